@@ -1,0 +1,1 @@
+#include "base/idlstring.hpp"

@@ -1,0 +1,1 @@
+#include "base/linkedlist.hpp"

@@ -1,0 +1,1 @@
+#include "support/log_capture.hpp"
