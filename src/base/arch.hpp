@@ -1,1 +1,27 @@
+// Platform helpers: path canonicalisation and C-library-independent integer conversion.
 #pragma once
+
+#include <cstdint>
+#include <sys/types.h>
+
+/// Canonical absolute form of `path` as POSIX `realpath`: into `buffer` (>= 4096 bytes, returned)
+/// or, with a null buffer, a new string the caller frees with `free`; null with `errno` on failure.
+[[nodiscard]] char *arch_realpath(const char *path, char *buffer);
+
+/// Leading unsigned 64-bit integer of `text` in `base` (0 or 2..36); `end` (may be null) gets the
+/// byte after the digits; no digits or bad base: 0, `EINVAL`, end = text; overflow: max, `ERANGE`.
+[[nodiscard]] uint64_t arch_strtoull(const char *text, const char **end, int base);
+/// `arch_strtoull` for a mutable text, as the C library's signature.
+[[nodiscard]] inline uint64_t arch_strtoull(char *text, char **end, int base) {
+    return arch_strtoull(static_cast<const char *>(text), const_cast<const char **>(end), base);
+}
+
+/// `arch_strtoull` with the result as an unsigned long (64-bit on the target).
+[[nodiscard]] unsigned long arch_strtoul(const char *text, const char **end, int base);
+/// `arch_strtoul` for a mutable text, as the C library's signature.
+[[nodiscard]] inline unsigned long arch_strtoul(char *text, char **end, int base) {
+    return arch_strtoul(static_cast<const char *>(text), const_cast<const char **>(end), base);
+}
+
+/// Kernel thread id of the calling thread.
+[[nodiscard]] pid_t arch_gettid();

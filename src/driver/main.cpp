@@ -1,1 +1,4 @@
-int main() { return 0; }
+// Entry point of the vandrel converter.
+#include "driver/driver.hpp"
+
+int main(int argc, char** argv) { return driver_main(argc, argv); }

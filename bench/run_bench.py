@@ -1,0 +1,109 @@
+#!/usr/bin/env python3
+"""End-to-end benchmark: wall time and peak memory of vandrel on generated IDL models.
+
+Generates models of 3 KB, 100 KB, 1 MB and 10 MB with the shared generator, runs vandrel on each
+(one warm-up, then the median of five runs), and, when Cyclone DDS `idlc` is on the PATH, runs it on
+the same files in the same run so the table can give ratios measured side by side.
+
+    bench/run_bench.py [--vandrel build-release/vandrel] [--generator PATH] [--sizes 3K,1M]
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+
+
+def parse_size(text):
+    units = {"K": 1000, "M": 1000 ** 2, "Ki": 1024, "Mi": 1024 ** 2}
+    for suffix in ("Ki", "Mi", "K", "M"):
+        if text.endswith(suffix):
+            return int(float(text[: -len(suffix)]) * units[suffix])
+    return int(text)
+
+
+def run_once(argv, cwd):
+    """Runs argv; returns (seconds, peak resident kB, exit status)."""
+    start = time.perf_counter()
+    proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(proc.pid, 0)
+    elapsed = time.perf_counter() - start
+    return elapsed, usage.ru_maxrss, os.waitstatus_to_exitcode(status)
+
+
+def measure(argv, cwd, runs):
+    run_once(argv, cwd)  # warm-up: page cache, dynamic loader
+    samples = [run_once(argv, cwd) for _ in range(runs)]
+    failed = [s for s in samples if s[2] != 0]
+    if failed:
+        return None
+    return (statistics.median(s[0] for s in samples), statistics.median(s[1] for s in samples))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
+    ap.add_argument("--vandrel", default=os.path.join(ROOT, "build-release", "vandrel"))
+    ap.add_argument("--generator", default=os.path.join(ROOT, "..", "shared", "bench", "gen_idl.py"))
+    ap.add_argument("--sizes", default="3K,100K,1M,10M")
+    ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--keep", help="keep the generated inputs in this folder")
+    args = ap.parse_args()
+
+    vandrel = os.path.abspath(args.vandrel)
+    if not os.access(vandrel, os.X_OK):
+        sys.exit(f"no vandrel binary at {vandrel}; build with: cmake --preset release && "
+                 "cmake --build --preset release")
+    idlc = shutil.which("idlc")
+    work = args.keep or tempfile.mkdtemp(prefix="vandrel-bench-")
+    os.makedirs(work, exist_ok=True)
+
+    rows = []
+    for label in args.sizes.split(","):
+        size = parse_size(label)
+        folder = os.path.join(work, label)
+        os.makedirs(folder, exist_ok=True)
+        idl = os.path.join(folder, "model.idl")
+        with open(idl, "wb") as out:
+            subprocess.run([sys.executable, args.generator, "--size", str(size), "--seed", "1",
+                            "--idlc-compatible", "--write-includes", folder],
+                           stdout=out, check=True)
+        actual = os.path.getsize(idl)
+        v = measure([vandrel, idl, os.path.join(folder, "xml")], folder, args.runs)
+        c = None
+        if idlc:
+            os.makedirs(os.path.join(folder, "c"), exist_ok=True)
+            c = measure([idlc, "-o", os.path.join(folder, "c"), idl], folder, args.runs)
+        rows.append((label, actual, v, c))
+
+    print(f"{'input':>6} {'bytes':>10} {'vandrel s':>10} {'MB/s':>8} {'peak MB':>8} "
+          f"{'B/in-B':>7} {'idlc s':>8} {'idlc MB':>8} {'t ratio':>8} {'m ratio':>8}")
+    for label, actual, v, c in rows:
+        if v is None:
+            print(f"{label:>6} {actual:>10}  vandrel failed")
+            continue
+        secs, kb = v
+        line = (f"{label:>6} {actual:>10} {secs:>10.4f} {actual / 1e6 / secs:>8.1f} "
+                f"{kb / 1024:>8.1f} {kb * 1024 / actual:>7.1f}")
+        if c is not None:
+            line += f" {c[0]:>8.3f} {c[1] / 1024:>8.1f} {secs / c[0]:>8.4f} {kb / c[1]:>8.3f}"
+        else:
+            line += f" {'-':>8} {'-':>8} {'-':>8} {'-':>8}"
+        print(line)
+    by_label = {r[0]: r for r in rows if r[2] is not None}
+    if "1M" in by_label and "10M" in by_label:
+        print(f"time(10M)/time(1M) = {by_label['10M'][2][0] / by_label['1M'][2][0]:.2f}")
+    if not idlc:
+        print("idlc not on the PATH: no side-by-side ratios (Debian package cyclonedds-tools)")
+    if not args.keep:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

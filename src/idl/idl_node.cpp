@@ -1,0 +1,268 @@
+// Shared pieces of the translator: parse-tree access, node texts, positions and attributes.
+#include "idl/idl_node.hpp"
+
+#include "base/glog.hpp"
+#include "grammars/idl_parser.hpp"
+#include "peg/ast.hpp"
+#include "peg/vector.hpp"
+#include "xml/xmltree.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const ast_tree* tree_of(const ast* node) {
+    if (node == nullptr || node->kind != AST_TREE) {
+        return nullptr;
+    }
+    return ast_as_tree(node);
+}
+
+// The white space of the grammar: tab, line feed, carriage return and blank.
+bool is_grammar_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Heap copy of a text for the tree, which releases it with free.
+char* heap_copy(std::string_view text) {
+    auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
+    if (copy == nullptr) {
+        return nullptr;
+    }
+    if (!text.empty()) {
+        std::memcpy(copy, text.data(), text.size());
+    }
+    copy[text.size()] = '\0';
+    return copy;
+}
+
+// Length of a literal starting at text[i] (a quote), through its closing quote; the rest of the
+// text when it is not closed.
+std::size_t literal_length(std::string_view text, std::size_t i) {
+    const char quote = text[i];
+    std::size_t j = i + 1;
+    while (j < text.size() && text[j] != quote) {
+        j += text[j] == '\\' ? 2 : 1;
+    }
+    return (j < text.size() ? j + 1 : text.size()) - i;
+}
+
+} // namespace
+
+std::uint64_t idl_type_of(const ast* node) {
+    const ast_tree* tree = tree_of(node);
+    return tree == nullptr ? IDL_NOT_A_TREE : tree->type;
+}
+
+std::size_t idl_child_count(const ast* node) {
+    const ast_tree* tree = tree_of(node);
+    if (tree == nullptr || tree->children == nullptr) {
+        return 0;
+    }
+    return static_cast<std::size_t>(tree->children->count);
+}
+
+const ast* idl_child(const ast* node, std::size_t i) {
+    if (i >= idl_child_count(node)) {
+        return nullptr;
+    }
+    return static_cast<const ast*>(tree_of(node)->children->items[i]);
+}
+
+std::uint64_t idl_start_of(const ast* node) {
+    const ast_tree* tree = tree_of(node);
+    return tree == nullptr ? 0 : tree->start;
+}
+
+bool idl_is_char(const ast* node) { return node != nullptr && node->kind == AST_CHAR; }
+
+std::size_t idl_first_non_annotation(const ast* node) {
+    const std::size_t count = idl_child_count(node);
+    std::size_t i = 0;
+    while (i < count && idl_type_of(idl_child(node, i)) == IDL_ANNOTATION_APPL) {
+        ++i;
+    }
+    return i;
+}
+
+std::string_view idl_text_of(const idl_source& src, const ast* node) {
+    const ast_tree* tree = tree_of(node);
+    if (tree == nullptr) {
+        return {};
+    }
+    std::uint64_t start = tree->start;
+    std::uint64_t end = tree->end;
+    if (end > src.text.size()) {
+        end = src.text.size();
+    }
+    if (start > end) {
+        start = end;
+    }
+    while (start < end && is_grammar_blank(src.text[start])) {
+        ++start;
+    }
+    while (end > start && is_grammar_blank(src.text[end - 1])) {
+        --end;
+    }
+    return src.text.substr(start, end - start);
+}
+
+std::string idl_blank_stripped(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c != '\n' && c != ' ' && c != '"' && c != '@') {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+std::string idl_blank_stripped_outside_literals(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const char c = text[i];
+        if (c == '\'' || c == '"') {
+            const std::size_t n = literal_length(text, i);
+            out.append(text.substr(i, n));
+            i += n;
+            continue;
+        }
+        if (c != '\n' && c != ' ' && c != '@') {
+            out.push_back(c);
+        }
+        ++i;
+    }
+    return out;
+}
+
+std::string idl_scoped_name_text(const idl_source& src, const ast* node) {
+    if (idl_type_of(node) != IDL_SCOPED_NAME) {
+        return std::string(idl_text_of(src, node));
+    }
+    std::string name;
+    const std::size_t count = idl_child_count(node);
+    std::size_t i = 0;
+    if (count > 0 && idl_is_char(idl_child(node, 0))) {
+        name = "::";
+        while (i < count && idl_is_char(idl_child(node, i))) {
+            ++i;
+        }
+    }
+    bool first = true;
+    for (; i < count; ++i) {
+        if (!first) {
+            name += "::";
+        }
+        name += idl_text_of(src, idl_child(node, i));
+        first = false;
+    }
+    return name;
+}
+
+idl_place idl_place_of_line(const idl_source& src, std::uint64_t pos, std::uint64_t line) {
+    // The record in force is the last one whose text starts at or before the position.
+    const idl_file_span* in_force = nullptr;
+    for (const idl_file_span& file : src.files) {
+        if (file.text_offset > pos) {
+            break;
+        }
+        in_force = &file;
+    }
+    if (in_force == nullptr) {
+        return {src.fallback_path.c_str(), static_cast<unsigned long>(line)};
+    }
+    const std::int64_t file_line =
+        static_cast<std::int64_t>(line) + in_force->first_line - in_force->start_line;
+    return {in_force->path.c_str(), static_cast<unsigned long>(file_line)};
+}
+
+idl_place idl_place_of(const idl_source& src, std::uint64_t pos) {
+    const std::uint64_t end = pos < src.text.size() ? pos : src.text.size();
+    std::uint64_t line = 1;
+    for (std::uint64_t i = 0; i < end; ++i) {
+        line += src.text[i] == '\n' ? 1 : 0;
+    }
+    return idl_place_of_line(src, pos, line);
+}
+
+xmltree* idl_add_element(xmltree* parent, const char* tag) {
+    xmltree* element = parent == nullptr ? nullptr : xmltree_add_child(parent, tag, 0);
+    if (element == nullptr) {
+        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to generate XML");
+    }
+    return element;
+}
+
+bool idl_xml_text_ok(std::string_view text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char c = p[i];
+        if (c < 0x80) {
+            if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+                return false;
+            }
+            ++i;
+            continue;
+        }
+        std::size_t len = 0;
+        std::uint32_t cp = 0;
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+            cp = c & 0x1Fu;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            cp = c & 0x0Fu;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            cp = c & 0x07u;
+        } else {
+            return false; // continuation byte, overlong lead or beyond U+10FFFF
+        }
+        if (i + len > n) {
+            return false;
+        }
+        for (std::size_t k = 1; k < len; ++k) {
+            if ((p[i + k] & 0xC0u) != 0x80u) {
+                return false;
+            }
+            cp = (cp << 6) | (p[i + k] & 0x3Fu);
+        }
+        const bool overlong = (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000);
+        const bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
+        if (overlong || surrogate || cp > 0x10FFFF || cp == 0xFFFE || cp == 0xFFFF) {
+            return false;
+        }
+        i += len;
+    }
+    return true;
+}
+
+bool idl_set_attr(const idl_source& src, xmltree* element, std::string_view name,
+                  std::string_view value, std::uint64_t pos) {
+    if (!idl_xml_text_ok(value)) {
+        const idl_place place = idl_place_of(src, pos);
+        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR,
+                "Value of '%.*s' holds a character XML cannot carry: %s:%lu",
+                static_cast<int>(name.size()), name.data(), place.path, place.line);
+        return false;
+    }
+    char* owned_name = heap_copy(name);
+    char* owned_value = heap_copy(value);
+    if (owned_name == nullptr || owned_value == nullptr ||
+        xmltree_set_flag(element, XMLTREE_HANDOVER) == nullptr) {
+        std::free(owned_name);
+        std::free(owned_value);
+        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to generate XML");
+        return false;
+    }
+    // With the hand-over flag set the tree takes both texts, also when it fails.
+    if (xmltree_set_attr(element, owned_name, owned_value) == nullptr) {
+        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to generate XML");
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,730 @@
+// Grammar objects and the memoising matcher that runs them over an input.
+//
+// The matcher interprets the automata with two explicit heap stacks instead of native
+// recursion: one activation per automaton being matched and one frame per edge taken on the
+// current path. Nesting depth and input length therefore cost heap memory, never native
+// stack. Nodes made during a parse live in per-parse blocks; the result is copied out into
+// caller-owned nodes at the end and the blocks are dropped whole.
+#include "peg/parser.hpp"
+
+#include <cinttypes>
+#include <cstddef>
+#include <cstring>
+
+#include "peg/ast.hpp"
+#include "peg/cache.hpp"
+#include "peg/edge.hpp"
+#include "peg/fa.hpp"
+#include "peg/input.hpp"
+#include "peg/memory.hpp"
+#include "peg/peg_detail.hpp"
+#include "peg/peg_log.hpp"
+#include "peg/set.hpp"
+#include "peg/state.hpp"
+#include "peg/vector.hpp"
+
+//=== grammar objects ===//
+
+void parser_init(parser* p, std::uint64_t start, fa* automata, std::uint64_t automaton_count,
+                 bool eof_check) {
+    p->start = start;
+    p->automata = automata;
+    p->automaton_count = automaton_count;
+    p->eof_check = eof_check;
+}
+
+parser* parser_new(std::uint64_t start, fa* automata, std::uint64_t automaton_count,
+                   bool eof_check) {
+    auto* p = static_cast<parser*>(peg_malloc(sizeof(parser)));
+    if (!p) {
+        peg_log_oom("parser");
+        // The automata were handed over; release them so a failed build leaks nothing.
+        parser tmp{};
+        parser_init(&tmp, start, automata, automaton_count, eof_check);
+        parser_clear(&tmp);
+        return nullptr;
+    }
+    parser_init(p, start, automata, automaton_count, eof_check);
+    return p;
+}
+
+void parser_clear(parser* p) {
+    if (!p)
+        return;
+    if (p->automata)
+        for (std::uint64_t i = 0; i < p->automaton_count; ++i)
+            fa_clear(&p->automata[i]);
+    peg_free(p->automata);
+    p->automata = nullptr;
+    p->automaton_count = 0;
+}
+
+void parser_delete(parser* p) {
+    parser_clear(p);
+    peg_free(p);
+}
+
+namespace {
+
+//=== per-parse blocks ===//
+
+struct block {
+    block* next;
+    std::size_t size;
+};
+
+struct arena {
+    block* head;
+    char* cur;
+    char* end;
+    std::size_t next_size;
+};
+
+constexpr std::size_t first_block = 4096;
+constexpr std::size_t max_block = std::size_t{1} << 20;
+
+void* arena_alloc(arena* a, std::size_t size) {
+    size = (size + 7) & ~std::size_t{7};
+    if (static_cast<std::size_t>(a->end - a->cur) < size) {
+        std::size_t want = a->next_size ? a->next_size : first_block;
+        if (want < max_block)
+            a->next_size = want * 2;
+        if (want < size + sizeof(block))
+            want = size + sizeof(block);
+        auto* b = static_cast<block*>(peg_malloc(want));
+        if (!b)
+            return nullptr;
+        b->next = a->head;
+        b->size = want;
+        a->head = b;
+        a->cur = reinterpret_cast<char*>(b) + sizeof(block);
+        a->end = reinterpret_cast<char*>(b) + want;
+    }
+    void* p = a->cur;
+    a->cur += size;
+    return p;
+}
+
+void arena_release(arena* a) {
+    block* b = a->head;
+    while (b) {
+        block* next = b->next;
+        peg_free(b);
+        b = next;
+    }
+    *a = arena{};
+}
+
+//=== explicit stacks ===//
+
+template <class T> struct pod_stack {
+    T* items;
+    std::uint64_t count;
+    std::uint64_t capacity;
+};
+
+template <class T> bool stack_push(pod_stack<T>* s, const T& v) {
+    if (s->count == s->capacity) {
+        std::uint64_t grown = s->capacity ? s->capacity * 2 : 64;
+        if (grown > SIZE_MAX / sizeof(T))
+            return false;
+        auto* items = static_cast<T*>(peg_realloc(s->items, grown * sizeof(T)));
+        if (!items)
+            return false;
+        s->items = items;
+        s->capacity = grown;
+    }
+    s->items[s->count++] = v;
+    return true;
+}
+
+template <class T> void stack_release(pod_stack<T>* s) {
+    peg_free(s->items);
+    *s = pod_stack<T>{};
+}
+
+// One automaton being matched.
+struct activation {
+    std::uint64_t automaton;
+    std::uint64_t start_pos;
+    std::uint64_t start_line;
+    std::uint64_t start_column;
+    std::uint64_t frame_base; // first frame of this activation's path
+    std::uint64_t memo_slot;  // slot of its in-progress memo entry
+    std::uint64_t memo_gen;   // table generation the slot belongs to
+    bool start_cr;
+};
+
+// One edge taken on the current path; what is needed to undo it and, on success, to find
+// the child it contributes. Character edges leave node null: their node is made on demand.
+constexpr std::uint32_t cr_bit = 0x80000000u;
+
+struct frame {
+    std::uint64_t pos;
+    std::uint64_t line;
+    std::uint64_t column;
+    ast* node;
+    std::uint32_t state;
+    std::uint32_t edge_cr; // edge index, with cr_bit holding last_cr
+};
+
+//=== shared constant nodes ===//
+
+// Character and empty nodes never change, so every parse shares one of each; they stay
+// inside the parse (results are copied out).
+struct constant_nodes {
+    ast chars[256];
+    ast empty;
+    ast in_progress; // memo marker of an automaton still being matched
+    constexpr constant_nodes() : chars{}, empty{AST_EMPTY, 0}, in_progress{AST_EMPTY, 0} {
+        for (int i = 0; i < 256; ++i)
+            chars[i] = ast{AST_CHAR, static_cast<std::uint64_t>(i)};
+    }
+};
+
+constant_nodes g_nodes{};
+
+ast* char_node(unsigned char c) { return &g_nodes.chars[c]; }
+
+} // namespace
+
+struct inner_parser_work {
+    arena nodes;
+    pod_stack<activation> acts;
+    pod_stack<frame> frames;
+    std::uint64_t memo_gen;
+    bool loop_logged;
+};
+
+namespace {
+
+constexpr std::uint64_t initial_memo_slots = 64;
+
+void fail_hard(inner_parser* ip) { ip->failed_hard = true; }
+
+void fail_oom(inner_parser* ip, const char* what) {
+    if (!ip->failed_hard)
+        peg_log_oom(what);
+    fail_hard(ip);
+}
+
+void fail_grammar(inner_parser* ip, const char* what, std::uint64_t automaton,
+                  std::uint64_t where) {
+    if (!ip->failed_hard)
+        peg_log_error("malformed grammar: %s (automaton %" PRIu64 ", %" PRIu64 ")", what,
+                      automaton, where);
+    fail_hard(ip);
+}
+
+void advance(inner_parser* ip, unsigned char c) {
+    ++ip->in->pos;
+    if (c == '\r') {
+        ++ip->line;
+        ip->column = 0;
+        ip->last_cr = true;
+    } else if (c == '\n') {
+        if (!ip->last_cr) {
+            ++ip->line;
+            ip->column = 0;
+        }
+        ip->last_cr = false;
+    } else {
+        ++ip->column;
+        ip->last_cr = false;
+    }
+}
+
+void record_failure(inner_parser* ip, bool has_type, std::uint64_t type) {
+    if (ip->in->pos > ip->error_pos) {
+        ip->error_pos = ip->in->pos;
+        ip->error_line = ip->line;
+        ip->error_column = ip->column;
+        if (has_type)
+            ip->error_type = type;
+    }
+}
+
+// Fails the failure on behalf of the automaton on top of the activation stack (if any).
+void record_failure_top(inner_parser* ip) {
+    inner_parser_work* w = ip->work;
+    if (w->acts.count)
+        record_failure(ip, true, ip->automata[w->acts.items[w->acts.count - 1].automaton].type);
+    else
+        record_failure(ip, false, 0);
+}
+
+const edge* frame_edge(const inner_parser* ip, const activation& act, const frame& f) {
+    const state& s = ip->automata[act.automaton].states[f.state];
+    return &s.edges[f.edge_cr & ~cr_bit];
+}
+
+// The child a path frame contributes, or null when it contributes none.
+ast* frame_child(const inner_parser* ip, const activation& act, const frame& f) {
+    const edge* e = frame_edge(ip, act, f);
+    if (e->voided)
+        return nullptr;
+    ast* node = e->trans.kind == TRANS_AUTOMATON
+                    ? f.node
+                    : char_node(static_cast<unsigned char>(ip->in->data[f.pos]));
+    if (!node || node->kind == AST_EMPTY)
+        return nullptr;
+    return node;
+}
+
+// Tree node in the parse's blocks holding the path's children in input order.
+ast* build_tree(inner_parser* ip, const activation& act, std::uint64_t kept) {
+    inner_parser_work* w = ip->work;
+    std::size_t bytes = sizeof(ast) + sizeof(ast_tree) + sizeof(vector) + kept * sizeof(void*);
+    char* mem = static_cast<char*>(arena_alloc(&w->nodes, bytes));
+    if (!mem) {
+        fail_oom(ip, "parse-tree node");
+        return nullptr;
+    }
+    auto* node = reinterpret_cast<ast*>(mem);
+    auto* tree = reinterpret_cast<ast_tree*>(mem + sizeof(ast));
+    auto* kids = reinterpret_cast<vector*>(mem + sizeof(ast) + sizeof(ast_tree));
+    auto** items = reinterpret_cast<void**>(mem + sizeof(ast) + sizeof(ast_tree) + sizeof(vector));
+    std::uint64_t n = 0;
+    for (std::uint64_t i = act.frame_base; i < w->frames.count; ++i)
+        if (ast* child = frame_child(ip, act, w->frames.items[i]))
+            items[n++] = child;
+    *kids = vector{items, kept, kept};
+    *tree = ast_tree{ip->automata[act.automaton].type, kids, act.start_pos, ip->in->pos};
+    *node = ast{AST_TREE, reinterpret_cast<std::uint64_t>(tree)};
+    return node;
+}
+
+// Result of the top activation, whose path (frames from frame_base) has matched.
+ast* finish_success(inner_parser* ip, const activation& act) {
+    inner_parser_work* w = ip->work;
+    std::int32_t mode = ip->automata[act.automaton].mode;
+    switch (mode) {
+    case MODE_VOID:
+        return &g_nodes.empty;
+    case MODE_AND:
+        restore_pos(ip, act.start_pos, act.start_line, act.start_column, act.start_cr);
+        return &g_nodes.empty;
+    case MODE_PRUNE:
+    case MODE_TREE: {
+        std::uint64_t kept = 0;
+        ast* only = nullptr;
+        for (std::uint64_t i = act.frame_base; i < w->frames.count; ++i)
+            if (ast* child = frame_child(ip, act, w->frames.items[i])) {
+                ++kept;
+                only = child;
+            }
+        if (mode == MODE_PRUNE && kept == 0)
+            return &g_nodes.empty;
+        if (mode == MODE_PRUNE && kept == 1)
+            return only;
+        return build_tree(ip, act, kept);
+    }
+    default:
+        return nullptr;
+    }
+}
+
+// Writes the memo entry of a finished activation.
+void memo_store(inner_parser* ip, const activation& act, ast* result) {
+    std::uint64_t slot = act.memo_slot;
+    if (act.memo_gen != ip->work->memo_gen)
+        slot = cache_final_pos(&ip->cache, cache_key{act.automaton, act.start_pos});
+    ip->cache.slots[slot].value =
+        cache_value{result, ip->in->pos, ip->line, ip->column, ip->last_cr};
+}
+
+// True when entering state target at the current position would repeat a state of the
+// current path without consuming anything (an endless loop over an empty match).
+bool repeats_without_progress(const inner_parser* ip, const activation& act,
+                              std::uint64_t target) {
+    const inner_parser_work* w = ip->work;
+    for (std::uint64_t i = w->frames.count; i > act.frame_base; --i) {
+        const frame& f = w->frames.items[i - 1];
+        if (f.pos != ip->in->pos)
+            return false;
+        if (f.state == target)
+            return true;
+    }
+    return false;
+}
+
+enum class step { enter, try_edges, backtrack, succeed, fail, deliver };
+
+} // namespace
+
+//=== matcher ===//
+
+void restore_pos(inner_parser* ip, std::uint64_t pos, std::uint64_t line, std::uint64_t column,
+                 bool last_cr) {
+    ip->in->pos = pos;
+    ip->line = line;
+    ip->column = column;
+    ip->last_cr = last_cr;
+}
+
+ast* update_error(inner_parser* ip, std::uint64_t type) {
+    record_failure(ip, true, type);
+    return nullptr;
+}
+
+ast* match_automaton(inner_parser* ip, std::uint64_t index) {
+    if (ip->failed_hard || !ip->work)
+        return nullptr;
+    inner_parser_work* w = ip->work;
+    const std::uint64_t outer = w->acts.count;
+    const fa* automata = ip->automata;
+    input* in = ip->in;
+
+    std::uint64_t a = index; // automaton to enter
+    std::uint64_t s = 0;     // state being tried
+    std::uint64_t e = 0;     // next edge to try in that state
+    ast* r = nullptr;        // result being delivered
+    step next = step::enter;
+
+    for (;;) {
+        switch (next) {
+        case step::enter: {
+            if (a >= ip->automaton_count) {
+                fail_grammar(ip, "call of a missing automaton", a, in->pos);
+                return nullptr;
+            }
+            if (ht_needs_growth(&ip->cache)) {
+                if (!ht_grow(&ip->cache)) {
+                    fail_hard(ip);
+                    return nullptr;
+                }
+                ++w->memo_gen;
+            }
+            cache_key key{a, in->pos};
+            std::uint64_t slot = cache_final_pos(&ip->cache, key);
+            ht_entry& hit = ip->cache.slots[slot];
+            if (hit.key0) {
+                if (hit.value.result == &g_nodes.in_progress) {
+                    // The automaton calls itself at the same position: it could never end.
+                    fail_grammar(ip, "left recursion", a, in->pos);
+                    return nullptr;
+                }
+                restore_pos(ip, hit.value.end, hit.value.line, hit.value.column,
+                            hit.value.last_cr);
+                r = hit.value.result;
+                next = step::deliver;
+                break;
+            }
+            hit.key0 = a + 1;
+            hit.key1 = in->pos;
+            hit.value.result = &g_nodes.in_progress;
+            ++ip->cache.count;
+            activation act{a,       in->pos, ip->line,    ip->column, w->frames.count,
+                           slot,    w->memo_gen, ip->last_cr};
+            if (!stack_push(&w->acts, act)) {
+                fail_oom(ip, "matcher stack");
+                return nullptr;
+            }
+            s = 0;
+            e = 0;
+            next = step::try_edges;
+            break;
+        }
+        case step::try_edges: {
+            const activation& act = w->acts.items[w->acts.count - 1];
+            const fa& automaton = automata[act.automaton];
+            if (s >= automaton.state_count || !automaton.states) {
+                fail_grammar(ip, "missing state", act.automaton, s);
+                return nullptr;
+            }
+            const state& st = automaton.states[s];
+            if (st.edge_count > cr_bit || s > 0xFFFFFFFFu) {
+                fail_grammar(ip, "too many states or edges", act.automaton, s);
+                return nullptr;
+            }
+            next = st.match ? step::succeed : step::backtrack;
+            for (; e < st.edge_count; ++e) {
+                const edge& ed = st.edges[e];
+                std::int32_t kind = ed.trans.kind;
+                bool call = kind == TRANS_AUTOMATON;
+                if (!call) {
+                    bool ok;
+                    if (in->pos >= in->size) {
+                        ok = false;
+                    } else {
+                        char c = in->data[in->pos];
+                        if (kind == TRANS_CHAR) {
+                            ok = c == static_cast<char>(ed.trans.data & 0xFF);
+                        } else if (kind == TRANS_CLASS) {
+                            const auto* cls = reinterpret_cast<const set*>(ed.trans.data);
+                            if (!cls) {
+                                fail_grammar(ip, "class edge without class", act.automaton, s);
+                                return nullptr;
+                            }
+                            ok = set_within_set(cls, static_cast<signed char>(c));
+                        } else if (kind == TRANS_WILD) {
+                            ok = true;
+                        } else {
+                            continue; // unknown kinds never match and record nothing
+                        }
+                    }
+                    if (!ok) {
+                        record_failure(ip, true, automaton.type);
+                        continue;
+                    }
+                }
+                frame f{in->pos,
+                        ip->line,
+                        ip->column,
+                        nullptr,
+                        static_cast<std::uint32_t>(s),
+                        static_cast<std::uint32_t>(e) | (ip->last_cr ? cr_bit : 0u)};
+                if (!stack_push(&w->frames, f)) {
+                    fail_oom(ip, "matcher stack");
+                    return nullptr;
+                }
+                if (call) {
+                    a = ed.trans.data;
+                    next = step::enter;
+                } else {
+                    advance(ip, static_cast<unsigned char>(in->data[in->pos]));
+                    s = ed.target;
+                    e = 0;
+                    next = step::try_edges;
+                }
+                break;
+            }
+            break;
+        }
+        case step::backtrack: {
+            const activation& act = w->acts.items[w->acts.count - 1];
+            if (w->frames.count > act.frame_base) {
+                const frame& f = w->frames.items[--w->frames.count];
+                restore_pos(ip, f.pos, f.line, f.column, (f.edge_cr & cr_bit) != 0);
+                s = f.state;
+                e = (f.edge_cr & ~cr_bit) + 1;
+                next = step::try_edges;
+            } else {
+                next = step::fail;
+            }
+            break;
+        }
+        case step::succeed: {
+            activation act = w->acts.items[w->acts.count - 1];
+            r = finish_success(ip, act);
+            if (ip->failed_hard)
+                return nullptr;
+            w->frames.count = act.frame_base;
+            --w->acts.count;
+            if (automata[act.automaton].mode == MODE_NOT) {
+                // The inner match succeeded, so the predicate fails where it started.
+                restore_pos(ip, act.start_pos, act.start_line, act.start_column, act.start_cr);
+                record_failure_top(ip);
+                r = nullptr;
+            }
+            memo_store(ip, act, r);
+            next = step::deliver;
+            break;
+        }
+        case step::fail: {
+            activation act = w->acts.items[w->acts.count - 1];
+            --w->acts.count;
+            std::int32_t mode = automata[act.automaton].mode;
+            if (mode == MODE_NOT) {
+                restore_pos(ip, act.start_pos, act.start_line, act.start_column, act.start_cr);
+                r = &g_nodes.empty;
+            } else {
+                if (mode >= MODE_VOID && mode <= MODE_AND)
+                    record_failure_top(ip);
+                r = nullptr;
+            }
+            memo_store(ip, act, r);
+            next = step::deliver;
+            break;
+        }
+        case step::deliver: {
+            if (w->acts.count == outer)
+                return r;
+            const activation& act = w->acts.items[w->acts.count - 1];
+            frame& f = w->frames.items[w->frames.count - 1];
+            const edge* ed = frame_edge(ip, act, f);
+            if (r && ed->target < automata[act.automaton].state_count &&
+                in->pos == f.pos && repeats_without_progress(ip, act, ed->target)) {
+                if (!w->loop_logged)
+                    peg_log_error("grammar loops without progress (automaton %" PRIu64
+                                  ", state %" PRIu64 "); the repetition stops there",
+                                  act.automaton, ed->target);
+                w->loop_logged = true;
+                r = nullptr;
+            }
+            if (!r) {
+                --w->frames.count;
+                restore_pos(ip, f.pos, f.line, f.column, (f.edge_cr & cr_bit) != 0);
+                s = f.state;
+                e = (f.edge_cr & ~cr_bit) + 1;
+            } else {
+                f.node = r;
+                s = ed->target;
+                e = 0;
+            }
+            next = step::try_edges;
+            break;
+        }
+        }
+    }
+}
+
+//=== result copy ===//
+
+namespace {
+
+struct copy_item {
+    const ast* from;
+    void** to;
+};
+
+// Caller-owned copy of a node made inside the parse, or null (logged) on out of memory.
+// Iterative, so any depth copies; every tree gets its own vector sized to its children.
+ast* copy_out(inner_parser* ip, const ast* root) {
+    pod_stack<copy_item> work{};
+    ast* result = nullptr;
+    bool ok = stack_push(&work, copy_item{root, reinterpret_cast<void**>(&result)});
+    while (ok && work.count) {
+        copy_item it = work.items[--work.count];
+        ast* node = nullptr;
+        if (it.from->kind == AST_TREE) {
+            const ast_tree* t = ast_as_tree(it.from);
+            std::uint64_t n = t->children ? t->children->count : 0;
+            node = ast_new(AST_TREE, 0);
+            vector* kids = node ? vector_new(n ? n : 1) : nullptr;
+            ast_tree* tree = kids ? ast_tree_new(t->type, kids, t->start, t->end) : nullptr;
+            if (!tree) {
+                vector_delete(kids);
+                ast_delete(node);
+                ok = false;
+                break;
+            }
+            node->data = reinterpret_cast<std::uint64_t>(tree);
+            kids->count = n;
+            *it.to = node;
+            for (std::uint64_t i = n; ok && i > 0; --i)
+                ok = stack_push(&work, copy_item{static_cast<const ast*>(t->children->items[i - 1]),
+                                                 &kids->items[i - 1]});
+            continue;
+        }
+        node = ast_new(it.from->kind, it.from->kind == AST_CHAR ? it.from->data : 0);
+        if (!node) {
+            ok = false;
+            break;
+        }
+        *it.to = node;
+    }
+    stack_release(&work);
+    if (!ok) {
+        // Slots not yet filled are null, which the release walk skips.
+        ast_recursive_delete(result);
+        fail_oom(ip, "parse result");
+        return nullptr;
+    }
+    return result;
+}
+
+} // namespace
+
+//=== working record ===//
+
+bool inner_parser_init(inner_parser* ip, const parser* p, input* in) {
+    *ip = inner_parser{};
+    ip->start = p->start;
+    ip->automata = p->automata;
+    ip->automaton_count = p->automaton_count;
+    ip->eof_check = p->eof_check;
+    ip->in = in;
+    ip->line = 1;
+    ip->error_line = 1;
+    ip->error_type =
+        p->automata && p->start < p->automaton_count ? p->automata[p->start].type : 0;
+    ip->work = static_cast<inner_parser_work*>(peg_calloc(1, sizeof(inner_parser_work)));
+    if (!ip->work || !ht_init(&ip->cache, initial_memo_slots)) {
+        if (!ip->work)
+            peg_log_oom("parse working record");
+        ip->failed_hard = true;
+        return false;
+    }
+    return true;
+}
+
+inner_parser* inner_parser_new(const parser* p, input* in) {
+    auto* ip = static_cast<inner_parser*>(peg_malloc(sizeof(inner_parser)));
+    if (!ip) {
+        peg_log_oom("parse working record");
+        return nullptr;
+    }
+    if (!inner_parser_init(ip, p, in)) {
+        inner_parser_delete(ip);
+        return nullptr;
+    }
+    return ip;
+}
+
+void inner_parser_clear(inner_parser* ip) {
+    if (!ip)
+        return;
+    ht_clear(&ip->cache);
+    if (ip->work) {
+        arena_release(&ip->work->nodes);
+        stack_release(&ip->work->acts);
+        stack_release(&ip->work->frames);
+        peg_free(ip->work);
+        ip->work = nullptr;
+    }
+}
+
+void inner_parser_delete(inner_parser* ip) {
+    inner_parser_clear(ip);
+    peg_free(ip);
+}
+
+ast* create_parse_error(const inner_parser* ip) {
+    ast_error* e = ast_error_new(ip->error_pos, ip->error_line, ip->error_column, ip->error_type);
+    if (!e)
+        return nullptr;
+    ast* node = ast_new(AST_ERROR, reinterpret_cast<std::uint64_t>(e));
+    if (!node) {
+        peg_free(e);
+        return nullptr;
+    }
+    return node;
+}
+
+ast* inner_parser_parse(inner_parser* ip) {
+    const std::uint64_t begin = ip->in->pos;
+    ast* r = nullptr;
+    if (!ip->failed_hard) {
+        if (!ip->automata || ip->start >= ip->automaton_count)
+            fail_grammar(ip, "missing start automaton", ip->start, 0);
+        else
+            r = match_automaton(ip, ip->start);
+    }
+    if (ip->failed_hard) {
+        ip->in->pos = begin;
+        r = nullptr;
+    }
+    ast* out = nullptr;
+    if (r && !(ip->eof_check && ip->in->pos < ip->in->size))
+        out = copy_out(ip, r);
+    if (!out) {
+        out = create_parse_error(ip);
+        if (!out)
+            out = peg_fallback_error_node();
+    }
+    return out;
+}
+
+ast* parse(const parser* p, input* in) {
+    if (!p || !in) {
+        peg_log_error("parse: %s is missing", p ? "the input" : "the grammar");
+        return peg_fallback_error_node();
+    }
+    inner_parser ip;
+    // A failed init leaves ip marked failed; inner_parser_parse then makes the error node.
+    (void)inner_parser_init(&ip, p, in);
+    ast* r = inner_parser_parse(&ip);
+    inner_parser_clear(&ip);
+    return r;
+}

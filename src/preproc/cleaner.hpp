@@ -1,0 +1,19 @@
+// Cleaning pass: comments removed, continuations joined, blanks folded, line count kept.
+#pragma once
+
+#include <cstdint>
+
+#include "base/idlstring.hpp"
+
+/// Raises the soft stack limit to `bytes` when it is lower; false (logged) when the limit
+/// cannot be read or raised that far.
+[[nodiscard]] bool idlpreproc_reserve_stack(uint64_t bytes);
+
+/// Cleans the text `data` (`size` bytes) and appends the result to `out`; `path` names it in
+/// messages. False on failure (logged).
+[[nodiscard]] bool idlpreproc_clean_text(const char* data, uint64_t size, const char* path,
+                                         idl_string* out);
+
+/// Reads the file at `path` whole, cleans it and appends the result to `out`; false on failure
+/// (logged).
+[[nodiscard]] bool idlpreproc_clean_file(const char* path, idl_string* out);

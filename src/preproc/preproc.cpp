@@ -1,0 +1,463 @@
+// The C-style preprocessor: state, entry, the directive pass and include markers.
+#include "preproc/preproc.hpp"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "base/arch.hpp"
+#include "base/glog.hpp"
+#include "base/hashmap.hpp"
+#include "base/linkedlist.hpp"
+#include "grammars/directive_parser.hpp"
+#include "grammars/ifexpr_parser.hpp"
+#include "grammars/non_directive_parser.hpp"
+#include "peg/input.hpp"
+#include "peg/parser.hpp"
+#include "preproc/cleaner.hpp"
+#include "preproc/cond.hpp"
+#include "preproc/macro.hpp"
+#include "preproc/pptree.hpp"
+
+namespace {
+
+template <auto Release> struct release_with {
+    template <class T> void operator()(T* p) const noexcept { Release(p); }
+};
+template <class T, auto Release> using owned = std::unique_ptr<T, release_with<Release>>;
+
+constexpr const char* k_oom = "Out of memory: Unable to allocate memory";
+constexpr size_t k_suffix_len = sizeof(PREPROC_MARKER_SUFFIX) - 1;
+
+void free_text(char* p) { free(p); }
+
+bool is_alnum(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+// Copies one predefined macro record for the state's own table.
+preproc_macro* copy_macro(const preproc_macro* src) {
+    auto* m = static_cast<preproc_macro*>(calloc(1, sizeof(preproc_macro)));
+    if (!m) {
+        glog_fatal("%s", k_oom);
+        return nullptr;
+    }
+    m->kind = src->kind;
+    m->def_line = src->def_line;
+    m->undef_line = src->undef_line;
+    m->name = idl_string_strdup(src->name.data ? src->name.data : "", src->name.len);
+    if (!m->name.data) {
+        preproc_macro_destroy(m);
+        return nullptr;
+    }
+    if (src->replacement) {
+        m->replacement = pn_linkedlist_create(PN_TYPE_UINTPTR, 0);
+        if (!m->replacement) {
+            glog_fatal("%s", k_oom);
+            preproc_macro_destroy(m);
+            return nullptr;
+        }
+        for (pn_linkedlist_node* n = src->replacement->head; n; n = n->next) {
+            const auto* si = static_cast<const preproc_macro_item*>(n->element);
+            auto* item = static_cast<preproc_macro_item*>(calloc(1, sizeof(preproc_macro_item)));
+            if (!item) {
+                glog_fatal("%s", k_oom);
+                preproc_macro_destroy(m);
+                return nullptr;
+            }
+            item->kind = si->kind;
+            item->index = si->index;
+            item->text = idl_string_strdup(si->text.data ? si->text.data : "", si->text.len);
+            if (!item->text.data || !m->replacement->add(m->replacement, item)) {
+                if (item->text.data) {
+                    glog_error("Failed to add item to linkedlist");
+                }
+                idl_string_free(&item->text);
+                free(item);
+                preproc_macro_destroy(m);
+                return nullptr;
+            }
+        }
+    }
+    return m;
+}
+
+//=== directive pass ===//
+
+struct line_scan {
+    preproc_root* root;
+    const char* path;
+    preproc_cond_stack stack;
+};
+
+void blank(preproc_root* root, uint64_t at, uint64_t len) {
+    if (len > 1) {
+        memset(root->output.data + at, ' ', len - 1);
+    }
+}
+
+// Replaces the quoted include line at [at, at + len) by its marker line; `*next` is set to the
+// offset after the marker line.
+bool make_marker(preproc_root* root, const ast* tree, uint64_t at, uint64_t len,
+                 const char* path, uint64_t line_no, uint64_t* next) {
+    const ast_tree* t = ast_as_tree(tree);
+    if (t->end <= t->start) {
+        glog_error("Empty include path: %s:%lu", path, static_cast<unsigned long>(line_no));
+        return false;
+    }
+    idl_string marker = idl_string_strdup("module ", 7);
+    if (!marker.data) {
+        return false;
+    }
+    const char* line = root->output.data + at;
+    bool ok = preproc_include_marker_encode(line + t->start, t->end - t->start, &marker) &&
+              idl_string_append_string(&marker, " {};\n", 5) &&
+              idl_string_overwrite(&root->output, at, at + len, marker.data, marker.len);
+    if (ok) {
+        *next = at + marker.len;
+    }
+    idl_string_free(&marker);
+    return ok;
+}
+
+bool scan_line(line_scan& sc, uint64_t at, uint64_t len, uint64_t line_no, uint64_t* next) {
+    preproc_root* root = sc.root;
+    *next = at + len;
+    const char* line = root->output.data + at;
+    uint64_t i = 0;
+    while (i < len && isspace(static_cast<unsigned char>(line[i]))) {
+        ++i;
+    }
+    if (i == len) {
+        return true;
+    }
+    if (line[i] != '#') {
+        if (preproc_cond_skipping(sc.stack)) {
+            blank(root, at, len);
+        }
+        return true;
+    }
+    input in;
+    input_init(&in, line, len);
+    owned<ast, ast_recursive_delete> tree{parse(root->directive_parser, &in)};
+    if (!tree) {
+        glog_error("Failed to create ast");
+        return false;
+    }
+    if (tree->kind == AST_ERROR) {
+        glog_error("Invalid directive: %s:%lu", sc.path, static_cast<unsigned long>(line_no));
+        return false;
+    }
+    const uint64_t type = pptree_type(tree.get());
+    if (preproc_cond_is_conditional(type)) {
+        if (!preproc_cond_apply(root, sc.stack, tree.get(), line)) {
+            return false;
+        }
+        blank(root, at, len);
+        return true;
+    }
+    if (preproc_cond_skipping(sc.stack)) {
+        blank(root, at, len);
+        return true;
+    }
+    switch (type) {
+    case DIRECTIVE_DEFINEDIRECTIVE:
+    case DIRECTIVE_DEFINEDIRECTIVEARG:
+        if (!preproc_define(root, tree.get(), line)) {
+            return false;
+        }
+        blank(root, at, len);
+        return true;
+    case DIRECTIVE_UNDEFINEGROUP:
+        if (!preproc_undef(root, tree.get(), line)) {
+            return false;
+        }
+        blank(root, at, len);
+        return true;
+    case DIRECTIVE_INCLUDERELATIVEPATH:
+        return make_marker(root, tree.get(), at, len, sc.path, line_no, next);
+    case DIRECTIVE_INCLUDEABSOLUTEPATH:
+        return true;
+    case DIRECTIVE_PRAGMADIRECTIVE:
+        glog_warn("Ignoring #pragma: %s:%lu", sc.path, static_cast<unsigned long>(line_no));
+        blank(root, at, len);
+        return true;
+    default:
+        glog_error("Invalid directive: %s:%lu", sc.path, static_cast<unsigned long>(line_no));
+        return false;
+    }
+}
+
+} // namespace
+
+//=== include markers ===//
+
+bool preproc_include_marker_encode(const char* path, size_t len, idl_string* out) {
+    if (!path || len == 0 || !out) {
+        glog_error("Empty include path");
+        return false;
+    }
+    static const char hex[] = "0123456789abcdef";
+    for (size_t i = 0; i < len; ++i) {
+        const auto c = static_cast<unsigned char>(path[i]);
+        // Letters and digits stand for themselves, except 'I' (so the suffix can never occur
+        // inside the encoded path) and a leading digit (not allowed to start a name).
+        const bool plain = is_alnum(c) && c != 'I' && !(i == 0 && c >= '0' && c <= '9');
+        bool ok;
+        if (plain) {
+            ok = idl_string_append_char(out, static_cast<char>(c));
+        } else {
+            const char esc[3] = {'_', hex[c >> 4], hex[c & 15]};
+            ok = idl_string_append_string(out, esc, 3);
+        }
+        if (!ok) {
+            return false;
+        }
+    }
+    return idl_string_append_string(out, PREPROC_MARKER_SUFFIX, k_suffix_len);
+}
+
+int64_t preproc_include_marker_decode(const char* name, size_t len, char* out) {
+    if (!name || !out) {
+        return -1;
+    }
+    size_t stem = SIZE_MAX;
+    for (size_t i = 0; i + k_suffix_len <= len; ++i) {
+        if (memcmp(name + i, PREPROC_MARKER_SUFFIX, k_suffix_len) == 0) {
+            stem = i;
+            break;
+        }
+    }
+    if (stem == SIZE_MAX || stem == 0) {
+        return -1;
+    }
+    size_t n = 0;
+    for (size_t i = 0; i < stem; ++i) {
+        const char c = name[i];
+        if (c == '_') {
+            if (i + 2 >= stem) {
+                return -1;
+            }
+            const int hi = hex_value(name[i + 1]);
+            const int lo = hex_value(name[i + 2]);
+            if (hi < 0 || lo < 0) {
+                return -1;
+            }
+            out[n++] = static_cast<char>((hi << 4) | lo);
+            i += 2;
+        } else if (is_alnum(static_cast<unsigned char>(c)) && c != 'I') {
+            out[n++] = c;
+        } else {
+            return -1;
+        }
+    }
+    out[n] = 0;
+    return static_cast<int64_t>(n);
+}
+
+//=== state ===//
+
+bool preproc_root_init(preproc_root* root, pn_linkedlist* macros, pn_linkedlist* include_dirs) {
+    if (!root) {
+        return false;
+    }
+    *root = preproc_root{};
+    root->macros = pn_hashmap_create(PN_TYPE_STRING, 0, 32);
+    if (!root->macros) {
+        glog_fatal("%s", k_oom);
+        preproc_root_fini(root);
+        return false;
+    }
+    if (macros) {
+        for (pn_linkedlist_node* n = macros->head; n; n = n->next) {
+            const auto* src = static_cast<const preproc_macro*>(n->element);
+            if (!src) {
+                continue;
+            }
+            preproc_macro* m = copy_macro(src);
+            if (!m) {
+                preproc_root_fini(root);
+                return false;
+            }
+            if (!preproc_add_macro(root->macros, m)) {
+                glog_debug("Failed to add macro: <id: %s>", m->name.data);
+                preproc_macro_destroy(m);
+                preproc_root_fini(root);
+                return false;
+            }
+        }
+    }
+    root->include_dirs = pn_linkedlist_create(PN_TYPE_UINTPTR, 0);
+    if (!root->include_dirs) {
+        glog_fatal("%s", k_oom);
+        preproc_root_fini(root);
+        return false;
+    }
+    if (include_dirs) {
+        for (pn_linkedlist_node* n = include_dirs->head; n; n = n->next) {
+            const char* dir = static_cast<const char*>(n->element);
+            char* copy = strdup(dir ? dir : "");
+            if (!copy) {
+                glog_fatal("Unable to duplicate string");
+                preproc_root_fini(root);
+                return false;
+            }
+            if (!root->include_dirs->add(root->include_dirs, copy)) {
+                glog_error("Failed to add item to linkedlist");
+                free(copy);
+                preproc_root_fini(root);
+                return false;
+            }
+        }
+    }
+    root->files = pn_linkedlist_create(PN_TYPE_UINTPTR, 0);
+    if (!root->files) {
+        glog_fatal("%s", k_oom);
+        preproc_root_fini(root);
+        return false;
+    }
+    root->line = 1;
+    root->output.data = static_cast<char*>(calloc(10240, 1));
+    if (!root->output.data) {
+        glog_fatal("%s", k_oom);
+        preproc_root_fini(root);
+        return false;
+    }
+    root->output.capacity = 10240;
+    root->directive_parser = directive_parser_new();
+    if (!root->directive_parser) {
+        glog_error("Failed to create directive parser");
+        preproc_root_fini(root);
+        return false;
+    }
+    root->text_parser = non_directive_parser_new();
+    if (!root->text_parser) {
+        glog_error("Failed to create non_directive parser");
+        preproc_root_fini(root);
+        return false;
+    }
+    root->condition_parser = ifexpr_parser_new();
+    if (!root->condition_parser) {
+        glog_error("Failed to create if expression parser");
+        preproc_root_fini(root);
+        return false;
+    }
+    return true;
+}
+
+void preproc_root_fini(preproc_root* root) {
+    if (!root) {
+        return;
+    }
+    parser_delete(root->text_parser);
+    parser_delete(root->directive_parser);
+    parser_delete(root->condition_parser);
+    idl_string_free(&root->output);
+    if (root->files) {
+        while (root->files->size > 0) {
+            auto* f = static_cast<preproc_file*>(root->files->remove_first(root->files));
+            if (f) {
+                free(f->path);
+                free(f);
+            }
+        }
+        pn_linkedlist_destroy(root->files);
+    }
+    preproc_macro_table_destroy(root->macros);
+    if (root->include_dirs) {
+        while (root->include_dirs->size > 0) {
+            free(root->include_dirs->remove_first(root->include_dirs));
+        }
+        pn_linkedlist_destroy(root->include_dirs);
+    }
+    *root = preproc_root{};
+}
+
+bool idlpreproc_include_file(preproc_root* root, const char* path, uint64_t* cursor) {
+    auto* rec = static_cast<preproc_file*>(calloc(1, sizeof(preproc_file)));
+    if (!rec) {
+        glog_fatal("%s", k_oom);
+        return false;
+    }
+    rec->path = strdup(path);
+    if (!rec->path) {
+        glog_fatal("Out of memory: Unable to duplicate string");
+        free(rec);
+        return false;
+    }
+    rec->text_offset = static_cast<int32_t>(*cursor);
+    rec->first_line = 1;
+    rec->start_line = static_cast<int32_t>(root->line);
+    if (!root->files->add(root->files, rec)) {
+        glog_error("Failed to add item linkedlist");
+        free(rec->path);
+        free(rec);
+        return false;
+    }
+    if (!idlpreproc_clean_file(path, &root->output)) {
+        return false;
+    }
+    // A last line without a line end is handled like any other: give it one for the scan and
+    // take it away afterwards.
+    const bool added_newline =
+        root->output.len > *cursor && root->output.data[root->output.len - 1] != '\n';
+    if (added_newline && !idl_string_append_char(&root->output, '\n')) {
+        return false;
+    }
+    try {
+        line_scan sc{root, path, {}};
+        uint64_t line_no = 1;
+        while (*cursor < root->output.len) {
+            const char* start = root->output.data + *cursor;
+            const void* nl = memchr(start, '\n', root->output.len - *cursor);
+            const uint64_t len = static_cast<const char*>(nl) - start + 1;
+            uint64_t next = 0;
+            if (!scan_line(sc, *cursor, len, line_no, &next)) {
+                return false;
+            }
+            *cursor = next;
+            ++root->line;
+            ++line_no;
+        }
+        if (!sc.stack.empty()) {
+            glog_error("unterminated #if");
+            return false;
+        }
+    } catch (const std::bad_alloc&) {
+        glog_fatal("%s", k_oom);
+        return false;
+    }
+    if (added_newline) {
+        idl_string_remove_from_end(&root->output, 1);
+    }
+    return true;
+}
+
+bool zadozeda_preproc(preproc_root* root, const char* path) {
+    if (!root || !path) {
+        glog_error("Failed to find file: %s", path ? path : "(null)");
+        return false;
+    }
+    owned<char, free_text> resolved{arch_realpath(path, nullptr)};
+    if (!resolved) {
+        glog_error("Failed to find file: %s", path);
+        return false;
+    }
+    uint64_t cursor = 0;
+    if (!idlpreproc_include_file(root, resolved.get(), &cursor)) {
+        return false;
+    }
+    return preproc_normalize_string(root, &root->output);
+}

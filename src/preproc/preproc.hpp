@@ -1,0 +1,115 @@
+// The C-style preprocessor: cleaning, directives, conditional sections, macros, include markers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/idlstring.hpp"
+
+struct parser;
+struct pn_linkedlist;
+struct pn_hashmap;
+
+//=== records ===//
+
+/// Kinds of a macro definition (`preproc_macro::kind`).
+enum preproc_macro_kind : int32_t {
+    MACRO_FUNCTION = 0,
+    MACRO_OBJECT = 1,
+};
+
+/// Kinds of one replacement item (`preproc_macro_item::kind`).
+enum preproc_item_kind : int32_t {
+    ITEM_TEXT = 0,
+    ITEM_PARAM = 1,
+    ITEM_STRINGIZE = 2,
+};
+
+/// `undef_line` of a definition still in force.
+inline constexpr uint64_t PREPROC_LINE_MAX = ~uint64_t{0};
+
+/// One parameter of a function-like macro; owned by the macro's parameter map.
+struct preproc_macro_param {
+    idl_string name; ///< parameter name, owned
+    uint64_t index;  ///< position in the parameter list, from 0
+};
+
+/// One replacement item; owned by the macro's replacement list.
+struct preproc_macro_item {
+    int32_t kind;    ///< a `preproc_item_kind`
+    idl_string text; ///< `ITEM_TEXT`: the text, owned; empty for the other kinds
+    uint64_t index;  ///< `ITEM_PARAM`, `ITEM_STRINGIZE`: the parameter index
+};
+
+/// One macro definition; owned by the macro table once added (or by the caller's list).
+struct preproc_macro {
+    idl_string name;            ///< the macro name, owned
+    int32_t kind;               ///< a `preproc_macro_kind`
+    pn_hashmap* parameters;     ///< name -> `preproc_macro_param*`; function-like only, else null
+    pn_linkedlist* replacement; ///< `preproc_macro_item*` in order; null without replacement text
+    uint64_t def_line;          ///< line counter at the defining directive (1 when predefined)
+    uint64_t undef_line;        ///< line counter at the ending `#undef`; `PREPROC_LINE_MAX` in force
+};
+
+/// One file whose text was placed in the output; owned by `preproc_root::files`.
+struct preproc_file {
+    char* path;          ///< resolved absolute path, owned (free with `free`)
+    int32_t text_offset; ///< byte offset in the output where this file's text begins
+    int32_t first_line;  ///< the file's line number at `text_offset` (always 1)
+    int32_t start_line;  ///< line counter when this file's scan began
+};
+
+/// Preprocessor state; zero-fill, then `preproc_root_init`; always release with `preproc_root_fini`.
+struct preproc_root {
+    parser* text_parser;           ///< text (macro-expansion) grammar, owned
+    parser* directive_parser;      ///< directive-line grammar, owned
+    parser* condition_parser;      ///< `#if`/`#elif` condition grammar, owned
+    idl_string output;             ///< the preprocessed text (owned); read it after success
+    pn_hashmap* macros;            ///< name -> `pn_arraylist*` of `preproc_macro*`, owned
+    pn_linkedlist* include_dirs;   ///< owned C strings copied from the caller; never consulted
+    pn_linkedlist* files;          ///< `preproc_file*` records, in order, owned
+    uint64_t line;                 ///< line counter: starts at 1, one step per scanned line
+};
+
+//=== state and entry ===//
+
+/// Fills `root` (first zeroed); copies `macros` (`preproc_macro*` list, may be null) and
+/// `include_dirs` (C strings, may be null). False on failure, `root` then all zero (logged).
+[[nodiscard]] bool preproc_root_init(preproc_root* root, pn_linkedlist* macros,
+                                     pn_linkedlist* include_dirs);
+
+/// Preprocesses the file at `path` into `root->output`; false on failure (logged), after which
+/// the output content is unspecified.
+[[nodiscard]] bool zadozeda_preproc(preproc_root* root, const char* path);
+
+/// Releases everything `root` owns and zeroes it; accepts null and an all-zero state.
+void preproc_root_fini(preproc_root* root);
+
+/// Directive pass over the file at the resolved `path`: records the file, appends its cleaned
+/// text at `*cursor` and scans it from there, advancing `*cursor`. False on failure (logged).
+[[nodiscard]] bool idlpreproc_include_file(preproc_root* root, const char* path,
+                                           uint64_t* cursor);
+
+//=== macro records ===//
+
+/// New object-like record (def_line 1, in force) named `name` with replacement `text` (null for
+/// none); null on failure (logged). Release with `preproc_macro_destroy`.
+[[nodiscard]] preproc_macro* preproc_macro_create_object(const char* name, const char* text);
+
+/// Releases a macro record, its parameters and its replacement items; accepts null.
+void preproc_macro_destroy(preproc_macro* macro);
+
+//=== include markers ===//
+
+/// Suffix that ends the module name of an include marker line.
+inline constexpr const char PREPROC_MARKER_SUFFIX[] = "IiNnCcLlUuDdEe";
+
+/// Appends to `out` the marker module name for the quoted include path `path` (`len` bytes, any
+/// bytes, non-empty): a valid IDL identifier ending in `PREPROC_MARKER_SUFFIX` that holds the
+/// suffix nowhere else. False when `len` is 0 or memory runs out (logged).
+[[nodiscard]] bool preproc_include_marker_encode(const char* path, size_t len, idl_string* out);
+
+/// Decodes the marker module name `name` (`len` bytes) back to the exact include path, written
+/// NUL-terminated to `out`, which must hold at least `len` + 1 bytes. Returns the path length, or
+/// -1 when `name` is not a well-formed marker (no suffix, or a bad escape); nothing is logged.
+[[nodiscard]] int64_t preproc_include_marker_decode(const char* name, size_t len, char* out);

@@ -1,0 +1,236 @@
+// Cleaning, the directive pass, conditional sections and include markers, end to end.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base/glog.hpp"
+#include "base/linkedlist.hpp"
+#include "pp_helper.hpp"
+#include "preproc/preproc.hpp"
+#include "support/log_capture.hpp"
+
+namespace {
+
+struct text_row {
+    const char* name;
+    std::string in;
+    std::string out;
+};
+
+void expect_rows(const std::vector<text_row>& rows) {
+    for (const text_row& r : rows) {
+        SCOPED_TRACE(r.name);
+        log_capture logs;
+        pp_result res = run_pp(r.in);
+        ASSERT_TRUE(res.ok) << ::testing::PrintToString(logs.lines());
+        EXPECT_EQ(res.text, r.out);
+    }
+}
+
+TEST(Cleaner, KeepsLineStructure) {
+    expect_rows({
+        {"line comment", "a // c\nb\n", "a\nb\n"},
+        {"one-line block comment becomes blanks", "a/* c */b\n", "a       b\n"},
+        {"block comment over three lines", "a /* x\ny\nzz */b\n", "a\n\n     b\n"},
+        {"continuation joins, adds line after", "a \\\nb\nc\n", "a b\n\nc\n"},
+        {"continuation with trailing blanks", "a\\  \nb\n", "ab\n\n"},
+        {"continuation at end of file keeps the line", "a\\\n", "a\n"},
+        {"crlf and lone cr", "a\r\nb\rc\n", "a\nb\nc\n"},
+        {"blanks folded and trailing dropped", "a \t b   \n", "a b\n"},
+        {"unterminated block comment is text", "a /* b\n", "a /* b\n"},
+        {"comment marks inside string literal kept", "x \"http://h\" y\n",
+         "x \"http://h\" y\n"},
+        {"tabs inside literal kept", "\"a\t\tb\" '/'\n", "\"a\t\tb\" '/'\n"},
+        {"quote not closing on its line is text", "a \" // c\nb\n", "a \"\nb\n"},
+        {"line comment with continuation drops the next line", "a // c \\\nb\nc\n",
+         "a\n\nc\n"},
+    });
+}
+
+TEST(DirectivePass, BlanksDirectivesAndMarksIncludes) {
+    expect_rows({
+        {"define blanked", "#define X 1\nX\n", "           \n1\n"},
+        {"leading blanks before and after hash", "  #  define X 1\nX\n",
+         "               \n1\n"},
+        {"quoted include becomes marker", "a\nb\n#include \"types.idl\"\n",
+         "a\nb\nmodule types_2eidlIiNnCcLlUuDdEe {};\n"},
+        {"angle include stays", "#include <types.idl>\n", "#include <types.idl>\n"},
+        {"include in skipped section is blanked", "#if 0\n#include \"a.idl\"\n#endif\n",
+         "     \n                \n      \n"},
+        {"pragma blanked", "#pragma once\nx\n", "            \nx\n"},
+        {"final endif without newline", "#ifdef Q\nx\n#endif", "        \n \n      "},
+        {"final define without newline acts", "X\n#define X 2", "2\n           "},
+        {"final text line in skipped section blanked", "#if 0\nabc", "     \n   "},
+        {"final include without newline", "#include \"a.idl\"",
+         "module a_2eidlIiNnCcLlUuDdEe {};"},
+    });
+}
+
+struct fail_row {
+    const char* name;
+    std::string in;
+    std::string message; // "%PATH%" stands for the resolved path
+};
+
+void expect_failures(const std::vector<fail_row>& rows) {
+    for (const fail_row& r : rows) {
+        SCOPED_TRACE(r.name);
+        log_capture logs;
+        pp_result res = run_pp(r.in);
+        EXPECT_FALSE(res.ok);
+        std::string msg = r.message;
+        size_t at = msg.find("%PATH%");
+        if (at != std::string::npos) {
+            msg.replace(at, 6, res.path);
+        }
+        EXPECT_TRUE(logs.has(GLOG_ERROR, msg));
+        EXPECT_EQ(logs.count(GLOG_ERROR), 1u) << ::testing::PrintToString(logs.lines());
+    }
+}
+
+TEST(DirectivePass, ReportsFailuresWithPathAndLine) {
+    expect_failures({
+        {"unknown directive", "a\n#line 3\n", "Invalid directive: %PATH%:2"},
+        {"unknown directive in skipped section", "#if 0\n\n#error x\n#endif\n",
+         "Invalid directive: %PATH%:3"},
+        {"line counted across include marker", "#include \"a.idl\"\nb\n#Define X\n",
+         "Invalid directive: %PATH%:3"},
+        {"trailing text after include", "#include \"a.idl\" x\n", "Invalid directive: %PATH%:1"},
+        {"empty include path", "\n#include \"\"\n", "Empty include path: %PATH%:2"},
+        {"unterminated if", "#if 1\nx\n", "unterminated #if"},
+        {"endif without if", "#endif\n", "#endif without #if"},
+        {"else without if", "#else\n", "#else without #if"},
+        {"elif without if", "#elif 1\n", "#elif without #if"},
+    });
+}
+
+TEST(DirectivePass, PragmaWarnsOnlyOutsideSkippedSections) {
+    log_capture logs;
+    pp_result res = run_pp("#pragma keylist A b\n#if 0\n#pragma x\n#endif\n");
+    ASSERT_TRUE(res.ok);
+    EXPECT_EQ(logs.messages(GLOG_WARN),
+              (std::vector<std::string>{"Ignoring #pragma: " + res.path + ":1"}));
+}
+
+TEST(DirectivePass, MissingFileIsReported) {
+    log_capture logs;
+    preproc_root root{};
+    ASSERT_TRUE(preproc_root_init(&root, nullptr, nullptr));
+    EXPECT_FALSE(zadozeda_preproc(&root, "/nonexistent/dir/x.idl"));
+    EXPECT_TRUE(logs.has(GLOG_ERROR, "Failed to find file: /nonexistent/dir/x.idl"));
+    preproc_root_fini(&root);
+    preproc_root_fini(&root); // a released state may be released again
+}
+
+TEST(Conditionals, SelectGroups) {
+    expect_rows({
+        {"if 0 else", "#if 0\nA\n#else\nB\n#endif\n", "     \n \n     \nB\n      \n"},
+        {"elif not evaluated after taken group", "#if 1\nA\n#elif 1.5\nB\n#endif\n",
+         "     \nA\n         \n \n      \n"},
+        {"nested if in skipped group not evaluated", "#if 0\n#if 1.0\nA\n#endif\n#endif\n",
+         "     \n       \n \n      \n      \n"},
+        {"define in skipped group ignored", "#if 0\n#define X 1\n#endif\n#ifdef X\nY\n#endif\n",
+         "     \n           \n      \n        \n \n      \n"},
+        {"ifdef above define false, below true",
+         "#ifdef X\nA\n#endif\n#define X 1\n#ifdef X\nB\n#endif\n",
+         "        \n \n      \n           \n        \nB\n      \n"},
+        {"ifndef", "#ifndef X\nA\n#endif\n", "         \nA\n      \n"},
+        {"elif chain picks first true", "#if 0\nA\n#elif 1\nB\n#elif 1\nC\n#else\nD\n#endif\n",
+         "     \n \n       \nB\n       \n \n     \n \n      \n"},
+        {"undef ends definition for later conditions",
+         "#define X\n#undef X\n#ifdef X\nA\n#endif\n",
+         "         \n        \n        \n \n      \n"},
+        {"undef of unknown name accepted", "#undef NOPE\nx\n", "           \nx\n"},
+    });
+}
+
+TEST(Conditionals, SecondElseWarnsAndSkips) {
+    log_capture logs;
+    pp_result res = run_pp("#if 0\nA\n#else\nB\n#else\nC\n#endif\n");
+    ASSERT_TRUE(res.ok);
+    EXPECT_EQ(res.text, "     \n \n     \nB\n     \n \n      \n");
+    EXPECT_EQ(logs.messages(GLOG_ERROR), (std::vector<std::string>{"#else after #else"}));
+}
+
+TEST(IncludeMarker, RoundTripsAwkwardPaths) {
+    const std::vector<std::string> paths = {
+        "types.idl", "dir/sub/foo.idl", "../common/types.idl", "a.b.idl", "my_types.idl",
+        "types", "./types", "IiNnCcLlUuDdEe.idl", "2d.idl", "sp ace\\x.idl",
+        std::string("nul\0byte", 8), "\xff\x80\x01", std::string(600, 'p') + ".idl", "I",
+    };
+    for (const std::string& p : paths) {
+        SCOPED_TRACE(p);
+        idl_string name = idl_string_strdup("", 0);
+        ASSERT_TRUE(preproc_include_marker_encode(p.data(), p.size(), &name));
+        std::string n(name.data, name.len);
+        idl_string_free(&name);
+        // A valid IDL identifier holding the suffix exactly once, at its end.
+        ASSERT_FALSE(n.empty());
+        EXPECT_FALSE(n[0] >= '0' && n[0] <= '9');
+        for (char c : n) {
+            EXPECT_TRUE(isalnum(static_cast<unsigned char>(c)) || c == '_') << n;
+        }
+        EXPECT_EQ(n.find(PREPROC_MARKER_SUFFIX), n.size() - 14);
+        std::vector<char> out(n.size() + 1);
+        ASSERT_EQ(preproc_include_marker_decode(n.data(), n.size(), out.data()),
+                  static_cast<int64_t>(p.size()));
+        EXPECT_EQ(std::string(out.data(), p.size()), p);
+    }
+}
+
+TEST(IncludeMarker, DecodeRejectsNonMarkers) {
+    const char* names[] = {"Plain", "IiNnCcLlUuDdEe", "a_zzIiNnCcLlUuDdEe", "a_2IiNnCcLlUuDdEe",
+                           "aIxIiNnCcLlUuDdEe", "ab_"};
+    for (const char* n : names) {
+        SCOPED_TRACE(n);
+        std::vector<char> out(strlen(n) + 1);
+        EXPECT_EQ(preproc_include_marker_decode(n, strlen(n), out.data()), -1);
+    }
+    idl_string s = idl_string_strdup("", 0);
+    log_capture logs;
+    EXPECT_FALSE(preproc_include_marker_encode("", 0, &s));
+    idl_string_free(&s);
+}
+
+TEST(PreprocRoot, PredefinedMacrosAreCopied) {
+    pn_linkedlist* list = pn_linkedlist_create(PN_TYPE_UINTPTR, 0);
+    ASSERT_NE(list, nullptr);
+    preproc_macro* a = preproc_macro_create_object("SIZE", "8");
+    preproc_macro* b = preproc_macro_create_object("EMPTY", nullptr);
+    ASSERT_TRUE(a && b);
+    ASSERT_TRUE(list->add(list, a));
+    ASSERT_TRUE(list->add(list, b));
+    pp_result res = run_pp("long x[SIZE];EMPTY\n#ifdef EMPTY\nyes\n#endif\n", list);
+    // The state copied the records: the caller's still stand after the state is gone.
+    EXPECT_STREQ(a->name.data, "SIZE");
+    preproc_macro_destroy(a);
+    preproc_macro_destroy(b);
+    pn_linkedlist_destroy(list);
+    ASSERT_TRUE(res.ok);
+    EXPECT_EQ(res.text, "long x[8];\n             \nyes\n      \n");
+}
+
+TEST(PreprocRoot, ReleaseAcceptsZeroState) {
+    preproc_root root{};
+    preproc_root_fini(&root);
+    preproc_root_fini(nullptr);
+    preproc_macro_destroy(nullptr);
+    EXPECT_EQ(root.output.data, nullptr);
+}
+
+TEST(PreprocRoot, LargeInputKeepsLineCount) {
+    std::string in;
+    for (int i = 0; i < 20000; ++i) {
+        in += "#define M" + std::to_string(i % 50) + " " + std::to_string(i) + "\n";
+        in += "long a" + std::to_string(i) + "[M" + std::to_string(i % 50) + "]; // x\n";
+    }
+    log_capture logs;
+    pp_result res = run_pp(in);
+    ASSERT_TRUE(res.ok) << ::testing::PrintToString(logs.lines());
+    EXPECT_EQ(pp_lines(res.text), 40000u);
+    EXPECT_NE(res.text.find("long a19999[19999];"), std::string::npos);
+    EXPECT_NE(res.text.find("long a0[0];"), std::string::npos);
+}
+
+} // namespace
