@@ -273,7 +273,7 @@ pn_elem iter_next_value(void *state) {
 }
 
 pn_elem iter_remove(void *state) {
-    // Only the entry last returned may go; without one there is nothing to step back to.
+    // Only the entry last returned may go; without one there is nothing to go back to.
     pn_hashmap_iter *it = as_iter(state);
     if (!it->has_current || it->position == 0)
         return nullptr;

@@ -22,6 +22,39 @@ constexpr std::int32_t queued_mark = 0x40000000;
 
 //=== release walk ===//
 
+// Releases a tree in which no node occurs twice, without any memory of its own: the walk
+// threads its way back up through the children slots it has emptied (pointer reversal).
+void release_unshared(ast* root) {
+    ast* up = nullptr;
+    ast* cur = root;
+    for (;;) {
+        ast_tree* t = cur->kind == AST_TREE ? reinterpret_cast<ast_tree*>(cur->data) : nullptr;
+        if (t && t->children && t->children->count > 0) {
+            void** slot = &t->children->items[t->children->count - 1];
+            auto* child = static_cast<ast*>(*slot);
+            if (!child || is_fallback(child)) {
+                *slot = nullptr;
+                --t->children->count;
+                continue;
+            }
+            *slot = up;
+            up = cur;
+            cur = child;
+            continue;
+        }
+        ast_delete(cur);
+        if (!up)
+            return;
+        auto* pt = reinterpret_cast<ast_tree*>(up->data);
+        void** slot = &pt->children->items[pt->children->count - 1];
+        auto* grand = static_cast<ast*>(*slot);
+        *slot = nullptr;
+        --pt->children->count;
+        cur = up;
+        up = grand;
+    }
+}
+
 // Collects every distinct node reachable from the roots into out (marking each), then
 // releases them all. Each node's children vector is read before anything is released.
 void release_reachable(ast* const* roots, std::uint64_t root_count) {
@@ -50,11 +83,13 @@ void release_reachable(ast* const* roots, std::uint64_t root_count) {
         }
     }
     if (!ok) {
-        // Without memory for the walk the nodes are left allocated rather than risk a
-        // double release; the marks are undone so the tree stays valid.
-        peg_log_error("cannot release parse tree: out of memory, nodes left allocated");
+        // Without memory for the walk, fall back to the walk that needs none; it relies on
+        // no node occurring twice, which holds for every tree a parse returns.
         for (std::uint64_t i = 0; i < out.count; ++i)
             static_cast<ast*>(out.items[i])->kind &= ~queued_mark;
+        for (std::uint64_t i = 0; i < root_count; ++i)
+            if (roots[i] && !is_fallback(roots[i]))
+                release_unshared(roots[i]);
     } else {
         for (std::uint64_t i = 0; i < out.count; ++i) {
             auto* node = static_cast<ast*>(out.items[i]);

@@ -155,18 +155,24 @@ struct activation {
     bool start_cr;
 };
 
-// One edge taken on the current path; what is needed to undo it and, on success, to find
-// the child it contributes. Character edges leave node null: their node is made on demand.
+// One edge taken on the current path: what is needed to undo it and, on success, to find
+// the child it contributes. A call frame holds the callee's result node. A character frame
+// stands for a run of consecutive takes of the same edge on one line (a repetition such as
+// [a-z]*): take k of the run started at pos + k, column + k, with last_cr clear for k > 0
+// (a carriage return ends the line, so it ends the run too). Long repetitions thus cost one
+// frame per line instead of one per byte.
 constexpr std::uint32_t cr_bit = 0x80000000u;
 
 struct frame {
     std::uint64_t pos;
     std::uint64_t line;
     std::uint64_t column;
-    ast* node;
+    std::uint64_t payload; // call: the result node; character edge: the run length
     std::uint32_t state;
-    std::uint32_t edge_cr; // edge index, with cr_bit holding last_cr
+    std::uint32_t edge_cr; // edge index, with cr_bit holding last_cr before the first take
 };
+
+ast* frame_node(const frame& f) { return reinterpret_cast<ast*>(f.payload); }
 
 //=== shared constant nodes ===//
 
@@ -258,17 +264,23 @@ const edge* frame_edge(const inner_parser* ip, const activation& act, const fram
     return &s.edges[f.edge_cr & ~cr_bit];
 }
 
-// The child a path frame contributes, or null when it contributes none.
-ast* frame_child(const inner_parser* ip, const activation& act, const frame& f) {
-    const edge* e = frame_edge(ip, act, f);
-    if (e->voided)
-        return nullptr;
-    ast* node = e->trans.kind == TRANS_AUTOMATON
-                    ? f.node
-                    : char_node(static_cast<unsigned char>(ip->in->data[f.pos]));
-    if (!node || node->kind == AST_EMPTY)
-        return nullptr;
-    return node;
+// Calls fn on every child the path frames from frame_base contribute, in input order.
+template <class Fn> void for_each_child(const inner_parser* ip, const activation& act, Fn fn) {
+    const inner_parser_work* w = ip->work;
+    for (std::uint64_t i = act.frame_base; i < w->frames.count; ++i) {
+        const frame& f = w->frames.items[i];
+        const edge* e = frame_edge(ip, act, f);
+        if (e->voided)
+            continue;
+        if (e->trans.kind == TRANS_AUTOMATON) {
+            ast* node = frame_node(f);
+            if (node && node->kind != AST_EMPTY)
+                fn(node);
+            continue;
+        }
+        for (std::uint64_t k = 0; k < f.payload; ++k)
+            fn(char_node(static_cast<unsigned char>(ip->in->data[f.pos + k])));
+    }
 }
 
 // Tree node in the parse's blocks holding the path's children in input order.
@@ -285,9 +297,7 @@ ast* build_tree(inner_parser* ip, const activation& act, std::uint64_t kept) {
     auto* kids = reinterpret_cast<vector*>(mem + sizeof(ast) + sizeof(ast_tree));
     auto** items = reinterpret_cast<void**>(mem + sizeof(ast) + sizeof(ast_tree) + sizeof(vector));
     std::uint64_t n = 0;
-    for (std::uint64_t i = act.frame_base; i < w->frames.count; ++i)
-        if (ast* child = frame_child(ip, act, w->frames.items[i]))
-            items[n++] = child;
+    for_each_child(ip, act, [&](ast* child) { items[n++] = child; });
     *kids = vector{items, kept, kept};
     *tree = ast_tree{ip->automata[act.automaton].type, kids, act.start_pos, ip->in->pos};
     *node = ast{AST_TREE, reinterpret_cast<std::uint64_t>(tree)};
@@ -296,7 +306,6 @@ ast* build_tree(inner_parser* ip, const activation& act, std::uint64_t kept) {
 
 // Result of the top activation, whose path (frames from frame_base) has matched.
 ast* finish_success(inner_parser* ip, const activation& act) {
-    inner_parser_work* w = ip->work;
     std::int32_t mode = ip->automata[act.automaton].mode;
     switch (mode) {
     case MODE_VOID:
@@ -308,11 +317,10 @@ ast* finish_success(inner_parser* ip, const activation& act) {
     case MODE_TREE: {
         std::uint64_t kept = 0;
         ast* only = nullptr;
-        for (std::uint64_t i = act.frame_base; i < w->frames.count; ++i)
-            if (ast* child = frame_child(ip, act, w->frames.items[i])) {
-                ++kept;
-                only = child;
-            }
+        for_each_child(ip, act, [&](ast* child) {
+            ++kept;
+            only = child;
+        });
         if (mode == MODE_PRUNE && kept == 0)
             return &g_nodes.empty;
         if (mode == MODE_PRUNE && kept == 1)
@@ -468,15 +476,24 @@ ast* match_automaton(inner_parser* ip, std::uint64_t index) {
                         continue;
                     }
                 }
-                frame f{in->pos,
-                        ip->line,
-                        ip->column,
-                        nullptr,
-                        static_cast<std::uint32_t>(s),
-                        static_cast<std::uint32_t>(e) | (ip->last_cr ? cr_bit : 0u)};
-                if (!stack_push(&w->frames, f)) {
-                    fail_oom(ip, "matcher stack");
-                    return nullptr;
+                frame* top = w->frames.count > act.frame_base
+                                 ? &w->frames.items[w->frames.count - 1]
+                                 : nullptr;
+                if (!call && top && top->state == s && (top->edge_cr & ~cr_bit) == e &&
+                    top->pos + top->payload == in->pos && top->line == ip->line &&
+                    top->column + top->payload == ip->column) {
+                    ++top->payload; // one more take of the same edge on the same line
+                } else {
+                    frame f{in->pos,
+                            ip->line,
+                            ip->column,
+                            call ? 0u : 1u,
+                            static_cast<std::uint32_t>(s),
+                            static_cast<std::uint32_t>(e) | (ip->last_cr ? cr_bit : 0u)};
+                    if (!stack_push(&w->frames, f)) {
+                        fail_oom(ip, "matcher stack");
+                        return nullptr;
+                    }
                 }
                 if (call) {
                     a = ed.trans.data;
@@ -494,10 +511,18 @@ ast* match_automaton(inner_parser* ip, std::uint64_t index) {
         case step::backtrack: {
             const activation& act = w->acts.items[w->acts.count - 1];
             if (w->frames.count > act.frame_base) {
-                const frame& f = w->frames.items[--w->frames.count];
-                restore_pos(ip, f.pos, f.line, f.column, (f.edge_cr & cr_bit) != 0);
+                frame& f = w->frames.items[w->frames.count - 1];
+                // A call frame is undone whole; a character run gives back its last take.
+                bool is_call = frame_edge(ip, act, f)->trans.kind == TRANS_AUTOMATON;
+                std::uint64_t k = is_call ? 0 : f.payload - 1;
+                restore_pos(ip, f.pos + k, f.line, f.column + k,
+                            k == 0 && (f.edge_cr & cr_bit) != 0);
                 s = f.state;
                 e = (f.edge_cr & ~cr_bit) + 1;
+                if (k == 0)
+                    --w->frames.count;
+                else
+                    f.payload = k;
                 next = step::try_edges;
             } else {
                 next = step::fail;
@@ -558,7 +583,7 @@ ast* match_automaton(inner_parser* ip, std::uint64_t index) {
                 s = f.state;
                 e = (f.edge_cr & ~cr_bit) + 1;
             } else {
-                f.node = r;
+                f.payload = reinterpret_cast<std::uint64_t>(r);
                 s = ed->target;
                 e = 0;
             }

@@ -14,11 +14,11 @@
 namespace {
 
 template <auto Release> struct release_with {
-    template <class T> void operator()(T* p) const noexcept { Release(p); }
+    template <class T> void operator()(T *p) const noexcept { Release(p); }
 };
 template <class T, auto Release> using owned = std::unique_ptr<T, release_with<Release>>;
 
-void close_file(std::FILE* f) {
+void close_file(std::FILE *f) {
     if (f) {
         std::fclose(f);
     }
@@ -52,8 +52,9 @@ bool idlpreproc_reserve_stack(uint64_t bytes) {
     return true;
 }
 
-bool idlpreproc_clean_text(const char* data, uint64_t size, const char* path, idl_string* out) {
-    if (size > UINT64_MAX / k_stack_per_byte || !idlpreproc_reserve_stack(size * k_stack_per_byte)) {
+bool idlpreproc_clean_text(const char *data, uint64_t size, const char *path, idl_string *out) {
+    if (size > UINT64_MAX / k_stack_per_byte ||
+        !idlpreproc_reserve_stack(size * k_stack_per_byte)) {
         if (size > UINT64_MAX / k_stack_per_byte) {
             glog_error("Failed to read stack value");
         }
@@ -71,7 +72,7 @@ bool idlpreproc_clean_text(const char* data, uint64_t size, const char* path, id
         glog_error("Failed to create ast from %s", path);
         return false;
     }
-    if (const ast_error* err = ast_as_error(tree.get())) {
+    if (const ast_error *err = ast_as_error(tree.get())) {
         glog_error("Failed to parse file: %s:%lu:%lu", path, static_cast<unsigned long>(err->line),
                    static_cast<unsigned long>(err->column));
         return false;
@@ -81,7 +82,7 @@ bool idlpreproc_clean_text(const char* data, uint64_t size, const char* path, id
     bool in_comment = false;
     const uint64_t count = pptree_count(tree.get());
     for (uint64_t i = 0; i < count; ++i) {
-        const ast_tree* t = ast_as_tree(pptree_child(tree.get(), i));
+        const ast_tree *t = ast_as_tree(pptree_child(tree.get(), i));
         if (!t) {
             glog_error("Failed to parse file: %s", path);
             return false;
@@ -108,7 +109,7 @@ bool idlpreproc_clean_text(const char* data, uint64_t size, const char* path, id
             uint64_t inner = 0;
             uint64_t last_end = t->start;
             for (uint64_t c = 0; c < pptree_count(pptree_child(tree.get(), i)); ++c) {
-                const ast_tree* ct = ast_as_tree(pptree_child(pptree_child(tree.get(), i), c));
+                const ast_tree *ct = ast_as_tree(pptree_child(pptree_child(tree.get(), i), c));
                 if (ct && ct->type == IDLCLEANER_NEWLINE) {
                     ++inner;
                     last_end = ct->end;
@@ -149,7 +150,7 @@ bool idlpreproc_clean_text(const char* data, uint64_t size, const char* path, id
     return true;
 }
 
-bool idlpreproc_clean_file(const char* path, idl_string* out) {
+bool idlpreproc_clean_file(const char *path, idl_string *out) {
     owned<std::FILE, close_file> file{std::fopen(path, "rb")};
     if (!file) {
         glog_error("Unable to open file: %s", path);

@@ -11,9 +11,9 @@
 
 /// Cleans the text `data` (`size` bytes) and appends the result to `out`; `path` names it in
 /// messages. False on failure (logged).
-[[nodiscard]] bool idlpreproc_clean_text(const char* data, uint64_t size, const char* path,
-                                         idl_string* out);
+[[nodiscard]] bool idlpreproc_clean_text(const char *data, uint64_t size, const char *path,
+                                         idl_string *out);
 
 /// Reads the file at `path` whole, cleans it and appends the result to `out`; false on failure
 /// (logged).
-[[nodiscard]] bool idlpreproc_clean_file(const char* path, idl_string* out);
+[[nodiscard]] bool idlpreproc_clean_file(const char *path, idl_string *out);

@@ -13,8 +13,8 @@
 namespace {
 
 // Whether a definition of the `Identifier` child of `tree` is in force at the line counter.
-bool name_defined(preproc_root* root, const ast* tree, const char* line_text) {
-    const ast_tree* id = ast_as_tree(pptree_child(tree, 0));
+bool name_defined(preproc_root *root, const ast *tree, const char *line_text) {
+    const ast_tree *id = ast_as_tree(pptree_child(tree, 0));
     if (!id) {
         return false;
     }
@@ -24,7 +24,7 @@ bool name_defined(preproc_root* root, const ast* tree, const char* line_text) {
 
 } // namespace
 
-bool preproc_cond_skipping(const preproc_cond_stack& stack) {
+bool preproc_cond_skipping(const preproc_cond_stack &stack) {
     return !stack.empty() && stack.back().skipping;
 }
 
@@ -42,8 +42,8 @@ bool preproc_cond_is_conditional(uint64_t type) {
     }
 }
 
-bool preproc_cond_apply(preproc_root* root, preproc_cond_stack& stack, const ast* tree,
-                        const char* line_text) {
+bool preproc_cond_apply(preproc_root *root, preproc_cond_stack &stack, const ast *tree,
+                        const char *line_text) {
     const uint64_t type = pptree_type(tree);
     switch (type) {
     case DIRECTIVE_IFDIRECTIVE:
@@ -69,7 +69,7 @@ bool preproc_cond_apply(preproc_root* root, preproc_cond_stack& stack, const ast
         }
         try {
             stack.push_back(entry);
-        } catch (const std::bad_alloc&) {
+        } catch (const std::bad_alloc &) {
             glog_fatal("Out of memory: Unable to allocate memory");
             return false;
         }
@@ -80,7 +80,7 @@ bool preproc_cond_apply(preproc_root* root, preproc_cond_stack& stack, const ast
             glog_error("#elif without #if");
             return false;
         }
-        preproc_cond& top = stack.back();
+        preproc_cond &top = stack.back();
         if (top.taken) {
             top.skipping = true;
             return true;
@@ -98,7 +98,7 @@ bool preproc_cond_apply(preproc_root* root, preproc_cond_stack& stack, const ast
             glog_error("#else without #if");
             return false;
         }
-        preproc_cond& top = stack.back();
+        preproc_cond &top = stack.back();
         if (top.taken) {
             top.skipping = true;
             if (top.else_seen) {

@@ -21,7 +21,7 @@
 namespace {
 
 template <auto Release> struct release_with {
-    template <class T> void operator()(T* p) const noexcept { Release(p); }
+    template <class T> void operator()(T *p) const noexcept { Release(p); }
 };
 template <class T, auto Release> using owned = std::unique_ptr<T, release_with<Release>>;
 
@@ -34,10 +34,10 @@ enum class eval : int { ok, soft, hard };
 constexpr int k_max_depth = 2000;
 
 struct evaluator {
-    preproc_root* root;
-    const char* text;
+    preproc_root *root;
+    const char *text;
 
-    std::string span(const ast_tree* t) const {
+    std::string span(const ast_tree *t) const {
         return std::string(text + t->start, t->end - t->start);
     }
 
@@ -60,24 +60,56 @@ struct evaluator {
     }
 
     // value := v op w; false for a zero divisor.
-    static bool combine(uint64_t op, uint64_t& v, uint64_t w) {
+    static bool combine(uint64_t op, uint64_t &v, uint64_t w) {
         switch (op) {
-        case IFEXPR_OROPER: v = (v != 0 || w != 0) ? 1 : 0; break;
-        case IFEXPR_ANDOPER: v = (v != 0 && w != 0) ? 1 : 0; break;
-        case IFEXPR_BITOROPER: v |= w; break;
-        case IFEXPR_BITXOROPER: v ^= w; break;
-        case IFEXPR_BITANDOPER: v &= w; break;
-        case IFEXPR_EQUALOPER: v = v == w ? 1 : 0; break;
-        case IFEXPR_NOTEQUALOPER: v = v != w ? 1 : 0; break;
-        case IFEXPR_LESSOPER: v = v < w ? 1 : 0; break;
-        case IFEXPR_GREATEROPER: v = v > w ? 1 : 0; break;
-        case IFEXPR_LESSOREQUALOPER: v = v <= w ? 1 : 0; break;
-        case IFEXPR_GREATEROREQUALOPER: v = v >= w ? 1 : 0; break;
-        case IFEXPR_LSHIFTOPER: v <<= (w % 64); break;
-        case IFEXPR_RSHIFTOPER: v >>= (w % 64); break;
-        case IFEXPR_PLUSOPER: v += w; break;
-        case IFEXPR_MINUSOPER: v -= w; break;
-        case IFEXPR_MULTOPER: v *= w; break;
+        case IFEXPR_OROPER:
+            v = (v != 0 || w != 0) ? 1 : 0;
+            break;
+        case IFEXPR_ANDOPER:
+            v = (v != 0 && w != 0) ? 1 : 0;
+            break;
+        case IFEXPR_BITOROPER:
+            v |= w;
+            break;
+        case IFEXPR_BITXOROPER:
+            v ^= w;
+            break;
+        case IFEXPR_BITANDOPER:
+            v &= w;
+            break;
+        case IFEXPR_EQUALOPER:
+            v = v == w ? 1 : 0;
+            break;
+        case IFEXPR_NOTEQUALOPER:
+            v = v != w ? 1 : 0;
+            break;
+        case IFEXPR_LESSOPER:
+            v = v < w ? 1 : 0;
+            break;
+        case IFEXPR_GREATEROPER:
+            v = v > w ? 1 : 0;
+            break;
+        case IFEXPR_LESSOREQUALOPER:
+            v = v <= w ? 1 : 0;
+            break;
+        case IFEXPR_GREATEROREQUALOPER:
+            v = v >= w ? 1 : 0;
+            break;
+        case IFEXPR_LSHIFTOPER:
+            v <<= (w % 64);
+            break;
+        case IFEXPR_RSHIFTOPER:
+            v >>= (w % 64);
+            break;
+        case IFEXPR_PLUSOPER:
+            v += w;
+            break;
+        case IFEXPR_MINUSOPER:
+            v -= w;
+            break;
+        case IFEXPR_MULTOPER:
+            v *= w;
+            break;
         case IFEXPR_DIVOPER:
         case IFEXPR_MODOPER:
             if (w == 0) {
@@ -86,23 +118,24 @@ struct evaluator {
             }
             v = op == IFEXPR_DIVOPER ? v / w : v % w;
             break;
-        default: break;
+        default:
+            break;
         }
         return true;
     }
 
-    eval unsupported(const ast* node) {
+    eval unsupported(const ast *node) {
         const uint64_t type = pptree_type(node);
-        const char* name = type < ifexpr_type_count ? ifexpr_type_strings[type] : "construct";
+        const char *name = type < ifexpr_type_count ? ifexpr_type_strings[type] : "construct";
         glog_error("cannot use %s in preprocessor expression", name);
         return eval::hard;
     }
 
-    eval integer(const ast* node, uint64_t& value) {
-        const ast_tree* t = ast_as_tree(node);
+    eval integer(const ast *node, uint64_t &value) {
+        const ast_tree *t = ast_as_tree(node);
         uint64_t end = t->end;
         if (pptree_count(node) > 0) {
-            const ast_tree* suffix = ast_as_tree(pptree_child(node, 0));
+            const ast_tree *suffix = ast_as_tree(pptree_child(node, 0));
             if (suffix) {
                 end = suffix->start;
             }
@@ -112,24 +145,47 @@ struct evaluator {
         return eval::ok;
     }
 
-    eval escape(const ast* node, uint64_t& value) {
-        const ast_tree* t = ast_as_tree(node);
+    eval escape(const ast *node, uint64_t &value) {
+        const ast_tree *t = ast_as_tree(node);
         switch (t->type) {
         case IFEXPR_CONTROL_ESCAPE: {
             const char c = t->end > t->start ? text[t->start] : 0;
             switch (c) {
-            case 'a': value = 7; break;
-            case 'b': value = 8; break;
-            case 'f': value = 12; break;
-            case 'n': value = 10; break;
-            case 'r': value = 13; break;
-            case 't': value = 9; break;
-            case 'v': value = 11; break;
-            case '\\': value = 92; break;
-            case '\'': value = 39; break;
-            case '"': value = 34; break;
-            case '?': value = 63; break;
-            default: return unsupported(node);
+            case 'a':
+                value = 7;
+                break;
+            case 'b':
+                value = 8;
+                break;
+            case 'f':
+                value = 12;
+                break;
+            case 'n':
+                value = 10;
+                break;
+            case 'r':
+                value = 13;
+                break;
+            case 't':
+                value = 9;
+                break;
+            case 'v':
+                value = 11;
+                break;
+            case '\\':
+                value = 92;
+                break;
+            case '\'':
+                value = 39;
+                break;
+            case '"':
+                value = 34;
+                break;
+            case '?':
+                value = 63;
+                break;
+            default:
+                return unsupported(node);
             }
             return eval::ok;
         }
@@ -144,12 +200,12 @@ struct evaluator {
         }
     }
 
-    eval dispatch(const ast* node, uint64_t& value, int depth) {
+    eval dispatch(const ast *node, uint64_t &value, int depth) {
         if (depth > k_max_depth) {
             glog_error("preprocessor expression nested too deeply");
             return eval::hard;
         }
-        const ast_tree* t = ast_as_tree(node);
+        const ast_tree *t = ast_as_tree(node);
         if (!t) {
             return unsupported(node);
         }
@@ -177,9 +233,9 @@ struct evaluator {
         switch (type) {
         case IFEXPR_UNARYEXPR: {
             const uint64_t op = pptree_type(pptree_child(node, 0));
-            const ast* operand = pptree_child(node, 1);
+            const ast *operand = pptree_child(node, 1);
             if (op == IFEXPR_UNARYDEFOPER) {
-                const ast_tree* id = ast_as_tree(operand);
+                const ast_tree *id = ast_as_tree(operand);
                 if (!id || id->type != IFEXPR_IDENTIFIER) {
                     glog_error("operator \"defined\" requires an identifier");
                     return eval::soft;
@@ -192,11 +248,19 @@ struct evaluator {
                 return eval::hard;
             }
             switch (op) {
-            case IFEXPR_MINUSOPER: value = 0 - value; break;
-            case IFEXPR_PLUSOPER: break;
-            case IFEXPR_TILDEOPER: value = ~value; break;
-            case IFEXPR_EXCLAMATIONOPER: value = value == 0 ? 1 : 0; break;
-            default: return unsupported(pptree_child(node, 0));
+            case IFEXPR_MINUSOPER:
+                value = 0 - value;
+                break;
+            case IFEXPR_PLUSOPER:
+                break;
+            case IFEXPR_TILDEOPER:
+                value = ~value;
+                break;
+            case IFEXPR_EXCLAMATIONOPER:
+                value = value == 0 ? 1 : 0;
+                break;
+            default:
+                return unsupported(pptree_child(node, 0));
             }
             return eval::ok;
         }
@@ -209,7 +273,7 @@ struct evaluator {
             glog_error("cannot use string constant in preprocessor expression");
             return eval::soft;
         case IFEXPR_CHARACTERLITERAL: {
-            const ast* c = pptree_child(node, 0);
+            const ast *c = pptree_child(node, 0);
             if (c && c->kind == AST_CHAR) {
                 value = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int8_t>(c->data)));
                 return eval::ok;
@@ -227,7 +291,7 @@ struct evaluator {
 
 } // namespace
 
-int preproc_eval_condition(preproc_root* root, const char* text, uint64_t len) {
+int preproc_eval_condition(preproc_root *root, const char *text, uint64_t len) {
     input in;
     input_init(&in, text, len);
     owned<ast, ast_recursive_delete> tree{parse(root->condition_parser, &in)};
@@ -247,8 +311,8 @@ int preproc_eval_condition(preproc_root* root, const char* text, uint64_t len) {
     return value != 0 ? 1 : 0;
 }
 
-int preproc_constexpr(const ast* directive_tree, preproc_root* root, const char* line_text) {
-    const ast_tree* line = ast_as_tree(pptree_child(directive_tree, 0));
+int preproc_constexpr(const ast *directive_tree, preproc_root *root, const char *line_text) {
+    const ast_tree *line = ast_as_tree(pptree_child(directive_tree, 0));
     if (!line || line->type != DIRECTIVE_LINE) {
         glog_error("Failed to parse if expression");
         return -1;

@@ -23,14 +23,14 @@
 namespace {
 
 template <auto Release> struct release_with {
-    template <class T> void operator()(T* p) const noexcept { Release(p); }
+    template <class T> void operator()(T *p) const noexcept { Release(p); }
 };
 template <class T, auto Release> using owned = std::unique_ptr<T, release_with<Release>>;
 
-constexpr const char* k_oom = "Out of memory: Unable to allocate memory";
+constexpr const char *k_oom = "Out of memory: Unable to allocate memory";
 
-std::string node_text(const ast* node, const char* text) {
-    const ast_tree* t = ast_as_tree(node);
+std::string node_text(const ast *node, const char *text) {
+    const ast_tree *t = ast_as_tree(node);
     if (!t || t->end < t->start) {
         return {};
     }
@@ -39,7 +39,7 @@ std::string node_text(const ast* node, const char* text) {
 
 //=== replacement items ===//
 
-void item_destroy(preproc_macro_item* item) {
+void item_destroy(preproc_macro_item *item) {
     if (!item) {
         return;
     }
@@ -47,19 +47,19 @@ void item_destroy(preproc_macro_item* item) {
     free(item);
 }
 
-void item_list_destroy(pn_linkedlist* list) {
+void item_list_destroy(pn_linkedlist *list) {
     if (!list) {
         return;
     }
     while (list->size > 0) {
-        item_destroy(static_cast<preproc_macro_item*>(list->remove_first(list)));
+        item_destroy(static_cast<preproc_macro_item *>(list->remove_first(list)));
     }
     pn_linkedlist_destroy(list);
 }
 
 // Appends one item to `list`; the item is released on failure.
-bool item_append(pn_linkedlist* list, int32_t kind, const char* text, size_t len, uint64_t index) {
-    auto* item = static_cast<preproc_macro_item*>(calloc(1, sizeof(preproc_macro_item)));
+bool item_append(pn_linkedlist *list, int32_t kind, const char *text, size_t len, uint64_t index) {
+    auto *item = static_cast<preproc_macro_item *>(calloc(1, sizeof(preproc_macro_item)));
     if (!item) {
         glog_fatal("%s", k_oom);
         return false;
@@ -81,14 +81,14 @@ bool item_append(pn_linkedlist* list, int32_t kind, const char* text, size_t len
     return true;
 }
 
-void param_map_destroy(pn_hashmap* map) {
+void param_map_destroy(pn_hashmap *map) {
     if (!map) {
         return;
     }
     pn_iterator_state st{};
     pn_hashmap_value_iterator_ops.init(&st, map->value_view);
     while (pn_hashmap_value_iterator_ops.has_next(&st)) {
-        auto* p = static_cast<preproc_macro_param*>(pn_hashmap_value_iterator_ops.next(&st));
+        auto *p = static_cast<preproc_macro_param *>(pn_hashmap_value_iterator_ops.next(&st));
         if (p) {
             idl_string_free(&p->name);
             free(p);
@@ -111,25 +111,27 @@ constexpr uint32_t k_hide_all = UINT32_MAX; // stringized text: never expanded
 
 // Hard bounds that turn a runaway expansion (mutual recursion through arguments, exponential
 // growth) into an error instead of a hang or memory exhaustion.
-constexpr uint64_t k_min_replacements = uint64_t{1} << 20;
+constexpr uint64_t k_min_replacements = uint64_t{1} << 18;
+constexpr uint64_t k_max_without_output = uint64_t{1} << 16;
 constexpr uint64_t k_max_text = uint64_t{1} << 28;
 
 struct expander {
-    preproc_root* root = nullptr;
+    preproc_root *root = nullptr;
     bool condition = false;
     std::vector<char> buf;
     std::vector<byte_tag> tags;
     size_t head = 0;
     idl_string out{};
     // Hide sets as shared chains: node i holds a macro name and the index of the rest.
-    std::vector<std::pair<uint32_t, const char*>> hide_nodes{{0, nullptr}};
-    std::map<std::pair<uint32_t, const char*>, uint32_t> hide_memo;
+    std::vector<std::pair<uint32_t, const char *>> hide_nodes{{0, nullptr}};
+    std::map<std::pair<uint32_t, const char *>, uint32_t> hide_memo;
     uint64_t replacements = 0;
+    uint64_t since_output = 0;
     uint64_t max_replacements = k_min_replacements;
 
     ~expander() { idl_string_free(&out); }
 
-    bool hidden(uint32_t hide, const char* name) const {
+    bool hidden(uint32_t hide, const char *name) const {
         if (hide == k_hide_all) {
             return true;
         }
@@ -142,7 +144,7 @@ struct expander {
         return false;
     }
 
-    uint32_t hide_add(uint32_t hide, const char* name) {
+    uint32_t hide_add(uint32_t hide, const char *name) {
         if (hidden(hide, name)) {
             return hide;
         }
@@ -161,15 +163,16 @@ struct expander {
         if (to <= from) {
             return true;
         }
+        since_output = 0;
         return idl_string_append_string(&out, buf.data() + from, to - from);
     }
 
     // Parses one text item at `pos`; null (logged) on a failed parse.
-    ast* parse_at(size_t pos, size_t* end, const char* failure) {
+    ast *parse_at(size_t pos, size_t *end, const char *failure) {
         input in;
         input_init(&in, buf.data(), buf.size());
         in.pos = pos;
-        ast* node = parse(root->text_parser, &in);
+        ast *node = parse(root->text_parser, &in);
         if (!node || node->kind == AST_ERROR) {
             glog_error("%s", failure);
             ast_recursive_delete(node);
@@ -220,7 +223,7 @@ struct expander {
 
     // Puts the expansion in place of [head, inv_end) and moves head to its start, so that it
     // is scanned again together with the rest of the text.
-    void splice(size_t inv_end, const std::vector<char>& eb, const std::vector<byte_tag>& et) {
+    void splice(size_t inv_end, const std::vector<char> &eb, const std::vector<byte_tag> &et) {
         size_t len = eb.size();
         if (len > inv_end) {
             // Room before the invocation is what has already been emitted; grow it with slack
@@ -238,9 +241,9 @@ struct expander {
         head = at;
     }
 
-    bool expand_invocation(preproc_macro* m, size_t name_start, size_t name_end, const ast* func,
+    bool expand_invocation(preproc_macro *m, size_t name_start, size_t name_end, const ast *func,
                            size_t inv_end) {
-        if (++replacements > max_replacements ||
+        if (++replacements > max_replacements || ++since_output > k_max_without_output ||
             (buf.size() - head) + out.len > k_max_text) {
             glog_error("Macro expansion of '%s' does not end", m->name.data);
             return false;
@@ -249,19 +252,19 @@ struct expander {
         const uint32_t hide = hide_add(at.hide, m->name.data);
         std::vector<char> eb;
         std::vector<byte_tag> et;
-        auto put_text = [&](const char* s, size_t n, uint32_t h) {
+        auto put_text = [&](const char *s, size_t n, uint32_t h) {
             eb.insert(eb.end(), s, s + n);
             et.insert(et.end(), n, byte_tag{at.line, h});
         };
         (void)name_end;
         if (m->replacement) {
-            for (pn_linkedlist_node* n = m->replacement->head; n; n = n->next) {
-                const auto* item = static_cast<const preproc_macro_item*>(n->element);
+            for (pn_linkedlist_node *n = m->replacement->head; n; n = n->next) {
+                const auto *item = static_cast<const preproc_macro_item *>(n->element);
                 if (item->kind == ITEM_TEXT || m->kind == MACRO_OBJECT) {
                     put_text(item->text.data ? item->text.data : "", item->text.len, hide);
                     continue;
                 }
-                const ast_tree* arg = ast_as_tree(pptree_child(func, item->index));
+                const ast_tree *arg = ast_as_tree(pptree_child(func, item->index));
                 if (!arg) {
                     continue;
                 }
@@ -313,7 +316,7 @@ struct expander {
                 head = end;
                 continue;
             }
-            const ast_tree* t = ast_as_tree(node.get());
+            const ast_tree *t = ast_as_tree(node.get());
             const size_t ns = t->start;
             const size_t ne = t->end;
             std::string name(buf.data() + ns, ne - ns);
@@ -326,7 +329,7 @@ struct expander {
                 continue;
             }
             const byte_tag tag = tags[ns];
-            preproc_macro* m = preproc_find_macro(name.c_str(), root->macros, tag.line);
+            preproc_macro *m = preproc_find_macro(name.c_str(), root->macros, tag.line);
             if (!m || hidden(tag.hide, m->name.data)) {
                 if (!emit(head, ne)) {
                     return false;
@@ -341,8 +344,7 @@ struct expander {
                 continue;
             }
             size_t fe = ne;
-            owned<ast, ast_recursive_delete> func{
-                parse_at(ne, &fe, "Failed to parse expression")};
+            owned<ast, ast_recursive_delete> func{parse_at(ne, &fe, "Failed to parse expression")};
             if (!func) {
                 return false;
             }
@@ -368,7 +370,7 @@ struct expander {
     }
 };
 
-bool expand_text(preproc_root* root, idl_string* text, bool condition, uint64_t first_line) {
+bool expand_text(preproc_root *root, idl_string *text, bool condition, uint64_t first_line) {
     try {
         expander ex;
         ex.root = root;
@@ -383,8 +385,8 @@ bool expand_text(preproc_root* root, idl_string* text, bool condition, uint64_t 
                 ++line;
             }
         }
-        if (n > ex.max_replacements) {
-            ex.max_replacements = n;
+        if (4 * n > ex.max_replacements) {
+            ex.max_replacements = 4 * n;
         }
         ex.out = idl_string_strdup("", 0);
         if (!ex.out.data || !idl_string_append_string(&ex.out, "", 0)) {
@@ -397,10 +399,10 @@ bool expand_text(preproc_root* root, idl_string* text, bool condition, uint64_t 
         *text = ex.out;
         ex.out = idl_string{};
         return true;
-    } catch (const std::bad_alloc&) {
+    } catch (const std::bad_alloc &) {
         glog_fatal("%s", k_oom);
         return false;
-    } catch (const std::length_error&) {
+    } catch (const std::length_error &) {
         glog_fatal("%s", k_oom);
         return false;
     }
@@ -410,16 +412,16 @@ bool expand_text(preproc_root* root, idl_string* text, bool condition, uint64_t 
 
 //=== table ===//
 
-preproc_macro* preproc_find_macro(const char* name, pn_hashmap* table, uint64_t line) {
+preproc_macro *preproc_find_macro(const char *name, pn_hashmap *table, uint64_t line) {
     if (!name || !table) {
         return nullptr;
     }
-    auto* list = static_cast<pn_arraylist*>(table->get(table, const_cast<char*>(name)));
+    auto *list = static_cast<pn_arraylist *>(table->get(table, const_cast<char *>(name)));
     if (!list) {
         return nullptr;
     }
     for (uint64_t i = list->size; i > 0; --i) {
-        auto* m = static_cast<preproc_macro*>(list->items[i - 1]);
+        auto *m = static_cast<preproc_macro *>(list->items[i - 1]);
         if (m && m->def_line <= line && line <= m->undef_line) {
             return m;
         }
@@ -427,12 +429,12 @@ preproc_macro* preproc_find_macro(const char* name, pn_hashmap* table, uint64_t 
     return nullptr;
 }
 
-bool preproc_add_macro(pn_hashmap* table, preproc_macro* macro) {
+bool preproc_add_macro(pn_hashmap *table, preproc_macro *macro) {
     if (!table || !macro || !macro->name.data) {
         glog_error("Failed to add item to hashmap");
         return false;
     }
-    auto* list = static_cast<pn_arraylist*>(table->get(table, macro->name.data));
+    auto *list = static_cast<pn_arraylist *>(table->get(table, macro->name.data));
     bool fresh = false;
     if (!list) {
         list = pn_arraylist_create(PN_TYPE_UINTPTR, 0, 8);
@@ -459,31 +461,31 @@ bool preproc_add_macro(pn_hashmap* table, preproc_macro* macro) {
     return true;
 }
 
-void preproc_macro_table_destroy(pn_hashmap* table) {
+void preproc_macro_table_destroy(pn_hashmap *table) {
     if (!table) {
         return;
     }
     // Collect the lists first: the keys are names owned by the records being released.
-    std::vector<pn_arraylist*> lists;
+    std::vector<pn_arraylist *> lists;
     pn_iterator_state st{};
     pn_hashmap_value_iterator_ops.init(&st, table->value_view);
     while (pn_hashmap_value_iterator_ops.has_next(&st)) {
-        auto* list = static_cast<pn_arraylist*>(pn_hashmap_value_iterator_ops.next(&st));
+        auto *list = static_cast<pn_arraylist *>(pn_hashmap_value_iterator_ops.next(&st));
         if (list) {
             try {
                 lists.push_back(list);
             } catch (...) {
                 // Cannot happen for small tables in practice; release what is reachable now.
                 for (uint64_t i = 1; i < list->size; ++i) {
-                    preproc_macro_destroy(static_cast<preproc_macro*>(list->items[i]));
+                    preproc_macro_destroy(static_cast<preproc_macro *>(list->items[i]));
                 }
             }
         }
     }
     pn_hashmap_destroy(table);
-    for (pn_arraylist* list : lists) {
+    for (pn_arraylist *list : lists) {
         for (uint64_t i = 0; i < list->size; ++i) {
-            preproc_macro_destroy(static_cast<preproc_macro*>(list->items[i]));
+            preproc_macro_destroy(static_cast<preproc_macro *>(list->items[i]));
         }
         pn_arraylist_destroy(list);
     }
@@ -491,8 +493,8 @@ void preproc_macro_table_destroy(pn_hashmap* table) {
 
 //=== records ===//
 
-preproc_macro* preproc_macro_create_object(const char* name, const char* text) {
-    auto* m = static_cast<preproc_macro*>(calloc(1, sizeof(preproc_macro)));
+preproc_macro *preproc_macro_create_object(const char *name, const char *text) {
+    auto *m = static_cast<preproc_macro *>(calloc(1, sizeof(preproc_macro)));
     if (!m) {
         glog_fatal("Out of memory: Unable to allocate memory");
         return nullptr;
@@ -500,7 +502,7 @@ preproc_macro* preproc_macro_create_object(const char* name, const char* text) {
     m->kind = MACRO_OBJECT;
     m->def_line = 1;
     m->undef_line = PREPROC_LINE_MAX;
-    const char* nm = name ? name : "";
+    const char *nm = name ? name : "";
     m->name = idl_string_strdup(nm, strlen(nm));
     if (!m->name.data) {
         glog_fatal("Out of memory: Unable to duplicate string");
@@ -514,7 +516,7 @@ preproc_macro* preproc_macro_create_object(const char* name, const char* text) {
             preproc_macro_destroy(m);
             return nullptr;
         }
-        auto* item = static_cast<preproc_macro_item*>(calloc(1, sizeof(preproc_macro_item)));
+        auto *item = static_cast<preproc_macro_item *>(calloc(1, sizeof(preproc_macro_item)));
         if (!item) {
             glog_fatal("Out of memory: Unable to allocate memory");
             preproc_macro_destroy(m);
@@ -538,7 +540,7 @@ preproc_macro* preproc_macro_create_object(const char* name, const char* text) {
     return m;
 }
 
-void preproc_macro_destroy(preproc_macro* macro) {
+void preproc_macro_destroy(preproc_macro *macro) {
     if (!macro) {
         return;
     }
@@ -550,23 +552,23 @@ void preproc_macro_destroy(preproc_macro* macro) {
 
 //=== definitions ===//
 
-pn_linkedlist* preproc_visit_replacement_list(const ast* list_node, const char* line_text,
-                                              pn_hashmap* parameters) {
-    pn_linkedlist* list = pn_linkedlist_create(PN_TYPE_UINTPTR, 0);
+pn_linkedlist *preproc_visit_replacement_list(const ast *list_node, const char *line_text,
+                                              pn_hashmap *parameters) {
+    pn_linkedlist *list = pn_linkedlist_create(PN_TYPE_UINTPTR, 0);
     if (!list) {
         glog_fatal("%s", k_oom);
         return nullptr;
     }
     const uint64_t count = pptree_count(list_node);
     for (uint64_t i = 0; i < count; ++i) {
-        const ast* child = pptree_child(list_node, i);
-        const ast* prev = i > 0 ? pptree_child(list_node, i - 1) : nullptr;
-        const ast* next = i + 1 < count ? pptree_child(list_node, i + 1) : nullptr;
-        const ast_tree* t = ast_as_tree(child);
+        const ast *child = pptree_child(list_node, i);
+        const ast *prev = i > 0 ? pptree_child(list_node, i - 1) : nullptr;
+        const ast *next = i + 1 < count ? pptree_child(list_node, i + 1) : nullptr;
+        const ast_tree *t = ast_as_tree(child);
         if (!t) {
             continue;
         }
-        const char* s = line_text + t->start;
+        const char *s = line_text + t->start;
         const size_t len = t->end - t->start;
         bool ok = true;
         switch (t->type) {
@@ -584,10 +586,9 @@ pn_linkedlist* preproc_visit_replacement_list(const ast* list_node, const char* 
             break;
         case DIRECTIVE_IDENTIFIER: {
             std::string name(s, len);
-            const auto* p =
-                parameters ? static_cast<const preproc_macro_param*>(
-                                 parameters->get(parameters, const_cast<char*>(name.c_str())))
-                           : nullptr;
+            const auto *p = parameters ? static_cast<const preproc_macro_param *>(parameters->get(
+                                             parameters, const_cast<char *>(name.c_str())))
+                                       : nullptr;
             if (p) {
                 const bool str = pptree_type(prev) == DIRECTIVE_TOKEN2STRING;
                 ok = item_append(list, str ? ITEM_STRINGIZE : ITEM_PARAM, nullptr, 0, p->index);
@@ -608,15 +609,15 @@ pn_linkedlist* preproc_visit_replacement_list(const ast* list_node, const char* 
     return list;
 }
 
-bool preproc_define(preproc_root* root, const ast* tree, const char* line_text) {
+bool preproc_define(preproc_root *root, const ast *tree, const char *line_text) {
     try {
         const uint64_t type = pptree_type(tree);
-        const ast* name_node = pptree_child(tree, 0);
+        const ast *name_node = pptree_child(tree, 0);
         if (pptree_type(name_node) != DIRECTIVE_IDENTIFIER) {
             glog_error("Failed to add item to hashmap");
             return false;
         }
-        auto* m = static_cast<preproc_macro*>(calloc(1, sizeof(preproc_macro)));
+        auto *m = static_cast<preproc_macro *>(calloc(1, sizeof(preproc_macro)));
         if (!m) {
             glog_fatal("%s", k_oom);
             return false;
@@ -639,10 +640,11 @@ bool preproc_define(preproc_root* root, const ast* tree, const char* line_text) 
         }
         uint64_t index = 0;
         for (uint64_t i = 1; i < pptree_count(tree); ++i) {
-            const ast* child = pptree_child(tree, i);
+            const ast *child = pptree_child(tree, i);
             const uint64_t ct = pptree_type(child);
             if (ct == DIRECTIVE_IDENTIFIER && m->kind == MACRO_FUNCTION) {
-                auto* p = static_cast<preproc_macro_param*>(calloc(1, sizeof(preproc_macro_param)));
+                auto *p =
+                    static_cast<preproc_macro_param *>(calloc(1, sizeof(preproc_macro_param)));
                 if (!p) {
                     glog_fatal("%s", k_oom);
                     return false;
@@ -668,33 +670,32 @@ bool preproc_define(preproc_root* root, const ast* tree, const char* line_text) 
         }
         (void)guard.release();
         return true;
-    } catch (const std::bad_alloc&) {
+    } catch (const std::bad_alloc &) {
         glog_fatal("%s", k_oom);
         return false;
     }
 }
 
-bool preproc_undef(preproc_root* root, const ast* tree, const char* line_text) {
+bool preproc_undef(preproc_root *root, const ast *tree, const char *line_text) {
     try {
-        const ast* name_node = pptree_child(tree, 0);
+        const ast *name_node = pptree_child(tree, 0);
         if (pptree_type(name_node) != DIRECTIVE_IDENTIFIER) {
             glog_error("Failed to create ast");
             return false;
         }
         std::string name = node_text(name_node, line_text);
-        auto* list =
-            static_cast<pn_arraylist*>(root->macros->get(root->macros, name.data()));
+        auto *list = static_cast<pn_arraylist *>(root->macros->get(root->macros, name.data()));
         if (!list) {
             return true; // nothing to end
         }
         for (uint64_t i = 0; i < list->size; ++i) {
-            auto* m = static_cast<preproc_macro*>(list->items[i]);
+            auto *m = static_cast<preproc_macro *>(list->items[i]);
             if (m && m->def_line <= root->line && root->line <= m->undef_line) {
                 m->undef_line = root->line;
             }
         }
         return true;
-    } catch (const std::bad_alloc&) {
+    } catch (const std::bad_alloc &) {
         glog_fatal("%s", k_oom);
         return false;
     }
@@ -702,15 +703,15 @@ bool preproc_undef(preproc_root* root, const ast* tree, const char* line_text) {
 
 //=== expansion entries ===//
 
-bool preproc_normalize_string(preproc_root* root, idl_string* text) {
+bool preproc_normalize_string(preproc_root *root, idl_string *text) {
     uint64_t first = 1;
     if (root->files && root->files->head && root->files->head->element) {
-        const auto* f = static_cast<const preproc_file*>(root->files->head->element);
+        const auto *f = static_cast<const preproc_file *>(root->files->head->element);
         first = f->start_line > 0 ? static_cast<uint64_t>(f->start_line) : 1;
     }
     return expand_text(root, text, false, first);
 }
 
-bool preproc_expand_condition(preproc_root* root, idl_string* text) {
+bool preproc_expand_condition(preproc_root *root, idl_string *text) {
     return expand_text(root, text, true, root->line);
 }

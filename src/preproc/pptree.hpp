@@ -8,22 +8,22 @@
 #include "peg/vector.hpp"
 
 /// Node type of a tree node, or `UINT64_MAX` for any other node (null, empty, char, error).
-[[nodiscard]] inline uint64_t pptree_type(const ast* node) {
-    const ast_tree* t = ast_as_tree(node);
+[[nodiscard]] inline uint64_t pptree_type(const ast *node) {
+    const ast_tree *t = ast_as_tree(node);
     return t ? t->type : UINT64_MAX;
 }
 
 /// Number of children of a tree node; 0 for any other node.
-[[nodiscard]] inline uint64_t pptree_count(const ast* node) {
-    const ast_tree* t = ast_as_tree(node);
+[[nodiscard]] inline uint64_t pptree_count(const ast *node) {
+    const ast_tree *t = ast_as_tree(node);
     return (t && t->children) ? t->children->count : 0;
 }
 
 /// Child `i` of a tree node; null when out of range or not a tree node.
-[[nodiscard]] inline ast* pptree_child(const ast* node, uint64_t i) {
-    const ast_tree* t = ast_as_tree(node);
+[[nodiscard]] inline ast *pptree_child(const ast *node, uint64_t i) {
+    const ast_tree *t = ast_as_tree(node);
     if (!t || !t->children || i >= t->children->count) {
         return nullptr;
     }
-    return static_cast<ast*>(t->children->items[i]);
+    return static_cast<ast *>(t->children->items[i]);
 }

@@ -24,14 +24,16 @@
 namespace {
 
 template <auto Release> struct release_with {
-    template <class T> void operator()(T* p) const noexcept { Release(p); }
+    template <class T> void operator()(T *p) const noexcept { Release(p); }
 };
 template <class T, auto Release> using owned = std::unique_ptr<T, release_with<Release>>;
 
-constexpr const char* k_oom = "Out of memory: Unable to allocate memory";
+constexpr const char *k_oom = "Out of memory: Unable to allocate memory";
 constexpr size_t k_suffix_len = sizeof(PREPROC_MARKER_SUFFIX) - 1;
 
-void free_text(char* p) { free(p); }
+void free_text(char *p) {
+    free(p);
+}
 
 bool is_alnum(unsigned char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
@@ -48,8 +50,8 @@ int hex_value(char c) {
 }
 
 // Copies one predefined macro record for the state's own table.
-preproc_macro* copy_macro(const preproc_macro* src) {
-    auto* m = static_cast<preproc_macro*>(calloc(1, sizeof(preproc_macro)));
+preproc_macro *copy_macro(const preproc_macro *src) {
+    auto *m = static_cast<preproc_macro *>(calloc(1, sizeof(preproc_macro)));
     if (!m) {
         glog_fatal("%s", k_oom);
         return nullptr;
@@ -69,9 +71,9 @@ preproc_macro* copy_macro(const preproc_macro* src) {
             preproc_macro_destroy(m);
             return nullptr;
         }
-        for (pn_linkedlist_node* n = src->replacement->head; n; n = n->next) {
-            const auto* si = static_cast<const preproc_macro_item*>(n->element);
-            auto* item = static_cast<preproc_macro_item*>(calloc(1, sizeof(preproc_macro_item)));
+        for (pn_linkedlist_node *n = src->replacement->head; n; n = n->next) {
+            const auto *si = static_cast<const preproc_macro_item *>(n->element);
+            auto *item = static_cast<preproc_macro_item *>(calloc(1, sizeof(preproc_macro_item)));
             if (!item) {
                 glog_fatal("%s", k_oom);
                 preproc_macro_destroy(m);
@@ -97,12 +99,12 @@ preproc_macro* copy_macro(const preproc_macro* src) {
 //=== directive pass ===//
 
 struct line_scan {
-    preproc_root* root;
-    const char* path;
+    preproc_root *root;
+    const char *path;
     preproc_cond_stack stack;
 };
 
-void blank(preproc_root* root, uint64_t at, uint64_t len) {
+void blank(preproc_root *root, uint64_t at, uint64_t len) {
     if (len > 1) {
         memset(root->output.data + at, ' ', len - 1);
     }
@@ -110,9 +112,9 @@ void blank(preproc_root* root, uint64_t at, uint64_t len) {
 
 // Replaces the quoted include line at [at, at + len) by its marker line; `*next` is set to the
 // offset after the marker line.
-bool make_marker(preproc_root* root, const ast* tree, uint64_t at, uint64_t len,
-                 const char* path, uint64_t line_no, uint64_t* next) {
-    const ast_tree* t = ast_as_tree(tree);
+bool make_marker(preproc_root *root, const ast *tree, uint64_t at, uint64_t len, const char *path,
+                 uint64_t line_no, uint64_t *next) {
+    const ast_tree *t = ast_as_tree(tree);
     if (t->end <= t->start) {
         glog_error("Empty include path: %s:%lu", path, static_cast<unsigned long>(line_no));
         return false;
@@ -121,7 +123,7 @@ bool make_marker(preproc_root* root, const ast* tree, uint64_t at, uint64_t len,
     if (!marker.data) {
         return false;
     }
-    const char* line = root->output.data + at;
+    const char *line = root->output.data + at;
     bool ok = preproc_include_marker_encode(line + t->start, t->end - t->start, &marker) &&
               idl_string_append_string(&marker, " {};\n", 5) &&
               idl_string_overwrite(&root->output, at, at + len, marker.data, marker.len);
@@ -132,10 +134,10 @@ bool make_marker(preproc_root* root, const ast* tree, uint64_t at, uint64_t len,
     return ok;
 }
 
-bool scan_line(line_scan& sc, uint64_t at, uint64_t len, uint64_t line_no, uint64_t* next) {
-    preproc_root* root = sc.root;
+bool scan_line(line_scan &sc, uint64_t at, uint64_t len, uint64_t line_no, uint64_t *next) {
+    preproc_root *root = sc.root;
     *next = at + len;
-    const char* line = root->output.data + at;
+    const char *line = root->output.data + at;
     uint64_t i = 0;
     while (i < len && isspace(static_cast<unsigned char>(line[i]))) {
         ++i;
@@ -204,7 +206,7 @@ bool scan_line(line_scan& sc, uint64_t at, uint64_t len, uint64_t line_no, uint6
 
 //=== include markers ===//
 
-bool preproc_include_marker_encode(const char* path, size_t len, idl_string* out) {
+bool preproc_include_marker_encode(const char *path, size_t len, idl_string *out) {
     if (!path || len == 0 || !out) {
         glog_error("Empty include path");
         return false;
@@ -229,7 +231,7 @@ bool preproc_include_marker_encode(const char* path, size_t len, idl_string* out
     return idl_string_append_string(out, PREPROC_MARKER_SUFFIX, k_suffix_len);
 }
 
-int64_t preproc_include_marker_decode(const char* name, size_t len, char* out) {
+int64_t preproc_include_marker_decode(const char *name, size_t len, char *out) {
     if (!name || !out) {
         return -1;
     }
@@ -269,7 +271,7 @@ int64_t preproc_include_marker_decode(const char* name, size_t len, char* out) {
 
 //=== state ===//
 
-bool preproc_root_init(preproc_root* root, pn_linkedlist* macros, pn_linkedlist* include_dirs) {
+bool preproc_root_init(preproc_root *root, pn_linkedlist *macros, pn_linkedlist *include_dirs) {
     if (!root) {
         return false;
     }
@@ -281,12 +283,12 @@ bool preproc_root_init(preproc_root* root, pn_linkedlist* macros, pn_linkedlist*
         return false;
     }
     if (macros) {
-        for (pn_linkedlist_node* n = macros->head; n; n = n->next) {
-            const auto* src = static_cast<const preproc_macro*>(n->element);
+        for (pn_linkedlist_node *n = macros->head; n; n = n->next) {
+            const auto *src = static_cast<const preproc_macro *>(n->element);
             if (!src) {
                 continue;
             }
-            preproc_macro* m = copy_macro(src);
+            preproc_macro *m = copy_macro(src);
             if (!m) {
                 preproc_root_fini(root);
                 return false;
@@ -306,9 +308,9 @@ bool preproc_root_init(preproc_root* root, pn_linkedlist* macros, pn_linkedlist*
         return false;
     }
     if (include_dirs) {
-        for (pn_linkedlist_node* n = include_dirs->head; n; n = n->next) {
-            const char* dir = static_cast<const char*>(n->element);
-            char* copy = strdup(dir ? dir : "");
+        for (pn_linkedlist_node *n = include_dirs->head; n; n = n->next) {
+            const char *dir = static_cast<const char *>(n->element);
+            char *copy = strdup(dir ? dir : "");
             if (!copy) {
                 glog_fatal("Unable to duplicate string");
                 preproc_root_fini(root);
@@ -329,7 +331,7 @@ bool preproc_root_init(preproc_root* root, pn_linkedlist* macros, pn_linkedlist*
         return false;
     }
     root->line = 1;
-    root->output.data = static_cast<char*>(calloc(10240, 1));
+    root->output.data = static_cast<char *>(calloc(10240, 1));
     if (!root->output.data) {
         glog_fatal("%s", k_oom);
         preproc_root_fini(root);
@@ -357,7 +359,7 @@ bool preproc_root_init(preproc_root* root, pn_linkedlist* macros, pn_linkedlist*
     return true;
 }
 
-void preproc_root_fini(preproc_root* root) {
+void preproc_root_fini(preproc_root *root) {
     if (!root) {
         return;
     }
@@ -367,7 +369,7 @@ void preproc_root_fini(preproc_root* root) {
     idl_string_free(&root->output);
     if (root->files) {
         while (root->files->size > 0) {
-            auto* f = static_cast<preproc_file*>(root->files->remove_first(root->files));
+            auto *f = static_cast<preproc_file *>(root->files->remove_first(root->files));
             if (f) {
                 free(f->path);
                 free(f);
@@ -385,8 +387,8 @@ void preproc_root_fini(preproc_root* root) {
     *root = preproc_root{};
 }
 
-bool idlpreproc_include_file(preproc_root* root, const char* path, uint64_t* cursor) {
-    auto* rec = static_cast<preproc_file*>(calloc(1, sizeof(preproc_file)));
+bool idlpreproc_include_file(preproc_root *root, const char *path, uint64_t *cursor) {
+    auto *rec = static_cast<preproc_file *>(calloc(1, sizeof(preproc_file)));
     if (!rec) {
         glog_fatal("%s", k_oom);
         return false;
@@ -420,9 +422,9 @@ bool idlpreproc_include_file(preproc_root* root, const char* path, uint64_t* cur
         line_scan sc{root, path, {}};
         uint64_t line_no = 1;
         while (*cursor < root->output.len) {
-            const char* start = root->output.data + *cursor;
-            const void* nl = memchr(start, '\n', root->output.len - *cursor);
-            const uint64_t len = static_cast<const char*>(nl) - start + 1;
+            const char *start = root->output.data + *cursor;
+            const void *nl = memchr(start, '\n', root->output.len - *cursor);
+            const uint64_t len = static_cast<const char *>(nl) - start + 1;
             uint64_t next = 0;
             if (!scan_line(sc, *cursor, len, line_no, &next)) {
                 return false;
@@ -435,7 +437,7 @@ bool idlpreproc_include_file(preproc_root* root, const char* path, uint64_t* cur
             glog_error("unterminated #if");
             return false;
         }
-    } catch (const std::bad_alloc&) {
+    } catch (const std::bad_alloc &) {
         glog_fatal("%s", k_oom);
         return false;
     }
@@ -445,7 +447,7 @@ bool idlpreproc_include_file(preproc_root* root, const char* path, uint64_t* cur
     return true;
 }
 
-bool zadozeda_preproc(preproc_root* root, const char* path) {
+bool zadozeda_preproc(preproc_root *root, const char *path) {
     if (!root || !path) {
         glog_error("Failed to find file: %s", path ? path : "(null)");
         return false;

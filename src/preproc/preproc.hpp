@@ -45,59 +45,59 @@ struct preproc_macro_item {
 struct preproc_macro {
     idl_string name;            ///< the macro name, owned
     int32_t kind;               ///< a `preproc_macro_kind`
-    pn_hashmap* parameters;     ///< name -> `preproc_macro_param*`; function-like only, else null
-    pn_linkedlist* replacement; ///< `preproc_macro_item*` in order; null without replacement text
+    pn_hashmap *parameters;     ///< name -> `preproc_macro_param*`; function-like only, else null
+    pn_linkedlist *replacement; ///< `preproc_macro_item*` in order; null without replacement text
     uint64_t def_line;          ///< line counter at the defining directive (1 when predefined)
-    uint64_t undef_line;        ///< line counter at the ending `#undef`; `PREPROC_LINE_MAX` in force
+    uint64_t undef_line; ///< line counter at the ending `#undef`; `PREPROC_LINE_MAX` in force
 };
 
 /// One file whose text was placed in the output; owned by `preproc_root::files`.
 struct preproc_file {
-    char* path;          ///< resolved absolute path, owned (free with `free`)
+    char *path;          ///< resolved absolute path, owned (free with `free`)
     int32_t text_offset; ///< byte offset in the output where this file's text begins
     int32_t first_line;  ///< the file's line number at `text_offset` (always 1)
     int32_t start_line;  ///< line counter when this file's scan began
 };
 
-/// Preprocessor state; zero-fill, then `preproc_root_init`; always release with `preproc_root_fini`.
+/// Preprocessor state; zero-fill, then `preproc_root_init`; always release with
+/// `preproc_root_fini`.
 struct preproc_root {
-    parser* text_parser;           ///< text (macro-expansion) grammar, owned
-    parser* directive_parser;      ///< directive-line grammar, owned
-    parser* condition_parser;      ///< `#if`/`#elif` condition grammar, owned
-    idl_string output;             ///< the preprocessed text (owned); read it after success
-    pn_hashmap* macros;            ///< name -> `pn_arraylist*` of `preproc_macro*`, owned
-    pn_linkedlist* include_dirs;   ///< owned C strings copied from the caller; never consulted
-    pn_linkedlist* files;          ///< `preproc_file*` records, in order, owned
-    uint64_t line;                 ///< line counter: starts at 1, one step per scanned line
+    parser *text_parser;         ///< text (macro-expansion) grammar, owned
+    parser *directive_parser;    ///< directive-line grammar, owned
+    parser *condition_parser;    ///< `#if`/`#elif` condition grammar, owned
+    idl_string output;           ///< the preprocessed text (owned); read it after success
+    pn_hashmap *macros;          ///< name -> `pn_arraylist*` of `preproc_macro*`, owned
+    pn_linkedlist *include_dirs; ///< owned C strings copied from the caller; never consulted
+    pn_linkedlist *files;        ///< `preproc_file*` records, in order, owned
+    uint64_t line;               ///< line counter: starts at 1, one step per scanned line
 };
 
 //=== state and entry ===//
 
 /// Fills `root` (first zeroed); copies `macros` (`preproc_macro*` list, may be null) and
 /// `include_dirs` (C strings, may be null). False on failure, `root` then all zero (logged).
-[[nodiscard]] bool preproc_root_init(preproc_root* root, pn_linkedlist* macros,
-                                     pn_linkedlist* include_dirs);
+[[nodiscard]] bool preproc_root_init(preproc_root *root, pn_linkedlist *macros,
+                                     pn_linkedlist *include_dirs);
 
 /// Preprocesses the file at `path` into `root->output`; false on failure (logged), after which
 /// the output content is unspecified.
-[[nodiscard]] bool zadozeda_preproc(preproc_root* root, const char* path);
+[[nodiscard]] bool zadozeda_preproc(preproc_root *root, const char *path);
 
 /// Releases everything `root` owns and zeroes it; accepts null and an all-zero state.
-void preproc_root_fini(preproc_root* root);
+void preproc_root_fini(preproc_root *root);
 
 /// Directive pass over the file at the resolved `path`: records the file, appends its cleaned
 /// text at `*cursor` and scans it from there, advancing `*cursor`. False on failure (logged).
-[[nodiscard]] bool idlpreproc_include_file(preproc_root* root, const char* path,
-                                           uint64_t* cursor);
+[[nodiscard]] bool idlpreproc_include_file(preproc_root *root, const char *path, uint64_t *cursor);
 
 //=== macro records ===//
 
 /// New object-like record (def_line 1, in force) named `name` with replacement `text` (null for
 /// none); null on failure (logged). Release with `preproc_macro_destroy`.
-[[nodiscard]] preproc_macro* preproc_macro_create_object(const char* name, const char* text);
+[[nodiscard]] preproc_macro *preproc_macro_create_object(const char *name, const char *text);
 
 /// Releases a macro record, its parameters and its replacement items; accepts null.
-void preproc_macro_destroy(preproc_macro* macro);
+void preproc_macro_destroy(preproc_macro *macro);
 
 //=== include markers ===//
 
@@ -107,9 +107,9 @@ inline constexpr const char PREPROC_MARKER_SUFFIX[] = "IiNnCcLlUuDdEe";
 /// Appends to `out` the marker module name for the quoted include path `path` (`len` bytes, any
 /// bytes, non-empty): a valid IDL identifier ending in `PREPROC_MARKER_SUFFIX` that holds the
 /// suffix nowhere else. False when `len` is 0 or memory runs out (logged).
-[[nodiscard]] bool preproc_include_marker_encode(const char* path, size_t len, idl_string* out);
+[[nodiscard]] bool preproc_include_marker_encode(const char *path, size_t len, idl_string *out);
 
 /// Decodes the marker module name `name` (`len` bytes) back to the exact include path, written
 /// NUL-terminated to `out`, which must hold at least `len` + 1 bytes. Returns the path length, or
 /// -1 when `name` is not a well-formed marker (no suffix, or a bad escape); nothing is logged.
-[[nodiscard]] int64_t preproc_include_marker_decode(const char* name, size_t len, char* out);
+[[nodiscard]] int64_t preproc_include_marker_decode(const char *name, size_t len, char *out);

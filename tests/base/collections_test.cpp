@@ -266,7 +266,7 @@ TEST(List, RandomOperationsMatchAVectorModel) {
         pn_list *l = linked ? make_linked() : make_array();
         std::vector<uintptr_t> model;
         std::mt19937 rng(7);
-        for (int step = 0; step < 4000; ++step) {
+        for (int round = 0; round < 4000; ++round) {
             const uintptr_t v = rng() % 50;
             const uint64_t at = model.empty() ? 0 : rng() % (model.size() + 1);
             switch (rng() % 6) {

@@ -258,7 +258,7 @@ TEST(HashMap, RandomOperationsMatchAStdMap) {
     pn_hashmap *m = int_map(1);
     std::map<uintptr_t, uintptr_t> model;
     std::mt19937 rng(11);
-    for (int step = 0; step < 20000; ++step) {
+    for (int round = 0; round < 20000; ++round) {
         const uintptr_t k = rng() % 600;
         const uintptr_t v = rng();
         switch (rng() % 4) {
@@ -309,7 +309,7 @@ TEST(HashSet, SizeFollowsTheBackingMap) {
     EXPECT_TRUE(s->remove(s, S("beta")));
     EXPECT_FALSE(s->remove(s, S("beta")));
     EXPECT_EQ(3u, s->size);
-    // Removal through the iterator keeps the set's count in step as well.
+    // Removal through the iterator keeps the set's count in line as well.
     pn_hashset_iter it;
     s->iterator->init(&it, s);
     std::set<std::string> seen;

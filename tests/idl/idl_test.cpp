@@ -359,7 +359,7 @@ TEST(IdlTranslate, UntranslatableConstructsFailWithFileAndLine) {
         {"\n\nstruct S { fixed<5, 2> f; };",
          "Type 'fixed' has no DDS-XML type name: /models/test.idl:3"},
         {"typedef map<long, long> M;", "Type 'map' has no DDS-XML type name: /models/test.idl:1"},
-        {"struct S { sequence<fixed<3,1>> f; };",
+        {"struct S { sequence<fixed<3,1> > f; };",
          "Type 'fixed' has no DDS-XML type name: /models/test.idl:1"},
         {"union U switch (float) { case 1: long a; };",
          "Union discriminator type 'float' has no DDS-XML type name: /models/test.idl:1"},

@@ -12,6 +12,7 @@
 #include "peg/parser.hpp"
 #include "peg/trans.hpp"
 #include "peg/vector.hpp"
+#include "base/glog.hpp"
 #include "support/log_capture.hpp"
 
 namespace {
@@ -85,9 +86,10 @@ TEST(Matcher, ChildOrderAndVoidedEdges) {
         ASSERT_EQ(voided ? 1u : 2u, t->children->count);
         EXPECT_EQ(static_cast<std::uint64_t>('a'),
                   static_cast<ast*>(vector_get(t->children, 0))->data);
-        if (!voided)
+        if (!voided) {
             EXPECT_EQ(static_cast<std::uint64_t>('b'),
                       static_cast<ast*>(vector_get(t->children, 1))->data);
+        }
         ast_recursive_delete(r);
         parser_delete(p);
     }
@@ -211,6 +213,41 @@ TEST(Matcher, LineAndColumnCounting) {
     parser_delete(p);
 }
 
+TEST(Matcher, BacktrackingRestoresLineAndColumn) {
+    // S <- .* '\n' (void), eof off: the repetition runs to the end, then gives bytes back
+    // until the last line feed; line and column must be those of that point.
+    hand_grammar g;
+    g.eof_check = false;
+    auto s = g.add(MODE_VOID, 0, 2);
+    g.any(s, 0, 0);
+    g.ch(s, 0, '\n', 1);
+    g.accept(s, 1);
+    parser* p = g.build();
+    struct row {
+        const char* in;
+        std::uint64_t end, line, column;
+    };
+    const row rows[] = {
+        {"ab\r\ncd\nef", 7, 3, 0},
+        {"a\rb\nc", 4, 3, 0},
+        {"x\r\n", 3, 2, 0}, // the line feed after a carriage return starts no new line
+        {"\n", 1, 2, 0},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(testing::PrintToString(std::string(r.in)));
+        input in;
+        input_init(&in, r.in, std::char_traits<char>::length(r.in));
+        inner_parser ip;
+        ASSERT_TRUE(inner_parser_init(&ip, p, &in));
+        EXPECT_NE(nullptr, match_automaton(&ip, 0));
+        EXPECT_EQ(r.end, in.pos);
+        EXPECT_EQ(r.line, ip.line);
+        EXPECT_EQ(r.column, ip.column);
+        inner_parser_clear(&ip);
+    }
+    parser_delete(p);
+}
+
 TEST(Matcher, FarthestFailureIsReported) {
     // S (type 0) calls L (type 7) which spells "abc"; the error comes from L's char edge.
     hand_grammar g;
@@ -269,7 +306,7 @@ TEST(Matcher, PredicatesRestoreAndRecord) {
     not_g.ch(n, 0, 'b', 1);
     not_g.accept(n, 1);
 
-    EXPECT_EQ("(S \"ac\")", run(not_g, "ac", {"S"}).tree);
+    EXPECT_EQ("(S \"ac\")", run(not_g, "ac", {"N", "t1", "t2", "S"}).tree);
     // The inner 'b' matched, so the predicate fails at position 1 with the enclosing type.
     error_info e = parse_error_of(not_g, "ab");
     ASSERT_TRUE(e.is_error);
@@ -443,16 +480,23 @@ TEST(Matcher, FiftyMegabyteRepetition) {
     auto s = g.add(MODE_TREE, 0, 1);
     g.cls(s, 0, "a-z", 0, true);
     g.accept(s, 0);
+    g.cls(s, 0, "\n", 0, true);
     std::string text(50u << 20, 'q');
     parser* p = g.build();
-    input in;
-    input_init(&in, text.data(), text.size());
-    ast* r = parse(p, &in);
-    const ast_tree* t = ast_as_tree(r);
-    ASSERT_NE(nullptr, t);
-    EXPECT_EQ(text.size(), t->end);
-    EXPECT_EQ(0u, t->children->count);
-    ast_recursive_delete(r);
+    for (bool lines : {false, true}) {
+        SCOPED_TRACE(lines ? "80-byte lines" : "one line");
+        if (lines)
+            for (std::size_t i = 79; i < text.size(); i += 80)
+                text[i] = '\n';
+        input in;
+        input_init(&in, text.data(), text.size());
+        ast* r = parse(p, &in);
+        const ast_tree* t = ast_as_tree(r);
+        ASSERT_NE(nullptr, t);
+        EXPECT_EQ(text.size(), t->end);
+        EXPECT_EQ(0u, t->children->count);
+        ast_recursive_delete(r);
+    }
     parser_delete(p);
 }
 
@@ -547,8 +591,9 @@ TEST(Matcher, OutOfMemoryGivesErrorNode) {
         ast* r = parse(p, &in);
         alloc_count::fail_after(-1);
         ASSERT_NE(nullptr, r);
-        if (r->kind == AST_ERROR)
+        if (r->kind == AST_ERROR) {
             EXPECT_GE(logs.records().size(), 1u);
+        }
         ast_recursive_delete(r);
         parser_delete(p);
         EXPECT_EQ(0, count.live());

@@ -12,6 +12,7 @@
 #include "peg/lt.hpp"
 #include "peg/memory.hpp"
 #include "peg/vector.hpp"
+#include "base/glog.hpp"
 #include "support/log_capture.hpp"
 #include "support/tree_text.hpp"
 

@@ -13,8 +13,8 @@ namespace {
 enum class outcome { yes, no, fails };
 
 struct cond_row {
-    std::string defs;  // lines placed before the condition
-    std::string cond;  // the text after "#if "
+    std::string defs; // lines placed before the condition
+    std::string cond; // the text after "#if "
     outcome expect;
     std::string message; // error expected (also for a condition that holds)
 };
@@ -61,7 +61,7 @@ TEST(Condition, Evaluates) {
         {"#define X\n", "X", outcome::fails, "Failed to parse if expression"},
         {"", "", outcome::fails, "Failed to parse if expression"},
     };
-    for (const cond_row& r : rows) {
+    for (const cond_row &r : rows) {
         SCOPED_TRACE(r.defs + "#if " + r.cond);
         log_capture logs;
         pp_result res = run_pp(r.defs + "#if " + r.cond + "\nT\n#else\nF\n#endif\n");
@@ -74,6 +74,10 @@ TEST(Condition, Evaluates) {
         }
         if (r.message.empty()) {
             EXPECT_TRUE(logs.empty());
+        } else if (r.expect == outcome::fails) {
+            // The condition's own failure is the last word; an ignored operand may precede it.
+            ASSERT_FALSE(logs.messages(GLOG_ERROR).empty());
+            EXPECT_EQ(logs.messages(GLOG_ERROR).back(), r.message);
         } else {
             EXPECT_EQ(logs.messages(GLOG_ERROR), (std::vector<std::string>{r.message}));
         }

@@ -17,9 +17,9 @@ struct pp_result {
 };
 
 /// Writes `text` to a temporary file and preprocesses it with a fresh state.
-inline pp_result run_pp(const std::string& text, pn_linkedlist* macros = nullptr) {
+inline pp_result run_pp(const std::string &text, pn_linkedlist *macros = nullptr) {
     std::string path = ::testing::TempDir() + "pp_input_" + std::to_string(getpid()) + ".idl";
-    std::FILE* f = std::fopen(path.c_str(), "wb");
+    std::FILE *f = std::fopen(path.c_str(), "wb");
     EXPECT_NE(f, nullptr);
     if (!f) {
         return {false, {}, path};
@@ -44,7 +44,7 @@ inline pp_result run_pp(const std::string& text, pn_linkedlist* macros = nullptr
 }
 
 /// Number of line ends in `s`.
-inline size_t pp_lines(const std::string& s) {
+inline size_t pp_lines(const std::string &s) {
     size_t n = 0;
     for (char c : s) {
         n += c == '\n';

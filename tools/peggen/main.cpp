@@ -9,7 +9,7 @@
 
 namespace {
 
-[[nodiscard]] bool read_file(const std::string& path, std::string* out) {
+[[nodiscard]] bool read_file(const std::string &path, std::string *out) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return false;
@@ -19,7 +19,7 @@ namespace {
     return !in.bad();
 }
 
-[[nodiscard]] bool write_file(const std::string& path, const std::string& text) {
+[[nodiscard]] bool write_file(const std::string &path, const std::string &text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out)
         return false;
@@ -28,12 +28,12 @@ namespace {
     return !out.fail();
 }
 
-std::string base_name(const std::string& path) {
+std::string base_name(const std::string &path) {
     std::size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool valid_grammar_name(const std::string& name) {
+bool valid_grammar_name(const std::string &name) {
     if (name.empty() || (name[0] >= '0' && name[0] <= '9'))
         return false;
     for (char c : name)
@@ -45,7 +45,7 @@ bool valid_grammar_name(const std::string& name) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
     if (argc != 3 && argc != 4) {
         std::fprintf(stderr, "usage: peggen grammar.peg output_dir [source_label]\n");
         return 2;
@@ -54,8 +54,7 @@ int main(int argc, char** argv) {
     const std::string out_dir = argv[2];
     const std::string file = base_name(path);
     if (file.size() <= 4 || file.compare(file.size() - 4, 4, ".peg") != 0) {
-        std::fprintf(stderr, "peggen: %s: the grammar file name must end in .peg\n",
-                     path.c_str());
+        std::fprintf(stderr, "peggen: %s: the grammar file name must end in .peg\n", path.c_str());
         return 1;
     }
     const std::string name = file.substr(0, file.size() - 4);
@@ -73,7 +72,7 @@ int main(int argc, char** argv) {
     peggen_grammar grammar;
     std::vector<std::string> diagnostics;
     const bool ok = peggen_compile(text, file, name, &grammar, &diagnostics);
-    for (const std::string& d : diagnostics)
+    for (const std::string &d : diagnostics)
         std::fprintf(stderr, "%s\n", d.c_str());
     if (!ok)
         return 1;

@@ -19,10 +19,10 @@ struct expr {
     expr_kind kind = expr_kind::literal;
     int line = 0;
     int col = 0;
-    std::string text;                   // literal bytes, or the called rule's name
-    peggen_class cls;                   // class contents
+    std::string text;                         // literal bytes, or the called rule's name
+    peggen_class cls;                         // class contents
     std::vector<std::unique_ptr<expr>> items; // sub-expressions; plus holds {lead, loop}
-    std::uint64_t target = 0;           // resolved automaton of a call or predicate
+    std::uint64_t target = 0;                 // resolved automaton of a call or predicate
 };
 
 struct rule {
@@ -33,7 +33,7 @@ struct rule {
     std::unique_ptr<expr> body;
 };
 
-std::unique_ptr<expr> expr_clone(const expr& e) {
+std::unique_ptr<expr> expr_clone(const expr &e) {
     auto c = std::make_unique<expr>();
     c->kind = e.kind;
     c->line = e.line;
@@ -41,7 +41,7 @@ std::unique_ptr<expr> expr_clone(const expr& e) {
     c->text = e.text;
     c->cls = e.cls;
     c->target = e.target;
-    for (const auto& item : e.items)
+    for (const auto &item : e.items)
         c->items.push_back(expr_clone(*item));
     return c;
 }
@@ -50,17 +50,17 @@ std::unique_ptr<expr> expr_clone(const expr& e) {
 
 struct reporter {
     std::string_view label;
-    std::vector<std::string>* out;
+    std::vector<std::string> *out;
     int errors = 0;
 
-    void error(int line, int col, const std::string& msg) {
+    void error(int line, int col, const std::string &msg) {
         ++errors;
-        out->push_back(std::string(label) + ":" + std::to_string(line) + ":" +
-                       std::to_string(col) + ": " + msg);
+        out->push_back(std::string(label) + ":" + std::to_string(line) + ":" + std::to_string(col) +
+                       ": " + msg);
     }
-    void warning(int line, int col, const std::string& msg) {
-        out->push_back(std::string(label) + ":" + std::to_string(line) + ":" +
-                       std::to_string(col) + ": warning: " + msg);
+    void warning(int line, int col, const std::string &msg) {
+        out->push_back(std::string(label) + ":" + std::to_string(line) + ":" + std::to_string(col) +
+                       ": warning: " + msg);
     }
 };
 
@@ -72,7 +72,9 @@ constexpr int max_nesting = 256;
 bool is_ident_start(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
-bool is_ident_char(char c) { return is_ident_start(c) || (c >= '0' && c <= '9'); }
+bool is_ident_char(char c) {
+    return is_ident_start(c) || (c >= '0' && c <= '9');
+}
 
 std::string printable(unsigned char c) {
     if (c >= 0x21 && c <= 0x7e && c != '\'')
@@ -84,7 +86,7 @@ std::string printable(unsigned char c) {
 
 struct reader {
     std::string_view text;
-    reporter* rep;
+    reporter *rep;
     std::size_t pos = 0;
     int line = 1;
     int col = 1;
@@ -105,7 +107,7 @@ struct reader {
         }
         ++pos;
     }
-    void fail(int l, int c, const std::string& msg) {
+    void fail(int l, int c, const std::string &msg) {
         if (!failed)
             rep->error(l, c, msg);
         failed = true;
@@ -133,7 +135,7 @@ struct reader {
         return s;
     }
     // Looks ahead for `(tree)`, `(pruning)` or `(voiding)`; returns the mode or -1.
-    int peek_mode_marker(std::size_t* length) const {
+    int peek_mode_marker(std::size_t *length) const {
         std::size_t p = pos;
         if (p >= text.size() || text[p] != '(')
             return -1;
@@ -164,8 +166,8 @@ struct reader {
             return false;
         while (p < text.size() && is_ident_char(text[p]))
             ++p;
-        while (p < text.size() && (text[p] == ' ' || text[p] == '\t' || text[p] == '\r' ||
-                                   text[p] == '\n'))
+        while (p < text.size() &&
+               (text[p] == ' ' || text[p] == '\t' || text[p] == '\r' || text[p] == '\n'))
             ++p;
         return p + 1 < text.size() && text[p] == '<' && text[p + 1] == '-';
     }
@@ -181,7 +183,7 @@ struct reader {
     }
 
     // One character of a quoted text or class, escapes resolved; in_class allows \] \[ \-.
-    bool read_char(bool in_class, unsigned char* out) {
+    bool read_char(bool in_class, unsigned char *out) {
         int l = line, c = col;
         char ch = peek();
         if (ch == '\n' || ch == '\r' || eof()) {
@@ -196,11 +198,21 @@ struct reader {
         advance();
         char e = peek();
         switch (e) {
-        case 't': *out = '\t'; break;
-        case 'n': *out = '\n'; break;
-        case 'r': *out = '\r'; break;
-        case '\\': *out = '\\'; break;
-        case '\'': *out = '\''; break;
+        case 't':
+            *out = '\t';
+            break;
+        case 'n':
+            *out = '\n';
+            break;
+        case 'r':
+            *out = '\r';
+            break;
+        case '\\':
+            *out = '\\';
+            break;
+        case '\'':
+            *out = '\'';
+            break;
         case ']':
         case '[':
         case '-':
@@ -224,8 +236,7 @@ struct reader {
         }
         default:
             if (eof() || e == '\n' || e == '\r') {
-                fail(l, c, in_class ? "unterminated character class"
-                                    : "unterminated quoted text");
+                fail(l, c, in_class ? "unterminated character class" : "unterminated quoted text");
             } else {
                 fail(l, c, std::string("unknown escape '\\") + e + "'");
             }
@@ -329,8 +340,9 @@ struct reader {
                 return nullptr;
             skip_space();
             if (peek() != ')') {
-                fail(line, col, "expected ')' to close the group opened at " +
-                                    std::to_string(l) + ":" + std::to_string(c));
+                fail(line, col,
+                     "expected ')' to close the group opened at " + std::to_string(l) + ":" +
+                         std::to_string(c));
                 return nullptr;
             }
             advance();
@@ -340,8 +352,7 @@ struct reader {
             fail(l, c, "texts are quoted with ' (write \\x22 for a double quote)");
             return nullptr;
         }
-        fail(l, c, std::string("unexpected '") + printable(static_cast<unsigned char>(ch)) +
-                       "'");
+        fail(l, c, std::string("unexpected '") + printable(static_cast<unsigned char>(ch)) + "'");
         return nullptr;
     }
 
@@ -449,7 +460,7 @@ struct reader {
     }
 
     // The whole file: one %eof_check line and the rules.
-    bool parse_file(std::vector<rule>* rules, bool* eof_check) {
+    bool parse_file(std::vector<rule> *rules, bool *eof_check) {
         bool have_eof = false;
         while (true) {
             skip_space();
@@ -533,8 +544,8 @@ using rule_index = std::map<std::string, std::size_t, std::less<>>;
 // Resolves calls and numbers predicates: named rules keep their file order, each `!x` takes
 // the next number in the order the bodies use them; the loop copy of x+ is numbered before
 // its leading copy.
-void resolve(expr& e, const rule_index& names, std::uint64_t* next_pred, reporter* rep,
-             std::vector<const expr*>* preds) {
+void resolve(expr &e, const rule_index &names, std::uint64_t *next_pred, reporter *rep,
+             std::vector<const expr *> *preds) {
     switch (e.kind) {
     case expr_kind::ref: {
         auto it = names.find(e.text);
@@ -554,29 +565,34 @@ void resolve(expr& e, const rule_index& names, std::uint64_t* next_pred, reporte
         resolve(*e.items[0], names, next_pred, rep, preds);
         return;
     default:
-        for (auto& item : e.items)
+        for (auto &item : e.items)
             resolve(*item, names, next_pred, rep, preds);
         return;
     }
 }
 
-bool nullable(const expr& e, const std::vector<char>& rule_nullable) {
+bool nullable(const expr &e, const std::vector<char> &rule_nullable) {
     switch (e.kind) {
-    case expr_kind::literal: return e.text.empty();
+    case expr_kind::literal:
+        return e.text.empty();
     case expr_kind::cls:
-    case expr_kind::any: return false;
-    case expr_kind::ref: return rule_nullable[e.target] != 0;
+    case expr_kind::any:
+        return false;
+    case expr_kind::ref:
+        return rule_nullable[e.target] != 0;
     case expr_kind::not_pred:
     case expr_kind::star:
-    case expr_kind::opt: return true;
+    case expr_kind::opt:
+        return true;
     case expr_kind::voided:
-    case expr_kind::plus: return nullable(*e.items[0], rule_nullable);
+    case expr_kind::plus:
+        return nullable(*e.items[0], rule_nullable);
     case expr_kind::seq:
         return std::all_of(e.items.begin(), e.items.end(),
-                           [&](const auto& i) { return nullable(*i, rule_nullable); });
+                           [&](const auto &i) { return nullable(*i, rule_nullable); });
     case expr_kind::choice:
         return std::any_of(e.items.begin(), e.items.end(),
-                           [&](const auto& i) { return nullable(*i, rule_nullable); });
+                           [&](const auto &i) { return nullable(*i, rule_nullable); });
     }
     return false;
 }
@@ -588,29 +604,34 @@ struct first_call {
 };
 
 // Rules that e may call at the position where e starts (a predicate calls its item there).
-void first_calls(const expr& e, const std::vector<char>& rule_nullable,
-                 std::vector<first_call>* out) {
+void first_calls(const expr &e, const std::vector<char> &rule_nullable,
+                 std::vector<first_call> *out) {
     switch (e.kind) {
-    case expr_kind::ref: out->push_back({e.target, e.line, e.col}); return;
+    case expr_kind::ref:
+        out->push_back({e.target, e.line, e.col});
+        return;
     case expr_kind::literal:
     case expr_kind::cls:
-    case expr_kind::any: return;
+    case expr_kind::any:
+        return;
     case expr_kind::seq:
-        for (const auto& item : e.items) {
+        for (const auto &item : e.items) {
             first_calls(*item, rule_nullable, out);
             if (!nullable(*item, rule_nullable))
                 return;
         }
         return;
-    case expr_kind::plus: first_calls(*e.items[0], rule_nullable, out); return;
+    case expr_kind::plus:
+        first_calls(*e.items[0], rule_nullable, out);
+        return;
     default:
-        for (const auto& item : e.items)
+        for (const auto &item : e.items)
             first_calls(*item, rule_nullable, out);
         return;
     }
 }
 
-void check_repetitions(const expr& e, const std::vector<char>& rule_nullable, reporter* rep) {
+void check_repetitions(const expr &e, const std::vector<char> &rule_nullable, reporter *rep) {
     if ((e.kind == expr_kind::star || e.kind == expr_kind::plus) &&
         nullable(*e.items[0], rule_nullable))
         rep->warning(e.line, e.col,
@@ -620,13 +641,13 @@ void check_repetitions(const expr& e, const std::vector<char>& rule_nullable, re
         check_repetitions(*e.items[0], rule_nullable, rep);
         return;
     }
-    for (const auto& item : e.items)
+    for (const auto &item : e.items)
         check_repetitions(*item, rule_nullable, rep);
 }
 
 // Finds cycles in the "calls at the same position" graph with an explicit stack.
-void check_left_recursion(const std::vector<rule>& rules,
-                          const std::vector<std::vector<first_call>>& calls, reporter* rep) {
+void check_left_recursion(const std::vector<rule> &rules,
+                          const std::vector<std::vector<first_call>> &calls, reporter *rep) {
     const std::size_t n = rules.size();
     std::vector<int> colour(n, 0); // 0 new, 1 on the stack, 2 done
     std::set<std::uint64_t> reported;
@@ -640,13 +661,13 @@ void check_left_recursion(const std::vector<rule>& rules,
         std::vector<frame> stack{{root, 0}};
         colour[root] = 1;
         while (!stack.empty()) {
-            frame& f = stack.back();
+            frame &f = stack.back();
             if (f.next >= calls[f.rule].size()) {
                 colour[f.rule] = 2;
                 stack.pop_back();
                 continue;
             }
-            const first_call& c = calls[f.rule][f.next++];
+            const first_call &c = calls[f.rule][f.next++];
             if (colour[c.rule] == 0) {
                 colour[c.rule] = 1;
                 stack.push_back({c.rule, 0});
@@ -663,7 +684,7 @@ void check_left_recursion(const std::vector<rule>& rules,
                     reported.insert(stack[i].rule);
                 }
                 path += "'" + rules[c.rule].name + "'";
-                const rule& head = rules[stack[from].rule];
+                const rule &head = rules[stack[from].rule];
                 rep->error(head.line, head.col, "left recursion: " + path);
             }
         }
@@ -699,11 +720,11 @@ struct fragment {
 };
 
 struct builder {
-    nfa* g;
-    std::vector<peggen_class>* classes;
+    nfa *g;
+    std::vector<peggen_class> *classes;
     std::map<std::vector<unsigned char>, std::uint64_t> class_ids;
 
-    std::uint64_t class_id(const peggen_class& c) {
+    std::uint64_t class_id(const peggen_class &c) {
         // Equal classes share one table row; every edge still gets a set of its own.
         std::vector<unsigned char> key;
         key.push_back(static_cast<unsigned char>(c.singles.size() & 0xff));
@@ -721,7 +742,7 @@ struct builder {
 
     // Thompson construction with ordered epsilon moves: the order of a state's moves is the
     // priority order the matcher must follow.
-    fragment build(const expr& e, bool voided) {
+    fragment build(const expr &e, bool voided) {
         switch (e.kind) {
         case expr_kind::literal: {
             std::size_t s = g->add();
@@ -749,7 +770,8 @@ struct builder {
             g->edge(s, PEGGEN_TRANS_AUTOMATON, e.target, voided, t);
             return {s, t};
         }
-        case expr_kind::voided: return build(*e.items[0], true);
+        case expr_kind::voided:
+            return build(*e.items[0], true);
         case expr_kind::seq: {
             fragment f = build(*e.items[0], voided);
             for (std::size_t i = 1; i < e.items.size(); ++i) {
@@ -762,12 +784,12 @@ struct builder {
         case expr_kind::choice: {
             std::size_t s = g->add();
             std::vector<fragment> alts;
-            for (const auto& item : e.items) {
+            for (const auto &item : e.items) {
                 alts.push_back(build(*item, voided));
                 g->eps(s, alts.back().start);
             }
             std::size_t t = g->add();
-            for (const fragment& a : alts)
+            for (const fragment &a : alts)
                 g->eps(a.end, t);
             return {s, t};
         }
@@ -808,7 +830,7 @@ struct builder {
 // Removes epsilon moves: a state's edges are the consuming moves reachable through epsilon
 // moves, in depth-first priority order (first reach wins); it accepts when the end is
 // reachable. States are numbered in breadth-first order from the start, so output is stable.
-peggen_automaton make_automaton(const nfa& g, std::size_t start, std::size_t final_state,
+peggen_automaton make_automaton(const nfa &g, std::size_t start, std::size_t final_state,
                                 std::int32_t mode, std::uint64_t type) {
     peggen_automaton a;
     a.mode = mode;
@@ -828,14 +850,14 @@ peggen_automaton make_automaton(const nfa& g, std::size_t start, std::size_t fin
         seen[order[i]] = 1;
         std::vector<nfa_trans> moves;
         while (!stack.empty()) {
-            frame& f = stack.back();
+            frame &f = stack.back();
             if (f.next == 0 && f.state == final_state)
                 st.match = true;
             if (f.next >= g.out[f.state].size()) {
                 stack.pop_back();
                 continue;
             }
-            const nfa_trans& t = g.out[f.state][f.next++];
+            const nfa_trans &t = g.out[f.state][f.next++];
             if (!t.eps) {
                 moves.push_back(t);
             } else if (!seen[t.target]) {
@@ -843,7 +865,7 @@ peggen_automaton make_automaton(const nfa& g, std::size_t start, std::size_t fin
                 stack.push_back({t.target, 0});
             }
         }
-        for (const nfa_trans& t : moves) {
+        for (const nfa_trans &t : moves) {
             auto it = number.find(t.target);
             std::uint64_t target = 0;
             if (it == number.end()) {
@@ -863,16 +885,16 @@ peggen_automaton make_automaton(const nfa& g, std::size_t start, std::size_t fin
 // Merges states with the same accepting flag and the same edges (same targets), repeatedly,
 // then renumbers breadth-first. Merged states match exactly the same paths, so the matcher's
 // results do not change; the tables only get smaller.
-void merge_equal_states(peggen_automaton* a) {
-    using signature = std::pair<bool, std::vector<std::tuple<std::int32_t, std::uint64_t,
-                                                             std::uint64_t, bool>>>;
+void merge_equal_states(peggen_automaton *a) {
+    using signature =
+        std::pair<bool, std::vector<std::tuple<std::int32_t, std::uint64_t, std::uint64_t, bool>>>;
     for (bool changed = true; changed;) {
         changed = false;
         std::map<signature, std::uint64_t> first;
         std::vector<std::uint64_t> rep(a->states.size());
         for (std::uint64_t i = 0; i < a->states.size(); ++i) {
             signature sig{a->states[i].match, {}};
-            for (const peggen_edge& e : a->states[i].edges)
+            for (const peggen_edge &e : a->states[i].edges)
                 sig.second.emplace_back(e.kind, e.data, e.target, e.voided);
             auto [it, fresh] = first.emplace(std::move(sig), i);
             rep[i] = it->second;
@@ -881,15 +903,15 @@ void merge_equal_states(peggen_automaton* a) {
         }
         if (!changed)
             break;
-        for (peggen_state& st : a->states)
-            for (peggen_edge& e : st.edges)
+        for (peggen_state &st : a->states)
+            for (peggen_edge &e : st.edges)
                 e.target = rep[e.target];
         // Renumber the states still reachable, breadth-first from the start.
         std::vector<std::int64_t> number(a->states.size(), -1);
         std::vector<std::uint64_t> order{0};
         number[0] = 0;
         for (std::size_t i = 0; i < order.size(); ++i)
-            for (const peggen_edge& e : a->states[order[i]].edges)
+            for (const peggen_edge &e : a->states[order[i]].edges)
                 if (number[e.target] < 0) {
                     number[e.target] = static_cast<std::int64_t>(order.size());
                     order.push_back(e.target);
@@ -897,7 +919,7 @@ void merge_equal_states(peggen_automaton* a) {
         std::vector<peggen_state> states;
         for (std::uint64_t old : order) {
             peggen_state st = a->states[old];
-            for (peggen_edge& e : st.edges)
+            for (peggen_edge &e : st.edges)
                 e.target = static_cast<std::uint64_t>(number[e.target]);
             states.push_back(std::move(st));
         }
@@ -905,8 +927,7 @@ void merge_equal_states(peggen_automaton* a) {
     }
 }
 
-peggen_automaton compile_body(const expr& body, std::int32_t mode, std::uint64_t type,
-                              builder* b) {
+peggen_automaton compile_body(const expr &body, std::int32_t mode, std::uint64_t type, builder *b) {
     nfa g;
     b->g = &g;
     fragment f = b->build(body, false);
@@ -929,7 +950,7 @@ std::string c_string(std::string_view s) {
 
 std::string upper(std::string_view s) {
     std::string r(s);
-    for (char& c : r)
+    for (char &c : r)
         if (c >= 'a' && c <= 'z')
             c = static_cast<char>(c - 'a' + 'A');
     return r;
@@ -944,8 +965,8 @@ std::string peggen_enumerator(std::string_view grammar_name, std::string_view ru
 }
 
 bool peggen_compile(std::string_view text, std::string_view file_label,
-                    std::string_view grammar_name, peggen_grammar* out,
-                    std::vector<std::string>* diagnostics) {
+                    std::string_view grammar_name, peggen_grammar *out,
+                    std::vector<std::string> *diagnostics) {
     reporter rep{file_label, diagnostics};
     reader rd{text, &rep};
     std::vector<rule> rules;
@@ -956,7 +977,7 @@ bool peggen_compile(std::string_view text, std::string_view file_label,
     rule_index names;
     std::map<std::string, std::size_t> enumerators;
     for (std::size_t i = 0; i < rules.size(); ++i) {
-        const rule& r = rules[i];
+        const rule &r = rules[i];
         if (r.name == "tree" || r.name == "pruning" || r.name == "voiding") {
             rep.error(r.line, r.col, "'" + r.name + "' names a rule mode and cannot name a rule");
             continue;
@@ -976,8 +997,8 @@ bool peggen_compile(std::string_view text, std::string_view file_label,
                           peggen_enumerator(grammar_name, r.name));
     }
     std::uint64_t next_pred = rules.size();
-    std::vector<const expr*> preds;
-    for (rule& r : rules)
+    std::vector<const expr *> preds;
+    for (rule &r : rules)
         resolve(*r.body, names, &next_pred, &rep, &preds);
     if (rep.errors != 0)
         return false;
@@ -999,7 +1020,7 @@ bool peggen_compile(std::string_view text, std::string_view file_label,
     check_left_recursion(rules, calls, &rep);
     if (rep.errors != 0)
         return false;
-    for (const rule& r : rules)
+    for (const rule &r : rules)
         check_repetitions(*r.body, rule_nullable, &rep);
 
     peggen_grammar g;
@@ -1010,14 +1031,14 @@ bool peggen_compile(std::string_view text, std::string_view file_label,
         g.rule_names.push_back(rules[i].name);
         g.automata.push_back(compile_body(*rules[i].body, rules[i].mode, i, &b));
     }
-    for (const expr* p : preds)
+    for (const expr *p : preds)
         g.automata.push_back(compile_body(*p->items[0], PEGGEN_MODE_NOT, 0, &b));
     *out = std::move(g);
     return true;
 }
 
-std::string peggen_emit_header(const peggen_grammar& grammar, std::string_view source_label) {
-    const std::string& n = grammar.name;
+std::string peggen_emit_header(const peggen_grammar &grammar, std::string_view source_label) {
+    const std::string &n = grammar.name;
     std::string s;
     s += "// Generated by peggen from " + std::string(source_label) + ". Do not edit.\n";
     s += "#pragma once\n\n#include <cstdint>\n\nstruct parser;\n\n";
@@ -1045,7 +1066,7 @@ namespace {
 
 // The part of every generated source that does not depend on the grammar: the table records
 // and the one loop that turns the tables into engine records.
-constexpr const char* builder_text = R"peggen(namespace {
+constexpr const char *builder_text = R"peggen(namespace {
 
 struct table_automaton {
     std::int32_t mode;
@@ -1164,8 +1185,8 @@ parser* tables_build(const table_automaton* fas, std::uint64_t fa_count, const t
 
 } // namespace
 
-std::string peggen_emit_source(const peggen_grammar& grammar, std::string_view source_label) {
-    const std::string& n = grammar.name;
+std::string peggen_emit_source(const peggen_grammar &grammar, std::string_view source_label) {
+    const std::string &n = grammar.name;
     std::string s;
     s += "// Generated by peggen from " + std::string(source_label) + ". Do not edit.\n";
     s += "#include \"grammars/" + n + "_parser.hpp\"\n\n";
@@ -1175,21 +1196,21 @@ std::string peggen_emit_source(const peggen_grammar& grammar, std::string_view s
          "#include \"peg/state.hpp\"\n#include \"peg/trans.hpp\"\n\n";
     s += builder_text;
     s += "\nconst char* const " + n + "_type_strings[] = {\n";
-    for (const std::string& r : grammar.rule_names)
+    for (const std::string &r : grammar.rule_names)
         s += "    " + c_string(r) + ",\n";
     s += "};\n\nnamespace {\n\n";
 
     // Tables: automata -> states -> edges; classes -> bytes.
     std::uint64_t state_total = 0, edge_total = 0;
     s += "constexpr table_automaton automata_table[] = {\n";
-    for (const peggen_automaton& a : grammar.automata) {
+    for (const peggen_automaton &a : grammar.automata) {
         s += "    {" + std::to_string(a.mode) + ", " + std::to_string(a.type) + "u, " +
              std::to_string(state_total) + ", " + std::to_string(a.states.size()) + "},\n";
         state_total += a.states.size();
     }
     s += "};\n\nconstexpr table_state states_table[] = {\n";
-    for (const peggen_automaton& a : grammar.automata) {
-        for (const peggen_state& st : a.states) {
+    for (const peggen_automaton &a : grammar.automata) {
+        for (const peggen_state &st : a.states) {
             s += "    {" + std::to_string(edge_total) + ", " + std::to_string(st.edges.size()) +
                  ", " + (st.match ? "true" : "false") + "},\n";
             edge_total += st.edges.size();
@@ -1197,23 +1218,22 @@ std::string peggen_emit_source(const peggen_grammar& grammar, std::string_view s
     }
     s += "};\n\n";
     std::string edges;
-    for (const peggen_automaton& a : grammar.automata)
-        for (const peggen_state& st : a.states)
-            for (const peggen_edge& e : st.edges)
-                edges += "    {" + std::to_string(e.kind) + ", " + std::to_string(e.data) +
-                         "u, " + std::to_string(e.target) + ", " +
-                         (e.voided ? "true" : "false") + "},\n";
+    for (const peggen_automaton &a : grammar.automata)
+        for (const peggen_state &st : a.states)
+            for (const peggen_edge &e : st.edges)
+                edges += "    {" + std::to_string(e.kind) + ", " + std::to_string(e.data) + "u, " +
+                         std::to_string(e.target) + ", " + (e.voided ? "true" : "false") + "},\n";
     if (edges.empty())
         edges = "    {0, 0u, 0, false},\n"; // arrays cannot be empty; no state refers to it
     s += "constexpr table_edge edges_table[] = {\n" + edges + "};\n\n";
 
     std::string class_rows, bytes;
     std::uint64_t byte_total = 0;
-    for (const peggen_class& c : grammar.classes) {
+    for (const peggen_class &c : grammar.classes) {
         class_rows += "    {" + std::to_string(byte_total) + ", " +
                       std::to_string(c.singles.size()) + ", " + std::to_string(c.mins.size()) +
                       "},\n";
-        auto add = [&](const std::vector<unsigned char>& v) {
+        auto add = [&](const std::vector<unsigned char> &v) {
             for (unsigned char ch : v) {
                 bytes += std::to_string(ch) + ",";
                 bytes += ++byte_total % 16 == 0 ? "\n    " : " ";
@@ -1238,25 +1258,27 @@ std::string peggen_emit_source(const peggen_grammar& grammar, std::string_view s
     return s;
 }
 
-std::string peggen_dump_automaton(const peggen_grammar& grammar, std::uint64_t index) {
-    const peggen_automaton& a = grammar.automata[index];
+std::string peggen_dump_automaton(const peggen_grammar &grammar, std::uint64_t index) {
+    const peggen_automaton &a = grammar.automata[index];
     std::string s;
     for (std::size_t i = 0; i < a.states.size(); ++i) {
-        const peggen_state& st = a.states[i];
+        const peggen_state &st = a.states[i];
         if (i != 0)
             s += " | ";
         s += std::to_string(i) + (st.match ? "*:" : ":");
-        for (const peggen_edge& e : st.edges) {
+        for (const peggen_edge &e : st.edges) {
             s += ' ';
             if (e.voided)
                 s += ':';
             switch (e.kind) {
-            case PEGGEN_TRANS_WILD: s += '.'; break;
+            case PEGGEN_TRANS_WILD:
+                s += '.';
+                break;
             case PEGGEN_TRANS_CHAR:
                 s += "'" + printable(static_cast<unsigned char>(e.data)) + "'";
                 break;
             case PEGGEN_TRANS_CLASS: {
-                const peggen_class& c = grammar.classes[e.data];
+                const peggen_class &c = grammar.classes[e.data];
                 s += '[';
                 for (std::size_t r = 0; r < c.mins.size(); ++r)
                     s += printable(c.mins[r]) + "-" + printable(c.maxs[r]);

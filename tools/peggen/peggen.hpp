@@ -63,18 +63,18 @@ struct peggen_grammar {
 /// with "warning: " after the location. Returns false (with at least one error appended to
 /// diagnostics) when the grammar is rejected; out is then unspecified.
 [[nodiscard]] bool peggen_compile(std::string_view text, std::string_view file_label,
-                                  std::string_view grammar_name, peggen_grammar* out,
-                                  std::vector<std::string>* diagnostics);
+                                  std::string_view grammar_name, peggen_grammar *out,
+                                  std::vector<std::string> *diagnostics);
 
 /// Node-type enumerator of a rule: upper-cased grammar name, "_", upper-cased rule name.
 std::string peggen_enumerator(std::string_view grammar_name, std::string_view rule_name);
 
 /// The generated header text; source_label is the path named in the first comment line.
-std::string peggen_emit_header(const peggen_grammar& grammar, std::string_view source_label);
+std::string peggen_emit_header(const peggen_grammar &grammar, std::string_view source_label);
 
 /// The generated source text (tables and the constructor), deterministic for equal input.
-std::string peggen_emit_source(const peggen_grammar& grammar, std::string_view source_label);
+std::string peggen_emit_source(const peggen_grammar &grammar, std::string_view source_label);
 
 /// Readable text of one automaton for tests and debugging: states as "0:" then edges such as
 /// "'a'>1", ":.>2", "[a-z_]>1", "@Rule>3" (a call), "!12>1" (a predicate), "*" when accepting.
-std::string peggen_dump_automaton(const peggen_grammar& grammar, std::uint64_t index);
+std::string peggen_dump_automaton(const peggen_grammar &grammar, std::uint64_t index);

@@ -3,7 +3,7 @@
 
 #include "preproc/preproc.hpp"
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: ppdump idl_path\n");
         return 2;
