@@ -12,7 +12,7 @@
 namespace {
 
 template <auto Release> struct release_with {
-    template <class T> void operator()(T* p) const noexcept { Release(p); }
+    template <class T> void operator()(T *p) const noexcept { Release(p); }
 };
 template <class T, auto Release> using owned = std::unique_ptr<T, release_with<Release>>;
 
@@ -21,20 +21,19 @@ constexpr const char dds_xml_namespace[] = "http://www.omg.org/spec/DDS-XML";
 
 // Releases the preprocessor state on every path (also after a failed init: it is zeroed then).
 struct preproc_guard {
-    preproc_root* state;
+    preproc_root *state;
     ~preproc_guard() { preproc_root_fini(state); }
 };
 
 } // namespace
 
-xmltree* zadozeda_parse(const char* idl_path, pn_linkedlist* macros,
-                        pn_linkedlist* include_dirs) {
+xmltree *zadozeda_parse(const char *idl_path, pn_linkedlist *macros, pn_linkedlist *include_dirs) {
     owned<xmltree, xmltree_free> document{xmltree_new("dds")};
     if (!document) {
         glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to generate XML\n");
         return nullptr;
     }
-    xmltree* types = xmltree_add_child(document.get(), "types", 0);
+    xmltree *types = xmltree_add_child(document.get(), "types", 0);
     if (types == nullptr) {
         glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to generate XML");
         return nullptr;
@@ -46,8 +45,7 @@ xmltree* zadozeda_parse(const char* idl_path, pn_linkedlist* macros,
     }
     preproc_root state{};
     const preproc_guard guard{&state};
-    if (!preproc_root_init(&state, macros, include_dirs) ||
-        !zadozeda_preproc(&state, idl_path)) {
+    if (!preproc_root_init(&state, macros, include_dirs) || !zadozeda_preproc(&state, idl_path)) {
         return nullptr; // the preprocessor has logged the cause
     }
     const idl_source src = idl_source_of(state, idl_path);

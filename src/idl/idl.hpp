@@ -8,5 +8,5 @@ struct pn_linkedlist;
 /// preproc_macro records) and include_dirs (C strings) go to the preprocessor unchanged and
 /// stay owned by the caller. Returns the `dds` root, released by the caller with xmltree_free,
 /// or null on any failure (already logged).
-[[nodiscard]] xmltree* zadozeda_parse(const char* idl_path, pn_linkedlist* macros,
-                                      pn_linkedlist* include_dirs);
+[[nodiscard]] xmltree *zadozeda_parse(const char *idl_path, pn_linkedlist *macros,
+                                      pn_linkedlist *include_dirs);

@@ -9,14 +9,14 @@
 namespace {
 
 // Adds `tag` with its leading annotations and the `name` of its first other child.
-xmltree* add_named(const ast* node, const idl_source& src, xmltree* parent, const char* tag,
-                   std::size_t* next) {
-    xmltree* element = idl_add_element(parent, tag);
+xmltree *add_named(const ast *node, const idl_source &src, xmltree *parent, const char *tag,
+                   std::size_t *next) {
+    xmltree *element = idl_add_element(parent, tag);
     if (element == nullptr || !idl_apply_annotations(node, src, element)) {
         return nullptr;
     }
     const std::size_t i = idl_first_non_annotation(node);
-    const ast* id = idl_child(node, i);
+    const ast *id = idl_child(node, i);
     if (!idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id))) {
         return nullptr;
     }
@@ -25,8 +25,8 @@ xmltree* add_named(const ast* node, const idl_source& src, xmltree* parent, cons
 }
 
 // DDS-XML name of a bitfield's destination type node.
-const char* destination_type_name(const ast* destination) {
-    const ast* type_node = idl_child(destination, 0);
+const char *destination_type_name(const ast *destination) {
+    const ast *type_node = idl_child(destination, 0);
     switch (idl_type_of(type_node)) {
     case IDL_BOOLEAN_TYPE:
     case IDL_OCTET_TYPE:
@@ -39,21 +39,21 @@ const char* destination_type_name(const ast* destination) {
 
 } // namespace
 
-bool idl_visit_enum_dcl(const ast* node, const idl_source& src, xmltree* parent) {
+bool idl_visit_enum_dcl(const ast *node, const idl_source &src, xmltree *parent) {
     std::size_t i = 0;
-    xmltree* element = add_named(node, src, parent, "enum", &i);
+    xmltree *element = add_named(node, src, parent, "enum", &i);
     if (element == nullptr) {
         return false;
     }
     const std::size_t count = idl_child_count(node);
     for (; i < count; ++i) {
-        const ast* enumerator = idl_child(node, i);
+        const ast *enumerator = idl_child(node, i);
         std::size_t v = 0;
-        xmltree* literal = add_named(enumerator, src, element, "enumerator", &v);
+        xmltree *literal = add_named(enumerator, src, element, "enumerator", &v);
         if (literal == nullptr) {
             return false;
         }
-        const ast* value = idl_child(enumerator, v);
+        const ast *value = idl_child(enumerator, v);
         if (value != nullptr &&
             !idl_set_attr(src, literal, "value", idl_text_of(src, value), idl_start_of(value))) {
             return false;
@@ -62,9 +62,9 @@ bool idl_visit_enum_dcl(const ast* node, const idl_source& src, xmltree* parent)
     return true;
 }
 
-bool idl_visit_bitmask_dcl(const ast* node, const idl_source& src, xmltree* parent) {
+bool idl_visit_bitmask_dcl(const ast *node, const idl_source &src, xmltree *parent) {
     std::size_t i = 0;
-    xmltree* element = add_named(node, src, parent, "bitmask", &i);
+    xmltree *element = add_named(node, src, parent, "bitmask", &i);
     if (element == nullptr) {
         return false;
     }
@@ -78,17 +78,17 @@ bool idl_visit_bitmask_dcl(const ast* node, const idl_source& src, xmltree* pare
     return true;
 }
 
-bool idl_visit_bitset_dcl(const ast* node, const idl_source& src, xmltree* parent) {
-    xmltree* element = idl_add_element(parent, "bitset");
-    const ast* id = idl_child(node, 0);
+bool idl_visit_bitset_dcl(const ast *node, const idl_source &src, xmltree *parent) {
+    xmltree *element = idl_add_element(parent, "bitset");
+    const ast *id = idl_child(node, 0);
     if (element == nullptr ||
         !idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id))) {
         return false;
     }
     std::size_t i = 1;
-    const ast* base = idl_child(node, 1);
+    const ast *base = idl_child(node, 1);
     if (idl_type_of(base) == IDL_INHERIT_DCL) {
-        const ast* base_name = idl_child(base, 0);
+        const ast *base_name = idl_child(base, 0);
         if (!idl_set_attr(src, element, "baseType", idl_scoped_name_text(src, base_name),
                           idl_start_of(base_name))) {
             return false;
@@ -104,20 +104,20 @@ bool idl_visit_bitset_dcl(const ast* node, const idl_source& src, xmltree* paren
     return true;
 }
 
-bool idl_visit_bitfield(const ast* node, const idl_source& src, xmltree* bitset) {
-    const ast* spec = idl_child(node, 0);
-    const ast* width = idl_child(spec, 0);
-    const ast* destination = idl_child(spec, 1);
-    const char* type = destination == nullptr ? nullptr : destination_type_name(destination);
+bool idl_visit_bitfield(const ast *node, const idl_source &src, xmltree *bitset) {
+    const ast *spec = idl_child(node, 0);
+    const ast *width = idl_child(spec, 0);
+    const ast *destination = idl_child(spec, 1);
+    const char *type = destination == nullptr ? nullptr : destination_type_name(destination);
     const std::size_t count = idl_child_count(node);
     // One element per name; an anonymous field still takes its bits (padding).
     const std::size_t names = count > 1 ? count - 1 : 1;
     for (std::size_t n = 0; n < names; ++n) {
-        xmltree* element = idl_add_element(bitset, "bitfield");
+        xmltree *element = idl_add_element(bitset, "bitfield");
         if (element == nullptr) {
             return false;
         }
-        const ast* id = idl_child(node, n + 1);
+        const ast *id = idl_child(node, n + 1);
         if (id != nullptr &&
             !idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id))) {
             return false;

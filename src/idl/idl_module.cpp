@@ -17,30 +17,29 @@ namespace {
 
 // A module whose definitions are being visited.
 struct open_module {
-    const ast* node;
-    xmltree* element;
+    const ast *node;
+    xmltree *element;
     std::size_t next;
 };
 
 // Opens a module: an include marker becomes an `include` element (nothing to push); otherwise
 // the `module` element is added and the module pushed so that its definitions get visited.
-bool open_module_dcl(const ast* node, const idl_source& src, xmltree* parent,
-                     std::vector<open_module>* stack) {
-    const ast* id = idl_child(node, 0);
+bool open_module_dcl(const ast *node, const idl_source &src, xmltree *parent,
+                     std::vector<open_module> *stack) {
+    const ast *id = idl_child(node, 0);
     const std::string_view name = idl_text_of(src, id);
     if (name.find(PREPROC_MARKER_SUFFIX) != std::string_view::npos) {
         std::string path(name.size() + 1, '\0');
         const std::int64_t len = preproc_include_marker_decode(name.data(), name.size(), &path[0]);
         if (len >= 0) {
             path.resize(static_cast<std::size_t>(len));
-            xmltree* include = idl_add_element(parent, "include");
+            xmltree *include = idl_add_element(parent, "include");
             return include != nullptr &&
-                   idl_set_attr(src, include, "file", idl_include_xml_path(path),
-                                idl_start_of(id));
+                   idl_set_attr(src, include, "file", idl_include_xml_path(path), idl_start_of(id));
         }
         // Not a well-formed marker: a module the user named so.
     }
-    xmltree* element = idl_add_element(parent, "module");
+    xmltree *element = idl_add_element(parent, "module");
     if (element == nullptr || !idl_set_attr(src, element, "name", name, idl_start_of(id))) {
         return false;
     }
@@ -49,14 +48,14 @@ bool open_module_dcl(const ast* node, const idl_source& src, xmltree* parent,
 }
 
 // Name node of a constructed type declared inside a typedef.
-const ast* declared_type_identifier(const ast* type_node) {
+const ast *declared_type_identifier(const ast *type_node) {
     if (idl_type_of(type_node) == IDL_BITSET_DCL) {
         return idl_child(type_node, 0);
     }
     return idl_child(type_node, idl_first_non_annotation(type_node));
 }
 
-bool visit_declared_type(const ast* type_node, const idl_source& src, xmltree* parent) {
+bool visit_declared_type(const ast *type_node, const idl_source &src, xmltree *parent) {
     switch (idl_type_of(type_node)) {
     case IDL_STRUCT_DEF:
         return idl_visit_struct_def(type_node, src, parent);
@@ -79,10 +78,9 @@ bool is_declared_type(std::uint64_t type) {
            type == IDL_UNION_FORWARD_DCL;
 }
 
-bool add_named_element(const ast* node, const idl_source& src, xmltree* parent,
-                       const char* tag) {
-    xmltree* element = idl_add_element(parent, tag);
-    const ast* id = idl_child(node, 0);
+bool add_named_element(const ast *node, const idl_source &src, xmltree *parent, const char *tag) {
+    xmltree *element = idl_add_element(parent, tag);
+    const ast *id = idl_child(node, 0);
     return element != nullptr &&
            idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id));
 }
@@ -102,7 +100,7 @@ std::string idl_include_xml_path(std::string_view idl_path) {
     return out;
 }
 
-bool idl_visit_definition(const ast* node, const idl_source& src, xmltree* parent) {
+bool idl_visit_definition(const ast *node, const idl_source &src, xmltree *parent) {
     switch (idl_type_of(node)) {
     case IDL_ANNOTATION_DCL: {
         const std::string_view name = idl_text_of(src, idl_child(node, 0));
@@ -139,20 +137,20 @@ bool idl_visit_definition(const ast* node, const idl_source& src, xmltree* paren
     }
 }
 
-bool idl_visit_module_dcl(const ast* node, const idl_source& src, xmltree* parent) {
+bool idl_visit_module_dcl(const ast *node, const idl_source &src, xmltree *parent) {
     // Modules nest without bound, so their definitions are walked with an explicit stack.
     std::vector<open_module> stack;
     if (!open_module_dcl(node, src, parent, &stack)) {
         return false;
     }
     while (!stack.empty()) {
-        open_module& top = stack.back();
+        open_module &top = stack.back();
         if (top.next >= idl_child_count(top.node)) {
             stack.pop_back();
             continue;
         }
-        const ast* child = idl_child(top.node, top.next++);
-        xmltree* element = top.element;
+        const ast *child = idl_child(top.node, top.next++);
+        xmltree *element = top.element;
         const bool ok = idl_type_of(child) == IDL_MODULE_DCL
                             ? open_module_dcl(child, src, element, &stack)
                             : idl_visit_definition(child, src, element);
@@ -163,9 +161,9 @@ bool idl_visit_module_dcl(const ast* node, const idl_source& src, xmltree* paren
     return true;
 }
 
-bool idl_visit_typedef_dcl(const ast* node, const idl_source& src, xmltree* parent) {
-    const ast* type_node = idl_child(node, 0);
-    const ast* declarators = idl_child(node, 1);
+bool idl_visit_typedef_dcl(const ast *node, const idl_source &src, xmltree *parent) {
+    const ast *type_node = idl_child(node, 0);
+    const ast *declarators = idl_child(node, 1);
     const bool declared = is_declared_type(idl_type_of(type_node));
     std::string declared_name;
     if (declared) {
@@ -177,10 +175,10 @@ bool idl_visit_typedef_dcl(const ast* node, const idl_source& src, xmltree* pare
     }
     const std::size_t count = idl_child_count(declarators);
     for (std::size_t d = 0; d < count; ++d) {
-        const ast* declarator = idl_child(declarators, d);
-        const ast* id = idl_declarator_identifier(declarator);
+        const ast *declarator = idl_child(declarators, d);
+        const ast *id = idl_declarator_identifier(declarator);
         const std::uint64_t pos = idl_start_of(type_node);
-        xmltree* element = idl_add_element(parent, "typedef");
+        xmltree *element = idl_add_element(parent, "typedef");
         if (element == nullptr ||
             !idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id))) {
             return false;
@@ -191,7 +189,7 @@ bool idl_visit_typedef_dcl(const ast* node, const idl_source& src, xmltree* pare
                 return false;
             }
         } else {
-            const char* type = idl_visit_type_spec(node, src, element);
+            const char *type = idl_visit_type_spec(node, src, element);
             if (type == nullptr || !idl_set_attr(src, element, "type", type, pos)) {
                 return false;
             }
@@ -212,9 +210,9 @@ bool idl_visit_typedef_dcl(const ast* node, const idl_source& src, xmltree* pare
     return true;
 }
 
-bool idl_visit_const_dcl(const ast* node, const idl_source& src, xmltree* parent) {
-    const ast* type_node = idl_child(idl_child(node, 0), 0);
-    const char* type = idl_type_name(type_node);
+bool idl_visit_const_dcl(const ast *node, const idl_source &src, xmltree *parent) {
+    const ast *type_node = idl_child(idl_child(node, 0), 0);
+    const char *type = idl_type_name(type_node);
     const std::uint64_t pos = idl_start_of(type_node);
     if (type == nullptr) {
         const idl_place place = idl_place_of(src, pos);
@@ -223,8 +221,8 @@ bool idl_visit_const_dcl(const ast* node, const idl_source& src, xmltree* parent
                 idl_construct_name(type_node), place.path, place.line);
         return false;
     }
-    xmltree* element = idl_add_element(parent, "const");
-    const ast* id = idl_child(node, 1);
+    xmltree *element = idl_add_element(parent, "const");
+    const ast *id = idl_child(node, 1);
     if (element == nullptr ||
         !idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id)) ||
         !idl_set_attr(src, element, "type", type, pos)) {
@@ -235,14 +233,14 @@ bool idl_visit_const_dcl(const ast* node, const idl_source& src, xmltree* parent
                       pos)) {
         return false;
     }
-    const ast* value = idl_child(node, 2);
+    const ast *value = idl_child(node, 2);
     return idl_set_attr(src, element, "value", idl_text_of(src, value), idl_start_of(value));
 }
 
-bool idl_visit_struct_forward_dcl(const ast* node, const idl_source& src, xmltree* parent) {
+bool idl_visit_struct_forward_dcl(const ast *node, const idl_source &src, xmltree *parent) {
     return add_named_element(node, src, parent, "struct");
 }
 
-bool idl_visit_union_forward_dcl(const ast* node, const idl_source& src, xmltree* parent) {
+bool idl_visit_union_forward_dcl(const ast *node, const idl_source &src, xmltree *parent) {
     return add_named_element(node, src, parent, "union");
 }

@@ -12,7 +12,7 @@
 
 namespace {
 
-const ast_tree* tree_of(const ast* node) {
+const ast_tree *tree_of(const ast *node) {
     if (node == nullptr || node->kind != AST_TREE) {
         return nullptr;
     }
@@ -20,11 +20,13 @@ const ast_tree* tree_of(const ast* node) {
 }
 
 // The white space of the grammar: tab, line feed, carriage return and blank.
-bool is_grammar_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_grammar_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 // Heap copy of a text for the tree, which releases it with free.
-char* heap_copy(std::string_view text) {
-    auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
+char *heap_copy(std::string_view text) {
+    auto *copy = static_cast<char *>(std::malloc(text.size() + 1));
     if (copy == nullptr) {
         return nullptr;
     }
@@ -48,34 +50,36 @@ std::size_t literal_length(std::string_view text, std::size_t i) {
 
 } // namespace
 
-std::uint64_t idl_type_of(const ast* node) {
-    const ast_tree* tree = tree_of(node);
+std::uint64_t idl_type_of(const ast *node) {
+    const ast_tree *tree = tree_of(node);
     return tree == nullptr ? IDL_NOT_A_TREE : tree->type;
 }
 
-std::size_t idl_child_count(const ast* node) {
-    const ast_tree* tree = tree_of(node);
+std::size_t idl_child_count(const ast *node) {
+    const ast_tree *tree = tree_of(node);
     if (tree == nullptr || tree->children == nullptr) {
         return 0;
     }
     return static_cast<std::size_t>(tree->children->count);
 }
 
-const ast* idl_child(const ast* node, std::size_t i) {
+const ast *idl_child(const ast *node, std::size_t i) {
     if (i >= idl_child_count(node)) {
         return nullptr;
     }
-    return static_cast<const ast*>(tree_of(node)->children->items[i]);
+    return static_cast<const ast *>(tree_of(node)->children->items[i]);
 }
 
-std::uint64_t idl_start_of(const ast* node) {
-    const ast_tree* tree = tree_of(node);
+std::uint64_t idl_start_of(const ast *node) {
+    const ast_tree *tree = tree_of(node);
     return tree == nullptr ? 0 : tree->start;
 }
 
-bool idl_is_char(const ast* node) { return node != nullptr && node->kind == AST_CHAR; }
+bool idl_is_char(const ast *node) {
+    return node != nullptr && node->kind == AST_CHAR;
+}
 
-std::size_t idl_first_non_annotation(const ast* node) {
+std::size_t idl_first_non_annotation(const ast *node) {
     const std::size_t count = idl_child_count(node);
     std::size_t i = 0;
     while (i < count && idl_type_of(idl_child(node, i)) == IDL_ANNOTATION_APPL) {
@@ -84,8 +88,8 @@ std::size_t idl_first_non_annotation(const ast* node) {
     return i;
 }
 
-std::string_view idl_text_of(const idl_source& src, const ast* node) {
-    const ast_tree* tree = tree_of(node);
+std::string_view idl_text_of(const idl_source &src, const ast *node) {
+    const ast_tree *tree = tree_of(node);
     if (tree == nullptr) {
         return {};
     }
@@ -137,7 +141,7 @@ std::string idl_blank_stripped_outside_literals(std::string_view text) {
     return out;
 }
 
-std::string idl_scoped_name_text(const idl_source& src, const ast* node) {
+std::string idl_scoped_name_text(const idl_source &src, const ast *node) {
     if (idl_type_of(node) != IDL_SCOPED_NAME) {
         return std::string(idl_text_of(src, node));
     }
@@ -161,10 +165,10 @@ std::string idl_scoped_name_text(const idl_source& src, const ast* node) {
     return name;
 }
 
-idl_place idl_place_of_line(const idl_source& src, std::uint64_t pos, std::uint64_t line) {
+idl_place idl_place_of_line(const idl_source &src, std::uint64_t pos, std::uint64_t line) {
     // The record in force is the last one whose text starts at or before the position.
-    const idl_file_span* in_force = nullptr;
-    for (const idl_file_span& file : src.files) {
+    const idl_file_span *in_force = nullptr;
+    for (const idl_file_span &file : src.files) {
         if (file.text_offset > pos) {
             break;
         }
@@ -178,7 +182,7 @@ idl_place idl_place_of_line(const idl_source& src, std::uint64_t pos, std::uint6
     return {in_force->path.c_str(), static_cast<unsigned long>(file_line)};
 }
 
-idl_place idl_place_of(const idl_source& src, std::uint64_t pos) {
+idl_place idl_place_of(const idl_source &src, std::uint64_t pos) {
     const std::uint64_t end = pos < src.text.size() ? pos : src.text.size();
     std::uint64_t line = 1;
     for (std::uint64_t i = 0; i < end; ++i) {
@@ -187,8 +191,8 @@ idl_place idl_place_of(const idl_source& src, std::uint64_t pos) {
     return idl_place_of_line(src, pos, line);
 }
 
-xmltree* idl_add_element(xmltree* parent, const char* tag) {
-    xmltree* element = parent == nullptr ? nullptr : xmltree_add_child(parent, tag, 0);
+xmltree *idl_add_element(xmltree *parent, const char *tag) {
+    xmltree *element = parent == nullptr ? nullptr : xmltree_add_child(parent, tag, 0);
     if (element == nullptr) {
         glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to generate XML");
     }
@@ -196,7 +200,7 @@ xmltree* idl_add_element(xmltree* parent, const char* tag) {
 }
 
 bool idl_xml_text_ok(std::string_view text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
     const std::size_t n = text.size();
     std::size_t i = 0;
     while (i < n) {
@@ -241,7 +245,7 @@ bool idl_xml_text_ok(std::string_view text) {
     return true;
 }
 
-bool idl_set_attr(const idl_source& src, xmltree* element, std::string_view name,
+bool idl_set_attr(const idl_source &src, xmltree *element, std::string_view name,
                   std::string_view value, std::uint64_t pos) {
     if (!idl_xml_text_ok(value)) {
         const idl_place place = idl_place_of(src, pos);
@@ -250,8 +254,8 @@ bool idl_set_attr(const idl_source& src, xmltree* element, std::string_view name
                 static_cast<int>(name.size()), name.data(), place.path, place.line);
         return false;
     }
-    char* owned_name = heap_copy(name);
-    char* owned_value = heap_copy(value);
+    char *owned_name = heap_copy(name);
+    char *owned_value = heap_copy(value);
     if (owned_name == nullptr || owned_value == nullptr ||
         xmltree_set_flag(element, XMLTREE_HANDOVER) == nullptr) {
         std::free(owned_name);

@@ -19,14 +19,14 @@ struct idl_file_span {
 
 /// The preprocessed text a parse tree was made from, with the files it came from.
 struct idl_source {
-    std::string_view text;             ///< the preprocessed text; tree positions index it
-    std::vector<idl_file_span> files;  ///< in text order; may be empty
-    std::string fallback_path;         ///< named in messages when no file record applies
+    std::string_view text;            ///< the preprocessed text; tree positions index it
+    std::vector<idl_file_span> files; ///< in text order; may be empty
+    std::string fallback_path;        ///< named in messages when no file record applies
 };
 
 /// A place in the input, for messages: the file's path and the line in that file (from 1).
 struct idl_place {
-    const char* path;   ///< borrowed from the source; valid as long as the source
+    const char *path;   ///< borrowed from the source; valid as long as the source
     unsigned long line; ///< file line
 };
 
@@ -34,39 +34,39 @@ struct idl_place {
 inline constexpr std::uint64_t IDL_NOT_A_TREE = ~std::uint64_t{0};
 
 /// Node type of a tree node, or IDL_NOT_A_TREE for null, character, empty and error nodes.
-[[nodiscard]] std::uint64_t idl_type_of(const ast* node);
+[[nodiscard]] std::uint64_t idl_type_of(const ast *node);
 /// Number of children of a tree node; 0 for any other node.
-[[nodiscard]] std::size_t idl_child_count(const ast* node);
+[[nodiscard]] std::size_t idl_child_count(const ast *node);
 /// Child i of a tree node, or null when out of range or node is no tree node.
-[[nodiscard]] const ast* idl_child(const ast* node, std::size_t i);
+[[nodiscard]] const ast *idl_child(const ast *node, std::size_t i);
 /// Start position of a tree node (0 for any other node).
-[[nodiscard]] std::uint64_t idl_start_of(const ast* node);
+[[nodiscard]] std::uint64_t idl_start_of(const ast *node);
 /// True when the node is a character node (such as the colons of a leading `::`).
-[[nodiscard]] bool idl_is_char(const ast* node);
+[[nodiscard]] bool idl_is_char(const ast *node);
 /// Index of the first child that is not an `annotation_appl`; the child count when none.
-[[nodiscard]] std::size_t idl_first_non_annotation(const ast* node);
+[[nodiscard]] std::size_t idl_first_non_annotation(const ast *node);
 
 /// The node's span with the white space the grammar took before and after its tokens removed.
-[[nodiscard]] std::string_view idl_text_of(const idl_source& src, const ast* node);
+[[nodiscard]] std::string_view idl_text_of(const idl_source &src, const ast *node);
 /// Text with every blank, newline, double quote and '@' removed (tabs and CRs stay).
 [[nodiscard]] std::string idl_blank_stripped(std::string_view text);
 /// As idl_blank_stripped, but character and string literals are kept exactly as written.
 [[nodiscard]] std::string idl_blank_stripped_outside_literals(std::string_view text);
 /// Full name of a `scoped_name` node as written, without white space (`::A::B`); else its text.
-[[nodiscard]] std::string idl_scoped_name_text(const idl_source& src, const ast* node);
+[[nodiscard]] std::string idl_scoped_name_text(const idl_source &src, const ast *node);
 
 /// File and file line of a position of the preprocessed text.
-[[nodiscard]] idl_place idl_place_of(const idl_source& src, std::uint64_t pos);
+[[nodiscard]] idl_place idl_place_of(const idl_source &src, std::uint64_t pos);
 /// File and file line for a preprocessed-text line number (from 1) at position pos.
-[[nodiscard]] idl_place idl_place_of_line(const idl_source& src, std::uint64_t pos,
+[[nodiscard]] idl_place idl_place_of_line(const idl_source &src, std::uint64_t pos,
                                           std::uint64_t line);
 
 /// Adds child `tag` (a literal) to parent; null after logging "Failed to generate XML".
-[[nodiscard]] xmltree* idl_add_element(xmltree* parent, const char* tag);
+[[nodiscard]] xmltree *idl_add_element(xmltree *parent, const char *tag);
 /// Sets attribute name = value on element (the tree owns copies of both). A value XML 1.0
 /// cannot carry is refused with a message naming the file and line of pos. False when refused or
 /// when the assignment fails (logged "Failed to generate XML").
-[[nodiscard]] bool idl_set_attr(const idl_source& src, xmltree* element, std::string_view name,
+[[nodiscard]] bool idl_set_attr(const idl_source &src, xmltree *element, std::string_view name,
                                 std::string_view value, std::uint64_t pos);
 /// True when text holds only characters XML 1.0 allows (well-formed UTF-8, no control
 /// characters but tab, LF and CR, no U+FFFE or U+FFFF).

@@ -12,34 +12,37 @@ namespace {
 // Annotations without parameters that mean something on their own.
 struct flag_annotation {
     std::string_view name;
-    const char* attribute;
-    const char* value;
+    const char *attribute;
+    const char *value;
 };
 
 constexpr flag_annotation flag_annotations[] = {
-    {"external", "external", "true"},   {"key", "key", "true"},
-    {"nested", "nested", "true"},       {"optional", "optional", "true"},
-    {"final", "extensibility", "final"}, {"appendable", "extensibility", "appendable"},
-    {"mutable", "extensibility", "mutable"}, {"autoid", "autoid", "hash"},
+    {"external", "external", "true"},
+    {"key", "key", "true"},
+    {"nested", "nested", "true"},
+    {"optional", "optional", "true"},
+    {"final", "extensibility", "final"},
+    {"appendable", "extensibility", "appendable"},
+    {"mutable", "extensibility", "mutable"},
+    {"autoid", "autoid", "hash"},
 };
 
 } // namespace
 
-bool idl_visit_anno_appl(const ast* node, const idl_source& src, xmltree* element) {
+bool idl_visit_anno_appl(const ast *node, const idl_source &src, xmltree *element) {
     const std::string_view name = idl_text_of(src, idl_child(node, 0));
-    const ast* params = idl_child(node, 1);
+    const ast *params = idl_child(node, 1);
     if (params == nullptr) {
-        for (const flag_annotation& flag : flag_annotations) {
+        for (const flag_annotation &flag : flag_annotations) {
             if (flag.name == name) {
-                return idl_set_attr(src, element, flag.attribute, flag.value,
-                                    idl_start_of(node));
+                return idl_set_attr(src, element, flag.attribute, flag.value, idl_start_of(node));
             }
         }
         return true; // an annotation that means nothing here is dropped
     }
     const std::size_t count = idl_child_count(params);
     for (std::size_t i = 0; i < count; ++i) {
-        const ast* param = idl_child(params, i);
+        const ast *param = idl_child(params, i);
         bool ok = false;
         if (idl_type_of(param) == IDL_ANNOTATION_APPL_PARAM) {
             ok = idl_set_attr(src, element, idl_text_of(src, idl_child(param, 0)),
@@ -55,7 +58,7 @@ bool idl_visit_anno_appl(const ast* node, const idl_source& src, xmltree* elemen
     return true;
 }
 
-bool idl_apply_annotations(const ast* node, const idl_source& src, xmltree* element) {
+bool idl_apply_annotations(const ast *node, const idl_source &src, xmltree *element) {
     const std::size_t first = idl_first_non_annotation(node);
     for (std::size_t i = 0; i < first; ++i) {
         if (!idl_visit_anno_appl(idl_child(node, i), src, element)) {
@@ -65,8 +68,8 @@ bool idl_apply_annotations(const ast* node, const idl_source& src, xmltree* elem
     return true;
 }
 
-bool idl_set_member_type(const ast* type_bearing, const idl_source& src, xmltree* element) {
-    const char* type = idl_visit_type_spec(type_bearing, src, element);
+bool idl_set_member_type(const ast *type_bearing, const idl_source &src, xmltree *element) {
+    const char *type = idl_visit_type_spec(type_bearing, src, element);
     if (type == nullptr) {
         return false;
     }
@@ -81,20 +84,20 @@ bool idl_set_member_type(const ast* type_bearing, const idl_source& src, xmltree
            idl_visit_sequence(type_bearing, src, element);
 }
 
-bool idl_visit_member(const ast* node, const idl_source& src, xmltree* parent) {
+bool idl_visit_member(const ast *node, const idl_source &src, xmltree *parent) {
     const std::size_t t = idl_first_non_annotation(node);
-    const ast* type_spec = idl_child(node, t);
-    const ast* list = idl_child(node, t + 1);
+    const ast *type_spec = idl_child(node, t);
+    const ast *list = idl_child(node, t + 1);
     // A structure member holds a `declarators` list; a union branch holds one `declarator`.
     const bool single = idl_type_of(list) == IDL_DECLARATOR;
     const std::size_t count = single ? 1 : idl_child_count(list);
     for (std::size_t d = 0; d < count; ++d) {
-        const ast* declarator = single ? list : idl_child(list, d);
-        xmltree* member = idl_add_element(parent, "member");
+        const ast *declarator = single ? list : idl_child(list, d);
+        xmltree *member = idl_add_element(parent, "member");
         if (member == nullptr || !idl_apply_annotations(node, src, member)) {
             return false;
         }
-        const ast* id = idl_declarator_identifier(declarator);
+        const ast *id = idl_declarator_identifier(declarator);
         if (!idl_set_attr(src, member, "name", idl_text_of(src, id), idl_start_of(id)) ||
             !idl_set_member_type(type_spec, src, member) ||
             !idl_visit_array_declarator(declarator, src, member)) {
@@ -104,20 +107,20 @@ bool idl_visit_member(const ast* node, const idl_source& src, xmltree* parent) {
     return true;
 }
 
-bool idl_visit_struct_def(const ast* node, const idl_source& src, xmltree* parent) {
-    xmltree* element = idl_add_element(parent, "struct");
+bool idl_visit_struct_def(const ast *node, const idl_source &src, xmltree *parent) {
+    xmltree *element = idl_add_element(parent, "struct");
     if (element == nullptr || !idl_apply_annotations(node, src, element)) {
         return false;
     }
     std::size_t i = idl_first_non_annotation(node);
-    const ast* id = idl_child(node, i);
+    const ast *id = idl_child(node, i);
     if (!idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id))) {
         return false;
     }
     ++i;
-    const ast* base = idl_child(node, i);
+    const ast *base = idl_child(node, i);
     if (idl_type_of(base) == IDL_INHERIT_DCL) {
-        const ast* base_name = idl_child(base, 0);
+        const ast *base_name = idl_child(base, 0);
         if (!idl_set_attr(src, element, "baseType", idl_scoped_name_text(src, base_name),
                           idl_start_of(base_name))) {
             return false;

@@ -16,7 +16,7 @@
 namespace {
 
 template <auto Release> struct release_with {
-    template <class T> void operator()(T* p) const noexcept { Release(p); }
+    template <class T> void operator()(T *p) const noexcept { Release(p); }
 };
 template <class T, auto Release> using owned = std::unique_ptr<T, release_with<Release>>;
 
@@ -24,7 +24,7 @@ template <class T, auto Release> using owned = std::unique_ptr<T, release_with<R
 constexpr unsigned long long caret_before = 120;
 constexpr unsigned long long caret_after = 60;
 
-void report_parse_error(const idl_source& src, const ast_error& error) {
+void report_parse_error(const idl_source &src, const ast_error &error) {
     const idl_place place = idl_place_of_line(src, error.pos, error.line);
     glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to parse: %s:%lu", place.path, place.line);
     const std::string caret = idl_caret_text(src, error.pos, error.column);
@@ -33,7 +33,7 @@ void report_parse_error(const idl_source& src, const ast_error& error) {
 
 } // namespace
 
-std::string idl_caret_text(const idl_source& src, unsigned long long pos,
+std::string idl_caret_text(const idl_source &src, unsigned long long pos,
                            unsigned long long column) {
     const std::string_view text = src.text;
     if (pos > text.size()) {
@@ -66,29 +66,28 @@ std::string idl_caret_text(const idl_source& src, unsigned long long pos,
     return "\n" + line + "\n" + marks + "^";
 }
 
-idl_source idl_source_of(const preproc_root& state, const char* fallback_path) {
+idl_source idl_source_of(const preproc_root &state, const char *fallback_path) {
     idl_source src;
     if (state.output.data != nullptr) {
         src.text = std::string_view(state.output.data, state.output.len);
     }
     src.fallback_path = fallback_path == nullptr ? "" : fallback_path;
     if (state.files != nullptr) {
-        for (const pn_linkedlist_node* n = state.files->head; n != nullptr; n = n->next) {
-            const auto* file = static_cast<const preproc_file*>(n->element);
+        for (const pn_linkedlist_node *n = state.files->head; n != nullptr; n = n->next) {
+            const auto *file = static_cast<const preproc_file *>(n->element);
             if (file == nullptr) {
                 continue;
             }
-            src.files.push_back({file->path == nullptr ? src.fallback_path : file->path,
-                                 static_cast<std::uint64_t>(file->text_offset < 0
-                                                                ? 0
-                                                                : file->text_offset),
-                                 file->first_line, file->start_line});
+            src.files.push_back(
+                {file->path == nullptr ? src.fallback_path : file->path,
+                 static_cast<std::uint64_t>(file->text_offset < 0 ? 0 : file->text_offset),
+                 file->first_line, file->start_line});
         }
     }
     return src;
 }
 
-bool idl_translate(const idl_source& src, xmltree* types) {
+bool idl_translate(const idl_source &src, xmltree *types) {
     owned<parser, parser_delete> grammar{idl_parser_new()};
     if (!grammar) {
         return false; // the grammar constructor has logged
@@ -96,7 +95,7 @@ bool idl_translate(const idl_source& src, xmltree* types) {
     input in{};
     input_init(&in, src.text.data(), src.text.size());
     owned<ast, ast_recursive_delete> tree{parse(grammar.get(), &in)};
-    if (const ast_error* error = ast_as_error(tree.get())) {
+    if (const ast_error *error = ast_as_error(tree.get())) {
         report_parse_error(src, *error);
         return false;
     }

@@ -13,16 +13,16 @@ bool is_sequence(std::uint64_t type) {
 }
 
 // The innermost element type node of a (possibly nested) sequence node.
-const ast* innermost_element(const ast* seq) {
-    const ast* type_node = seq;
+const ast *innermost_element(const ast *seq) {
+    const ast *type_node = seq;
     while (is_sequence(idl_type_of(type_node))) {
-        const ast* type_spec = idl_child(type_node, idl_first_non_annotation(type_node));
+        const ast *type_spec = idl_child(type_node, idl_first_non_annotation(type_node));
         type_node = idl_child(type_spec, 0);
     }
     return type_node;
 }
 
-void log_unnamed_type(const ast* type_node, const idl_source& src) {
+void log_unnamed_type(const ast *type_node, const idl_source &src) {
     const idl_place place = idl_place_of(src, idl_start_of(type_node));
     glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Type '%s' has no DDS-XML type name: %s:%lu",
             idl_construct_name(type_node), place.path, place.line);
@@ -30,7 +30,7 @@ void log_unnamed_type(const ast* type_node, const idl_source& src) {
 
 } // namespace
 
-const char* idl_integer_type_name(const ast* integer_type) {
+const char *idl_integer_type_name(const ast *integer_type) {
     if (idl_type_of(integer_type) != IDL_INTEGER_TYPE) {
         return nullptr;
     }
@@ -55,7 +55,7 @@ const char* idl_integer_type_name(const ast* integer_type) {
     }
 }
 
-const char* idl_type_name(const ast* type_node) {
+const char *idl_type_name(const ast *type_node) {
     switch (idl_type_of(type_node)) {
     case IDL_INTEGER_TYPE:
         return idl_integer_type_name(type_node);
@@ -91,7 +91,7 @@ const char* idl_type_name(const ast* type_node) {
     }
 }
 
-const char* idl_construct_name(const ast* type_node) {
+const char *idl_construct_name(const ast *type_node) {
     switch (idl_type_of(type_node)) {
     case IDL_MAP_TYPE:
         return "map";
@@ -132,37 +132,37 @@ const char* idl_construct_name(const ast* type_node) {
     }
 }
 
-const char* idl_visit_sequence_type(const ast* seq, const idl_source& src, xmltree* element) {
+const char *idl_visit_sequence_type(const ast *seq, const idl_source &src, xmltree *element) {
     // Nested sequences name their innermost element type; each level's annotations apply.
-    const ast* type_node = seq;
+    const ast *type_node = seq;
     while (is_sequence(idl_type_of(type_node))) {
         if (!idl_apply_annotations(type_node, src, element)) {
             return nullptr;
         }
-        const ast* type_spec = idl_child(type_node, idl_first_non_annotation(type_node));
+        const ast *type_spec = idl_child(type_node, idl_first_non_annotation(type_node));
         type_node = idl_child(type_spec, 0);
     }
-    const char* name = idl_type_name(type_node);
+    const char *name = idl_type_name(type_node);
     if (name == nullptr) {
         log_unnamed_type(type_node, src);
     }
     return name;
 }
 
-const char* idl_visit_type_spec(const ast* node, const idl_source& src, xmltree* element) {
-    const ast* type_node = idl_child(node, 0);
+const char *idl_visit_type_spec(const ast *node, const idl_source &src, xmltree *element) {
+    const ast *type_node = idl_child(node, 0);
     if (is_sequence(idl_type_of(type_node))) {
         return idl_visit_sequence_type(type_node, src, element);
     }
-    const char* name = idl_type_name(type_node);
+    const char *name = idl_type_name(type_node);
     if (name == nullptr) {
         log_unnamed_type(type_node, src);
     }
     return name;
 }
 
-bool idl_visit_sequence(const ast* node, const idl_source& src, xmltree* element) {
-    const ast* seq = idl_child(node, 0);
+bool idl_visit_sequence(const ast *node, const idl_source &src, xmltree *element) {
+    const ast *seq = idl_child(node, 0);
     const std::uint64_t type = idl_type_of(seq);
     if (type == IDL_UNBOUNDED_SEQUENCE_TYPE) {
         return idl_set_attr(src, element, "sequenceMaxLength", "-1", idl_start_of(seq));
@@ -170,32 +170,32 @@ bool idl_visit_sequence(const ast* node, const idl_source& src, xmltree* element
     if (type != IDL_BOUNDED_SEQUENCE_TYPE) {
         return true;
     }
-    const ast* bound = idl_child(seq, idl_first_non_annotation(seq) + 1);
+    const ast *bound = idl_child(seq, idl_first_non_annotation(seq) + 1);
     return idl_set_attr(src, element, "sequenceMaxLength", idl_text_of(src, bound),
                         idl_start_of(bound));
 }
 
-bool idl_visit_bounded_string(const ast* node, const idl_source& src, xmltree* element) {
-    const ast* str = idl_child(node, 0);
+bool idl_visit_bounded_string(const ast *node, const idl_source &src, xmltree *element) {
+    const ast *str = idl_child(node, 0);
     const std::uint64_t type = idl_type_of(str);
     if (type != IDL_BOUNDED_STRING_TYPE && type != IDL_BOUNDED_WIDE_STRING_TYPE) {
         return true;
     }
-    const ast* bound = idl_child(str, idl_first_non_annotation(str));
+    const ast *bound = idl_child(str, idl_first_non_annotation(str));
     return idl_set_attr(src, element, "stringMaxLength", idl_text_of(src, bound),
                         idl_start_of(bound));
 }
 
-std::string idl_visit_scoped_name(const ast* x, const idl_source& src) {
-    const ast* type_node = innermost_element(x);
+std::string idl_visit_scoped_name(const ast *x, const idl_source &src) {
+    const ast *type_node = innermost_element(x);
     if (idl_type_of(type_node) != IDL_SCOPED_NAME) {
         return {};
     }
     return idl_scoped_name_text(src, type_node);
 }
 
-const ast* idl_declarator_identifier(const ast* declarator) {
-    const ast* inner = idl_child(declarator, 0);
+const ast *idl_declarator_identifier(const ast *declarator) {
+    const ast *inner = idl_child(declarator, 0);
     const std::uint64_t type = idl_type_of(inner);
     if (type != IDL_ARRAY_DECLARATOR && type != IDL_SIMPLE_DECLARATOR) {
         return nullptr;
@@ -203,8 +203,8 @@ const ast* idl_declarator_identifier(const ast* declarator) {
     return idl_child(inner, 0);
 }
 
-bool idl_visit_array_declarator(const ast* declarator, const idl_source& src, xmltree* element) {
-    const ast* array = idl_child(declarator, 0);
+bool idl_visit_array_declarator(const ast *declarator, const idl_source &src, xmltree *element) {
+    const ast *array = idl_child(declarator, 0);
     if (idl_type_of(array) != IDL_ARRAY_DECLARATOR) {
         return true;
     }

@@ -12,7 +12,7 @@
 namespace {
 
 // DDS-XML name of a discriminator type node; floating, fixed and string kinds have none.
-const char* discriminator_type_name(const ast* type_node) {
+const char *discriminator_type_name(const ast *type_node) {
     switch (idl_type_of(type_node)) {
     case IDL_INTEGER_TYPE:
     case IDL_CHAR_TYPE:
@@ -26,9 +26,9 @@ const char* discriminator_type_name(const ast* type_node) {
     }
 }
 
-bool visit_discriminator(const ast* switch_type, const idl_source& src, xmltree* union_element) {
-    const ast* type_node = idl_child(switch_type, 0);
-    const char* type = discriminator_type_name(type_node);
+bool visit_discriminator(const ast *switch_type, const idl_source &src, xmltree *union_element) {
+    const ast *type_node = idl_child(switch_type, 0);
+    const char *type = discriminator_type_name(type_node);
     if (type == nullptr) {
         const idl_place place = idl_place_of(src, idl_start_of(type_node));
         glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR,
@@ -36,7 +36,7 @@ bool visit_discriminator(const ast* switch_type, const idl_source& src, xmltree*
                 idl_construct_name(type_node), place.path, place.line);
         return false;
     }
-    xmltree* element = idl_add_element(union_element, "discriminator");
+    xmltree *element = idl_add_element(union_element, "discriminator");
     const std::uint64_t pos = idl_start_of(type_node);
     if (element == nullptr || !idl_set_attr(src, element, "type", type, pos)) {
         return false;
@@ -46,20 +46,20 @@ bool visit_discriminator(const ast* switch_type, const idl_source& src, xmltree*
                         pos);
 }
 
-bool visit_case(const ast* node, const idl_source& src, xmltree* union_element) {
-    xmltree* element = idl_add_element(union_element, "case");
+bool visit_case(const ast *node, const idl_source &src, xmltree *union_element) {
+    xmltree *element = idl_add_element(union_element, "case");
     if (element == nullptr) {
         return false;
     }
     const std::size_t count = idl_child_count(node);
     std::size_t i = 0;
     for (; i < count && idl_type_of(idl_child(node, i)) == IDL_CASE_LABEL; ++i) {
-        const ast* label = idl_child(node, i);
-        xmltree* discriminator = idl_add_element(element, "caseDiscriminator");
+        const ast *label = idl_child(node, i);
+        xmltree *discriminator = idl_add_element(element, "caseDiscriminator");
         if (discriminator == nullptr) {
             return false;
         }
-        const ast* expr = idl_child(label, 0);
+        const ast *expr = idl_child(label, 0);
         // Blanks inside an expression go (`- 1` is `-1`); literals such as ' ' stay whole.
         const std::string value = expr == nullptr
                                       ? std::string("default")
@@ -78,19 +78,19 @@ bool visit_case(const ast* node, const idl_source& src, xmltree* union_element) 
 
 } // namespace
 
-bool idl_visit_union_def(const ast* node, const idl_source& src, xmltree* parent) {
+bool idl_visit_union_def(const ast *node, const idl_source &src, xmltree *parent) {
     const std::size_t i = idl_first_non_annotation(node);
-    const ast* switch_type = idl_child(node, i + 1);
-    xmltree* element = idl_add_element(parent, "union");
+    const ast *switch_type = idl_child(node, i + 1);
+    xmltree *element = idl_add_element(parent, "union");
     if (element == nullptr || !idl_apply_annotations(node, src, element)) {
         return false;
     }
-    const ast* id = idl_child(node, i);
+    const ast *id = idl_child(node, i);
     if (!idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id)) ||
         !visit_discriminator(switch_type, src, element)) {
         return false;
     }
-    const ast* body = idl_child(node, i + 2);
+    const ast *body = idl_child(node, i + 2);
     const std::size_t count = idl_child_count(body);
     for (std::size_t c = 0; c < count; ++c) {
         if (!visit_case(idl_child(body, c), src, element)) {

@@ -21,12 +21,12 @@
 namespace {
 
 template <auto Release> struct release_with {
-    template <class T> void operator()(T* p) const noexcept { Release(p); }
+    template <class T> void operator()(T *p) const noexcept { Release(p); }
 };
 template <class T, auto Release> using owned = std::unique_ptr<T, release_with<Release>>;
 
 // One grammar object serves every parse, as it does in the translator.
-const parser* idl() {
+const parser *idl() {
     static const owned<parser, parser_delete> grammar{idl_parser_new()};
     return grammar.get();
 }
@@ -45,7 +45,7 @@ parsed parse_text(std::string_view text) {
     return p;
 }
 
-std::string render(const parsed& p, const ast* node) {
+std::string render(const parsed &p, const ast *node) {
     return tree_text(node, idl_type_strings, idl_type_count, p.text);
 }
 
@@ -55,16 +55,21 @@ std::string dump(std::string_view text) {
     return render(p, p.root.get());
 }
 
-bool accepts(std::string_view text) { return parse_text(text).root->kind == AST_TREE; }
+bool accepts(std::string_view text) {
+    return parse_text(text).root->kind == AST_TREE;
+}
 
 // First node of the given type in depth-first, left-to-right order.
-const ast* find_first(const ast* node, std::uint64_t type) {
-    const ast_tree* t = ast_as_tree(node);
-    if (t == nullptr) return nullptr;
-    if (t->type == type) return node;
+const ast *find_first(const ast *node, std::uint64_t type) {
+    const ast_tree *t = ast_as_tree(node);
+    if (t == nullptr)
+        return nullptr;
+    if (t->type == type)
+        return node;
     for (std::uint64_t i = 0; i < t->children->count; ++i) {
-        const ast* hit = find_first(static_cast<const ast*>(vector_get(t->children, i)), type);
-        if (hit != nullptr) return hit;
+        const ast *hit = find_first(static_cast<const ast *>(vector_get(t->children, i)), type);
+        if (hit != nullptr)
+            return hit;
     }
     return nullptr;
 }
@@ -72,16 +77,18 @@ const ast* find_first(const ast* node, std::uint64_t type) {
 // Renders the first node of `type` in the tree of `text`; the error or "<none>" otherwise.
 std::string dump_first(std::string_view text, std::uint64_t type) {
     const parsed p = parse_text(text);
-    if (p.root->kind != AST_TREE) return render(p, p.root.get());
-    const ast* node = find_first(p.root.get(), type);
+    if (p.root->kind != AST_TREE)
+        return render(p, p.root.get());
+    const ast *node = find_first(p.root.get(), type);
     return node != nullptr ? render(p, node) : "<none>";
 }
 
 // The span of the first node of `type`, as text.
 std::string span_of(std::string_view text, std::uint64_t type) {
     const parsed p = parse_text(text);
-    const ast_tree* t = ast_as_tree(find_first(p.root.get(), type));
-    if (t == nullptr) return "<none>";
+    const ast_tree *t = ast_as_tree(find_first(p.root.get(), type));
+    if (t == nullptr)
+        return "<none>";
     return p.text.substr(t->start, t->end - t->start);
 }
 
@@ -89,18 +96,21 @@ std::string span_of(std::string_view text, std::uint64_t type) {
 std::string expr(std::string_view e) {
     const std::string text = "const long X = " + std::string(e) + ";";
     const parsed p = parse_text(text);
-    if (p.root->kind != AST_TREE) return "<rejected>";
-    const ast_tree* dcl = ast_as_tree(find_first(p.root.get(), IDL_CONST_DCL));
-    if (dcl == nullptr || dcl->children->count != 3) return "<malformed>";
-    return render(p, static_cast<const ast*>(vector_get(dcl->children, 2)));
+    if (p.root->kind != AST_TREE)
+        return "<rejected>";
+    const ast_tree *dcl = ast_as_tree(find_first(p.root.get(), IDL_CONST_DCL));
+    if (dcl == nullptr || dcl->children->count != 3)
+        return "<malformed>";
+    return render(p, static_cast<const ast *>(vector_get(dcl->children, 2)));
 }
 
 // The type_spec node of the one member in `struct S { <member> };`.
 std::string member_type(std::string_view member) {
     const std::string text = "struct S { " + std::string(member) + " };";
     const parsed p = parse_text(text);
-    if (p.root->kind != AST_TREE) return "<rejected>";
-    const ast* node = find_first(p.root.get(), IDL_TYPE_SPEC);
+    if (p.root->kind != AST_TREE)
+        return "<rejected>";
+    const ast *node = find_first(p.root.get(), IDL_TYPE_SPEC);
     return node != nullptr ? render(p, node) : "<none>";
 }
 
@@ -110,25 +120,25 @@ struct shape_row {
 };
 
 struct accept_row {
-    const char* in;
+    const char *in;
     bool ok;
 };
 
-void check_dumps(const std::vector<shape_row>& rows) {
-    for (const shape_row& r : rows) {
+void check_dumps(const std::vector<shape_row> &rows) {
+    for (const shape_row &r : rows) {
         SCOPED_TRACE(r.in);
         EXPECT_EQ(r.tree, dump(r.in));
     }
 }
 
-void check_accepts(const std::vector<accept_row>& rows) {
-    for (const accept_row& r : rows) {
+void check_accepts(const std::vector<accept_row> &rows) {
+    for (const accept_row &r : rows) {
         SCOPED_TRACE(r.in);
         EXPECT_EQ(r.ok, accepts(r.in));
     }
 }
 
-const char* const long_member_x =
+const char *const long_member_x =
     "(member (type_spec (integer_type (signed_long_int \"long \"))) "
     "(declarators (declarator (simple_declarator (identifier \"x\")))))";
 
@@ -142,20 +152,29 @@ TEST(IdlGrammar, NodeTypesFollowTheRuleTable) {
     // Spot checks across the table; the translator dispatches on these numbers.
     const struct {
         std::uint64_t type;
-        const char* name;
+        const char *name;
     } rows[] = {
-        {IDL_SPECIFICATION, "specification"}, {IDL_ANNOTATION_APPL, "annotation_appl"},
-        {IDL_MODULE_DCL, "module_dcl"},       {IDL_CONST_EXPR, "const_expr"},
-        {IDL_TILDE_OPER, "tilde_oper"},       {IDL_BOOLEAN_LITERAL, "boolean_literal"},
-        {IDL_TYPE_SPEC, "type_spec"},         {IDL_LONGDOUBLE_POINT, "longdouble_point"},
-        {IDL_STRUCT_DEF, "struct_def"},       {IDL_ENUM_DCL, "enum_dcl"},
-        {IDL_IDENTIFIER, "identifier"},       {IDL_SCOPED_NAME, "scoped_name"},
-        {IDL_ID, "ID"},                       {IDL_RIGHT_ANG_BRACKET, "RIGHT_ANG_BRACKET"},
-        {IDL_KW_MODULE, "KW_MODULE"},         {IDL_KW_UINT64, "KW_UINT64"},
-        {IDL_UNICODE_ESCAPE, "UNICODE_ESCAPE"}, {IDL_EOF, "EOF"},
+        {IDL_SPECIFICATION, "specification"},
+        {IDL_ANNOTATION_APPL, "annotation_appl"},
+        {IDL_MODULE_DCL, "module_dcl"},
+        {IDL_CONST_EXPR, "const_expr"},
+        {IDL_TILDE_OPER, "tilde_oper"},
+        {IDL_BOOLEAN_LITERAL, "boolean_literal"},
+        {IDL_TYPE_SPEC, "type_spec"},
+        {IDL_LONGDOUBLE_POINT, "longdouble_point"},
+        {IDL_STRUCT_DEF, "struct_def"},
+        {IDL_ENUM_DCL, "enum_dcl"},
+        {IDL_IDENTIFIER, "identifier"},
+        {IDL_SCOPED_NAME, "scoped_name"},
+        {IDL_ID, "ID"},
+        {IDL_RIGHT_ANG_BRACKET, "RIGHT_ANG_BRACKET"},
+        {IDL_KW_MODULE, "KW_MODULE"},
+        {IDL_KW_UINT64, "KW_UINT64"},
+        {IDL_UNICODE_ESCAPE, "UNICODE_ESCAPE"},
+        {IDL_EOF, "EOF"},
     };
-    const std::uint64_t expected_types[] = {0, 7, 10, 20, 40, 49, 52, 69, 89, 99,
-                                            108, 109, 111, 134, 135, 171, 179, 182};
+    const std::uint64_t expected_types[] = {0,  7,   10,  20,  40,  49,  52,  69,  89,
+                                            99, 108, 109, 111, 134, 135, 171, 179, 182};
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         SCOPED_TRACE(rows[i].name);
         EXPECT_EQ(expected_types[i], rows[i].type);
@@ -221,7 +240,7 @@ TEST(IdlGrammar, KeywordGuardRefusesLettersButNotDigits) {
         {"fixed x;", "(type_spec (scoped_name (identifier \"fixed\")))"},
         {"stringy x;", "(type_spec (scoped_name (identifier \"stringy\")))"},
     };
-    for (const shape_row& r : rows) {
+    for (const shape_row &r : rows) {
         SCOPED_TRACE(r.in);
         EXPECT_EQ(r.tree, member_type(r.in));
     }
@@ -266,7 +285,7 @@ TEST(IdlGrammar, IntegerLiteralForms) {
         {"0x", "<rejected>"},
         {"1 0", "<rejected>"},
     };
-    for (const shape_row& r : rows) {
+    for (const shape_row &r : rows) {
         SCOPED_TRACE(r.in);
         EXPECT_EQ(r.tree, expr(r.in));
     }
@@ -289,7 +308,7 @@ TEST(IdlGrammar, FloatingLiteralsBecomeFixedPointNodes) {
         {".", "<rejected>"},
         {"1 .5", "<rejected>"},
     };
-    for (const shape_row& r : rows) {
+    for (const shape_row &r : rows) {
         SCOPED_TRACE(r.in);
         EXPECT_EQ(r.tree, expr(r.in));
     }
@@ -310,7 +329,7 @@ TEST(IdlGrammar, BooleanLiteralNeverEndsInsideAName) {
         {"(true)", "(boolean_literal \"true\")"},
         {"tru", "(scoped_name (identifier \"tru\"))"},
     };
-    for (const shape_row& r : rows) {
+    for (const shape_row &r : rows) {
         SCOPED_TRACE(r.in);
         EXPECT_EQ(r.tree, expr(r.in));
     }
@@ -343,7 +362,7 @@ TEST(IdlGrammar, CharacterLiteralsAndEscapes) {
         {"'ab'", "<rejected>"},
         {"L 'x'", "<rejected>"},
     };
-    for (const shape_row& r : rows) {
+    for (const shape_row &r : rows) {
         SCOPED_TRACE(r.in);
         EXPECT_EQ(r.tree, expr(r.in));
     }
@@ -362,7 +381,7 @@ TEST(IdlGrammar, StringLiteralsKeepQuotesAndEscapes) {
         {"\"a\" \"b\"", "<rejected>"},
         {"\"open", "<rejected>"},
     };
-    for (const shape_row& r : rows) {
+    for (const shape_row &r : rows) {
         SCOPED_TRACE(r.in);
         EXPECT_EQ(r.tree, expr(r.in));
     }
@@ -379,12 +398,10 @@ TEST(IdlGrammar, ExpressionLevelsAreFlatAndCollapse) {
         {"1 + 2 - 3",
          "(add_expr (integer_literal \"1\") (plus_oper \" + \") (integer_literal \"2\") "
          "(minus_oper \" - \") (integer_literal \"3\"))"},
-        {"(1 + 2) * 3",
-         "(mult_expr (add_expr (integer_literal \"1\") (plus_oper \" + \") "
-         "(integer_literal \"2\")) (mult_oper \"* \") (integer_literal \"3\"))"},
-        {"8/2%3",
-         "(mult_expr (integer_literal \"8\") (div_oper \"/\") (integer_literal \"2\") "
-         "(mod_oper \"%\") (integer_literal \"3\"))"},
+        {"(1 + 2) * 3", "(mult_expr (add_expr (integer_literal \"1\") (plus_oper \" + \") "
+                        "(integer_literal \"2\")) (mult_oper \"* \") (integer_literal \"3\"))"},
+        {"8/2%3", "(mult_expr (integer_literal \"8\") (div_oper \"/\") (integer_literal \"2\") "
+                  "(mod_oper \"%\") (integer_literal \"3\"))"},
         {"1 << 2 >> 3",
          "(shift_expr (integer_literal \"1\") (lshift_oper \" << \") (integer_literal \"2\") "
          "(rshift_oper \" >> \") (integer_literal \"3\"))"},
@@ -401,7 +418,7 @@ TEST(IdlGrammar, ExpressionLevelsAreFlatAndCollapse) {
          "(or_expr (add_expr (integer_literal \"1\") (minus_oper \" - \") (integer_literal "
          "\"2\")) (bitor_oper \" | \") (integer_literal \"3\"))"},
     };
-    for (const shape_row& r : rows) {
+    for (const shape_row &r : rows) {
         SCOPED_TRACE(r.in);
         EXPECT_EQ(r.tree, expr(r.in));
     }
@@ -412,22 +429,21 @@ TEST(IdlGrammar, UnaryOperatorsTakeOneOperand) {
         {"-5", "(unary_expr (minus_oper \"-\") (integer_literal \"5\"))"},
         {"+ 5", "(unary_expr (plus_oper \"+ \") (integer_literal \"5\"))"},
         {"~A", "(unary_expr (tilde_oper \"~\") (scoped_name (identifier \"A\")))"},
-        {"-(-5)",
-         "(unary_expr (minus_oper \"-\") (unary_expr (minus_oper \"-\") (integer_literal "
-         "\"5\")))"},
+        {"-(-5)", "(unary_expr (minus_oper \"-\") (unary_expr (minus_oper \"-\") (integer_literal "
+                  "\"5\")))"},
         {"--5", "<rejected>"},
         {"-~5", "<rejected>"},
         {"5 ~ 3", "<rejected>"},
     };
-    for (const shape_row& r : rows) {
+    for (const shape_row &r : rows) {
         SCOPED_TRACE(r.in);
         EXPECT_EQ(r.tree, expr(r.in));
     }
 }
 
 TEST(IdlGrammar, NoComparisonOrLogicalOperators) {
-    for (const char* e : {"!A", "1 == 1", "1 && 2", "1 || 2", "1 < 2", "1 > 2", "A ? 1 : 2",
-                          "1 +", "()", "1 < < 2", "1 > > 2"}) {
+    for (const char *e : {"!A", "1 == 1", "1 && 2", "1 || 2", "1 < 2", "1 > 2", "A ? 1 : 2", "1 +",
+                          "()", "1 < < 2", "1 > > 2"}) {
         SCOPED_TRACE(e);
         EXPECT_EQ("<rejected>", expr(e));
     }
@@ -512,7 +528,8 @@ TEST(IdlGrammar, ConstantTypesPreferLongDouble) {
          "(specification (const_dcl (const_type (wide_char_type \"wchar \")) (identifier \"W\") "
          "(wide_character_literal \"L\" (character_literal \"x\"))))"},
     });
-    check_accepts({{"const long X;", false}, {"const long X = 1", false},
+    check_accepts({{"const long X;", false},
+                   {"const long X = 1", false},
                    {"const sequence<long> X = 1;", false}});
 }
 
@@ -523,7 +540,8 @@ TEST(IdlGrammar, IntegerAndFloatingTypeNames) {
         {"int32 a;", "(type_spec (integer_type (signed_long_int \"int32 \")))"},
         {"int64 a;", "(type_spec (integer_type (signed_longlong_int \"int64 \")))"},
         {"long  long a;", "(type_spec (integer_type (signed_longlong_int \"long  long \")))"},
-        {"unsigned short a;", "(type_spec (integer_type (unsigned_short_int \"unsigned short \")))"},
+        {"unsigned short a;",
+         "(type_spec (integer_type (unsigned_short_int \"unsigned short \")))"},
         {"unsigned long a;", "(type_spec (integer_type (unsigned_long_int \"unsigned long \")))"},
         {"unsigned long long a;",
          "(type_spec (integer_type (unsigned_longlong_int \"unsigned long long \")))"},
@@ -539,7 +557,7 @@ TEST(IdlGrammar, IntegerAndFloatingTypeNames) {
         {"octet a;", "(type_spec (octet_type \"octet \"))"},
         {"unsigned int8 a;", "<rejected>"},
     };
-    for (const shape_row& r : rows) {
+    for (const shape_row &r : rows) {
         SCOPED_TRACE(r.in);
         EXPECT_EQ(r.tree, member_type(r.in));
     }
@@ -556,9 +574,8 @@ TEST(IdlGrammar, TemplateTypesAndNestedClosers) {
         {"wstring<N> w;",
          "(type_spec (bounded_wide_string_type (positive_int_const (scoped_name (identifier "
          "\"N\")))))"},
-        {"fixed<5, 2> f;",
-         "(type_spec (fixed_pt_type (positive_int_const (integer_literal \"5\")) "
-         "(positive_int_const (integer_literal \"2\"))))"},
+        {"fixed<5, 2> f;", "(type_spec (fixed_pt_type (positive_int_const (integer_literal \"5\")) "
+                           "(positive_int_const (integer_literal \"2\"))))"},
         {"sequence<long> s;",
          "(type_spec (unbounded_sequence_type (type_spec (integer_type (signed_long_int "
          "\"long\")))))"},
@@ -592,7 +609,7 @@ TEST(IdlGrammar, TemplateTypesAndNestedClosers) {
         {"fixed<5> f;", "<rejected>"},
         {"string<> s;", "<rejected>"},
     };
-    for (const shape_row& r : rows) {
+    for (const shape_row &r : rows) {
         SCOPED_TRACE(r.in);
         EXPECT_EQ(r.tree, member_type(r.in));
     }
@@ -603,8 +620,7 @@ TEST(IdlGrammar, TemplateTypesAndNestedClosers) {
 
 TEST(IdlGrammar, ScopedNames) {
     const shape_row rows[] = {
-        {"::A::B x;",
-         "(type_spec (scoped_name \"::\" (identifier \"A\") (identifier \"B\")))"},
+        {"::A::B x;", "(type_spec (scoped_name \"::\" (identifier \"A\") (identifier \"B\")))"},
         {"A::B::C x;",
          "(type_spec (scoped_name (identifier \"A\") (identifier \"B\") (identifier \"C\")))"},
         {"A :: B x;", "<rejected>"},
@@ -613,7 +629,7 @@ TEST(IdlGrammar, ScopedNames) {
         {":A x;", "<rejected>"},
         {"::: A x;", "<rejected>"},
     };
-    for (const shape_row& r : rows) {
+    for (const shape_row &r : rows) {
         SCOPED_TRACE(r.in);
         EXPECT_EQ(r.tree, member_type(r.in));
     }
@@ -642,8 +658,7 @@ TEST(IdlGrammar, TypedefsOfArraysAndConstructedTypes) {
         {"typedef A::B C;",
          "(specification (typedef_dcl (scoped_name (identifier \"A\") (identifier \"B\")) "
          "(declarators (declarator (simple_declarator (identifier \"C\"))))))"},
-        {"native N;",
-         "(specification (native_dcl (simple_declarator (identifier \"N\"))))"},
+        {"native N;", "(specification (native_dcl (simple_declarator (identifier \"N\"))))"},
     });
     check_accepts({{"typedef long;", false},
                    {"@x typedef long T;", false},
@@ -755,10 +770,9 @@ TEST(IdlGrammar, AnnotationApplicationParameters) {
          "(plus_oper \" + \") (integer_literal \"2\")))))"},
         {"@ key long id;", "(error identifier line=1 col=12 pos=12)"},
     };
-    for (const shape_row& r : rows) {
+    for (const shape_row &r : rows) {
         SCOPED_TRACE(r.in);
-        EXPECT_EQ(r.tree, dump_first("struct S { " + r.in + " };",
-                                     IDL_ANNOTATION_APPL));
+        EXPECT_EQ(r.tree, dump_first("struct S { " + r.in + " };", IDL_ANNOTATION_APPL));
     }
     check_accepts({
         {"struct S { @name() long x; };", false},
@@ -824,10 +838,10 @@ TEST(IdlGrammar, AnnotationDeclarations) {
 //=== spans and errors ===//
 
 TEST(IdlGrammar, SpansIncludeTrailingBlanksButNamesDoNot) {
-    const char* text = "struct  S  :  B  {  long \t x\n ;  T  y ; };  ";
+    const char *text = "struct  S  :  B  {  long \t x\n ;  T  y ; };  ";
     const struct {
         std::uint64_t type;
-        const char* span;
+        const char *span;
     } rows[] = {
         {IDL_SPECIFICATION, "struct  S  :  B  {  long \t x\n ;  T  y ; };  "},
         {IDL_STRUCT_DEF, "struct  S  :  B  {  long \t x\n ;  T  y ; }"},
@@ -839,7 +853,7 @@ TEST(IdlGrammar, SpansIncludeTrailingBlanksButNamesDoNot) {
         {IDL_DECLARATORS, "x\n "},
         {IDL_SIMPLE_DECLARATOR, "x\n "},
     };
-    for (const auto& r : rows) {
+    for (const auto &r : rows) {
         SCOPED_TRACE(idl_type_strings[r.type]);
         EXPECT_EQ(r.span, span_of(text, r.type));
     }
@@ -860,18 +874,21 @@ TEST(IdlGrammar, ErrorsPointAtTheFarthestFailure) {
 
 TEST(IdlGrammar, LargeAndNestedInputs) {
     std::string many = "struct Big {\n";
-    for (int i = 0; i < 5000; ++i) many += "  sequence<long, 10> m" + std::to_string(i) + ";\n";
+    for (int i = 0; i < 5000; ++i)
+        many += "  sequence<long, 10> m" + std::to_string(i) + ";\n";
     many += "};\n";
     const parsed p = parse_text(many);
     ASSERT_EQ(AST_TREE, p.root->kind);
-    const ast_tree* big = ast_as_tree(find_first(p.root.get(), IDL_STRUCT_DEF));
+    const ast_tree *big = ast_as_tree(find_first(p.root.get(), IDL_STRUCT_DEF));
     ASSERT_NE(nullptr, big);
     EXPECT_EQ(5001u, big->children->count);
 
     std::string nested;
-    for (int i = 0; i < 200; ++i) nested += "module m" + std::to_string(i) + " { ";
+    for (int i = 0; i < 200; ++i)
+        nested += "module m" + std::to_string(i) + " { ";
     nested += "struct S { long x; }; ";
-    for (int i = 0; i < 200; ++i) nested += "}; ";
+    for (int i = 0; i < 200; ++i)
+        nested += "}; ";
     EXPECT_TRUE(accepts(nested));
     nested.pop_back();
     nested.pop_back();
@@ -908,7 +925,8 @@ TEST(AstDump, ReportsParseErrorsAndBadArguments) {
     const bool ok = astdump_text(ASTDUMP_IDL, bad.data(), bad.size());
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_FALSE(ok);
-    EXPECT_NE(std::string::npos, out.find("parse error: failed to match 'identifier' at line=1, col=15, pos=15"))
+    EXPECT_NE(std::string::npos,
+              out.find("parse error: failed to match 'identifier' at line=1, col=15, pos=15"))
         << out;
     EXPECT_TRUE(logs.has(GLOG_ERROR, "astdump: the idl grammar rejected the input"));
 
@@ -925,7 +943,7 @@ TEST(AstDump, ReportsParseErrorsAndBadArguments) {
     EXPECT_FALSE(astdump_text(99, "", 0));
 
     testing::internal::CaptureStdout();
-    const char* const args[] = {"vandrel-astdump", "idl"};
+    const char *const args[] = {"vandrel-astdump", "idl"};
     EXPECT_EQ(2, astdump_main(2, args));
     EXPECT_NE(std::string::npos, testing::internal::GetCapturedStdout().find("usage:"));
 }
@@ -934,12 +952,12 @@ TEST(AstDump, ReadsAFile) {
     char path[] = "/tmp/vandrel_astdump_XXXXXX";
     const int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
-    std::FILE* f = fdopen(fd, "wb");
+    std::FILE *f = fdopen(fd, "wb");
     ASSERT_NE(nullptr, f);
     std::fputs("module M { };\n", f);
     std::fclose(f);
     testing::internal::CaptureStdout();
-    const char* const args[] = {"vandrel-astdump", "idl", path};
+    const char *const args[] = {"vandrel-astdump", "idl", path};
     const int status = astdump_main(3, args);
     const std::string out = testing::internal::GetCapturedStdout();
     std::remove(path);

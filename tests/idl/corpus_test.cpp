@@ -54,7 +54,7 @@ TEST(Corpus, EveryModelConvertsToWellFormedXml) {
     if (lint.empty()) {
         std::cout << "xmllint not installed: well-formedness is checked by the tag shape only\n";
     }
-    for (const fs::path& file : files) {
+    for (const fs::path &file : files) {
         SCOPED_TRACE(file.string());
         const run_result r = run_program(VANDREL_BINARY, {file.string(), out.string()});
         ASSERT_TRUE(r.exited);

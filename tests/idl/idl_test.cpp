@@ -20,7 +20,7 @@ namespace {
 constexpr const char test_path[] = "/models/test.idl";
 
 // Compact text of an element and its subtree: tag(a=v,b=w)[child child].
-void render(const xmltree* element, std::string* out) {
+void render(const xmltree *element, std::string *out) {
     *out += element->name;
     if (element->attr != nullptr && element->attr[0] != nullptr) {
         *out += '(';
@@ -36,7 +36,7 @@ void render(const xmltree* element, std::string* out) {
     }
     if (element->child != nullptr) {
         *out += '[';
-        for (const xmltree* c = element->child; c != nullptr; c = c->ordered) {
+        for (const xmltree *c = element->child; c != nullptr; c = c->ordered) {
             if (c != element->child) {
                 *out += ' ';
             }
@@ -61,9 +61,9 @@ idl_source source_of(std::string_view text) {
 
 outcome translate(std::string_view text) {
     const idl_source src = source_of(text);
-    xmltree* types = xmltree_new("types");
+    xmltree *types = xmltree_new("types");
     outcome result{idl_translate(src, types), {}};
-    for (const xmltree* c = types->child; c != nullptr; c = c->ordered) {
+    for (const xmltree *c = types->child; c != nullptr; c = c->ordered) {
         if (c != types->child) {
             result.tree += ' ';
         }
@@ -74,11 +74,11 @@ outcome translate(std::string_view text) {
 }
 
 struct row {
-    const char* idl;
-    const char* tree;
+    const char *idl;
+    const char *tree;
 };
 
-void check_rows(const row* rows, std::size_t count) {
+void check_rows(const row *rows, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         SCOPED_TRACE(rows[i].idl);
         log_capture logs(GLOG_ERROR);
@@ -89,7 +89,9 @@ void check_rows(const row* rows, std::size_t count) {
     }
 }
 
-template <std::size_t N> void check_rows(const row (&rows)[N]) { check_rows(rows, N); }
+template <std::size_t N> void check_rows(const row (&rows)[N]) {
+    check_rows(rows, N);
+}
 
 } // namespace
 
@@ -286,9 +288,8 @@ TEST(IdlModule, ModulesTypedefsConstants) {
 
 TEST(IdlModule, TypedefOfATypeDeclaredInPlace) {
     const row rows[] = {
-        {"typedef struct S { long x; } T;",
-         "struct(name=S)[member(name=x,type=int32)] "
-         "typedef(name=T,type=nonBasic,nonBasicTypeName=S)"},
+        {"typedef struct S { long x; } T;", "struct(name=S)[member(name=x,type=int32)] "
+                                            "typedef(name=T,type=nonBasic,nonBasicTypeName=S)"},
         {"typedef enum E { A } T, U[2];",
          "enum(name=E)[enumerator(name=A)] typedef(name=T,type=nonBasic,nonBasicTypeName=E) "
          "typedef(name=U,type=nonBasic,nonBasicTypeName=E,arrayDimensions=2)"},
@@ -303,10 +304,10 @@ TEST(IdlModule, TypedefOfATypeDeclaredInPlace) {
 }
 
 TEST(IdlModule, IncludeMarkersNameTheXmlCounterpart) {
-    const char* const paths[] = {"types.idl", "sub/types.idl", "../common/my_types.idl",
-                                 "a.b.idl", "types", "dir.v2/x_y.idl"};
-    const char* const files[] = {"types.xml", "sub/types.xml", "../common/my_types.xml",
-                                 "a.b.xml", "types.xml", "dir.v2/x_y.xml"};
+    const char *const paths[] = {"types.idl", "sub/types.idl", "../common/my_types.idl",
+                                 "a.b.idl",   "types",         "dir.v2/x_y.idl"};
+    const char *const files[] = {"types.xml", "sub/types.xml", "../common/my_types.xml",
+                                 "a.b.xml",   "types.xml",     "dir.v2/x_y.xml"};
     for (std::size_t i = 0; i < std::size(paths); ++i) {
         SCOPED_TRACE(paths[i]);
         idl_string marker{};
@@ -320,12 +321,15 @@ TEST(IdlModule, IncludeMarkersNameTheXmlCounterpart) {
 }
 
 TEST(IdlModule, XmlPathOfAnInclude) {
-    const char* const rows[][2] = {
-        {"types.idl", "types.xml"},     {"a.b.idl", "a.b.xml"},
-        {"types", "types.xml"},         {"x.idl/y.idl", "x.idl/y.xml"},
-        {"../c/my_t.idl", "../c/my_t.xml"}, {"dir.idl/types", "dir.idl/types.xml"},
+    const char *const rows[][2] = {
+        {"types.idl", "types.xml"},
+        {"a.b.idl", "a.b.xml"},
+        {"types", "types.xml"},
+        {"x.idl/y.idl", "x.idl/y.xml"},
+        {"../c/my_t.idl", "../c/my_t.xml"},
+        {"dir.idl/types", "dir.idl/types.xml"},
     };
-    for (const auto& r : rows) {
+    for (const auto &r : rows) {
         EXPECT_EQ(r[1], idl_include_xml_path(r[0])) << r[0];
     }
 }
@@ -348,8 +352,8 @@ TEST(IdlModule, DeeplyNestedModulesDoNotExhaustTheStack) {
 //=== failures ===//
 
 struct failure_row {
-    const char* idl;
-    const char* message; // exact level-4 message that must appear
+    const char *idl;
+    const char *message; // exact level-4 message that must appear
 };
 
 TEST(IdlTranslate, UntranslatableConstructsFailWithFileAndLine) {
@@ -378,7 +382,7 @@ TEST(IdlTranslate, UntranslatableConstructsFailWithFileAndLine) {
         {"struct S { @unit(\"\xFF\") long a; };",
          "Value of 'unit' holds a character XML cannot carry: /models/test.idl:1"},
     };
-    for (const failure_row& r : rows) {
+    for (const failure_row &r : rows) {
         SCOPED_TRACE(r.idl);
         log_capture logs;
         const outcome result = translate(r.idl);
@@ -403,7 +407,7 @@ TEST(IdlTranslate, ParseErrorLineFollowsTheFileRecords) {
     const std::string text = "struct A {};\n\nstruct B { long2 x; };\n";
     idl_source src = source_of(text);
     src.files.push_back({"/models/other.idl", 14, 1, 3});
-    xmltree* types = xmltree_new("types");
+    xmltree *types = xmltree_new("types");
     log_capture logs;
     EXPECT_FALSE(idl_translate(src, types));
     xmltree_free(types);
@@ -449,7 +453,7 @@ TEST(IdlNode, XmlTextCheck) {
         {"\xC3", false},             // cut short
         {"\x80", false},             // stray continuation
     };
-    for (const text_row& r : rows) {
+    for (const text_row &r : rows) {
         EXPECT_EQ(r.ok, idl_xml_text_ok(r.text)) << testing::PrintToString(std::string(r.text));
     }
 }

@@ -37,18 +37,20 @@
 namespace {
 
 template <auto Release> struct release_with {
-    template <class T> void operator()(T* p) const noexcept { Release(p); }
+    template <class T> void operator()(T *p) const noexcept { Release(p); }
 };
 template <class T, auto Release> using owned = std::unique_ptr<T, release_with<Release>>;
 
-void close_file(std::FILE* f) { static_cast<void>(std::fclose(f)); }
+void close_file(std::FILE *f) {
+    static_cast<void>(std::fclose(f));
+}
 
 // One row per grammar: its command-line name, constructor and type-name table (null when the
 // grammar is not built into this program).
 struct grammar_entry {
-    const char* name;
-    parser* (*make)();
-    const char* const* type_strings;
+    const char *name;
+    parser *(*make)();
+    const char *const *type_strings;
 };
 
 const grammar_entry grammar_table[astdump_grammar_count] = {
@@ -80,7 +82,7 @@ const grammar_entry grammar_table[astdump_grammar_count] = {
 };
 
 // Parses one input and prints the result; the input stays the caller's.
-bool dump_input(const grammar_entry& g, input* in) {
+bool dump_input(const grammar_entry &g, input *in) {
     owned<parser, parser_delete> grammar{g.make()};
     if (!grammar) {
         glog_error("astdump: could not build the %s grammar", g.name);
@@ -99,12 +101,12 @@ bool dump_input(const grammar_entry& g, input* in) {
 }
 
 // The row of a grammar that is built in, or null (logged).
-const grammar_entry* usable_grammar(int grammar) {
+const grammar_entry *usable_grammar(int grammar) {
     if (grammar < 0 || grammar >= astdump_grammar_count) {
         glog_error("astdump: no grammar numbered %d", grammar);
         return nullptr;
     }
-    const grammar_entry& g = grammar_table[grammar];
+    const grammar_entry &g = grammar_table[grammar];
     if (g.make == nullptr) {
         glog_error("astdump: the %s grammar is not built into this program", g.name);
         return nullptr;
@@ -112,17 +114,19 @@ const grammar_entry* usable_grammar(int grammar) {
     return &g;
 }
 
-}  // namespace
+} // namespace
 
-const char* astdump_grammar_name(int grammar) {
-    if (grammar < 0 || grammar >= astdump_grammar_count) return nullptr;
+const char *astdump_grammar_name(int grammar) {
+    if (grammar < 0 || grammar >= astdump_grammar_count)
+        return nullptr;
     return grammar_table[grammar].name;
 }
 
-int astdump_grammar_from_name(const char* name) {
+int astdump_grammar_from_name(const char *name) {
     if (name != nullptr) {
         for (int i = 0; i < astdump_grammar_count; ++i)
-            if (std::strcmp(name, grammar_table[i].name) == 0) return i;
+            if (std::strcmp(name, grammar_table[i].name) == 0)
+                return i;
     }
     glog_error("astdump: unknown grammar '%s' (idl, idlcleaner, directive, non_directive, "
                "ifexpr)",
@@ -130,9 +134,10 @@ int astdump_grammar_from_name(const char* name) {
     return -1;
 }
 
-bool astdump_text(int grammar, const char* data, std::size_t size) {
-    const grammar_entry* g = usable_grammar(grammar);
-    if (g == nullptr) return false;
+bool astdump_text(int grammar, const char *data, std::size_t size) {
+    const grammar_entry *g = usable_grammar(grammar);
+    if (g == nullptr)
+        return false;
     if (data == nullptr && size != 0) {
         glog_error("astdump: no text to parse");
         return false;
@@ -142,9 +147,10 @@ bool astdump_text(int grammar, const char* data, std::size_t size) {
     return dump_input(*g, &in);
 }
 
-bool astdump_file(int grammar, const char* path) {
-    const grammar_entry* g = usable_grammar(grammar);
-    if (g == nullptr) return false;
+bool astdump_file(int grammar, const char *path) {
+    const grammar_entry *g = usable_grammar(grammar);
+    if (g == nullptr)
+        return false;
     if (path == nullptr) {
         glog_error("astdump: no file to parse");
         return false;
@@ -162,13 +168,14 @@ bool astdump_file(int grammar, const char* path) {
     return dump_input(*g, in.get());
 }
 
-int astdump_main(int argc, const char* const* argv) {
+int astdump_main(int argc, const char *const *argv) {
     if (argc != 3) {
         std::printf("usage: vandrel-astdump GRAMMAR FILE\n"
                     "  GRAMMAR: idl, idlcleaner, directive, non_directive or ifexpr\n");
         return 2;
     }
     const int grammar = astdump_grammar_from_name(argv[1]);
-    if (grammar < 0) return 2;
+    if (grammar < 0)
+        return 2;
     return astdump_file(grammar, argv[2]) ? 0 : 1;
 }
