@@ -40,8 +40,8 @@ void note(std::ptrdiff_t delta) {
         g_peak = g_now;
 }
 
-void* hook_malloc(std::size_t n) {
-    auto* h = static_cast<header*>(std::malloc(sizeof(header) + n));
+void *hook_malloc(std::size_t n) {
+    auto *h = static_cast<header *>(std::malloc(sizeof(header) + n));
     if (!h)
         return nullptr;
     h->size = n;
@@ -49,29 +49,29 @@ void* hook_malloc(std::size_t n) {
     return h + 1;
 }
 
-void hook_free(void* p) {
+void hook_free(void *p) {
     if (!p)
         return;
-    header* h = static_cast<header*>(p) - 1;
+    header *h = static_cast<header *>(p) - 1;
     note(-static_cast<std::ptrdiff_t>(h->size));
     std::free(h);
 }
 
-void* hook_calloc(std::size_t count, std::size_t size) {
+void *hook_calloc(std::size_t count, std::size_t size) {
     if (size && count > SIZE_MAX / size)
         return nullptr;
-    void* p = hook_malloc(count * size);
+    void *p = hook_malloc(count * size);
     if (p)
         std::memset(p, 0, count * size);
     return p;
 }
 
-void* hook_realloc(void* p, std::size_t n) {
+void *hook_realloc(void *p, std::size_t n) {
     if (!p)
         return hook_malloc(n);
-    header* h = static_cast<header*>(p) - 1;
+    header *h = static_cast<header *>(p) - 1;
     std::size_t old = h->size;
-    auto* g = static_cast<header*>(std::realloc(h, sizeof(header) + n));
+    auto *g = static_cast<header *>(std::realloc(h, sizeof(header) + n));
     if (!g)
         return nullptr;
     g->size = n;
@@ -84,7 +84,7 @@ void* hook_realloc(void* p, std::size_t n) {
 struct edge_spec {
     std::int32_t kind;
     std::uint64_t data;
-    const char* cls; // singles, and ranges as "a-z"
+    const char *cls; // singles, and ranges as "a-z"
     std::uint64_t target;
     bool voided;
 };
@@ -99,7 +99,7 @@ struct fa_spec {
     std::vector<state_spec> states;
 };
 
-set* make_class(const char* spec) {
+set *make_class(const char *spec) {
     std::string singles, mins, maxs;
     for (std::size_t i = 0, n = std::strlen(spec); i < n; ++i) {
         if (i + 2 < n && spec[i + 1] == '-') {
@@ -110,24 +110,24 @@ set* make_class(const char* spec) {
             singles += spec[i];
         }
     }
-    auto* s = static_cast<char*>(peg_calloc(singles.size(), 1));
-    auto* lo = static_cast<char*>(peg_calloc(mins.size(), 1));
-    auto* hi = static_cast<char*>(peg_calloc(maxs.size(), 1));
+    auto *s = static_cast<char *>(peg_calloc(singles.size(), 1));
+    auto *lo = static_cast<char *>(peg_calloc(mins.size(), 1));
+    auto *hi = static_cast<char *>(peg_calloc(maxs.size(), 1));
     std::memcpy(s, singles.data(), singles.size());
     std::memcpy(lo, mins.data(), mins.size());
     std::memcpy(hi, maxs.data(), maxs.size());
     return set_new(s, singles.size(), lo, hi, mins.size());
 }
 
-parser* build(const std::vector<fa_spec>& spec, bool eof_check) {
-    auto* automata = static_cast<fa*>(peg_calloc(spec.size(), sizeof(fa)));
+parser *build(const std::vector<fa_spec> &spec, bool eof_check) {
+    auto *automata = static_cast<fa *>(peg_calloc(spec.size(), sizeof(fa)));
     for (std::size_t i = 0; i < spec.size(); ++i) {
-        auto* states = static_cast<state*>(peg_calloc(spec[i].states.size(), sizeof(state)));
+        auto *states = static_cast<state *>(peg_calloc(spec[i].states.size(), sizeof(state)));
         for (std::size_t j = 0; j < spec[i].states.size(); ++j) {
-            const state_spec& ss = spec[i].states[j];
-            auto* edges = static_cast<edge*>(peg_calloc(ss.edges.size(), sizeof(edge)));
+            const state_spec &ss = spec[i].states[j];
+            auto *edges = static_cast<edge *>(peg_calloc(ss.edges.size(), sizeof(edge)));
             for (std::size_t k = 0; k < ss.edges.size(); ++k) {
-                const edge_spec& es = ss.edges[k];
+                const edge_spec &es = ss.edges[k];
                 trans t;
                 std::uint64_t data = es.kind == TRANS_CLASS
                                          ? reinterpret_cast<std::uint64_t>(make_class(es.cls))
@@ -176,7 +176,8 @@ std::vector<fa_spec> idl_like() {
           {{}, true}}},
         {MODE_TREE,
          {{{{K, 0, "A-Za-z_", 1, false}}, false}, {{{K, 0, "A-Za-z0-9_", 1, false}}, true}}},
-        {MODE_VOID, {{{{K, 0, " \t\r\n", 1, false}}, false}, {{{K, 0, " \t\r\n", 1, false}}, true}}},
+        {MODE_VOID,
+         {{{{K, 0, " \t\r\n", 1, false}}, false}, {{{K, 0, " \t\r\n", 1, false}}, true}}},
     };
 }
 
@@ -189,7 +190,8 @@ std::vector<fa_spec> item_grammar() {
           {{}, true}}},
         {MODE_TREE,
          {{{{K, 0, "A-Za-z_", 1, true}}, false}, {{{K, 0, "A-Za-z0-9_", 1, true}}, true}}},
-        {MODE_VOID, {{{{K, 0, " \t\r\n", 1, false}}, false}, {{{K, 0, " \t\r\n", 1, false}}, true}}},
+        {MODE_VOID,
+         {{{{K, 0, " \t\r\n", 1, false}}, false}, {{{K, 0, " \t\r\n", 1, false}}, true}}},
     };
 }
 
@@ -215,7 +217,7 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 }
 
 // Baseline: one pass counting lines and identifier starts.
-double baseline_pass(const std::string& text, std::uint64_t* sink) {
+double baseline_pass(const std::string &text, std::uint64_t *sink) {
     auto t0 = std::chrono::steady_clock::now();
     std::uint64_t lines = 0, ids = 0;
     bool in_id = false;
@@ -232,7 +234,7 @@ double baseline_pass(const std::string& text, std::uint64_t* sink) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
     std::size_t mb = argc > 1 ? static_cast<std::size_t>(std::strtoul(argv[1], nullptr, 10)) : 8;
     if (mb == 0)
         mb = 8;
@@ -248,7 +250,7 @@ int main(int argc, char** argv) {
     }
 
     // Whole-text parse.
-    parser* g = build(idl_like(), true);
+    parser *g = build(idl_like(), true);
     double best = 1e9;
     std::size_t peak = 0;
     bool ok = true;
@@ -258,7 +260,7 @@ int main(int argc, char** argv) {
         input in;
         input_init(&in, text.data(), text.size());
         auto t0 = std::chrono::steady_clock::now();
-        ast* r = parse(g, &in);
+        ast *r = parse(g, &in);
         ok = ok && r->kind == AST_TREE;
         ast_recursive_delete(r);
         double t = seconds_since(t0);
@@ -268,7 +270,7 @@ int main(int argc, char** argv) {
     parser_delete(g);
 
     // One item per parse over the first megabyte.
-    parser* items = build(item_grammar(), false);
+    parser *items = build(item_grammar(), false);
     const std::size_t item_bytes = text.size() < (1u << 20) ? text.size() : (1u << 20);
     double item_best = 1e9;
     std::uint64_t item_count = 0;
@@ -278,7 +280,7 @@ int main(int argc, char** argv) {
         item_count = 0;
         auto t0 = std::chrono::steady_clock::now();
         while (!input_eof(&in)) {
-            ast* r = parse(items, &in);
+            ast *r = parse(items, &in);
             ok = ok && r->kind != AST_ERROR;
             ast_recursive_delete(r);
             ++item_count;
@@ -289,8 +291,7 @@ int main(int argc, char** argv) {
     parser_delete(items);
     double item_base = base * static_cast<double>(item_bytes) / static_cast<double>(text.size());
 
-    std::printf("input: %.1f MB generated IDL-shaped text (checksum %" PRIu64 ")\n", size_mb,
-                sink);
+    std::printf("input: %.1f MB generated IDL-shaped text (checksum %" PRIu64 ")\n", size_mb, sink);
     std::printf("baseline scan:     %9.1f MB/s\n", size_mb / base);
     std::printf("whole-text parse:  %9.1f MB/s  ratio to baseline %.4f\n", size_mb / best,
                 base / best);

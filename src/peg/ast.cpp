@@ -14,7 +14,9 @@ namespace {
 ast_error g_fallback_error{0, 1, 0, 0};
 ast g_fallback_node{AST_ERROR, 0};
 
-bool is_fallback(const ast* node) { return node == &g_fallback_node; }
+bool is_fallback(const ast *node) {
+    return node == &g_fallback_node;
+}
 
 // Set in a node's kind while a release walk has it queued, so that a node reachable twice is
 // queued (and released) once without a hash lookup per node.
@@ -24,14 +26,14 @@ constexpr std::int32_t queued_mark = 0x40000000;
 
 // Releases a tree in which no node occurs twice, without any memory of its own: the walk
 // threads its way back up through the children slots it has emptied (pointer reversal).
-void release_unshared(ast* root) {
-    ast* up = nullptr;
-    ast* cur = root;
+void release_unshared(ast *root) {
+    ast *up = nullptr;
+    ast *cur = root;
     for (;;) {
-        ast_tree* t = cur->kind == AST_TREE ? reinterpret_cast<ast_tree*>(cur->data) : nullptr;
+        ast_tree *t = cur->kind == AST_TREE ? reinterpret_cast<ast_tree *>(cur->data) : nullptr;
         if (t && t->children && t->children->count > 0) {
-            void** slot = &t->children->items[t->children->count - 1];
-            auto* child = static_cast<ast*>(*slot);
+            void **slot = &t->children->items[t->children->count - 1];
+            auto *child = static_cast<ast *>(*slot);
             if (!child || is_fallback(child)) {
                 *slot = nullptr;
                 --t->children->count;
@@ -45,9 +47,9 @@ void release_unshared(ast* root) {
         ast_delete(cur);
         if (!up)
             return;
-        auto* pt = reinterpret_cast<ast_tree*>(up->data);
-        void** slot = &pt->children->items[pt->children->count - 1];
-        auto* grand = static_cast<ast*>(*slot);
+        auto *pt = reinterpret_cast<ast_tree *>(up->data);
+        void **slot = &pt->children->items[pt->children->count - 1];
+        auto *grand = static_cast<ast *>(*slot);
         *slot = nullptr;
         --pt->children->count;
         cur = up;
@@ -57,7 +59,7 @@ void release_unshared(ast* root) {
 
 // Collects every distinct node reachable from the roots into out (marking each), then
 // releases them all. Each node's children vector is read before anything is released.
-void release_reachable(ast* const* roots, std::uint64_t root_count) {
+void release_reachable(ast *const *roots, std::uint64_t root_count) {
     vector out{};
     vector work{};
     bool ok = vector_init(&out, 64) && vector_init(&work, 64);
@@ -65,7 +67,7 @@ void release_reachable(ast* const* roots, std::uint64_t root_count) {
         if (roots[i])
             ok = vector_add(&work, roots[i]);
     while (ok && work.count) {
-        auto* node = static_cast<ast*>(vector_peek(&work));
+        auto *node = static_cast<ast *>(vector_peek(&work));
         vector_pop(&work);
         if (is_fallback(node) || (node->kind & queued_mark))
             continue;
@@ -75,7 +77,7 @@ void release_reachable(ast* const* roots, std::uint64_t root_count) {
         }
         node->kind |= queued_mark;
         if ((node->kind & ~queued_mark) == AST_TREE && node->data) {
-            auto* t = reinterpret_cast<ast_tree*>(node->data);
+            auto *t = reinterpret_cast<ast_tree *>(node->data);
             if (t->children)
                 for (std::uint64_t i = t->children->count; ok && i > 0; --i)
                     if (t->children->items[i - 1])
@@ -86,13 +88,13 @@ void release_reachable(ast* const* roots, std::uint64_t root_count) {
         // Without memory for the walk, fall back to the walk that needs none; it relies on
         // no node occurring twice, which holds for every tree a parse returns.
         for (std::uint64_t i = 0; i < out.count; ++i)
-            static_cast<ast*>(out.items[i])->kind &= ~queued_mark;
+            static_cast<ast *>(out.items[i])->kind &= ~queued_mark;
         for (std::uint64_t i = 0; i < root_count; ++i)
             if (roots[i] && !is_fallback(roots[i]))
                 release_unshared(roots[i]);
     } else {
         for (std::uint64_t i = 0; i < out.count; ++i) {
-            auto* node = static_cast<ast*>(out.items[i]);
+            auto *node = static_cast<ast *>(out.items[i]);
             node->kind &= ~queued_mark;
             ast_delete(node);
         }
@@ -103,15 +105,14 @@ void release_reachable(ast* const* roots, std::uint64_t root_count) {
 
 //=== debug dump ===//
 
-const char* type_name(const char* const* names, std::uint64_t type, char* buf,
-                      std::size_t len) {
+const char *type_name(const char *const *names, std::uint64_t type, char *buf, std::size_t len) {
     if (names && names[type])
         return names[type];
     std::snprintf(buf, len, "#%" PRIu64, type);
     return buf;
 }
 
-void print_error_line(const ast_error* e, const char* const* names) {
+void print_error_line(const ast_error *e, const char *const *names) {
     char buf[32];
     std::printf("parse error: failed to match '%s' at line=%zu, col=%zu, pos=%zu\n",
                 type_name(names, e->type, buf, sizeof buf), static_cast<std::size_t>(e->line),
@@ -120,28 +121,27 @@ void print_error_line(const ast_error* e, const char* const* names) {
 
 } // namespace
 
-ast* peg_fallback_error_node() {
+ast *peg_fallback_error_node() {
     g_fallback_node.kind = AST_ERROR;
     g_fallback_node.data = reinterpret_cast<std::uint64_t>(&g_fallback_error);
     return &g_fallback_node;
 }
 
-ast_tree* ast_as_tree(const ast* node) {
-    return node && node->kind == AST_TREE ? reinterpret_cast<ast_tree*>(node->data) : nullptr;
+ast_tree *ast_as_tree(const ast *node) {
+    return node && node->kind == AST_TREE ? reinterpret_cast<ast_tree *>(node->data) : nullptr;
 }
 
-ast_error* ast_as_error(const ast* node) {
-    return node && node->kind == AST_ERROR ? reinterpret_cast<ast_error*>(node->data)
-                                           : nullptr;
+ast_error *ast_as_error(const ast *node) {
+    return node && node->kind == AST_ERROR ? reinterpret_cast<ast_error *>(node->data) : nullptr;
 }
 
-void ast_init(ast* node, std::int32_t kind, std::uint64_t data) {
+void ast_init(ast *node, std::int32_t kind, std::uint64_t data) {
     node->kind = kind;
     node->data = data;
 }
 
-ast* ast_new(std::int32_t kind, std::uint64_t data) {
-    auto* node = static_cast<ast*>(peg_malloc(sizeof(ast)));
+ast *ast_new(std::int32_t kind, std::uint64_t data) {
+    auto *node = static_cast<ast *>(peg_malloc(sizeof(ast)));
     if (!node) {
         peg_log_oom("parse-tree node");
         return nullptr;
@@ -150,24 +150,24 @@ ast* ast_new(std::int32_t kind, std::uint64_t data) {
     return node;
 }
 
-void ast_clear(ast* node) {
+void ast_clear(ast *node) {
     if (!node || is_fallback(node))
         return;
     if (node->kind == AST_ERROR)
-        peg_free(reinterpret_cast<ast_error*>(node->data));
+        peg_free(reinterpret_cast<ast_error *>(node->data));
     else if (node->kind == AST_TREE)
-        ast_tree_delete(reinterpret_cast<ast_tree*>(node->data));
+        ast_tree_delete(reinterpret_cast<ast_tree *>(node->data));
     node->data = 0;
 }
 
-void ast_delete(ast* node) {
+void ast_delete(ast *node) {
     if (!node || is_fallback(node))
         return;
     ast_clear(node);
     peg_free(node);
 }
 
-void ast_tree_init(ast_tree* t, std::uint64_t type, vector* children, std::uint64_t start,
+void ast_tree_init(ast_tree *t, std::uint64_t type, vector *children, std::uint64_t start,
                    std::uint64_t end) {
     t->type = type;
     t->children = children;
@@ -175,9 +175,9 @@ void ast_tree_init(ast_tree* t, std::uint64_t type, vector* children, std::uint6
     t->end = end;
 }
 
-ast_tree* ast_tree_new(std::uint64_t type, vector* children, std::uint64_t start,
+ast_tree *ast_tree_new(std::uint64_t type, vector *children, std::uint64_t start,
                        std::uint64_t end) {
-    auto* t = static_cast<ast_tree*>(peg_malloc(sizeof(ast_tree)));
+    auto *t = static_cast<ast_tree *>(peg_malloc(sizeof(ast_tree)));
     if (!t) {
         peg_log_oom("parse-tree record");
         return nullptr;
@@ -186,21 +186,21 @@ ast_tree* ast_tree_new(std::uint64_t type, vector* children, std::uint64_t start
     return t;
 }
 
-void ast_tree_clear(ast_tree* t) {
+void ast_tree_clear(ast_tree *t) {
     if (!t)
         return;
     vector_delete(t->children);
     t->children = nullptr;
 }
 
-void ast_tree_delete(ast_tree* t) {
+void ast_tree_delete(ast_tree *t) {
     ast_tree_clear(t);
     peg_free(t);
 }
 
-ast_error* ast_error_new(std::uint64_t pos, std::uint64_t line, std::uint64_t column,
+ast_error *ast_error_new(std::uint64_t pos, std::uint64_t line, std::uint64_t column,
                          std::uint64_t type) {
-    auto* e = static_cast<ast_error*>(peg_malloc(sizeof(ast_error)));
+    auto *e = static_cast<ast_error *>(peg_malloc(sizeof(ast_error)));
     if (!e) {
         peg_log_oom("parse error record");
         return nullptr;
@@ -209,56 +209,55 @@ ast_error* ast_error_new(std::uint64_t pos, std::uint64_t line, std::uint64_t co
     return e;
 }
 
-void ast_recursive_delete(ast* node) {
+void ast_recursive_delete(ast *node) {
     if (!node || is_fallback(node))
         return;
     release_reachable(&node, 1);
 }
 
-void ast_recursive_clear(ast* node) {
+void ast_recursive_clear(ast *node) {
     if (!node || is_fallback(node))
         return;
     if (node->kind == AST_TREE)
-        ast_tree_recursive_clear(reinterpret_cast<ast_tree*>(node->data));
+        ast_tree_recursive_clear(reinterpret_cast<ast_tree *>(node->data));
     ast_clear(node);
 }
 
-void ast_tree_recursive_clear(ast_tree* t) {
+void ast_tree_recursive_clear(ast_tree *t) {
     if (!t)
         return;
     if (t->children)
-        release_reachable(reinterpret_cast<ast* const*>(t->children->items),
-                          t->children->count);
+        release_reachable(reinterpret_cast<ast *const *>(t->children->items), t->children->count);
     ast_tree_clear(t);
 }
 
-void ast_tree_recursive_delete(ast_tree* t) {
+void ast_tree_recursive_delete(ast_tree *t) {
     ast_tree_recursive_clear(t);
     peg_free(t);
 }
 
-char* ast_children_as_string(const ast* node) {
-    const ast_tree* t = ast_as_tree(node);
+char *ast_children_as_string(const ast *node) {
+    const ast_tree *t = ast_as_tree(node);
     if (!t) {
         peg_log_error("children as string: not a tree node");
         return nullptr;
     }
     std::uint64_t count = t->children ? t->children->count : 0;
-    auto* buf = static_cast<char*>(peg_calloc(count + 1, 1));
+    auto *buf = static_cast<char *>(peg_calloc(count + 1, 1));
     if (!buf) {
         peg_log_oom("children as string");
         return nullptr;
     }
     std::uint64_t n = 0;
     for (std::uint64_t i = 0; i < count; ++i) {
-        auto* child = static_cast<const ast*>(t->children->items[i]);
+        auto *child = static_cast<const ast *>(t->children->items[i]);
         if (child && child->kind == AST_CHAR)
             buf[n++] = static_cast<char>(child->data & 0xFF);
     }
     return buf;
 }
 
-void display_ast(const ast* node, const char* const* names) {
+void display_ast(const ast *node, const char *const *names) {
     if (!node) {
         std::fputs("NULL", stdout);
         return;
@@ -271,11 +270,11 @@ void display_ast(const ast* node, const char* const* names) {
         return;
     // Explicit stack of (node, depth) so that any nesting depth prints.
     struct item {
-        const ast* node;
+        const ast *node;
         std::uint64_t depth;
     };
     std::uint64_t cap = 64, top = 0;
-    auto* stack = static_cast<item*>(peg_malloc(cap * sizeof(item)));
+    auto *stack = static_cast<item *>(peg_malloc(cap * sizeof(item)));
     if (!stack) {
         peg_log_oom("tree dump");
         return;
@@ -291,7 +290,7 @@ void display_ast(const ast* node, const char* const* names) {
                 std::fputs("|   ", stdout);
             std::printf("%c\n", static_cast<int>(it.node->data & 0xFF));
         } else if (it.node && it.node->kind == AST_TREE) {
-            const ast_tree* t = ast_as_tree(it.node);
+            const ast_tree *t = ast_as_tree(it.node);
             if (it.depth >= 1)
                 std::fputs("->  ", stdout);
             std::printf("%s\n", type_name(names, t->type, buf, sizeof buf));
@@ -300,7 +299,7 @@ void display_ast(const ast* node, const char* const* names) {
                 std::uint64_t grown = cap;
                 while (top + count > grown)
                     grown *= 2;
-                auto* bigger = static_cast<item*>(peg_realloc(stack, grown * sizeof(item)));
+                auto *bigger = static_cast<item *>(peg_realloc(stack, grown * sizeof(item)));
                 if (!bigger) {
                     peg_log_oom("tree dump");
                     break;
@@ -309,14 +308,13 @@ void display_ast(const ast* node, const char* const* names) {
                 cap = grown;
             }
             for (std::uint64_t i = count; i > 0; --i)
-                stack[top++] = {static_cast<const ast*>(t->children->items[i - 1]),
-                                it.depth + 1};
+                stack[top++] = {static_cast<const ast *>(t->children->items[i - 1]), it.depth + 1};
         }
     }
     peg_free(stack);
 }
 
-void display_parse_error(const ast* node, const char* const* names) {
-    if (const ast_error* e = ast_as_error(node))
+void display_parse_error(const ast *node, const char *const *names) {
+    if (const ast_error *e = ast_as_error(node))
         print_error_line(e, names);
 }

@@ -22,7 +22,7 @@ struct ast {
 /// Contents of an AST_TREE node.
 struct ast_tree {
     std::uint64_t type;  ///< node type: index into the grammar's type-name table
-    vector* children;    ///< owned vector of child ast nodes in input order (may be empty)
+    vector *children;    ///< owned vector of child ast nodes in input order (may be empty)
     std::uint64_t start; ///< input position where the match began
     std::uint64_t end;   ///< input position just after the match (exclusive)
 };
@@ -36,53 +36,53 @@ struct ast_error {
 };
 
 /// The tree record of an AST_TREE node, else null; accepts null.
-[[nodiscard]] ast_tree* ast_as_tree(const ast* node);
+[[nodiscard]] ast_tree *ast_as_tree(const ast *node);
 /// The error record of an AST_ERROR node, else null; accepts null.
-[[nodiscard]] ast_error* ast_as_error(const ast* node);
+[[nodiscard]] ast_error *ast_as_error(const ast *node);
 
 /// Stores kind and data.
-void ast_init(ast* node, std::int32_t kind, std::uint64_t data);
+void ast_init(ast *node, std::int32_t kind, std::uint64_t data);
 /// Allocated node; null (logged) on out of memory; release with ast_delete or
 /// ast_recursive_delete.
-[[nodiscard]] ast* ast_new(std::int32_t kind, std::uint64_t data);
+[[nodiscard]] ast *ast_new(std::int32_t kind, std::uint64_t data);
 /// AST_ERROR: releases the error record; AST_TREE: deletes the tree record and its children
 /// vector, not the children; then zeroes data; accepts null.
-void ast_clear(ast* node);
+void ast_clear(ast *node);
 /// ast_clear, then releases the node; accepts null.
-void ast_delete(ast* node);
+void ast_delete(ast *node);
 
 /// Stores the fields; t takes over the children vector.
-void ast_tree_init(ast_tree* t, std::uint64_t type, vector* children, std::uint64_t start,
+void ast_tree_init(ast_tree *t, std::uint64_t type, vector *children, std::uint64_t start,
                    std::uint64_t end);
 /// Allocated tree record; null (logged) on out of memory (children stay the caller's).
-[[nodiscard]] ast_tree* ast_tree_new(std::uint64_t type, vector* children, std::uint64_t start,
+[[nodiscard]] ast_tree *ast_tree_new(std::uint64_t type, vector *children, std::uint64_t start,
                                      std::uint64_t end);
 /// Releases the children vector, not the child nodes; accepts null.
-void ast_tree_clear(ast_tree* t);
+void ast_tree_clear(ast_tree *t);
 /// ast_tree_clear, then releases the record; accepts null.
-void ast_tree_delete(ast_tree* t);
+void ast_tree_delete(ast_tree *t);
 
 /// Allocated error record; null (logged) on out of memory; owned by an AST_ERROR node.
-[[nodiscard]] ast_error* ast_error_new(std::uint64_t pos, std::uint64_t line,
-                                       std::uint64_t column, std::uint64_t type);
+[[nodiscard]] ast_error *ast_error_new(std::uint64_t pos, std::uint64_t line, std::uint64_t column,
+                                       std::uint64_t type);
 
 /// Releases node and everything below it (any depth, no native recursion); a node reachable
 /// several times below it is released once; accepts null.
-void ast_recursive_delete(ast* node);
+void ast_recursive_delete(ast *node);
 /// The same walk over the node's contents, leaving the node itself zeroed and allocated.
-void ast_recursive_clear(ast* node);
+void ast_recursive_clear(ast *node);
 /// Releases every child recursively and the children vector, not the record itself.
-void ast_tree_recursive_clear(ast_tree* t);
+void ast_tree_recursive_clear(ast_tree *t);
 /// ast_tree_recursive_clear, then releases the record.
-void ast_tree_recursive_delete(ast_tree* t);
+void ast_tree_recursive_delete(ast_tree *t);
 
 /// New zero-filled buffer of child count + 1 bytes holding the byte of each AST_CHAR child
 /// in order (other children are skipped); release with peg_free; null (logged) when node is
 /// not a tree node or memory runs out.
-[[nodiscard]] char* ast_children_as_string(const ast* node);
+[[nodiscard]] char *ast_children_as_string(const ast *node);
 
 /// Prints a tree (indented, one node per line) or an error to standard output; names is
 /// indexed by node type; "NULL" for a null node; works at any depth.
-void display_ast(const ast* node, const char* const* names);
+void display_ast(const ast *node, const char *const *names);
 /// Prints the parse-error line of an AST_ERROR node to standard output; nothing otherwise.
-void display_parse_error(const ast* node, const char* const* names);
+void display_parse_error(const ast *node, const char *const *names);

@@ -4,14 +4,14 @@
 #include "peg/memory.hpp"
 #include "peg/peg_log.hpp"
 
-void edge_init(edge* e, trans t, std::uint64_t target, bool voided) {
+void edge_init(edge *e, trans t, std::uint64_t target, bool voided) {
     e->trans = t;
     e->target = target;
     e->voided = voided;
 }
 
-edge* edge_new(trans t, std::uint64_t target, bool voided) {
-    auto* e = static_cast<edge*>(peg_malloc(sizeof(edge)));
+edge *edge_new(trans t, std::uint64_t target, bool voided) {
+    auto *e = static_cast<edge *>(peg_malloc(sizeof(edge)));
     if (!e) {
         peg_log_oom("edge");
         return nullptr;
@@ -20,12 +20,12 @@ edge* edge_new(trans t, std::uint64_t target, bool voided) {
     return e;
 }
 
-void edge_clear(edge* e) {
+void edge_clear(edge *e) {
     if (e)
         trans_clear(&e->trans);
 }
 
-void edge_delete(edge* e) {
+void edge_delete(edge *e) {
     edge_clear(e);
     peg_free(e);
 }

@@ -13,10 +13,10 @@ struct edge {
 };
 
 /// Stores the fields; e takes over the transition's set, if any.
-void edge_init(edge* e, trans t, std::uint64_t target, bool voided);
+void edge_init(edge *e, trans t, std::uint64_t target, bool voided);
 /// Allocated edge; null (logged) when memory runs out; release with edge_delete.
-[[nodiscard]] edge* edge_new(trans t, std::uint64_t target, bool voided);
+[[nodiscard]] edge *edge_new(trans t, std::uint64_t target, bool voided);
 /// trans_clear of the edge's transition; accepts null.
-void edge_clear(edge* e);
+void edge_clear(edge *e);
 /// edge_clear, then releases the record; accepts null.
-void edge_delete(edge* e);
+void edge_delete(edge *e);

@@ -5,7 +5,7 @@
 #include "peg/peg_log.hpp"
 #include "peg/state.hpp"
 
-void fa_init(fa* a, std::int32_t mode, std::uint64_t type, state* states,
+void fa_init(fa *a, std::int32_t mode, std::uint64_t type, state *states,
              std::uint64_t state_count) {
     a->mode = mode;
     a->type = type;
@@ -13,8 +13,8 @@ void fa_init(fa* a, std::int32_t mode, std::uint64_t type, state* states,
     a->state_count = state_count;
 }
 
-fa* fa_new(std::int32_t mode, std::uint64_t type, state* states, std::uint64_t state_count) {
-    auto* a = static_cast<fa*>(peg_malloc(sizeof(fa)));
+fa *fa_new(std::int32_t mode, std::uint64_t type, state *states, std::uint64_t state_count) {
+    auto *a = static_cast<fa *>(peg_malloc(sizeof(fa)));
     if (!a) {
         peg_log_oom("automaton");
         return nullptr;
@@ -23,7 +23,7 @@ fa* fa_new(std::int32_t mode, std::uint64_t type, state* states, std::uint64_t s
     return a;
 }
 
-void fa_clear(fa* a) {
+void fa_clear(fa *a) {
     if (!a)
         return;
     if (a->states)
@@ -34,7 +34,7 @@ void fa_clear(fa* a) {
     a->state_count = 0;
 }
 
-void fa_delete(fa* a) {
+void fa_delete(fa *a) {
     fa_clear(a);
     peg_free(a);
 }

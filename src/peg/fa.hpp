@@ -18,17 +18,17 @@ enum fa_mode : std::int32_t {
 struct fa {
     std::int32_t mode;         ///< a fa_mode value
     std::uint64_t type;        ///< node type of the tree node it builds
-    state* states;             ///< owned array (made with the hooks)
+    state *states;             ///< owned array (made with the hooks)
     std::uint64_t state_count; ///< number of states
 };
 
 /// Stores the fields; a takes over the state array.
-void fa_init(fa* a, std::int32_t mode, std::uint64_t type, state* states,
+void fa_init(fa *a, std::int32_t mode, std::uint64_t type, state *states,
              std::uint64_t state_count);
 /// Allocated automaton; null (logged) when memory runs out; release with fa_delete.
-[[nodiscard]] fa* fa_new(std::int32_t mode, std::uint64_t type, state* states,
+[[nodiscard]] fa *fa_new(std::int32_t mode, std::uint64_t type, state *states,
                          std::uint64_t state_count);
 /// state_clear on every state, releases the state array, nulls it; accepts null/zeroed.
-void fa_clear(fa* a);
+void fa_clear(fa *a);
 /// fa_clear, then releases the record; accepts null.
-void fa_delete(fa* a);
+void fa_delete(fa *a);

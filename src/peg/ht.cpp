@@ -16,7 +16,7 @@ std::uint64_t round_up_pow2(std::uint64_t n) {
 }
 
 // Both uses hash their keys the same way, so re-placing during growth needs no callback.
-std::uint64_t entry_hash(const ht_entry& e) {
+std::uint64_t entry_hash(const ht_entry &e) {
     std::uint64_t h = e.key0 * 0x9E3779B97F4A7C15ULL ^ (e.key1 + 0x632BE59BD9B4E019ULL);
     h ^= h >> 32;
     h *= 0xD6E8FEB86659FD93ULL;
@@ -33,10 +33,10 @@ std::uint64_t ht_hash_words(std::uint64_t key0, std::uint64_t key1) {
     return entry_hash(e);
 }
 
-bool ht_init(ht* table, std::uint64_t capacity) {
+bool ht_init(ht *table, std::uint64_t capacity) {
     table->count = 0;
     table->capacity = round_up_pow2(capacity);
-    table->slots = static_cast<ht_entry*>(
+    table->slots = static_cast<ht_entry *>(
         peg_calloc(static_cast<std::size_t>(table->capacity), sizeof(ht_entry)));
     if (!table->slots) {
         table->capacity = 0;
@@ -46,8 +46,8 @@ bool ht_init(ht* table, std::uint64_t capacity) {
     return true;
 }
 
-ht* ht_new(std::uint64_t capacity) {
-    auto* table = static_cast<ht*>(peg_malloc(sizeof(ht)));
+ht *ht_new(std::uint64_t capacity) {
+    auto *table = static_cast<ht *>(peg_malloc(sizeof(ht)));
     if (!table) {
         peg_log_oom("hash table");
         return nullptr;
@@ -59,7 +59,7 @@ ht* ht_new(std::uint64_t capacity) {
     return table;
 }
 
-void ht_clear(ht* table) {
+void ht_clear(ht *table) {
     if (!table)
         return;
     peg_free(table->slots);
@@ -68,26 +68,26 @@ void ht_clear(ht* table) {
     table->count = 0;
 }
 
-void ht_delete(ht* table) {
+void ht_delete(ht *table) {
     ht_clear(table);
     peg_free(table);
 }
 
-bool ht_needs_growth(const ht* table) {
+bool ht_needs_growth(const ht *table) {
     return static_cast<float>(table->count) >= static_cast<float>(table->capacity) * 0.75f;
 }
 
-bool ht_grow(ht* table) {
+bool ht_grow(ht *table) {
     std::uint64_t grown = table->capacity ? table->capacity * 2 : 8;
-    auto* slots =
-        static_cast<ht_entry*>(peg_calloc(static_cast<std::size_t>(grown), sizeof(ht_entry)));
+    auto *slots =
+        static_cast<ht_entry *>(peg_calloc(static_cast<std::size_t>(grown), sizeof(ht_entry)));
     if (!slots) {
         peg_log_oom("hash table growth");
         return false;
     }
     std::uint64_t mask = grown - 1;
     for (std::uint64_t i = 0; i < table->capacity; ++i) {
-        const ht_entry& e = table->slots[i];
+        const ht_entry &e = table->slots[i];
         if (!e.key0)
             continue;
         std::uint64_t slot = entry_hash(e) & mask;
@@ -101,12 +101,12 @@ bool ht_grow(ht* table) {
     return true;
 }
 
-std::uint64_t ht_find_slot(const ht* table, std::uint64_t key0, std::uint64_t key1) {
+std::uint64_t ht_find_slot(const ht *table, std::uint64_t key0, std::uint64_t key1) {
     std::uint64_t mask = table->capacity - 1;
     std::uint64_t slot = ht_hash_words(key0, key1) & mask;
     // Load stays below 75 %, so an empty slot always ends the search.
     for (;;) {
-        const ht_entry& e = table->slots[slot];
+        const ht_entry &e = table->slots[slot];
         if (!e.key0 || (e.key0 == key0 && e.key1 == key1))
             return slot;
         slot = (slot + 1) & mask;

@@ -20,13 +20,19 @@ void peg_set_mem_func(peg_malloc_func allocate, peg_free_func release,
     g_realloc = resize ? resize : std::realloc;
 }
 
-void* peg_malloc(std::size_t size) { return g_malloc(size); }
+void *peg_malloc(std::size_t size) {
+    return g_malloc(size);
+}
 
-void peg_free(void* ptr) {
+void peg_free(void *ptr) {
     if (ptr)
         g_free(ptr);
 }
 
-void* peg_calloc(std::size_t count, std::size_t size) { return g_calloc(count, size); }
+void *peg_calloc(std::size_t count, std::size_t size) {
+    return g_calloc(count, size);
+}
 
-void* peg_realloc(void* ptr, std::size_t size) { return g_realloc(ptr, size); }
+void *peg_realloc(void *ptr, std::size_t size) {
+    return g_realloc(ptr, size);
+}

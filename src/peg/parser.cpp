@@ -25,7 +25,7 @@
 
 //=== grammar objects ===//
 
-void parser_init(parser* p, std::uint64_t start, fa* automata, std::uint64_t automaton_count,
+void parser_init(parser *p, std::uint64_t start, fa *automata, std::uint64_t automaton_count,
                  bool eof_check) {
     p->start = start;
     p->automata = automata;
@@ -33,9 +33,9 @@ void parser_init(parser* p, std::uint64_t start, fa* automata, std::uint64_t aut
     p->eof_check = eof_check;
 }
 
-parser* parser_new(std::uint64_t start, fa* automata, std::uint64_t automaton_count,
+parser *parser_new(std::uint64_t start, fa *automata, std::uint64_t automaton_count,
                    bool eof_check) {
-    auto* p = static_cast<parser*>(peg_malloc(sizeof(parser)));
+    auto *p = static_cast<parser *>(peg_malloc(sizeof(parser)));
     if (!p) {
         peg_log_oom("parser");
         // The automata were handed over; release them so a failed build leaks nothing.
@@ -48,7 +48,7 @@ parser* parser_new(std::uint64_t start, fa* automata, std::uint64_t automaton_co
     return p;
 }
 
-void parser_clear(parser* p) {
+void parser_clear(parser *p) {
     if (!p)
         return;
     if (p->automata)
@@ -59,7 +59,7 @@ void parser_clear(parser* p) {
     p->automaton_count = 0;
 }
 
-void parser_delete(parser* p) {
+void parser_delete(parser *p) {
     parser_clear(p);
     peg_free(p);
 }
@@ -69,21 +69,21 @@ namespace {
 //=== per-parse blocks ===//
 
 struct block {
-    block* next;
+    block *next;
     std::size_t size;
 };
 
 struct arena {
-    block* head;
-    char* cur;
-    char* end;
+    block *head;
+    char *cur;
+    char *end;
     std::size_t next_size;
 };
 
 constexpr std::size_t first_block = 4096;
 constexpr std::size_t max_block = std::size_t{1} << 20;
 
-void* arena_alloc(arena* a, std::size_t size) {
+void *arena_alloc(arena *a, std::size_t size) {
     size = (size + 7) & ~std::size_t{7};
     if (static_cast<std::size_t>(a->end - a->cur) < size) {
         std::size_t want = a->next_size ? a->next_size : first_block;
@@ -91,24 +91,24 @@ void* arena_alloc(arena* a, std::size_t size) {
             a->next_size = want * 2;
         if (want < size + sizeof(block))
             want = size + sizeof(block);
-        auto* b = static_cast<block*>(peg_malloc(want));
+        auto *b = static_cast<block *>(peg_malloc(want));
         if (!b)
             return nullptr;
         b->next = a->head;
         b->size = want;
         a->head = b;
-        a->cur = reinterpret_cast<char*>(b) + sizeof(block);
-        a->end = reinterpret_cast<char*>(b) + want;
+        a->cur = reinterpret_cast<char *>(b) + sizeof(block);
+        a->end = reinterpret_cast<char *>(b) + want;
     }
-    void* p = a->cur;
+    void *p = a->cur;
     a->cur += size;
     return p;
 }
 
-void arena_release(arena* a) {
-    block* b = a->head;
+void arena_release(arena *a) {
+    block *b = a->head;
     while (b) {
-        block* next = b->next;
+        block *next = b->next;
         peg_free(b);
         b = next;
     }
@@ -118,17 +118,17 @@ void arena_release(arena* a) {
 //=== explicit stacks ===//
 
 template <class T> struct pod_stack {
-    T* items;
+    T *items;
     std::uint64_t count;
     std::uint64_t capacity;
 };
 
-template <class T> bool stack_push(pod_stack<T>* s, const T& v) {
+template <class T> bool stack_push(pod_stack<T> *s, const T &v) {
     if (s->count == s->capacity) {
         std::uint64_t grown = s->capacity ? s->capacity * 2 : 64;
         if (grown > SIZE_MAX / sizeof(T))
             return false;
-        auto* items = static_cast<T*>(peg_realloc(s->items, grown * sizeof(T)));
+        auto *items = static_cast<T *>(peg_realloc(s->items, grown * sizeof(T)));
         if (!items)
             return false;
         s->items = items;
@@ -138,7 +138,7 @@ template <class T> bool stack_push(pod_stack<T>* s, const T& v) {
     return true;
 }
 
-template <class T> void stack_release(pod_stack<T>* s) {
+template <class T> void stack_release(pod_stack<T> *s) {
     peg_free(s->items);
     *s = pod_stack<T>{};
 }
@@ -172,7 +172,9 @@ struct frame {
     std::uint32_t edge_cr; // edge index, with cr_bit holding last_cr before the first take
 };
 
-ast* frame_node(const frame& f) { return reinterpret_cast<ast*>(f.payload); }
+ast *frame_node(const frame &f) {
+    return reinterpret_cast<ast *>(f.payload);
+}
 
 //=== shared constant nodes ===//
 
@@ -190,7 +192,9 @@ struct constant_nodes {
 
 constant_nodes g_nodes{};
 
-ast* char_node(unsigned char c) { return &g_nodes.chars[c]; }
+ast *char_node(unsigned char c) {
+    return &g_nodes.chars[c];
+}
 
 } // namespace
 
@@ -206,23 +210,25 @@ namespace {
 
 constexpr std::uint64_t initial_memo_slots = 64;
 
-void fail_hard(inner_parser* ip) { ip->failed_hard = true; }
+void fail_hard(inner_parser *ip) {
+    ip->failed_hard = true;
+}
 
-void fail_oom(inner_parser* ip, const char* what) {
+void fail_oom(inner_parser *ip, const char *what) {
     if (!ip->failed_hard)
         peg_log_oom(what);
     fail_hard(ip);
 }
 
-void fail_grammar(inner_parser* ip, const char* what, std::uint64_t automaton,
+void fail_grammar(inner_parser *ip, const char *what, std::uint64_t automaton,
                   std::uint64_t where) {
     if (!ip->failed_hard)
-        peg_log_error("malformed grammar: %s (automaton %" PRIu64 ", %" PRIu64 ")", what,
-                      automaton, where);
+        peg_log_error("malformed grammar: %s (automaton %" PRIu64 ", %" PRIu64 ")", what, automaton,
+                      where);
     fail_hard(ip);
 }
 
-void advance(inner_parser* ip, unsigned char c) {
+void advance(inner_parser *ip, unsigned char c) {
     ++ip->in->pos;
     if (c == '\r') {
         ++ip->line;
@@ -240,7 +246,7 @@ void advance(inner_parser* ip, unsigned char c) {
     }
 }
 
-void record_failure(inner_parser* ip, bool has_type, std::uint64_t type) {
+void record_failure(inner_parser *ip, bool has_type, std::uint64_t type) {
     if (ip->in->pos > ip->error_pos) {
         ip->error_pos = ip->in->pos;
         ip->error_line = ip->line;
@@ -251,29 +257,29 @@ void record_failure(inner_parser* ip, bool has_type, std::uint64_t type) {
 }
 
 // Fails the failure on behalf of the automaton on top of the activation stack (if any).
-void record_failure_top(inner_parser* ip) {
-    inner_parser_work* w = ip->work;
+void record_failure_top(inner_parser *ip) {
+    inner_parser_work *w = ip->work;
     if (w->acts.count)
         record_failure(ip, true, ip->automata[w->acts.items[w->acts.count - 1].automaton].type);
     else
         record_failure(ip, false, 0);
 }
 
-const edge* frame_edge(const inner_parser* ip, const activation& act, const frame& f) {
-    const state& s = ip->automata[act.automaton].states[f.state];
+const edge *frame_edge(const inner_parser *ip, const activation &act, const frame &f) {
+    const state &s = ip->automata[act.automaton].states[f.state];
     return &s.edges[f.edge_cr & ~cr_bit];
 }
 
 // Calls fn on every child the path frames from frame_base contribute, in input order.
-template <class Fn> void for_each_child(const inner_parser* ip, const activation& act, Fn fn) {
-    const inner_parser_work* w = ip->work;
+template <class Fn> void for_each_child(const inner_parser *ip, const activation &act, Fn fn) {
+    const inner_parser_work *w = ip->work;
     for (std::uint64_t i = act.frame_base; i < w->frames.count; ++i) {
-        const frame& f = w->frames.items[i];
-        const edge* e = frame_edge(ip, act, f);
+        const frame &f = w->frames.items[i];
+        const edge *e = frame_edge(ip, act, f);
         if (e->voided)
             continue;
         if (e->trans.kind == TRANS_AUTOMATON) {
-            ast* node = frame_node(f);
+            ast *node = frame_node(f);
             if (node && node->kind != AST_EMPTY)
                 fn(node);
             continue;
@@ -284,20 +290,20 @@ template <class Fn> void for_each_child(const inner_parser* ip, const activation
 }
 
 // Tree node in the parse's blocks holding the path's children in input order.
-ast* build_tree(inner_parser* ip, const activation& act, std::uint64_t kept) {
-    inner_parser_work* w = ip->work;
-    std::size_t bytes = sizeof(ast) + sizeof(ast_tree) + sizeof(vector) + kept * sizeof(void*);
-    char* mem = static_cast<char*>(arena_alloc(&w->nodes, bytes));
+ast *build_tree(inner_parser *ip, const activation &act, std::uint64_t kept) {
+    inner_parser_work *w = ip->work;
+    std::size_t bytes = sizeof(ast) + sizeof(ast_tree) + sizeof(vector) + kept * sizeof(void *);
+    char *mem = static_cast<char *>(arena_alloc(&w->nodes, bytes));
     if (!mem) {
         fail_oom(ip, "parse-tree node");
         return nullptr;
     }
-    auto* node = reinterpret_cast<ast*>(mem);
-    auto* tree = reinterpret_cast<ast_tree*>(mem + sizeof(ast));
-    auto* kids = reinterpret_cast<vector*>(mem + sizeof(ast) + sizeof(ast_tree));
-    auto** items = reinterpret_cast<void**>(mem + sizeof(ast) + sizeof(ast_tree) + sizeof(vector));
+    auto *node = reinterpret_cast<ast *>(mem);
+    auto *tree = reinterpret_cast<ast_tree *>(mem + sizeof(ast));
+    auto *kids = reinterpret_cast<vector *>(mem + sizeof(ast) + sizeof(ast_tree));
+    auto **items = reinterpret_cast<void **>(mem + sizeof(ast) + sizeof(ast_tree) + sizeof(vector));
     std::uint64_t n = 0;
-    for_each_child(ip, act, [&](ast* child) { items[n++] = child; });
+    for_each_child(ip, act, [&](ast *child) { items[n++] = child; });
     *kids = vector{items, kept, kept};
     *tree = ast_tree{ip->automata[act.automaton].type, kids, act.start_pos, ip->in->pos};
     *node = ast{AST_TREE, reinterpret_cast<std::uint64_t>(tree)};
@@ -305,7 +311,7 @@ ast* build_tree(inner_parser* ip, const activation& act, std::uint64_t kept) {
 }
 
 // Result of the top activation, whose path (frames from frame_base) has matched.
-ast* finish_success(inner_parser* ip, const activation& act) {
+ast *finish_success(inner_parser *ip, const activation &act) {
     std::int32_t mode = ip->automata[act.automaton].mode;
     switch (mode) {
     case MODE_VOID:
@@ -316,8 +322,8 @@ ast* finish_success(inner_parser* ip, const activation& act) {
     case MODE_PRUNE:
     case MODE_TREE: {
         std::uint64_t kept = 0;
-        ast* only = nullptr;
-        for_each_child(ip, act, [&](ast* child) {
+        ast *only = nullptr;
+        for_each_child(ip, act, [&](ast *child) {
             ++kept;
             only = child;
         });
@@ -333,7 +339,7 @@ ast* finish_success(inner_parser* ip, const activation& act) {
 }
 
 // Writes the memo entry of a finished activation.
-void memo_store(inner_parser* ip, const activation& act, ast* result) {
+void memo_store(inner_parser *ip, const activation &act, ast *result) {
     std::uint64_t slot = act.memo_slot;
     if (act.memo_gen != ip->work->memo_gen)
         slot = cache_final_pos(&ip->cache, cache_key{act.automaton, act.start_pos});
@@ -343,11 +349,10 @@ void memo_store(inner_parser* ip, const activation& act, ast* result) {
 
 // True when entering state target at the current position would repeat a state of the
 // current path without consuming anything (an endless loop over an empty match).
-bool repeats_without_progress(const inner_parser* ip, const activation& act,
-                              std::uint64_t target) {
-    const inner_parser_work* w = ip->work;
+bool repeats_without_progress(const inner_parser *ip, const activation &act, std::uint64_t target) {
+    const inner_parser_work *w = ip->work;
     for (std::uint64_t i = w->frames.count; i > act.frame_base; --i) {
-        const frame& f = w->frames.items[i - 1];
+        const frame &f = w->frames.items[i - 1];
         if (f.pos != ip->in->pos)
             return false;
         if (f.state == target)
@@ -362,7 +367,7 @@ enum class step { enter, try_edges, backtrack, succeed, fail, deliver };
 
 //=== matcher ===//
 
-void restore_pos(inner_parser* ip, std::uint64_t pos, std::uint64_t line, std::uint64_t column,
+void restore_pos(inner_parser *ip, std::uint64_t pos, std::uint64_t line, std::uint64_t column,
                  bool last_cr) {
     ip->in->pos = pos;
     ip->line = line;
@@ -370,23 +375,23 @@ void restore_pos(inner_parser* ip, std::uint64_t pos, std::uint64_t line, std::u
     ip->last_cr = last_cr;
 }
 
-ast* update_error(inner_parser* ip, std::uint64_t type) {
+ast *update_error(inner_parser *ip, std::uint64_t type) {
     record_failure(ip, true, type);
     return nullptr;
 }
 
-ast* match_automaton(inner_parser* ip, std::uint64_t index) {
+ast *match_automaton(inner_parser *ip, std::uint64_t index) {
     if (ip->failed_hard || !ip->work)
         return nullptr;
-    inner_parser_work* w = ip->work;
+    inner_parser_work *w = ip->work;
     const std::uint64_t outer = w->acts.count;
-    const fa* automata = ip->automata;
-    input* in = ip->in;
+    const fa *automata = ip->automata;
+    input *in = ip->in;
 
     std::uint64_t a = index; // automaton to enter
     std::uint64_t s = 0;     // state being tried
     std::uint64_t e = 0;     // next edge to try in that state
-    ast* r = nullptr;        // result being delivered
+    ast *r = nullptr;        // result being delivered
     step next = step::enter;
 
     for (;;) {
@@ -405,15 +410,14 @@ ast* match_automaton(inner_parser* ip, std::uint64_t index) {
             }
             cache_key key{a, in->pos};
             std::uint64_t slot = cache_final_pos(&ip->cache, key);
-            ht_entry& hit = ip->cache.slots[slot];
+            ht_entry &hit = ip->cache.slots[slot];
             if (hit.key0) {
                 if (hit.value.result == &g_nodes.in_progress) {
                     // The automaton calls itself at the same position: it could never end.
                     fail_grammar(ip, "left recursion", a, in->pos);
                     return nullptr;
                 }
-                restore_pos(ip, hit.value.end, hit.value.line, hit.value.column,
-                            hit.value.last_cr);
+                restore_pos(ip, hit.value.end, hit.value.line, hit.value.column, hit.value.last_cr);
                 r = hit.value.result;
                 next = step::deliver;
                 break;
@@ -422,8 +426,8 @@ ast* match_automaton(inner_parser* ip, std::uint64_t index) {
             hit.key1 = in->pos;
             hit.value.result = &g_nodes.in_progress;
             ++ip->cache.count;
-            activation act{a,       in->pos, ip->line,    ip->column, w->frames.count,
-                           slot,    w->memo_gen, ip->last_cr};
+            activation act{a,    in->pos,     ip->line,   ip->column, w->frames.count,
+                           slot, w->memo_gen, ip->last_cr};
             if (!stack_push(&w->acts, act)) {
                 fail_oom(ip, "matcher stack");
                 return nullptr;
@@ -434,20 +438,20 @@ ast* match_automaton(inner_parser* ip, std::uint64_t index) {
             break;
         }
         case step::try_edges: {
-            const activation& act = w->acts.items[w->acts.count - 1];
-            const fa& automaton = automata[act.automaton];
+            const activation &act = w->acts.items[w->acts.count - 1];
+            const fa &automaton = automata[act.automaton];
             if (s >= automaton.state_count || !automaton.states) {
                 fail_grammar(ip, "missing state", act.automaton, s);
                 return nullptr;
             }
-            const state& st = automaton.states[s];
+            const state &st = automaton.states[s];
             if (st.edge_count > cr_bit || s > 0xFFFFFFFFu) {
                 fail_grammar(ip, "too many states or edges", act.automaton, s);
                 return nullptr;
             }
             next = st.match ? step::succeed : step::backtrack;
             for (; e < st.edge_count; ++e) {
-                const edge& ed = st.edges[e];
+                const edge &ed = st.edges[e];
                 std::int32_t kind = ed.trans.kind;
                 bool call = kind == TRANS_AUTOMATON;
                 if (!call) {
@@ -459,7 +463,7 @@ ast* match_automaton(inner_parser* ip, std::uint64_t index) {
                         if (kind == TRANS_CHAR) {
                             ok = c == static_cast<char>(ed.trans.data & 0xFF);
                         } else if (kind == TRANS_CLASS) {
-                            const auto* cls = reinterpret_cast<const set*>(ed.trans.data);
+                            const auto *cls = reinterpret_cast<const set *>(ed.trans.data);
                             if (!cls) {
                                 fail_grammar(ip, "class edge without class", act.automaton, s);
                                 return nullptr;
@@ -476,7 +480,7 @@ ast* match_automaton(inner_parser* ip, std::uint64_t index) {
                         continue;
                     }
                 }
-                frame* top = w->frames.count > act.frame_base
+                frame *top = w->frames.count > act.frame_base
                                  ? &w->frames.items[w->frames.count - 1]
                                  : nullptr;
                 if (!call && top && top->state == s && (top->edge_cr & ~cr_bit) == e &&
@@ -509,9 +513,9 @@ ast* match_automaton(inner_parser* ip, std::uint64_t index) {
             break;
         }
         case step::backtrack: {
-            const activation& act = w->acts.items[w->acts.count - 1];
+            const activation &act = w->acts.items[w->acts.count - 1];
             if (w->frames.count > act.frame_base) {
-                frame& f = w->frames.items[w->frames.count - 1];
+                frame &f = w->frames.items[w->frames.count - 1];
                 // A call frame is undone whole; a character run gives back its last take.
                 bool is_call = frame_edge(ip, act, f)->trans.kind == TRANS_AUTOMATON;
                 std::uint64_t k = is_call ? 0 : f.payload - 1;
@@ -565,11 +569,11 @@ ast* match_automaton(inner_parser* ip, std::uint64_t index) {
         case step::deliver: {
             if (w->acts.count == outer)
                 return r;
-            const activation& act = w->acts.items[w->acts.count - 1];
-            frame& f = w->frames.items[w->frames.count - 1];
-            const edge* ed = frame_edge(ip, act, f);
-            if (r && ed->target < automata[act.automaton].state_count &&
-                in->pos == f.pos && repeats_without_progress(ip, act, ed->target)) {
+            const activation &act = w->acts.items[w->acts.count - 1];
+            frame &f = w->frames.items[w->frames.count - 1];
+            const edge *ed = frame_edge(ip, act, f);
+            if (r && ed->target < automata[act.automaton].state_count && in->pos == f.pos &&
+                repeats_without_progress(ip, act, ed->target)) {
                 if (!w->loop_logged)
                     peg_log_error("grammar loops without progress (automaton %" PRIu64
                                   ", state %" PRIu64 "); the repetition stops there",
@@ -599,25 +603,25 @@ ast* match_automaton(inner_parser* ip, std::uint64_t index) {
 namespace {
 
 struct copy_item {
-    const ast* from;
-    void** to;
+    const ast *from;
+    void **to;
 };
 
 // Caller-owned copy of a node made inside the parse, or null (logged) on out of memory.
 // Iterative, so any depth copies; every tree gets its own vector sized to its children.
-ast* copy_out(inner_parser* ip, const ast* root) {
+ast *copy_out(inner_parser *ip, const ast *root) {
     pod_stack<copy_item> work{};
-    ast* result = nullptr;
-    bool ok = stack_push(&work, copy_item{root, reinterpret_cast<void**>(&result)});
+    ast *result = nullptr;
+    bool ok = stack_push(&work, copy_item{root, reinterpret_cast<void **>(&result)});
     while (ok && work.count) {
         copy_item it = work.items[--work.count];
-        ast* node = nullptr;
+        ast *node = nullptr;
         if (it.from->kind == AST_TREE) {
-            const ast_tree* t = ast_as_tree(it.from);
+            const ast_tree *t = ast_as_tree(it.from);
             std::uint64_t n = t->children ? t->children->count : 0;
             node = ast_new(AST_TREE, 0);
-            vector* kids = node ? vector_new(n ? n : 1) : nullptr;
-            ast_tree* tree = kids ? ast_tree_new(t->type, kids, t->start, t->end) : nullptr;
+            vector *kids = node ? vector_new(n ? n : 1) : nullptr;
+            ast_tree *tree = kids ? ast_tree_new(t->type, kids, t->start, t->end) : nullptr;
             if (!tree) {
                 vector_delete(kids);
                 ast_delete(node);
@@ -628,8 +632,9 @@ ast* copy_out(inner_parser* ip, const ast* root) {
             kids->count = n;
             *it.to = node;
             for (std::uint64_t i = n; ok && i > 0; --i)
-                ok = stack_push(&work, copy_item{static_cast<const ast*>(t->children->items[i - 1]),
-                                                 &kids->items[i - 1]});
+                ok =
+                    stack_push(&work, copy_item{static_cast<const ast *>(t->children->items[i - 1]),
+                                                &kids->items[i - 1]});
             continue;
         }
         node = ast_new(it.from->kind, it.from->kind == AST_CHAR ? it.from->data : 0);
@@ -653,7 +658,7 @@ ast* copy_out(inner_parser* ip, const ast* root) {
 
 //=== working record ===//
 
-bool inner_parser_init(inner_parser* ip, const parser* p, input* in) {
+bool inner_parser_init(inner_parser *ip, const parser *p, input *in) {
     *ip = inner_parser{};
     ip->start = p->start;
     ip->automata = p->automata;
@@ -662,9 +667,8 @@ bool inner_parser_init(inner_parser* ip, const parser* p, input* in) {
     ip->in = in;
     ip->line = 1;
     ip->error_line = 1;
-    ip->error_type =
-        p->automata && p->start < p->automaton_count ? p->automata[p->start].type : 0;
-    ip->work = static_cast<inner_parser_work*>(peg_calloc(1, sizeof(inner_parser_work)));
+    ip->error_type = p->automata && p->start < p->automaton_count ? p->automata[p->start].type : 0;
+    ip->work = static_cast<inner_parser_work *>(peg_calloc(1, sizeof(inner_parser_work)));
     if (!ip->work || !ht_init(&ip->cache, initial_memo_slots)) {
         if (!ip->work)
             peg_log_oom("parse working record");
@@ -674,8 +678,8 @@ bool inner_parser_init(inner_parser* ip, const parser* p, input* in) {
     return true;
 }
 
-inner_parser* inner_parser_new(const parser* p, input* in) {
-    auto* ip = static_cast<inner_parser*>(peg_malloc(sizeof(inner_parser)));
+inner_parser *inner_parser_new(const parser *p, input *in) {
+    auto *ip = static_cast<inner_parser *>(peg_malloc(sizeof(inner_parser)));
     if (!ip) {
         peg_log_oom("parse working record");
         return nullptr;
@@ -687,7 +691,7 @@ inner_parser* inner_parser_new(const parser* p, input* in) {
     return ip;
 }
 
-void inner_parser_clear(inner_parser* ip) {
+void inner_parser_clear(inner_parser *ip) {
     if (!ip)
         return;
     ht_clear(&ip->cache);
@@ -700,16 +704,16 @@ void inner_parser_clear(inner_parser* ip) {
     }
 }
 
-void inner_parser_delete(inner_parser* ip) {
+void inner_parser_delete(inner_parser *ip) {
     inner_parser_clear(ip);
     peg_free(ip);
 }
 
-ast* create_parse_error(const inner_parser* ip) {
-    ast_error* e = ast_error_new(ip->error_pos, ip->error_line, ip->error_column, ip->error_type);
+ast *create_parse_error(const inner_parser *ip) {
+    ast_error *e = ast_error_new(ip->error_pos, ip->error_line, ip->error_column, ip->error_type);
     if (!e)
         return nullptr;
-    ast* node = ast_new(AST_ERROR, reinterpret_cast<std::uint64_t>(e));
+    ast *node = ast_new(AST_ERROR, reinterpret_cast<std::uint64_t>(e));
     if (!node) {
         peg_free(e);
         return nullptr;
@@ -717,9 +721,9 @@ ast* create_parse_error(const inner_parser* ip) {
     return node;
 }
 
-ast* inner_parser_parse(inner_parser* ip) {
+ast *inner_parser_parse(inner_parser *ip) {
     const std::uint64_t begin = ip->in->pos;
-    ast* r = nullptr;
+    ast *r = nullptr;
     if (!ip->failed_hard) {
         if (!ip->automata || ip->start >= ip->automaton_count)
             fail_grammar(ip, "missing start automaton", ip->start, 0);
@@ -730,7 +734,7 @@ ast* inner_parser_parse(inner_parser* ip) {
         ip->in->pos = begin;
         r = nullptr;
     }
-    ast* out = nullptr;
+    ast *out = nullptr;
     if (r && !(ip->eof_check && ip->in->pos < ip->in->size))
         out = copy_out(ip, r);
     if (!out) {
@@ -741,7 +745,7 @@ ast* inner_parser_parse(inner_parser* ip) {
     return out;
 }
 
-ast* parse(const parser* p, input* in) {
+ast *parse(const parser *p, input *in) {
     if (!p || !in) {
         peg_log_error("parse: %s is missing", p ? "the input" : "the grammar");
         return peg_fallback_error_node();
@@ -749,7 +753,7 @@ ast* parse(const parser* p, input* in) {
     inner_parser ip;
     // A failed init leaves ip marked failed; inner_parser_parse then makes the error node.
     (void)inner_parser_init(&ip, p, in);
-    ast* r = inner_parser_parse(&ip);
+    ast *r = inner_parser_parse(&ip);
     inner_parser_clear(&ip);
     return r;
 }

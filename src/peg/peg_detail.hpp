@@ -5,4 +5,4 @@ struct ast;
 
 /// A static AST_ERROR node returned when not even an error node can be allocated; the
 /// release functions recognise it and leave it alone.
-[[nodiscard]] ast* peg_fallback_error_node();
+[[nodiscard]] ast *peg_fallback_error_node();

@@ -5,8 +5,8 @@
 
 #include "base/glog.hpp"
 
-void peg_log_error(const char* format, ...) {
-    glog* logger = glog_tool_logger();
+void peg_log_error(const char *format, ...) {
+    glog *logger = glog_tool_logger();
     if (!logger || glog_get_level(logger) > GLOG_ERROR)
         return;
     va_list args;
@@ -15,4 +15,6 @@ void peg_log_error(const char* format, ...) {
     va_end(args);
 }
 
-void peg_log_oom(const char* what) { glog_fatal("Out of memory: %s", what); }
+void peg_log_oom(const char *what) {
+    glog_fatal("Out of memory: %s", what);
+}

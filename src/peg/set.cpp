@@ -4,7 +4,7 @@
 #include "peg/memory.hpp"
 #include "peg/peg_log.hpp"
 
-void set_init(set* s, char* singles, std::uint64_t single_count, char* mins, char* maxs,
+void set_init(set *s, char *singles, std::uint64_t single_count, char *mins, char *maxs,
               std::uint64_t range_count) {
     s->singles = singles;
     s->single_count = single_count;
@@ -13,9 +13,9 @@ void set_init(set* s, char* singles, std::uint64_t single_count, char* mins, cha
     s->range_count = range_count;
 }
 
-set* set_new(char* singles, std::uint64_t single_count, char* mins, char* maxs,
+set *set_new(char *singles, std::uint64_t single_count, char *mins, char *maxs,
              std::uint64_t range_count) {
-    auto* s = static_cast<set*>(peg_malloc(sizeof(set)));
+    auto *s = static_cast<set *>(peg_malloc(sizeof(set)));
     if (!s) {
         peg_log_oom("character class");
         // The arrays were handed over; release them so a failed build leaks nothing.
@@ -28,7 +28,7 @@ set* set_new(char* singles, std::uint64_t single_count, char* mins, char* maxs,
     return s;
 }
 
-void set_clear(set* s) {
+void set_clear(set *s) {
     if (!s)
         return;
     peg_free(s->singles);
@@ -41,12 +41,12 @@ void set_clear(set* s) {
     s->range_count = 0;
 }
 
-void set_delete(set* s) {
+void set_delete(set *s) {
     set_clear(s);
     peg_free(s);
 }
 
-bool set_within_set(const set* s, signed char c) {
+bool set_within_set(const set *s, signed char c) {
     if (!s)
         return false;
     if (s->mins && s->maxs)

@@ -5,14 +5,14 @@
 #include "peg/memory.hpp"
 #include "peg/peg_log.hpp"
 
-void state_init(state* s, edge* edges, std::uint64_t edge_count, int match) {
+void state_init(state *s, edge *edges, std::uint64_t edge_count, int match) {
     s->edges = edges;
     s->edge_count = edge_count;
     s->match = match != 0;
 }
 
-state* state_new(edge* edges, std::uint64_t edge_count, int match) {
-    auto* s = static_cast<state*>(peg_malloc(sizeof(state)));
+state *state_new(edge *edges, std::uint64_t edge_count, int match) {
+    auto *s = static_cast<state *>(peg_malloc(sizeof(state)));
     if (!s) {
         peg_log_oom("state");
         return nullptr;
@@ -21,7 +21,7 @@ state* state_new(edge* edges, std::uint64_t edge_count, int match) {
     return s;
 }
 
-void state_clear(state* s) {
+void state_clear(state *s) {
     if (!s)
         return;
     if (s->edges)
@@ -32,7 +32,7 @@ void state_clear(state* s) {
     s->edge_count = 0;
 }
 
-void state_delete(state* s) {
+void state_delete(state *s) {
     state_clear(s);
     peg_free(s);
 }

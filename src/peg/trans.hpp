@@ -18,10 +18,10 @@ struct trans {
 };
 
 /// Stores kind and data into t.
-void trans_init(trans* t, std::int32_t kind, std::uint64_t data);
+void trans_init(trans *t, std::int32_t kind, std::uint64_t data);
 /// Allocated transition; null (logged) when memory runs out; release with trans_delete.
-[[nodiscard]] trans* trans_new(std::int32_t kind, std::uint64_t data);
+[[nodiscard]] trans *trans_new(std::int32_t kind, std::uint64_t data);
 /// For TRANS_CLASS deletes the owned set and zeroes data; otherwise nothing; accepts null.
-void trans_clear(trans* t);
+void trans_clear(trans *t);
 /// trans_clear, then releases the record; accepts null.
-void trans_delete(trans* t);
+void trans_delete(trans *t);

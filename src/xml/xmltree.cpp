@@ -328,6 +328,12 @@ void append_instruction(text_buffer& out, const instruction& pi) {
 }
 
 bool contains(const xmltree* outer, const xmltree* inner) {
+    if (outer == inner) {
+        return true;
+    }
+    if (outer->child == nullptr) {
+        return false; // a childless element has nothing below it: no walk up a deep chain
+    }
     for (; inner != nullptr; inner = inner->parent) {
         if (inner == outer) {
             return true;
@@ -383,19 +389,26 @@ xmltree* xmltree_insert(xmltree* xml, xmltree* dest, std::size_t off) {
     xml->next = nullptr;
     xml->sibling = nullptr;
     xml->ordered = nullptr;
+    xml->group_last = nullptr;
     xml->off = off;
     xml->parent = dest;
 
+    xml->group_last = xml;
     xmltree* head = dest->child;
     if (head == nullptr) {
         dest->child = xml;
+        dest->last = xml;
         return xml;
     }
 
-    // Document order: after the last child whose offset is at most `off`.
+    // Document order: after the last child whose offset is at most `off`. Appending (the usual
+    // case, offsets never decreasing) goes straight to the end, so building is linear.
     if (head->off > off) {
         xml->ordered = head;
         dest->child = xml;
+    } else if (dest->last != nullptr && dest->last->off <= off) {
+        dest->last->ordered = xml;
+        dest->last = xml;
     } else {
         xmltree* cur = head;
         while (cur->ordered != nullptr && cur->ordered->off <= off) {
@@ -403,6 +416,9 @@ xmltree* xmltree_insert(xmltree* xml, xmltree* dest, std::size_t off) {
         }
         xml->ordered = cur->ordered;
         cur->ordered = xml;
+        if (xml->ordered == nullptr) {
+            dest->last = xml;
+        }
     }
 
     // Same-name groups: the chain of group heads starts at the old first child.
@@ -414,11 +430,20 @@ xmltree* xmltree_insert(xmltree* xml, xmltree* dest, std::size_t off) {
         cur = cur->sibling;
     }
     if (cur != nullptr && cur->off <= off) {
-        while (cur->next != nullptr && cur->next->off <= off) {
-            cur = cur->next;
+        xmltree* group = cur;
+        xml->group_last = nullptr;
+        if (group->group_last != nullptr && group->group_last->off <= off) {
+            cur = group->group_last;
+        } else {
+            while (cur->next != nullptr && cur->next->off <= off) {
+                cur = cur->next;
+            }
         }
         xml->next = cur->next;
         cur->next = xml;
+        if (xml->next == nullptr) {
+            group->group_last = xml;
+        }
         return xml;
     }
     if (cur != nullptr) {
@@ -430,6 +455,8 @@ xmltree* xmltree_insert(xmltree* xml, xmltree* dest, std::size_t off) {
         }
         cur->sibling = nullptr;
         xml->next = cur;
+        xml->group_last = cur->group_last != nullptr ? cur->group_last : cur;
+        cur->group_last = nullptr;
     }
     prev = nullptr;
     cur = groups;

@@ -34,6 +34,8 @@ struct xmltree {
     xmltree* child;          ///< first child in document order, or null
     xmltree* parent;         ///< parent element, or null for a document root
     std::uint16_t flags;     ///< XMLTREE_* bits
+    xmltree* last;           ///< last child in document order (kept by the tree for appends)
+    xmltree* group_last;     ///< last element of this group (group heads only; kept by the tree)
 };
 
 /// New document root named `name` (borrowed, must outlive the tree); null when memory runs out

@@ -12,6 +12,7 @@
 #include "base/glog.hpp"
 #include "grammars/idl_parser.hpp"
 #include "peg/ast.hpp"
+#include "peg/fa.hpp"
 #include "peg/input.hpp"
 #include "peg/parser.hpp"
 #include "peg/vector.hpp"
@@ -190,6 +191,53 @@ TEST(IdlGrammar, StartsAtSpecificationAndChecksEndOfInput) {
     EXPECT_GT(idl()->automaton_count, idl_type_count);
     // A text whose prefix is a full specification is still rejected.
     EXPECT_FALSE(accepts("module M { }; }"));
+}
+
+TEST(IdlGrammar, RuleModesAndPredicateAutomata) {
+    ASSERT_NE(nullptr, idl());
+    const parser *g = idl();
+    // Every named rule builds nodes of its own type.
+    for (std::uint64_t i = 0; i < idl_type_count; ++i) {
+        SCOPED_TRACE(idl_type_strings[i]);
+        EXPECT_EQ(i, g->automata[i].type);
+    }
+    // Modes the translator relies on: collapsing rules, kept rules, token rules.
+    const struct {
+        std::uint64_t type;
+        std::int32_t mode;
+    } rows[] = {
+        {IDL_SPECIFICATION, MODE_TREE},
+        {IDL_DEFINITION, MODE_PRUNE},
+        {IDL_CONST_EXPR, MODE_PRUNE},
+        {IDL_OR_EXPR, MODE_PRUNE},
+        {IDL_PRIMARY_EXPR, MODE_PRUNE},
+        {IDL_BITOR_OPER, MODE_TREE},
+        {IDL_LITERAL, MODE_PRUNE},
+        {IDL_FIXED_PT_LITERAL, MODE_TREE},
+        {IDL_TYPE_SPEC, MODE_TREE},
+        {IDL_SIMPLE_TYPE_SPEC, MODE_PRUNE},
+        {IDL_FIXED_ARRAY_SIZE, MODE_PRUNE},
+        {IDL_SCOPED_NAME, MODE_TREE},
+        {IDL_ID, MODE_PRUNE},
+        {IDL_SEMICOLON, MODE_VOID},
+        {IDL_KW_ANNOTATION, MODE_VOID},
+        {IDL_ESCAPE_SEQUENCE, MODE_PRUNE},
+        {IDL_HEX_ESCAPE, MODE_TREE},
+        {IDL_WS, MODE_VOID},
+        {IDL_EOF, MODE_VOID},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(idl_type_strings[r.type]);
+        EXPECT_EQ(r.mode, g->automata[r.type].mode);
+    }
+    // After the named rules only negative predicates of type 0: three guards in literals and
+    // base clauses, the boolean-literal guard and one per keyword.
+    EXPECT_EQ(idl_type_count + 4 + 37, g->automaton_count);
+    for (std::uint64_t i = idl_type_count; i < g->automaton_count; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(MODE_NOT, g->automata[i].mode);
+        EXPECT_EQ(0u, g->automata[i].type);
+    }
 }
 
 //=== white space and the file ===//

@@ -19,34 +19,34 @@ bool may_allocate() {
     return true;
 }
 
-void* count_malloc(std::size_t n) {
+void *count_malloc(std::size_t n) {
     if (!may_allocate())
         return nullptr;
-    void* p = std::malloc(n ? n : 1);
+    void *p = std::malloc(n ? n : 1);
     if (p)
         ++g_live;
     return p;
 }
 
-void count_free(void* p) {
+void count_free(void *p) {
     if (p)
         --g_live;
     std::free(p);
 }
 
-void* count_calloc(std::size_t n, std::size_t size) {
+void *count_calloc(std::size_t n, std::size_t size) {
     if (!may_allocate())
         return nullptr;
-    void* p = std::calloc(n ? n : 1, size ? size : 1);
+    void *p = std::calloc(n ? n : 1, size ? size : 1);
     if (p)
         ++g_live;
     return p;
 }
 
-void* count_realloc(void* p, std::size_t n) {
+void *count_realloc(void *p, std::size_t n) {
     if (!may_allocate())
         return nullptr;
-    void* q = std::realloc(p, n ? n : 1);
+    void *q = std::realloc(p, n ? n : 1);
     if (q && !p)
         ++g_live;
     return q;
@@ -65,6 +65,10 @@ alloc_count::~alloc_count() {
     peg_set_mem_func(nullptr, nullptr, nullptr, nullptr);
 }
 
-std::int64_t alloc_count::live() const { return g_live; }
+std::int64_t alloc_count::live() const {
+    return g_live;
+}
 
-void alloc_count::fail_after(std::int64_t n) { g_fail_after = n; }
+void alloc_count::fail_after(std::int64_t n) {
+    g_fail_after = n;
+}

@@ -8,8 +8,8 @@ class alloc_count {
 public:
     alloc_count();
     ~alloc_count();
-    alloc_count(const alloc_count&) = delete;
-    alloc_count& operator=(const alloc_count&) = delete;
+    alloc_count(const alloc_count &) = delete;
+    alloc_count &operator=(const alloc_count &) = delete;
     /// Blocks allocated and not yet released since construction.
     [[nodiscard]] std::int64_t live() const;
     /// Makes every allocation after the next n fail (negative: never fail).

@@ -19,14 +19,13 @@ std::uint64_t hand_grammar::add(std::int32_t mode, std::uint64_t type, std::size
     return automata.size() - 1;
 }
 
-void hand_grammar::ch(std::uint64_t a, std::uint64_t from, char c, std::uint64_t to,
-                      bool voided) {
+void hand_grammar::ch(std::uint64_t a, std::uint64_t from, char c, std::uint64_t to, bool voided) {
     automata[a].states[from].edges.push_back(
         {TRANS_CHAR, static_cast<unsigned char>(c), {}, to, voided});
 }
 
-void hand_grammar::cls(std::uint64_t a, std::uint64_t from, const std::string& c,
-                       std::uint64_t to, bool voided) {
+void hand_grammar::cls(std::uint64_t a, std::uint64_t from, const std::string &c, std::uint64_t to,
+                       bool voided) {
     automata[a].states[from].edges.push_back({TRANS_CLASS, 0, c, to, voided});
 }
 
@@ -34,14 +33,16 @@ void hand_grammar::any(std::uint64_t a, std::uint64_t from, std::uint64_t to, bo
     automata[a].states[from].edges.push_back({TRANS_WILD, 0, {}, to, voided});
 }
 
-void hand_grammar::call(std::uint64_t a, std::uint64_t from, std::uint64_t callee,
-                        std::uint64_t to, bool voided) {
+void hand_grammar::call(std::uint64_t a, std::uint64_t from, std::uint64_t callee, std::uint64_t to,
+                        bool voided) {
     automata[a].states[from].edges.push_back({TRANS_AUTOMATON, callee, {}, to, voided});
 }
 
-void hand_grammar::accept(std::uint64_t a, std::uint64_t st) { automata[a].states[st].match = true; }
+void hand_grammar::accept(std::uint64_t a, std::uint64_t st) {
+    automata[a].states[st].match = true;
+}
 
-std::uint64_t hand_grammar::text(std::uint64_t a, std::uint64_t from, const std::string& t,
+std::uint64_t hand_grammar::text(std::uint64_t a, std::uint64_t from, const std::string &t,
                                  bool voided) {
     for (char c : t) {
         ch(a, from, c, from + 1, voided);
@@ -52,7 +53,7 @@ std::uint64_t hand_grammar::text(std::uint64_t a, std::uint64_t from, const std:
 
 namespace {
 
-set* make_class(const std::string& spec) {
+set *make_class(const std::string &spec) {
     std::string singles, mins, maxs;
     for (std::size_t i = 0; i < spec.size(); ++i) {
         if (i + 2 < spec.size() && spec[i + 1] == '-') {
@@ -63,9 +64,9 @@ set* make_class(const std::string& spec) {
             singles += spec[i];
         }
     }
-    auto* s = static_cast<char*>(peg_calloc(singles.size(), 1));
-    auto* lo = static_cast<char*>(peg_calloc(mins.size(), 1));
-    auto* hi = static_cast<char*>(peg_calloc(maxs.size(), 1));
+    auto *s = static_cast<char *>(peg_calloc(singles.size(), 1));
+    auto *lo = static_cast<char *>(peg_calloc(mins.size(), 1));
+    auto *hi = static_cast<char *>(peg_calloc(maxs.size(), 1));
     std::memcpy(s, singles.data(), singles.size());
     std::memcpy(lo, mins.data(), mins.size());
     std::memcpy(hi, maxs.data(), maxs.size());
@@ -74,16 +75,16 @@ set* make_class(const std::string& spec) {
 
 } // namespace
 
-parser* hand_grammar::build() const {
-    auto* fas = static_cast<fa*>(peg_calloc(automata.size(), sizeof(fa)));
+parser *hand_grammar::build() const {
+    auto *fas = static_cast<fa *>(peg_calloc(automata.size(), sizeof(fa)));
     for (std::size_t i = 0; i < automata.size(); ++i) {
-        const hand_fa& h = automata[i];
-        auto* states = static_cast<state*>(peg_calloc(h.states.size(), sizeof(state)));
+        const hand_fa &h = automata[i];
+        auto *states = static_cast<state *>(peg_calloc(h.states.size(), sizeof(state)));
         for (std::size_t j = 0; j < h.states.size(); ++j) {
-            const hand_state& hs = h.states[j];
-            auto* edges = static_cast<edge*>(peg_calloc(hs.edges.size(), sizeof(edge)));
+            const hand_state &hs = h.states[j];
+            auto *edges = static_cast<edge *>(peg_calloc(hs.edges.size(), sizeof(edge)));
             for (std::size_t k = 0; k < hs.edges.size(); ++k) {
-                const hand_edge& he = hs.edges[k];
+                const hand_edge &he = hs.edges[k];
                 trans t;
                 std::uint64_t data = he.data;
                 if (he.kind == TRANS_CLASS)
@@ -98,18 +99,18 @@ parser* hand_grammar::build() const {
     return parser_new(0, fas, automata.size(), eof_check);
 }
 
-run_result run(const hand_grammar& g, const std::string& text,
-               const std::vector<std::string>& names) {
+run_result run(const hand_grammar &g, const std::string &text,
+               const std::vector<std::string> &names) {
     std::vector<std::string> own = names;
     for (std::size_t i = own.size(); i < g.automata.size() + 8; ++i)
         own.push_back("t" + std::to_string(i));
-    std::vector<const char*> table;
-    for (const std::string& n : own)
+    std::vector<const char *> table;
+    for (const std::string &n : own)
         table.push_back(n.c_str());
-    parser* p = g.build();
+    parser *p = g.build();
     input in;
     input_init(&in, text.data(), text.size());
-    ast* r = parse(p, &in);
+    ast *r = parse(p, &in);
     run_result out{r->kind != AST_ERROR, tree_text(r, table.data(), table.size(), text), in.pos};
     ast_recursive_delete(r);
     parser_delete(p);

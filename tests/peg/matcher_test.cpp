@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "alloc_count.hpp"
+#include "base/glog.hpp"
 #include "hand_grammar.hpp"
 #include "peg/ast.hpp"
 #include "peg/fa.hpp"
@@ -12,7 +13,6 @@
 #include "peg/parser.hpp"
 #include "peg/trans.hpp"
 #include "peg/vector.hpp"
-#include "base/glog.hpp"
 #include "support/log_capture.hpp"
 
 namespace {
@@ -32,13 +32,13 @@ struct error_info {
     std::uint64_t pos, line, column, type;
 };
 
-error_info parse_error_of(const hand_grammar& g, const std::string& text) {
-    parser* p = g.build();
+error_info parse_error_of(const hand_grammar &g, const std::string &text) {
+    parser *p = g.build();
     input in;
     input_init(&in, text.data(), text.size());
-    ast* r = parse(p, &in);
+    ast *r = parse(p, &in);
     error_info out{false, 0, 0, 0, 0};
-    if (const ast_error* e = ast_as_error(r))
+    if (const ast_error *e = ast_as_error(r))
         out = {true, e->pos, e->line, e->column, e->type};
     ast_recursive_delete(r);
     parser_delete(p);
@@ -49,9 +49,9 @@ error_info parse_error_of(const hand_grammar& g, const std::string& text) {
 
 TEST(Matcher, RepetitionGivesBackForTail) {
     struct row {
-        const char* in;
+        const char *in;
         bool ok;
-        const char* tree;
+        const char *tree;
     };
     const row rows[] = {
         {"aa", true, "(t0 \"aa\")"},
@@ -59,7 +59,7 @@ TEST(Matcher, RepetitionGivesBackForTail) {
         {"aaaaa", true, "(t0 \"aaaaa\")"},
         {"", false, "(error t0 line=1 col=0 pos=0)"},
     };
-    for (const row& r : rows) {
+    for (const row &r : rows) {
         SCOPED_TRACE(r.in);
         run_result res = run(star_then_a(), r.in);
         EXPECT_EQ(r.ok, res.ok);
@@ -75,20 +75,20 @@ TEST(Matcher, ChildOrderAndVoidedEdges) {
         g.ch(s, 0, 'a', 1);
         g.ch(s, 1, 'b', 2, voided);
         g.accept(s, 2);
-        parser* p = g.build();
+        parser *p = g.build();
         input in;
         input_init(&in, "ab", 2);
-        ast* r = parse(p, &in);
-        const ast_tree* t = ast_as_tree(r);
+        ast *r = parse(p, &in);
+        const ast_tree *t = ast_as_tree(r);
         ASSERT_NE(nullptr, t);
         EXPECT_EQ(0u, t->start);
         EXPECT_EQ(2u, t->end);
         ASSERT_EQ(voided ? 1u : 2u, t->children->count);
         EXPECT_EQ(static_cast<std::uint64_t>('a'),
-                  static_cast<ast*>(vector_get(t->children, 0))->data);
+                  static_cast<ast *>(vector_get(t->children, 0))->data);
         if (!voided) {
             EXPECT_EQ(static_cast<std::uint64_t>('b'),
-                      static_cast<ast*>(vector_get(t->children, 1))->data);
+                      static_cast<ast *>(vector_get(t->children, 1))->data);
         }
         ast_recursive_delete(r);
         parser_delete(p);
@@ -100,9 +100,9 @@ TEST(Matcher, ModesShapeTheResult) {
     // one char; Q is R with two chars.
     struct row {
         std::int32_t mode;
-        const char* in;
+        const char *in;
         bool two_chars;
-        const char* tree;
+        const char *tree;
     };
     const row rows[] = {
         {MODE_TREE, "x", false, "(S (R \"x\"))"},
@@ -111,7 +111,7 @@ TEST(Matcher, ModesShapeTheResult) {
         {MODE_VOID, "xy", true, "(S \"xy\")"}, // childless: the text shows
         {MODE_AND, "x", false, "(S \"x\")"},
     };
-    for (const row& r : rows) {
+    for (const row &r : rows) {
         SCOPED_TRACE(r.tree);
         hand_grammar g;
         auto s = g.add(MODE_TREE, 0, 2);
@@ -135,16 +135,16 @@ TEST(Matcher, ModesShapeTheResult) {
 TEST(Matcher, PruneStartResult) {
     // Start automaton of mode prune: one child is returned itself, none gives an empty node.
     struct row {
-        const char* in;
+        const char *in;
         bool voided;
-        const char* tree;
+        const char *tree;
     };
     const row rows[] = {
         {"x", false, "\"x\""},
         {"xyz", false, "(P \"xyz\")"},
         {"xyz", true, "<empty>"},
     };
-    for (const row& r : rows) {
+    for (const row &r : rows) {
         SCOPED_TRACE(r.tree);
         hand_grammar g;
         auto p = g.add(MODE_PRUNE, 0, 1);
@@ -169,12 +169,12 @@ TEST(Matcher, OrderedChoiceTakesFirstSuccess) {
     g.accept(a, g.text(a, 0, "ab"));
     g.accept(b, g.text(b, 0, "a"));
     struct row {
-        const char* in;
-        const char* tree;
+        const char *in;
+        const char *tree;
         std::uint64_t end;
     };
     const row rows[] = {{"ab", "(S (A \"ab\"))", 2}, {"ac", "(S (B \"a\"))", 1}};
-    for (const row& r : rows) {
+    for (const row &r : rows) {
         SCOPED_TRACE(r.in);
         run_result res = run(g, r.in, {"S", "A", "B"});
         EXPECT_EQ(r.tree, res.tree);
@@ -184,20 +184,20 @@ TEST(Matcher, OrderedChoiceTakesFirstSuccess) {
 
 TEST(Matcher, LineAndColumnCounting) {
     struct row {
-        const char* in;
+        const char *in;
         std::uint64_t line, column;
         bool last_cr;
     };
     const row rows[] = {
-        {"a\r\nb", 2, 1, false}, {"\r", 2, 0, true},     {"\n", 2, 0, false},
+        {"a\r\nb", 2, 1, false}, {"\r", 2, 0, true},        {"\n", 2, 0, false},
         {"\n\r", 3, 0, true},    {"ab\n\ncd", 3, 2, false}, {"", 1, 0, false},
     };
     hand_grammar g;
     auto s = g.add(MODE_VOID, 0, 1);
     g.any(s, 0, 0);
     g.accept(s, 0);
-    parser* p = g.build();
-    for (const row& r : rows) {
+    parser *p = g.build();
+    for (const row &r : rows) {
         SCOPED_TRACE(testing::PrintToString(std::string(r.in)));
         input in;
         input_init(&in, r.in, std::char_traits<char>::length(r.in));
@@ -222,9 +222,9 @@ TEST(Matcher, BacktrackingRestoresLineAndColumn) {
     g.any(s, 0, 0);
     g.ch(s, 0, '\n', 1);
     g.accept(s, 1);
-    parser* p = g.build();
+    parser *p = g.build();
     struct row {
-        const char* in;
+        const char *in;
         std::uint64_t end, line, column;
     };
     const row rows[] = {
@@ -233,7 +233,7 @@ TEST(Matcher, BacktrackingRestoresLineAndColumn) {
         {"x\r\n", 3, 2, 0}, // the line feed after a carriage return starts no new line
         {"\n", 1, 2, 0},
     };
-    for (const row& r : rows) {
+    for (const row &r : rows) {
         SCOPED_TRACE(testing::PrintToString(std::string(r.in)));
         input in;
         input_init(&in, r.in, std::char_traits<char>::length(r.in));
@@ -257,7 +257,7 @@ TEST(Matcher, FarthestFailureIsReported) {
     g.accept(s, 1);
     g.accept(l, g.text(l, 0, "abc"));
     struct row {
-        const char* in;
+        const char *in;
         std::uint64_t pos, line, column, type;
     };
     const row rows[] = {
@@ -266,7 +266,7 @@ TEST(Matcher, FarthestFailureIsReported) {
         {"abcd", 0, 1, 0, 0},  // L matched without any failure: the check reports pos 0
         {"", 0, 1, 0, 0},      // no failure beyond position 0: the start type stays
     };
-    for (const row& r : rows) {
+    for (const row &r : rows) {
         SCOPED_TRACE(r.in);
         error_info e = parse_error_of(g, r.in);
         ASSERT_TRUE(e.is_error);
@@ -332,18 +332,18 @@ TEST(Matcher, MemoHitReturnsSameNodeWithoutNewFailure) {
     hand_grammar g;
     auto a = g.add(MODE_TREE, 0, 3);
     g.accept(a, g.text(a, 0, "xy"));
-    parser* p = g.build();
-    for (const char* text : {"xy", "xz"}) {
+    parser *p = g.build();
+    for (const char *text : {"xy", "xz"}) {
         SCOPED_TRACE(text);
         input in;
         input_init(&in, text, 2);
         inner_parser ip;
         ASSERT_TRUE(inner_parser_init(&ip, p, &in));
-        ast* first = match_automaton(&ip, 0);
+        ast *first = match_automaton(&ip, 0);
         std::uint64_t end = in.pos, line = ip.line, column = ip.column;
         ip.error_pos = 0; // forget the failure so that a new one would show
         restore_pos(&ip, 0, 1, 0, false);
-        ast* second = match_automaton(&ip, 0);
+        ast *second = match_automaton(&ip, 0);
         EXPECT_EQ(first, second);
         EXPECT_EQ(end, in.pos);
         EXPECT_EQ(line, ip.line);
@@ -357,17 +357,17 @@ TEST(Matcher, MemoHitReturnsSameNodeWithoutNewFailure) {
 TEST(Matcher, EndOfInputCheck) {
     struct row {
         bool eof_check;
-        const char* in;
+        const char *in;
         bool ok;
         std::uint64_t end;
     };
     const row rows[] = {
-        {true, "aab", false, 2},  // the match ended at 2, then the check failed
-        {false, "aab", true, 2},  // prefix accepted; pos shows how far it got
+        {true, "aab", false, 2}, // the match ended at 2, then the check failed
+        {false, "aab", true, 2}, // prefix accepted; pos shows how far it got
         {true, "aa", true, 2},
-        {false, "b", false, 0},   // start automaton failed: pos back at the start
+        {false, "b", false, 0}, // start automaton failed: pos back at the start
     };
-    for (const row& r : rows) {
+    for (const row &r : rows) {
         SCOPED_TRACE(r.in);
         hand_grammar g = star_then_a();
         g.eof_check = r.eof_check;
@@ -389,19 +389,19 @@ TEST(Matcher, SuccessiveParsesOverOneInput) {
     g.cls(id, 0, "a-z", 1);
     g.cls(id, 1, "a-z", 1);
     g.accept(id, 1);
-    parser* p = g.build();
+    parser *p = g.build();
     const std::string text = "ab c\n?";
     input in;
     input_init(&in, text.data(), text.size());
     std::vector<std::string> got;
-    const char* names[] = {"W", "id"};
+    const char *names[] = {"W", "id"};
     for (int i = 0; i < 6 && !input_eof(&in); ++i) {
-        ast* r = parse(p, &in);
-        if (const ast_tree* t = ast_as_tree(r))
+        ast *r = parse(p, &in);
+        if (const ast_tree *t = ast_as_tree(r))
             got.push_back("tree " + std::to_string(t->start) + "-" + std::to_string(t->end));
         else if (r->kind == AST_CHAR)
             got.push_back("char");
-        else if (const ast_error* e = ast_as_error(r))
+        else if (const ast_error *e = ast_as_error(r))
             got.push_back("error " + std::to_string(e->pos) + " line " + std::to_string(e->line) +
                           " col " + std::to_string(e->column) + " " + names[e->type]);
         ast_recursive_delete(r);
@@ -410,7 +410,8 @@ TEST(Matcher, SuccessiveParsesOverOneInput) {
     }
     parser_delete(p);
     // Positions are absolute; the failure at "\n" (pos 4) counts lines from this parse's start.
-    const std::vector<std::string> want = {"tree 0-2", "char", "tree 3-4", "error 4 line 1 col 0 id"};
+    const std::vector<std::string> want = {"tree 0-2", "char", "tree 3-4",
+                                           "error 4 line 1 col 0 id"};
     EXPECT_EQ(want, got);
 }
 
@@ -428,7 +429,7 @@ TEST(Matcher, ResultOwnsNothingSharedWithTheParse) {
     g.accept(a, 0);
     g.accept(a, 1);
     {
-        parser* p = g.build();
+        parser *p = g.build();
         std::int64_t grammar_blocks = count.live();
         run_result res = run(g, "", {"S", "A"});
         EXPECT_EQ("(S (A))", res.tree);
@@ -451,15 +452,15 @@ TEST(Matcher, DeepNestingAndLongInput) {
     std::string text(depth, '(');
     text += 'x';
     text.append(depth, ')');
-    parser* p = g.build();
+    parser *p = g.build();
     input in;
     input_init(&in, text.data(), text.size());
-    ast* r = parse(p, &in);
+    ast *r = parse(p, &in);
     ASSERT_EQ(AST_TREE, r->kind);
     EXPECT_EQ(text.size(), in.pos);
     std::size_t levels = 0;
-    for (const ast* n = r; n->kind == AST_TREE; ++levels)
-        n = static_cast<const ast*>(vector_get(ast_as_tree(n)->children, 0));
+    for (const ast *n = r; n->kind == AST_TREE; ++levels)
+        n = static_cast<const ast *>(vector_get(ast_as_tree(n)->children, 0));
     EXPECT_EQ(depth + 1, levels);
     ast_recursive_delete(r);
 
@@ -467,7 +468,7 @@ TEST(Matcher, DeepNestingAndLongInput) {
     text.pop_back();
     input_init(&in, text.data(), text.size());
     r = parse(p, &in);
-    const ast_error* err = ast_as_error(r);
+    const ast_error *err = ast_as_error(r);
     ASSERT_NE(nullptr, err);
     EXPECT_EQ(text.size(), err->pos);
     ast_recursive_delete(r);
@@ -482,7 +483,7 @@ TEST(Matcher, FiftyMegabyteRepetition) {
     g.accept(s, 0);
     g.cls(s, 0, "\n", 0, true);
     std::string text(50u << 20, 'q');
-    parser* p = g.build();
+    parser *p = g.build();
     for (bool lines : {false, true}) {
         SCOPED_TRACE(lines ? "80-byte lines" : "one line");
         if (lines)
@@ -490,8 +491,8 @@ TEST(Matcher, FiftyMegabyteRepetition) {
                 text[i] = '\n';
         input in;
         input_init(&in, text.data(), text.size());
-        ast* r = parse(p, &in);
-        const ast_tree* t = ast_as_tree(r);
+        ast *r = parse(p, &in);
+        const ast_tree *t = ast_as_tree(r);
         ASSERT_NE(nullptr, t);
         EXPECT_EQ(text.size(), t->end);
         EXPECT_EQ(0u, t->children->count);
@@ -502,9 +503,9 @@ TEST(Matcher, FiftyMegabyteRepetition) {
 
 TEST(Matcher, MalformedGrammarsFailCleanly) {
     struct row {
-        const char* name;
+        const char *name;
         hand_grammar g;
-        const char* log;
+        const char *log;
     };
     std::vector<row> rows;
     {
@@ -540,7 +541,7 @@ TEST(Matcher, MalformedGrammarsFailCleanly) {
         g.ch(s, 0, 'a', 5);
         rows.push_back({"missing state", g, "missing state"});
     }
-    for (row& r : rows) {
+    for (row &r : rows) {
         SCOPED_TRACE(r.name);
         log_capture logs;
         run_result res = run(r.g, "aaa");
@@ -584,11 +585,11 @@ TEST(Matcher, OutOfMemoryGivesErrorNode) {
         SCOPED_TRACE(n);
         log_capture logs;
         alloc_count count;
-        parser* p = g.build();
+        parser *p = g.build();
         input in;
         input_init(&in, text.data(), text.size());
         alloc_count::fail_after(n);
-        ast* r = parse(p, &in);
+        ast *r = parse(p, &in);
         alloc_count::fail_after(-1);
         ASSERT_NE(nullptr, r);
         if (r->kind == AST_ERROR) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "alloc_count.hpp"
+#include "base/glog.hpp"
 #include "peg/ast.hpp"
 #include "peg/cache.hpp"
 #include "peg/ht.hpp"
@@ -12,18 +13,19 @@
 #include "peg/lt.hpp"
 #include "peg/memory.hpp"
 #include "peg/vector.hpp"
-#include "base/glog.hpp"
 #include "support/log_capture.hpp"
 #include "support/tree_text.hpp"
 
 namespace {
 
-ast* leaf(char c) { return ast_new(AST_CHAR, static_cast<unsigned char>(c)); }
+ast *leaf(char c) {
+    return ast_new(AST_CHAR, static_cast<unsigned char>(c));
+}
 
-ast* tree(std::uint64_t type, std::initializer_list<ast*> kids, std::uint64_t start = 0,
+ast *tree(std::uint64_t type, std::initializer_list<ast *> kids, std::uint64_t start = 0,
           std::uint64_t end = 0) {
-    vector* v = vector_new(8);
-    for (ast* k : kids)
+    vector *v = vector_new(8);
+    for (ast *k : kids)
         EXPECT_TRUE(vector_add(v, k));
     return ast_new(AST_TREE, reinterpret_cast<std::uint64_t>(ast_tree_new(type, v, start, end)));
 }
@@ -49,11 +51,11 @@ TEST(Input, ReadsWholeStreams) {
         std::string text(size, '\0');
         for (std::size_t i = 0; i < size; ++i)
             text[i] = static_cast<char>('a' + (i * 7) % 26);
-        std::FILE* f = std::tmpfile();
+        std::FILE *f = std::tmpfile();
         ASSERT_NE(nullptr, f);
         std::fwrite(text.data(), 1, text.size(), f);
         std::rewind(f);
-        input* in = input_from_file_new(f);
+        input *in = input_from_file_new(f);
         std::fclose(f);
         ASSERT_NE(nullptr, in);
         EXPECT_EQ(size, in->size);
@@ -68,7 +70,7 @@ TEST(Input, UnreadableStreamsAreRefused) {
     log_capture logs;
     EXPECT_EQ(nullptr, input_from_file_new(nullptr));
     // A stream open for writing only fails to read: that must not pass as an empty file.
-    std::FILE* f = std::fopen("/dev/null", "w");
+    std::FILE *f = std::fopen("/dev/null", "w");
     ASSERT_NE(nullptr, f);
     EXPECT_EQ(nullptr, input_from_file_new(f));
     std::fclose(f);
@@ -95,7 +97,7 @@ TEST(Vector, GrowsByDoublingAndReverses) {
         int n;
         std::string want;
     };
-    for (const row& r : {row{0, ""}, row{1, "0"}, row{4, "3210"}, row{5, "43210"}}) {
+    for (const row &r : {row{0, ""}, row{1, "0"}, row{4, "3210"}, row{5, "43210"}}) {
         vector w;
         ASSERT_TRUE(vector_init(&w, 0)); // capacity 0 still grows
         for (int i = 0; i < r.n; ++i)
@@ -103,7 +105,7 @@ TEST(Vector, GrowsByDoublingAndReverses) {
         vector_reverse(&w);
         std::string got;
         for (std::uint64_t i = 0; i < w.count; ++i)
-            got += static_cast<char>('0' + (static_cast<int*>(vector_get(&w, i)) - items));
+            got += static_cast<char>('0' + (static_cast<int *>(vector_get(&w, i)) - items));
         EXPECT_EQ(r.want, got);
         vector_clear(&w);
     }
@@ -111,14 +113,14 @@ TEST(Vector, GrowsByDoublingAndReverses) {
 
 TEST(Ast, RecursiveDeleteReleasesSharedNodesOnce) {
     alloc_count count;
-    ast* shared = tree(1, {leaf('s')});
-    ast* root = tree(0, {shared, tree(2, {shared, leaf('y')}), shared});
+    ast *shared = tree(1, {leaf('s')});
+    ast *root = tree(0, {shared, tree(2, {shared, leaf('y')}), shared});
     ast_recursive_delete(root);
     EXPECT_EQ(0, count.live());
     ast_recursive_delete(nullptr);
 
     // Very deep trees release without native recursion.
-    ast* deep = leaf('x');
+    ast *deep = leaf('x');
     for (int i = 0; i < 200000; ++i)
         deep = tree(0, {deep});
     ast_recursive_delete(deep);
@@ -127,12 +129,12 @@ TEST(Ast, RecursiveDeleteReleasesSharedNodesOnce) {
 
 TEST(Ast, ClearKeepsChildrenAndRecursiveClearDoesNot) {
     alloc_count count;
-    ast* child = leaf('c');
-    ast* root = tree(0, {child});
+    ast *child = leaf('c');
+    ast *root = tree(0, {child});
     ast_delete(root); // tree record and vector go, the child stays
     EXPECT_EQ(1, count.live());
     ast_delete(child);
-    ast* r2 = tree(0, {leaf('a'), tree(1, {leaf('b')})});
+    ast *r2 = tree(0, {leaf('a'), tree(1, {leaf('b')})});
     ast_recursive_clear(r2);
     EXPECT_EQ(0u, r2->data);
     EXPECT_EQ(1, count.live());
@@ -141,27 +143,27 @@ TEST(Ast, ClearKeepsChildrenAndRecursiveClearDoesNot) {
 }
 
 TEST(Ast, ChildrenAsString) {
-    ast* r = tree(0, {leaf('i'), leaf('d'), tree(1, {}), leaf('x')});
-    char* s = ast_children_as_string(r);
+    ast *r = tree(0, {leaf('i'), leaf('d'), tree(1, {}), leaf('x')});
+    char *s = ast_children_as_string(r);
     ASSERT_NE(nullptr, s);
     EXPECT_STREQ("idx", s);
     peg_free(s);
     ast_recursive_delete(r);
     log_capture logs;
-    ast* c = leaf('q');
+    ast *c = leaf('q');
     EXPECT_EQ(nullptr, ast_children_as_string(c));
     EXPECT_EQ(1u, logs.count(GLOG_ERROR));
     ast_delete(c);
 }
 
 TEST(Ast, DisplayPrintsIndentedTree) {
-    const char* names[] = {"Root", "A", "B"};
+    const char *names[] = {"Root", "A", "B"};
     struct row {
         std::string name;
-        ast* node;
+        ast *node;
         std::string want;
     };
-    ast_error* e = ast_error_new(17, 3, 4, 2);
+    ast_error *e = ast_error_new(17, 3, 4, 2);
     const row rows[] = {
         {"tree", tree(0, {tree(1, {leaf('x')}), leaf('y')}), "Root\n->  A\n    |   x\n|   y\n"},
         {"deeper", tree(0, {tree(1, {tree(2, {leaf('z')})})}),
@@ -172,7 +174,7 @@ TEST(Ast, DisplayPrintsIndentedTree) {
          "parse error: failed to match 'B' at line=3, col=4, pos=17\n"},
         {"null", nullptr, "NULL"},
     };
-    for (const row& r : rows) {
+    for (const row &r : rows) {
         SCOPED_TRACE(r.name);
         testing::internal::CaptureStdout();
         display_ast(r.node, names);
@@ -187,15 +189,15 @@ TEST(Ast, DisplayPrintsIndentedTree) {
 }
 
 TEST(TreeText, RendersNodesAsText) {
-    const char* names[] = {"struct_def", "identifier", "member"};
+    const char *names[] = {"struct_def", "identifier", "member"};
     const std::string text = "struct P { \"q\"\n }";
-    ast* id = tree(1, {}, 7, 8);
-    ast* quoted = tree(2, {leaf('"'), leaf('q'), leaf('"'), leaf('\n')});
-    ast* root = tree(0, {id, quoted, tree(9, {}, 3, 3)});
+    ast *id = tree(1, {}, 7, 8);
+    ast *quoted = tree(2, {leaf('"'), leaf('q'), leaf('"'), leaf('\n')});
+    ast *root = tree(0, {id, quoted, tree(9, {}, 3, 3)});
     EXPECT_EQ("(struct_def (identifier \"P\") (member \"\\\"q\\\"\\n\") (#9))",
               tree_text(root, names, 3, text));
     ast_recursive_delete(root);
-    ast* e = ast_new(AST_ERROR, reinterpret_cast<std::uint64_t>(ast_error_new(5, 2, 1, 1)));
+    ast *e = ast_new(AST_ERROR, reinterpret_cast<std::uint64_t>(ast_error_new(5, 2, 1, 1)));
     EXPECT_EQ("(error identifier line=2 col=1 pos=5)", tree_text(e, names, 3, text));
     ast_recursive_delete(e);
     EXPECT_EQ("<null>", tree_text(nullptr, names, 3, text));
@@ -225,12 +227,12 @@ TEST(HashTable, GrowsAtThreeQuartersLoad) {
 }
 
 TEST(HashTable, PointerSet) {
-    ht* table = ht_new(8);
+    ht *table = ht_new(8);
     ASSERT_NE(nullptr, table);
     int objects[100];
-    for (int& o : objects)
+    for (int &o : objects)
         ASSERT_TRUE(lt_put(table, &o, 1));
-    for (int& o : objects)
+    for (int &o : objects)
         EXPECT_EQ(1u, lt_get(table, &o));
     int other;
     EXPECT_EQ(0u, lt_get(table, &other));

@@ -9,13 +9,23 @@
 
 namespace {
 
-void append_quoted_byte(std::string& out, unsigned char c) {
+void append_quoted_byte(std::string &out, unsigned char c) {
     switch (c) {
-    case '\\': out += "\\\\"; break;
-    case '"': out += "\\\""; break;
-    case '\n': out += "\\n"; break;
-    case '\r': out += "\\r"; break;
-    case '\t': out += "\\t"; break;
+    case '\\':
+        out += "\\\\";
+        break;
+    case '"':
+        out += "\\\"";
+        break;
+    case '\n':
+        out += "\\n";
+        break;
+    case '\r':
+        out += "\\r";
+        break;
+    case '\t':
+        out += "\\t";
+        break;
     default:
         if (c >= 0x20 && c <= 0x7E) {
             out += static_cast<char>(c);
@@ -27,7 +37,7 @@ void append_quoted_byte(std::string& out, unsigned char c) {
     }
 }
 
-std::string type_text(const char* const* names, std::uint64_t count, std::uint64_t type) {
+std::string type_text(const char *const *names, std::uint64_t count, std::uint64_t type) {
     if (names && type < count && names[type])
         return names[type];
     return "#" + std::to_string(type);
@@ -35,13 +45,13 @@ std::string type_text(const char* const* names, std::uint64_t count, std::uint64
 
 // Work items: a node to render, or (node null) a finished piece of text to emit.
 struct item {
-    const ast* node;
+    const ast *node;
     std::string text;
 };
 
 } // namespace
 
-std::string tree_text(const ast* node, const char* const* names, std::uint64_t name_count,
+std::string tree_text(const ast *node, const char *const *names, std::uint64_t name_count,
                       std::string_view text) {
     if (!node)
         return "<null>";
@@ -57,7 +67,7 @@ std::string tree_text(const ast* node, const char* const* names, std::uint64_t n
     while (!work.empty()) {
         item it = std::move(work.back());
         work.pop_back();
-        const ast* n = it.node;
+        const ast *n = it.node;
         if (!n) {
             out += it.text;
         } else if (n->kind == AST_EMPTY) {
@@ -66,11 +76,11 @@ std::string tree_text(const ast* node, const char* const* names, std::uint64_t n
             out += '"';
             append_quoted_byte(out, static_cast<unsigned char>(n->data));
             out += '"';
-        } else if (const ast_error* e = ast_as_error(n)) {
+        } else if (const ast_error *e = ast_as_error(n)) {
             out += "(error " + type_text(names, name_count, e->type) +
                    " line=" + std::to_string(e->line) + " col=" + std::to_string(e->column) +
                    " pos=" + std::to_string(e->pos) + ")";
-        } else if (const ast_tree* t = ast_as_tree(n)) {
+        } else if (const ast_tree *t = ast_as_tree(n)) {
             out += "(" + type_text(names, name_count, t->type);
             std::uint64_t count = t->children ? t->children->count : 0;
             if (count == 0) {
@@ -87,11 +97,11 @@ std::string tree_text(const ast* node, const char* const* names, std::uint64_t n
             std::vector<item> pieces;
             std::uint64_t i = 0;
             while (i < count) {
-                auto* c = static_cast<const ast*>(t->children->items[i]);
+                auto *c = static_cast<const ast *>(t->children->items[i]);
                 if (c && c->kind == AST_CHAR) {
                     std::string run = " \"";
                     for (; i < count; ++i) {
-                        auto* d = static_cast<const ast*>(t->children->items[i]);
+                        auto *d = static_cast<const ast *>(t->children->items[i]);
                         if (!d || d->kind != AST_CHAR)
                             break;
                         append_quoted_byte(run, static_cast<unsigned char>(d->data));
