@@ -6,15 +6,11 @@
 #include "idl/idl_translate.hpp"
 #include "preproc/preproc.hpp"
 #include "xml/xmltree.hpp"
+#include "base/owned.hpp"
 
 #include <memory>
 
 namespace {
-
-template <auto Release> struct release_with {
-    template <class T> void operator()(T *p) const noexcept { Release(p); }
-};
-template <class T, auto Release> using owned = std::unique_ptr<T, release_with<Release>>;
 
 constexpr const char xsi_namespace[] = "http://www.w3.org/2001/XMLSchema-instance";
 constexpr const char dds_xml_namespace[] = "http://www.omg.org/spec/DDS-XML";

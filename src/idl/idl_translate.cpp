@@ -10,15 +10,11 @@
 #include "peg/input.hpp"
 #include "peg/parser.hpp"
 #include "preproc/preproc.hpp"
+#include "base/owned.hpp"
 
 #include <memory>
 
 namespace {
-
-template <auto Release> struct release_with {
-    template <class T> void operator()(T *p) const noexcept { Release(p); }
-};
-template <class T, auto Release> using owned = std::unique_ptr<T, release_with<Release>>;
 
 // Bytes of a source line shown before and after the error column.
 constexpr unsigned long long caret_before = 120;

@@ -17,13 +17,9 @@
 #include "preproc/macro.hpp"
 #include "preproc/pptree.hpp"
 #include "preproc/preproc.hpp"
+#include "base/owned.hpp"
 
 namespace {
-
-template <auto Release> struct release_with {
-    template <class T> void operator()(T *p) const noexcept { Release(p); }
-};
-template <class T, auto Release> using owned = std::unique_ptr<T, release_with<Release>>;
 
 // Result of evaluating one node. A soft failure counts as 0 inside an operand and fails only a
 // whole condition; a hard failure (division by zero, an unsupported construct) always fails it.

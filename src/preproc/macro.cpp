@@ -19,13 +19,9 @@
 #include "peg/input.hpp"
 #include "peg/parser.hpp"
 #include "preproc/pptree.hpp"
+#include "base/owned.hpp"
 
 namespace {
-
-template <auto Release> struct release_with {
-    template <class T> void operator()(T *p) const noexcept { Release(p); }
-};
-template <class T, auto Release> using owned = std::unique_ptr<T, release_with<Release>>;
 
 constexpr const char *k_oom = "Out of memory: Unable to allocate memory";
 

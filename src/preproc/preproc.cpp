@@ -20,13 +20,9 @@
 #include "preproc/cond.hpp"
 #include "preproc/macro.hpp"
 #include "preproc/pptree.hpp"
+#include "base/owned.hpp"
 
 namespace {
-
-template <auto Release> struct release_with {
-    template <class T> void operator()(T *p) const noexcept { Release(p); }
-};
-template <class T, auto Release> using owned = std::unique_ptr<T, release_with<Release>>;
 
 constexpr const char *k_oom = "Out of memory: Unable to allocate memory";
 constexpr size_t k_suffix_len = sizeof(PREPROC_MARKER_SUFFIX) - 1;

@@ -18,13 +18,9 @@
 #include "peg/vector.hpp"
 #include "support/log_capture.hpp"
 #include "support/tree_text.hpp"
+#include "base/owned.hpp"
 
 namespace {
-
-template <auto Release> struct release_with {
-    template <class T> void operator()(T *p) const noexcept { Release(p); }
-};
-template <class T, auto Release> using owned = std::unique_ptr<T, release_with<Release>>;
 
 // One grammar object serves every parse, as it does in the translator.
 const parser *idl() {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "alloc_count.hpp"
+#include "base/glog.hpp"
 #include "hand_grammar.hpp"
 #include "peg/edge.hpp"
 #include "peg/fa.hpp"
@@ -12,6 +13,7 @@
 #include "peg/set.hpp"
 #include "peg/state.hpp"
 #include "peg/trans.hpp"
+#include "support/log_capture.hpp"
 
 namespace {
 
@@ -122,6 +124,7 @@ TEST(Parser, SingleRecordsRoundTrip) {
 }
 
 TEST(Parser, ConstructionFailureReleasesHandedOverArrays) {
+    log_capture logs;
     alloc_count count;
     auto *singles = static_cast<char *>(peg_calloc(1, 1));
     auto *mins = static_cast<char *>(peg_calloc(1, 1));
@@ -134,4 +137,6 @@ TEST(Parser, ConstructionFailureReleasesHandedOverArrays) {
     EXPECT_EQ(nullptr, parser_new(0, automata, 1, true));
     alloc_count::fail_after(-1);
     EXPECT_EQ(0, count.live());
+    EXPECT_TRUE(logs.has(GLOG_FATAL, "Out of memory: character class"));
+    EXPECT_TRUE(logs.has(GLOG_FATAL, "Out of memory: parser"));
 }

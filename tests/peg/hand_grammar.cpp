@@ -102,8 +102,11 @@ parser *hand_grammar::build() const {
 run_result run(const hand_grammar &g, const std::string &text,
                const std::vector<std::string> &names) {
     std::vector<std::string> own = names;
-    for (std::size_t i = own.size(); i < g.automata.size() + 8; ++i)
-        own.push_back("t" + std::to_string(i));
+    for (std::size_t i = own.size(); i < g.automata.size() + 8; ++i) {
+        std::string name(1, 't');
+        name += std::to_string(i);
+        own.push_back(name);
+    }
     std::vector<const char *> table;
     for (const std::string &n : own)
         table.push_back(n.c_str());

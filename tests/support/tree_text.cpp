@@ -40,7 +40,9 @@ void append_quoted_byte(std::string &out, unsigned char c) {
 std::string type_text(const char *const *names, std::uint64_t count, std::uint64_t type) {
     if (names && type < count && names[type])
         return names[type];
-    return "#" + std::to_string(type);
+    std::string out(1, '#');
+    out += std::to_string(type);
+    return out;
 }
 
 // Work items: a node to render, or (node null) a finished piece of text to emit.
@@ -77,11 +79,18 @@ std::string tree_text(const ast *node, const char *const *names, std::uint64_t n
             append_quoted_byte(out, static_cast<unsigned char>(n->data));
             out += '"';
         } else if (const ast_error *e = ast_as_error(n)) {
-            out += "(error " + type_text(names, name_count, e->type) +
-                   " line=" + std::to_string(e->line) + " col=" + std::to_string(e->column) +
-                   " pos=" + std::to_string(e->pos) + ")";
+            out += "(error ";
+            out += type_text(names, name_count, e->type);
+            out += " line=";
+            out += std::to_string(e->line);
+            out += " col=";
+            out += std::to_string(e->column);
+            out += " pos=";
+            out += std::to_string(e->pos);
+            out += ')';
         } else if (const ast_tree *t = ast_as_tree(n)) {
-            out += "(" + type_text(names, name_count, t->type);
+            out += '(';
+            out += type_text(names, name_count, t->type);
             std::uint64_t count = t->children ? t->children->count : 0;
             if (count == 0) {
                 if (t->end > t->start) {
@@ -118,7 +127,8 @@ std::string tree_text(const ast *node, const char *const *names, std::uint64_t n
             for (auto p = pieces.rbegin(); p != pieces.rend(); ++p)
                 work.push_back(std::move(*p));
         } else {
-            out += "#" + std::to_string(n->kind);
+            out += '#';
+            out += std::to_string(n->kind);
         }
     }
     return out;

@@ -7,46 +7,24 @@
 #include <memory>
 
 #include "base/glog.hpp"
+#include "base/owned.hpp"
 #include "peg/ast.hpp"
 #include "peg/input.hpp"
 #include "peg/parser.hpp"
 
-// Grammars are generated at build time; one that is not generated yet is left out of the dump
-// and reported as unavailable when asked for.
-#if __has_include("grammars/idl_parser.hpp")
 #include "grammars/idl_parser.hpp"
-#define ASTDUMP_HAVE_IDL 1
-#endif
-#if __has_include("grammars/idlcleaner_parser.hpp")
 #include "grammars/idlcleaner_parser.hpp"
-#define ASTDUMP_HAVE_IDLCLEANER 1
-#endif
-#if __has_include("grammars/directive_parser.hpp")
 #include "grammars/directive_parser.hpp"
-#define ASTDUMP_HAVE_DIRECTIVE 1
-#endif
-#if __has_include("grammars/non_directive_parser.hpp")
 #include "grammars/non_directive_parser.hpp"
-#define ASTDUMP_HAVE_NON_DIRECTIVE 1
-#endif
-#if __has_include("grammars/ifexpr_parser.hpp")
 #include "grammars/ifexpr_parser.hpp"
-#define ASTDUMP_HAVE_IFEXPR 1
-#endif
 
 namespace {
-
-template <auto Release> struct release_with {
-    template <class T> void operator()(T *p) const noexcept { Release(p); }
-};
-template <class T, auto Release> using owned = std::unique_ptr<T, release_with<Release>>;
 
 void close_file(std::FILE *f) {
     static_cast<void>(std::fclose(f));
 }
 
-// One row per grammar: its command-line name, constructor and type-name table (null when the
-// grammar is not built into this program).
+// One row per grammar: its command-line name, constructor and type-name table.
 struct grammar_entry {
     const char *name;
     parser *(*make)();
@@ -54,31 +32,11 @@ struct grammar_entry {
 };
 
 const grammar_entry grammar_table[astdump_grammar_count] = {
-#ifdef ASTDUMP_HAVE_IDL
     {"idl", idl_parser_new, idl_type_strings},
-#else
-    {"idl", nullptr, nullptr},
-#endif
-#ifdef ASTDUMP_HAVE_IDLCLEANER
     {"idlcleaner", idlcleaner_parser_new, idlcleaner_type_strings},
-#else
-    {"idlcleaner", nullptr, nullptr},
-#endif
-#ifdef ASTDUMP_HAVE_DIRECTIVE
     {"directive", directive_parser_new, directive_type_strings},
-#else
-    {"directive", nullptr, nullptr},
-#endif
-#ifdef ASTDUMP_HAVE_NON_DIRECTIVE
     {"non_directive", non_directive_parser_new, non_directive_type_strings},
-#else
-    {"non_directive", nullptr, nullptr},
-#endif
-#ifdef ASTDUMP_HAVE_IFEXPR
     {"ifexpr", ifexpr_parser_new, ifexpr_type_strings},
-#else
-    {"ifexpr", nullptr, nullptr},
-#endif
 };
 
 // Parses one input and prints the result; the input stays the caller's.
@@ -100,18 +58,13 @@ bool dump_input(const grammar_entry &g, input *in) {
     return true;
 }
 
-// The row of a grammar that is built in, or null (logged).
+// The row of a grammar, or null (logged) for a number out of range.
 const grammar_entry *usable_grammar(int grammar) {
     if (grammar < 0 || grammar >= astdump_grammar_count) {
         glog_error("astdump: no grammar numbered %d", grammar);
         return nullptr;
     }
-    const grammar_entry &g = grammar_table[grammar];
-    if (g.make == nullptr) {
-        glog_error("astdump: the %s grammar is not built into this program", g.name);
-        return nullptr;
-    }
-    return &g;
+    return &grammar_table[grammar];
 }
 
 } // namespace

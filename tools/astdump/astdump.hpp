@@ -23,7 +23,7 @@ const char *astdump_grammar_name(int grammar);
 
 /// Parses `size` bytes of `data` with `grammar` and prints the tree with display_ast, or the
 /// parse error with display_parse_error, to standard output; true when the parse succeeded,
-/// false (logged) on a parse error, an unknown grammar or a grammar not built into this program.
+/// false (logged) on a parse error or an unknown grammar.
 [[nodiscard]] bool astdump_text(int grammar, const char *data, std::size_t size);
 
 /// Reads the file at `path` and dumps it as astdump_text does; false (logged) when the file

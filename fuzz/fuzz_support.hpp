@@ -1,0 +1,31 @@
+// Shared pieces of the fuzz targets: a preprocessor state guard, one-directive application and
+// a per-process scratch file for the stages that read from a path.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "preproc/cond.hpp"
+#include "preproc/preproc.hpp"
+
+/// A preprocessor state initialised with no predefined macros; released on scope exit.
+struct fuzz_preproc {
+    preproc_root root{};          ///< the state; valid only when `ok`
+    bool ok = false;              ///< `preproc_root_init` succeeded
+    preproc_cond_stack stack;     ///< open `#if` chains of the directives applied so far
+    fuzz_preproc();               ///< initialises `root`
+    ~fuzz_preproc();              ///< releases `root`
+    fuzz_preproc(const fuzz_preproc &) = delete;
+    fuzz_preproc &operator=(const fuzz_preproc &) = delete;
+};
+
+/// Parses `line` (one line, ending in a line feed) with the directive grammar and applies it
+/// to `pp` as the directive pass does; false when the line is rejected (logged).
+[[nodiscard]] bool fuzz_apply_directive(fuzz_preproc &pp, const std::string &line);
+
+/// Path of this process's scratch file, under /dev/shm when it exists, else under /tmp.
+[[nodiscard]] const std::string &fuzz_scratch_path();
+
+/// Replaces the scratch file's content by `data` (`size` bytes); false when it cannot be written.
+[[nodiscard]] bool fuzz_write_scratch(const uint8_t *data, size_t size);

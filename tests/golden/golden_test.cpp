@@ -1,0 +1,130 @@
+// Runs the built converter on every case folder below the golden directory: a case with
+// expected.xml must succeed and write exactly those bytes; a case with expect-fail.txt must exit
+// with status 1, print each of its lines (in order) and leave no output file.
+#include "support/run_program.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// A fresh directory under the system temporary directory, removed when the case ends.
+class temp_dir {
+public:
+    temp_dir() {
+        std::string pattern = (fs::temp_directory_path() / "vandrel-golden-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr) {
+            path_ = pattern;
+        }
+    }
+    ~temp_dir() {
+        std::error_code ec;
+        if (!path_.empty()) {
+            fs::remove_all(path_, ec);
+        }
+    }
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+class golden_case : public testing::Test {
+public:
+    explicit golden_case(fs::path dir) : dir_(std::move(dir)) {}
+
+    void TestBody() override {
+        temp_dir tmp;
+        ASSERT_FALSE(tmp.path().empty());
+        std::error_code ec;
+        fs::copy_file(dir_ / "input.idl", tmp.path() / "input.idl", ec);
+        ASSERT_FALSE(ec) << ec.message();
+
+        run_options options;
+        options.cwd = tmp.path().string();
+        run_result r = run_program(VANDREL_BIN, {"input.idl", "out"}, options);
+        ASSERT_TRUE(r.started);
+        ASSERT_TRUE(r.exited) << "the converter crashed or hung\n" << r.out << r.err;
+        const fs::path output = tmp.path() / "out" / "input.xml";
+
+        if (fs::exists(dir_ / "expected.xml")) {
+            ASSERT_EQ(0, r.status) << r.out << r.err;
+            ASSERT_TRUE(fs::exists(output)) << r.out;
+            EXPECT_EQ(read_file(dir_ / "expected.xml"), read_file(output)) << r.out;
+            return;
+        }
+        EXPECT_EQ(1, r.status) << r.out << r.err;
+        EXPECT_FALSE(fs::exists(output));
+        std::istringstream expected(read_file(dir_ / "expect-fail.txt"));
+        std::string line;
+        std::size_t from = 0;
+        while (std::getline(expected, line)) {
+            if (line.empty()) {
+                continue;
+            }
+            std::size_t at = r.out.find(line, from);
+            EXPECT_NE(std::string::npos, at) << "missing (in order): " << line << "\noutput:\n"
+                                             << r.out;
+            if (at == std::string::npos) {
+                break;
+            }
+            from = at + line.size();
+        }
+    }
+
+private:
+    fs::path dir_;
+};
+
+// Case folders are found when the program starts, so a new folder needs no build change.
+bool register_cases() {
+    std::vector<fs::path> cases;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(VANDREL_GOLDEN_DIR, ec)) {
+        const fs::path dir = entry.path();
+        if (entry.is_directory() && fs::exists(dir / "input.idl") &&
+            (fs::exists(dir / "expected.xml") || fs::exists(dir / "expect-fail.txt"))) {
+            cases.push_back(dir);
+        }
+    }
+    std::sort(cases.begin(), cases.end());
+    for (const fs::path& dir : cases) {
+        testing::RegisterTest("Golden", dir.filename().string().c_str(), nullptr, nullptr,
+                              __FILE__, __LINE__,
+                              [dir]() -> testing::Test* { return new golden_case(dir); });
+    }
+    return true;
+}
+
+const bool registered = register_cases();
+
+} // namespace
+
+TEST(GoldenRunner, FindsCases) {
+    EXPECT_TRUE(registered);
+    std::size_t n = 0;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(VANDREL_GOLDEN_DIR, ec)) {
+        n += entry.is_directory() ? 1 : 0;
+    }
+    EXPECT_GT(n, 0u) << "no case folders in " << VANDREL_GOLDEN_DIR;
+}
