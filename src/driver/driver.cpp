@@ -24,23 +24,25 @@
 namespace {
 
 template <auto Release> struct release_with {
-    template <class T> void operator()(T* p) const noexcept { Release(p); }
+    template <class T> void operator()(T *p) const noexcept { Release(p); }
 };
 template <class T, auto Release> using owned = std::unique_ptr<T, release_with<Release>>;
 
-void free_text(char* text) { std::free(text); }
+void free_text(char *text) {
+    std::free(text);
+}
 
 // Driver messages go to the default logger; the directory walk and out-of-memory messages go
 // through the tool logger, which falls back to it.
 #define DRIVER_LOG(level, ...) glog_at(GLOG_GLOBAL_INSTANCE, (level), __VA_ARGS__)
 
-void log_too_long(const std::string& path) {
+void log_too_long(const std::string &path) {
     glog_error("Path is too long for this platform: %s", path.c_str());
 }
 
 enum class kind { missing, directory, other };
 
-kind stat_kind(const std::string& path, int& err) {
+kind stat_kind(const std::string &path, int &err) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         err = errno;
@@ -51,14 +53,13 @@ kind stat_kind(const std::string& path, int& err) {
 }
 
 // One component of the walk: accept an existing directory, create a missing one.
-bool ensure_directory(const std::string& path) {
+bool ensure_directory(const std::string &path) {
     int err = 0;
     switch (stat_kind(path, err)) {
     case kind::directory:
         return true;
     case kind::other:
-        glog_error("Directory preempted by filename. failed to create directory: %s",
-                   path.c_str());
+        glog_error("Directory preempted by filename. failed to create directory: %s", path.c_str());
         return false;
     case kind::missing:
         break;
@@ -82,7 +83,7 @@ bool ensure_directory(const std::string& path) {
     return false;
 }
 
-std::string base_name(const std::string& path) {
+std::string base_name(const std::string &path) {
     std::size_t end = path.find_last_not_of('/');
     if (end == std::string::npos) {
         return path.empty() ? std::string(".") : std::string("/");
@@ -99,7 +100,7 @@ mode_t default_file_mode() {
     return static_cast<mode_t>(0666 & ~mask);
 }
 
-int run(argparse& args, int argc, char** argv) {
+int run(argparse &args, int argc, char **argv) {
     DRIVER_LOG(GLOG_INFO, "OrvathDDS VANDREL v%s is running, please wait...", DRIVER_VERSION);
 
     args.include_dirs = pn_linkedlist_create(5, 0);
@@ -137,8 +138,7 @@ int run(argparse& args, int argc, char** argv) {
         return 1;
     }
 
-    owned<xmltree, xmltree_free> doc{zadozeda_parse(args.idl_path, args.macros,
-                                                    args.include_dirs)};
+    owned<xmltree, xmltree_free> doc{zadozeda_parse(args.idl_path, args.macros, args.include_dirs)};
     if (!doc) {
         return 1; // the translator logged the cause
     }
@@ -195,7 +195,7 @@ int run(argparse& args, int argc, char** argv) {
 
 } // namespace
 
-void argparse_fini(argparse* args) {
+void argparse_fini(argparse *args) {
     if (args == nullptr) {
         return;
     }
@@ -207,7 +207,8 @@ void argparse_fini(argparse* args) {
     }
     if (args->macros != nullptr) {
         while (args->macros->size > 0) {
-            preproc_macro_destroy(static_cast<preproc_macro*>(args->macros->remove_first(args->macros)));
+            preproc_macro_destroy(
+                static_cast<preproc_macro *>(args->macros->remove_first(args->macros)));
         }
         pn_linkedlist_destroy(args->macros);
     }
@@ -227,7 +228,7 @@ void driver_print_usage() {
                stdout);
 }
 
-bool driver_make_directories(const std::string& path) {
+bool driver_make_directories(const std::string &path) {
     // Parents first, from the root outwards; the root itself is never tested or created.
     std::size_t pos = !path.empty() && path[0] == '/' ? 1 : 0;
     for (;;) {
@@ -243,7 +244,7 @@ bool driver_make_directories(const std::string& path) {
     return ensure_directory(path);
 }
 
-bool driver_output_name(const std::string& idl_path, std::string& name) {
+bool driver_output_name(const std::string &idl_path, std::string &name) {
     name = base_name(idl_path);
     std::size_t at = name.find(".idl");
     if (at == std::string::npos) {
@@ -253,7 +254,7 @@ bool driver_output_name(const std::string& idl_path, std::string& name) {
     return true;
 }
 
-bool driver_write_output(const std::string& dir, const std::string& name, const char* text) {
+bool driver_write_output(const std::string &dir, const std::string &name, const char *text) {
     const std::string target = dir.back() == '/' ? dir + name : dir + "/" + name;
     // The temporary file lives beside the target so that the rename stays on one file system.
     std::string temp_name = (dir.back() == '/' ? dir : dir + "/") + "." + name + ".XXXXXX";
@@ -270,7 +271,7 @@ bool driver_write_output(const std::string& dir, const std::string& name, const 
         return false;
     }
     (void)::fchmod(fd, default_file_mode());
-    std::FILE* file = ::fdopen(fd, "w");
+    std::FILE *file = ::fdopen(fd, "w");
     if (file == nullptr) {
         ::close(fd);
         ::unlink(temp.data());
@@ -300,12 +301,12 @@ bool driver_write_output(const std::string& dir, const std::string& name, const 
     return true;
 }
 
-int driver_main(int argc, char** argv) {
+int driver_main(int argc, char **argv) {
     argparse args{};
     int status = 1;
     try {
         status = run(args, argc, argv);
-    } catch (const std::bad_alloc&) {
+    } catch (const std::bad_alloc &) {
         glog_fatal("Out of memory: Unable to allocate memory for paths");
         status = 1;
     }

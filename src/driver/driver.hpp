@@ -6,34 +6,34 @@
 struct pn_linkedlist;
 
 /// Program version printed in the start-up banner.
-inline constexpr const char* DRIVER_VERSION = "1.1.0";
+inline constexpr const char *DRIVER_VERSION = "1.1.0";
 
 /// Arguments of one run; zero-filled before use, released with `argparse_fini`.
 struct argparse {
-    const char* idl_path;        ///< first positional argument (borrowed)
-    const char* output_path;     ///< second positional argument (borrowed)
-    pn_linkedlist* include_dirs; ///< heap texts (released with `free`) owned by the list
-    pn_linkedlist* macros;       ///< `preproc_macro` records owned by the list
+    const char *idl_path;        ///< first positional argument (borrowed)
+    const char *output_path;     ///< second positional argument (borrowed)
+    pn_linkedlist *include_dirs; ///< heap texts (released with `free`) owned by the list
+    pn_linkedlist *macros;       ///< `preproc_macro` records owned by the list
 };
 
 /// Releases both lists with their elements (an absent list is skipped) and zero-fills `args`.
-void argparse_fini(argparse* args);
+void argparse_fini(argparse *args);
 
 /// Writes the usage text to standard output.
 void driver_print_usage();
 
 /// Creates `path` and every missing parent with mode 0755; true when it ends as a directory,
 /// false after logging which component failed.
-[[nodiscard]] bool driver_make_directories(const std::string& path);
+[[nodiscard]] bool driver_make_directories(const std::string &path);
 
 /// Output file name for `idl_path`: its base name with the first ".idl" replaced by ".xml";
 /// false (nothing logged) when the base name holds no ".idl".
-[[nodiscard]] bool driver_output_name(const std::string& idl_path, std::string& name);
+[[nodiscard]] bool driver_output_name(const std::string &idl_path, std::string &name);
 
 /// Writes `text` to `dir`/`name` through a temporary file renamed into place, so a failure
 /// leaves no partial file and an existing file is replaced whole; false after logging.
-[[nodiscard]] bool driver_write_output(const std::string& dir, const std::string& name,
-                                       const char* text);
+[[nodiscard]] bool driver_write_output(const std::string &dir, const std::string &name,
+                                       const char *text);
 
 /// The whole run for `argc`/`argv` as given to `main`; returns the exit status (0 written, 1 not).
-[[nodiscard]] int driver_main(int argc, char** argv);
+[[nodiscard]] int driver_main(int argc, char **argv);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-char* XMLTREE_NIL[1] = {nullptr};
+char *XMLTREE_NIL[1] = {nullptr};
 
 namespace {
 
@@ -37,34 +37,38 @@ struct document_data {
 // stays null while the document declares no defaults and no processing instructions.
 struct xmltree_root {
     xmltree element;
-    document_data* data;
+    document_data *data;
 };
 
-xmltree_root* root_of_record(xmltree* xml) {
+xmltree_root *root_of_record(xmltree *xml) {
     // `element` is the first member of a standard-layout record, so the addresses coincide.
-    return reinterpret_cast<xmltree_root*>(xml);
+    return reinterpret_cast<xmltree_root *>(xml);
 }
 
-const document_data* document_of(const xmltree* xml) {
+const document_data *document_of(const xmltree *xml) {
     while (xml->parent != nullptr) {
         xml = xml->parent;
     }
     if ((xml->flags & XMLTREE_DOCUMENT) == 0) {
         return nullptr;
     }
-    return reinterpret_cast<const xmltree_root*>(xml)->data;
+    return reinterpret_cast<const xmltree_root *>(xml)->data;
 }
 
-void log_out_of_memory(const char* what) { glog_fatal("Out of memory: %s", what); }
+void log_out_of_memory(const char *what) {
+    glog_fatal("Out of memory: %s", what);
+}
 
-void log_error(const char* what) { glog_error("%s", what); }
+void log_error(const char *what) {
+    glog_error("%s", what);
+}
 
 char empty_text[] = "";
 
 //=== attribute list ===//
 
 // Number of name/value pairs in a list; the entry after them is null.
-std::size_t attr_pairs(char** attr) {
+std::size_t attr_pairs(char **attr) {
     std::size_t n = 0;
     while (attr[2 * n] != nullptr) {
         ++n;
@@ -73,14 +77,16 @@ std::size_t attr_pairs(char** attr) {
 }
 
 // The mark text sits right after the null that ends the pairs.
-char* attr_marks(char** attr, std::size_t pairs) { return attr[2 * pairs + 1]; }
+char *attr_marks(char **attr, std::size_t pairs) {
+    return attr[2 * pairs + 1];
+}
 
-void attr_list_free(char** attr) {
+void attr_list_free(char **attr) {
     if (attr == nullptr || attr == XMLTREE_NIL) {
         return;
     }
     std::size_t pairs = attr_pairs(attr);
-    char* marks = attr_marks(attr, pairs);
+    char *marks = attr_marks(attr, pairs);
     for (std::size_t i = 0; i < pairs; ++i) {
         unsigned char mark = static_cast<unsigned char>(marks[i]);
         if ((mark & XMLTREE_MARK_NAME) != 0) {
@@ -95,7 +101,7 @@ void attr_list_free(char** attr) {
 }
 
 // Releases one record and everything it owns except its children and siblings.
-void release_record(xmltree* xml) {
+void release_record(xmltree *xml) {
     attr_list_free(xml->attr);
     if ((xml->flags & XMLTREE_TEXT_OWNED) != 0) {
         std::free(xml->txt);
@@ -104,7 +110,7 @@ void release_record(xmltree* xml) {
         std::free(xml->name);
     }
     if ((xml->flags & XMLTREE_DOCUMENT) != 0) {
-        xmltree_root* root = root_of_record(xml);
+        xmltree_root *root = root_of_record(xml);
         delete root->data;
         delete root;
     } else {
@@ -112,12 +118,12 @@ void release_record(xmltree* xml) {
     }
 }
 
-xmltree* new_element(const char* name) {
-    auto* xml = new (std::nothrow) xmltree{};
+xmltree *new_element(const char *name) {
+    auto *xml = new (std::nothrow) xmltree{};
     if (xml == nullptr) {
         return nullptr;
     }
-    xml->name = const_cast<char*>(name);
+    xml->name = const_cast<char *>(name);
     xml->attr = XMLTREE_NIL;
     xml->txt = empty_text;
     return xml;
@@ -128,18 +134,18 @@ xmltree* new_element(const char* name) {
 // A growable output text; once an allocation fails it stays failed and ignores further writes.
 class text_buffer {
 public:
-    text_buffer() : data_(static_cast<char*>(std::malloc(1024))), cap_(data_ ? 1024 : 0) {
+    text_buffer() : data_(static_cast<char *>(std::malloc(1024))), cap_(data_ ? 1024 : 0) {
         if (data_ != nullptr) {
             data_[0] = '\0';
         }
     }
     ~text_buffer() { std::free(data_); }
-    text_buffer(const text_buffer&) = delete;
-    text_buffer& operator=(const text_buffer&) = delete;
+    text_buffer(const text_buffer &) = delete;
+    text_buffer &operator=(const text_buffer &) = delete;
 
     bool ok() const { return data_ != nullptr; }
 
-    void append(const char* s, std::size_t n) {
+    void append(const char *s, std::size_t n) {
         if (!reserve(n)) {
             return;
         }
@@ -147,7 +153,7 @@ public:
         len_ += n;
         data_[len_] = '\0';
     }
-    void append(const char* s) { append(s, std::strlen(s)); }
+    void append(const char *s) { append(s, std::strlen(s)); }
     void append_blanks(std::size_t n) {
         if (!reserve(n)) {
             return;
@@ -158,11 +164,11 @@ public:
     }
 
     // Hands the text over, shrunk to its length plus the terminator; null after a failure.
-    char* release() {
+    char *release() {
         if (data_ == nullptr) {
             return nullptr;
         }
-        char* out = static_cast<char*>(std::realloc(data_, len_ + 1));
+        char *out = static_cast<char *>(std::realloc(data_, len_ + 1));
         if (out == nullptr) {
             out = data_; // shrinking failed: the larger block is still valid
         }
@@ -183,7 +189,7 @@ private:
         if (want - len_ <= n) {
             want = len_ + n + 1024;
         }
-        char* grown = static_cast<char*>(std::realloc(data_, want));
+        char *grown = static_cast<char *>(std::realloc(data_, want));
         if (grown == nullptr) {
             std::free(data_);
             data_ = nullptr;
@@ -194,28 +200,43 @@ private:
         return true;
     }
 
-    char* data_;
+    char *data_;
     std::size_t cap_;
     std::size_t len_ = 0;
 };
 
 // Escapes bytes [begin, begin + n) (stopping at a zero byte); attribute mode also escapes the
 // double quote, tab and newline so that values survive attribute-value normalisation.
-void append_escaped(text_buffer& out, const char* s, std::size_t n, bool attribute) {
-    const char* run = s;
-    const char* end = s + n;
-    const char* p = s;
+void append_escaped(text_buffer &out, const char *s, std::size_t n, bool attribute) {
+    const char *run = s;
+    const char *end = s + n;
+    const char *p = s;
     for (; p < end && *p != '\0'; ++p) {
-        const char* rep = nullptr;
+        const char *rep = nullptr;
         switch (*p) {
-        case '&': rep = "&amp;"; break;
-        case '<': rep = "&lt;"; break;
-        case '>': rep = "&gt;"; break;
-        case '\r': rep = "&#xD;"; break;
-        case '"': rep = attribute ? "&quot;" : nullptr; break;
-        case '\n': rep = attribute ? "&#xA;" : nullptr; break;
-        case '\t': rep = attribute ? "&#x9;" : nullptr; break;
-        default: break;
+        case '&':
+            rep = "&amp;";
+            break;
+        case '<':
+            rep = "&lt;";
+            break;
+        case '>':
+            rep = "&gt;";
+            break;
+        case '\r':
+            rep = "&#xD;";
+            break;
+        case '"':
+            rep = attribute ? "&quot;" : nullptr;
+            break;
+        case '\n':
+            rep = attribute ? "&#xA;" : nullptr;
+            break;
+        case '\t':
+            rep = attribute ? "&#x9;" : nullptr;
+            break;
+        default:
+            break;
         }
         if (rep != nullptr) {
             out.append(run, static_cast<std::size_t>(p - run));
@@ -226,11 +247,11 @@ void append_escaped(text_buffer& out, const char* s, std::size_t n, bool attribu
     out.append(run, static_cast<std::size_t>(p - run));
 }
 
-void append_escaped(text_buffer& out, const char* s, bool attribute) {
+void append_escaped(text_buffer &out, const char *s, bool attribute) {
     append_escaped(out, s, std::strlen(s), attribute);
 }
 
-void append_attribute(text_buffer& out, const char* name, const char* value) {
+void append_attribute(text_buffer &out, const char *name, const char *value) {
     out.append(" ");
     out.append(name);
     out.append("=\"");
@@ -239,7 +260,7 @@ void append_attribute(text_buffer& out, const char* name, const char* value) {
 }
 
 // Part [from, to) of a parent's character content, clamped to the content's length.
-void append_content(text_buffer& out, const char* txt, std::size_t from, std::size_t to) {
+void append_content(text_buffer &out, const char *txt, std::size_t from, std::size_t to) {
     std::size_t len = std::strlen(txt);
     if (to > len) {
         to = len;
@@ -250,14 +271,14 @@ void append_content(text_buffer& out, const char* txt, std::size_t from, std::si
     append_escaped(out, txt + from, to - from, false);
 }
 
-void write_open_tag(text_buffer& out, const xmltree* xml, std::size_t depth,
-                    const document_data* doc) {
+void write_open_tag(text_buffer &out, const xmltree *xml, std::size_t depth,
+                    const document_data *doc) {
     out.append_blanks(4 * depth);
     out.append("<");
     out.append(xml->name);
     for (std::size_t i = 0; xml->attr[2 * i] != nullptr; ++i) {
-        const char* name = xml->attr[2 * i];
-        const char* value = xml->attr[2 * i + 1];
+        const char *name = xml->attr[2 * i];
+        const char *value = xml->attr[2 * i + 1];
         // A repeated name is written once, with the value a lookup gives.
         if (xmltree_attr(xml, name) != value) {
             continue;
@@ -265,7 +286,7 @@ void write_open_tag(text_buffer& out, const xmltree* xml, std::size_t depth,
         append_attribute(out, name, value);
     }
     if (doc != nullptr) {
-        for (const attr_default& d : doc->defaults) {
+        for (const attr_default &d : doc->defaults) {
             if (d.element != xml->name || xmltree_attr(xml, d.attr.c_str()) != d.value.c_str()) {
                 continue;
             }
@@ -282,8 +303,8 @@ void write_open_tag(text_buffer& out, const xmltree* xml, std::size_t depth,
 
 // Writes `top` and its descendants (not its following siblings) without recursion, so that a
 // deeply nested document cannot exhaust the stack.
-void write_subtree(text_buffer& out, const xmltree* top, const document_data* doc) {
-    const xmltree* xml = top;
+void write_subtree(text_buffer &out, const xmltree *top, const document_data *doc) {
+    const xmltree *xml = top;
     std::size_t depth = 0;
     std::size_t content_from = 0; // where the parent's content not yet written starts
     for (;;) {
@@ -306,7 +327,7 @@ void write_subtree(text_buffer& out, const xmltree* top, const document_data* do
                 xml = xml->ordered;
                 break;
             }
-            const xmltree* parent = xml->parent;
+            const xmltree *parent = xml->parent;
             append_content(out, parent->txt, content_from, static_cast<std::size_t>(-1));
             --depth;
             out.append_blanks(4 * depth);
@@ -319,7 +340,7 @@ void write_subtree(text_buffer& out, const xmltree* top, const document_data* do
     }
 }
 
-void append_instruction(text_buffer& out, const instruction& pi) {
+void append_instruction(text_buffer &out, const instruction &pi) {
     out.append(pi.target.c_str());
     if (!pi.content.empty()) {
         out.append(" ");
@@ -327,7 +348,7 @@ void append_instruction(text_buffer& out, const instruction& pi) {
     out.append(pi.content.c_str());
 }
 
-bool contains(const xmltree* outer, const xmltree* inner) {
+bool contains(const xmltree *outer, const xmltree *inner) {
     if (outer == inner) {
         return true;
     }
@@ -346,24 +367,24 @@ bool contains(const xmltree* outer, const xmltree* inner) {
 
 //=== creation and insertion ===//
 
-xmltree* xmltree_new(const char* name) {
-    auto* root = new (std::nothrow) xmltree_root{};
+xmltree *xmltree_new(const char *name) {
+    auto *root = new (std::nothrow) xmltree_root{};
     if (root == nullptr) {
         log_out_of_memory("Unable to allocate memory for xml document");
         return nullptr;
     }
-    root->element.name = const_cast<char*>(name);
+    root->element.name = const_cast<char *>(name);
     root->element.attr = XMLTREE_NIL;
     root->element.txt = empty_text;
     root->element.flags = XMLTREE_DOCUMENT;
     return &root->element;
 }
 
-xmltree* xmltree_add_child(xmltree* parent, const char* name, std::size_t off) {
+xmltree *xmltree_add_child(xmltree *parent, const char *name, std::size_t off) {
     if (parent == nullptr) {
         return nullptr;
     }
-    xmltree* xml = new_element(name);
+    xmltree *xml = new_element(name);
     if (xml == nullptr) {
         log_out_of_memory("Unable to allocate memory for xml element");
         return nullptr;
@@ -371,7 +392,7 @@ xmltree* xmltree_add_child(xmltree* parent, const char* name, std::size_t off) {
     return xmltree_insert(xml, parent, off);
 }
 
-xmltree* xmltree_insert(xmltree* xml, xmltree* dest, std::size_t off) {
+xmltree *xmltree_insert(xmltree *xml, xmltree *dest, std::size_t off) {
     if (xml == nullptr || dest == nullptr) {
         return nullptr;
     }
@@ -382,7 +403,7 @@ xmltree* xmltree_insert(xmltree* xml, xmltree* dest, std::size_t off) {
     }
     if ((xml->flags & XMLTREE_DOCUMENT) != 0) {
         // Once inside another document, a root's own defaults no longer apply.
-        xmltree_root* root = root_of_record(xml);
+        xmltree_root *root = root_of_record(xml);
         delete root->data;
         root->data = nullptr;
     }
@@ -394,7 +415,7 @@ xmltree* xmltree_insert(xmltree* xml, xmltree* dest, std::size_t off) {
     xml->parent = dest;
 
     xml->group_last = xml;
-    xmltree* head = dest->child;
+    xmltree *head = dest->child;
     if (head == nullptr) {
         dest->child = xml;
         dest->last = xml;
@@ -410,7 +431,7 @@ xmltree* xmltree_insert(xmltree* xml, xmltree* dest, std::size_t off) {
         dest->last->ordered = xml;
         dest->last = xml;
     } else {
-        xmltree* cur = head;
+        xmltree *cur = head;
         while (cur->ordered != nullptr && cur->ordered->off <= off) {
             cur = cur->ordered;
         }
@@ -422,15 +443,15 @@ xmltree* xmltree_insert(xmltree* xml, xmltree* dest, std::size_t off) {
     }
 
     // Same-name groups: the chain of group heads starts at the old first child.
-    xmltree* groups = head;
-    xmltree* prev = nullptr;
-    xmltree* cur = groups;
+    xmltree *groups = head;
+    xmltree *prev = nullptr;
+    xmltree *cur = groups;
     while (cur != nullptr && std::strcmp(cur->name, xml->name) != 0) {
         prev = cur;
         cur = cur->sibling;
     }
     if (cur != nullptr && cur->off <= off) {
-        xmltree* group = cur;
+        xmltree *group = cur;
         xml->group_last = nullptr;
         if (group->group_last != nullptr && group->group_last->off <= off) {
             cur = group->group_last;
@@ -473,7 +494,7 @@ xmltree* xmltree_insert(xmltree* xml, xmltree* dest, std::size_t off) {
 
 //=== flags and attributes ===//
 
-xmltree* xmltree_set_flag(xmltree* xml, std::uint16_t flags) {
+xmltree *xmltree_set_flag(xmltree *xml, std::uint16_t flags) {
     if (xml == nullptr) {
         return nullptr;
     }
@@ -482,7 +503,7 @@ xmltree* xmltree_set_flag(xmltree* xml, std::uint16_t flags) {
     return xml;
 }
 
-xmltree* xmltree_set_attr(xmltree* xml, const char* name, const char* value) {
+xmltree *xmltree_set_attr(xmltree *xml, const char *name, const char *value) {
     if (xml == nullptr) {
         return nullptr;
     }
@@ -490,7 +511,7 @@ xmltree* xmltree_set_attr(xmltree* xml, const char* name, const char* value) {
     xml->flags &= static_cast<std::uint16_t>(~XMLTREE_HANDOVER);
     if (name == nullptr) {
         if (handover) {
-            std::free(const_cast<char*>(value));
+            std::free(const_cast<char *>(value));
         }
         return xml;
     }
@@ -504,17 +525,17 @@ xmltree* xmltree_set_attr(xmltree* xml, const char* name, const char* value) {
     if (i == pairs) {
         if (value == nullptr) {
             if (handover) {
-                std::free(const_cast<char*>(name));
+                std::free(const_cast<char *>(name));
             }
             return xml;
         }
-        char** old = xml->attr == XMLTREE_NIL ? nullptr : xml->attr;
-        char* marks = old == nullptr ? nullptr : attr_marks(old, pairs);
+        char **old = xml->attr == XMLTREE_NIL ? nullptr : xml->attr;
+        char *marks = old == nullptr ? nullptr : attr_marks(old, pairs);
         // pairs + 1 pairs, the null entry and the mark text.
-        auto** grown =
-            static_cast<char**>(std::realloc(old, (2 * (pairs + 1) + 2) * sizeof(char*)));
-        char* grown_marks = grown == nullptr ? nullptr
-                                             : static_cast<char*>(std::realloc(marks, pairs + 2));
+        auto **grown =
+            static_cast<char **>(std::realloc(old, (2 * (pairs + 1) + 2) * sizeof(char *)));
+        char *grown_marks =
+            grown == nullptr ? nullptr : static_cast<char *>(std::realloc(marks, pairs + 2));
         if (grown == nullptr || grown_marks == nullptr) {
             if (grown != nullptr && old == nullptr) {
                 std::free(grown); // the element stays on the shared empty list
@@ -525,29 +546,29 @@ xmltree* xmltree_set_attr(xmltree* xml, const char* name, const char* value) {
                 xml->attr = grown;
             }
             if (handover) {
-                std::free(const_cast<char*>(name));
-                std::free(const_cast<char*>(value));
+                std::free(const_cast<char *>(name));
+                std::free(const_cast<char *>(value));
             }
             log_out_of_memory("Unable to allocate memory for xml attribute");
             return nullptr;
         }
-        grown[2 * pairs] = const_cast<char*>(name);
-        grown[2 * pairs + 1] = const_cast<char*>(value);
+        grown[2 * pairs] = const_cast<char *>(name);
+        grown[2 * pairs + 1] = const_cast<char *>(value);
         grown[2 * pairs + 2] = nullptr;
         grown[2 * pairs + 3] = grown_marks;
-        grown_marks[pairs] = static_cast<char>(handover ? XMLTREE_MARK_VALUE | XMLTREE_MARK_NAME
-                                                        : ' ');
+        grown_marks[pairs] =
+            static_cast<char>(handover ? XMLTREE_MARK_VALUE | XMLTREE_MARK_NAME : ' ');
         grown_marks[pairs + 1] = '\0';
         xml->attr = grown;
         return xml;
     }
 
-    char* marks = attr_marks(xml->attr, pairs);
+    char *marks = attr_marks(xml->attr, pairs);
     auto owned = static_cast<unsigned char>(static_cast<unsigned char>(marks[i]) &
                                             (XMLTREE_MARK_NAME | XMLTREE_MARK_VALUE));
     if (handover) {
         // The existing name stays; the handed-over copy is not needed.
-        std::free(const_cast<char*>(name));
+        std::free(const_cast<char *>(name));
     }
     if ((owned & XMLTREE_MARK_VALUE) != 0 && xml->attr[2 * i + 1] != value) {
         std::free(xml->attr[2 * i + 1]);
@@ -556,7 +577,7 @@ xmltree* xmltree_set_attr(xmltree* xml, const char* name, const char* value) {
                                                 : (owned & ~XMLTREE_MARK_VALUE));
     const unsigned char mark = owned != 0 ? owned : static_cast<unsigned char>(' ');
     if (value != nullptr) {
-        xml->attr[2 * i + 1] = const_cast<char*>(value);
+        xml->attr[2 * i + 1] = const_cast<char *>(value);
         marks[i] = static_cast<char>(mark);
         return xml;
     }
@@ -566,7 +587,7 @@ xmltree* xmltree_set_attr(xmltree* xml, const char* name, const char* value) {
         std::free(xml->attr[2 * i]);
     }
     std::memmove(&xml->attr[2 * i], &xml->attr[2 * i + 2],
-                 (2 * (pairs - i - 1) + 2) * sizeof(char*));
+                 (2 * (pairs - i - 1) + 2) * sizeof(char *));
     std::memmove(&marks[i], &marks[i + 1], pairs - i); // includes the terminator
     if (pairs == 1) {
         std::free(marks);
@@ -576,7 +597,7 @@ xmltree* xmltree_set_attr(xmltree* xml, const char* name, const char* value) {
     return xml;
 }
 
-const char* xmltree_attr(const xmltree* xml, const char* name) {
+const char *xmltree_attr(const xmltree *xml, const char *name) {
     if (xml == nullptr || name == nullptr || xml->attr == nullptr) {
         return nullptr;
     }
@@ -585,11 +606,11 @@ const char* xmltree_attr(const xmltree* xml, const char* name) {
             return xml->attr[2 * i + 1];
         }
     }
-    const document_data* doc = document_of(xml);
+    const document_data *doc = document_of(xml);
     if (doc == nullptr || xml->name == nullptr) {
         return nullptr;
     }
-    for (const attr_default& d : doc->defaults) {
+    for (const attr_default &d : doc->defaults) {
         if (d.element == xml->name && d.attr == name) {
             return d.value.c_str();
         }
@@ -599,39 +620,38 @@ const char* xmltree_attr(const xmltree* xml, const char* name) {
 
 //=== document-only data ===//
 
-bool xmltree_add_default(xmltree* root, const char* element, const char* attr,
-                         const char* value) {
+bool xmltree_add_default(xmltree *root, const char *element, const char *attr, const char *value) {
     if (root == nullptr || root->parent != nullptr || (root->flags & XMLTREE_DOCUMENT) == 0 ||
         element == nullptr || attr == nullptr || value == nullptr) {
         return false;
     }
     try {
-        xmltree_root* r = root_of_record(root);
+        xmltree_root *r = root_of_record(root);
         if (r->data == nullptr) {
             r->data = new document_data{};
         }
         r->data->defaults.push_back(attr_default{element, attr, value});
-    } catch (const std::bad_alloc&) {
+    } catch (const std::bad_alloc &) {
         log_out_of_memory("Unable to allocate memory for xml attribute default");
         return false;
     }
     return true;
 }
 
-bool xmltree_add_instruction(xmltree* root, const char* target, const char* content,
+bool xmltree_add_instruction(xmltree *root, const char *target, const char *content,
                              bool after_root) {
     if (root == nullptr || root->parent != nullptr || (root->flags & XMLTREE_DOCUMENT) == 0 ||
         target == nullptr) {
         return false;
     }
     try {
-        xmltree_root* r = root_of_record(root);
+        xmltree_root *r = root_of_record(root);
         if (r->data == nullptr) {
             r->data = new document_data{};
         }
         r->data->instructions.push_back(
             instruction{target, content != nullptr ? content : "", after_root});
-    } catch (const std::bad_alloc&) {
+    } catch (const std::bad_alloc &) {
         log_out_of_memory("Unable to allocate memory for xml processing instruction");
         return false;
     }
@@ -640,12 +660,12 @@ bool xmltree_add_instruction(xmltree* root, const char* target, const char* cont
 
 //=== release ===//
 
-void xmltree_free(xmltree* xml) {
+void xmltree_free(xmltree *xml) {
     // Walk the document-order chain; each element's children are spliced in right after it
     // before it is released, so the whole forest goes without recursion or extra memory.
     while (xml != nullptr) {
         if (xml->child != nullptr) {
-            xmltree* last = xml->child;
+            xmltree *last = xml->child;
             while (last->ordered != nullptr) {
                 last = last->ordered;
             }
@@ -653,7 +673,7 @@ void xmltree_free(xmltree* xml) {
             xml->ordered = xml->child;
             xml->child = nullptr;
         }
-        xmltree* following = xml->ordered;
+        xmltree *following = xml->ordered;
         release_record(xml);
         xml = following;
     }
@@ -661,17 +681,17 @@ void xmltree_free(xmltree* xml) {
 
 //=== writer ===//
 
-char* xmltree_toxml_beautify(const xmltree* xml) {
+char *xmltree_toxml_beautify(const xmltree *xml) {
     text_buffer out;
     if (!out.ok()) {
         log_out_of_memory("Unable to allocate memory for xml text");
         return nullptr;
     }
     if (xml != nullptr && xml->name != nullptr) {
-        const document_data* doc = document_of(xml);
+        const document_data *doc = document_of(xml);
         const bool is_root = xml->parent == nullptr;
         if (is_root && doc != nullptr) {
-            for (const instruction& pi : doc->instructions) {
+            for (const instruction &pi : doc->instructions) {
                 if (!pi.after_root) {
                     out.append("<?");
                     append_instruction(out, pi);
@@ -681,7 +701,7 @@ char* xmltree_toxml_beautify(const xmltree* xml) {
         }
         write_subtree(out, xml, doc);
         if (is_root && doc != nullptr) {
-            for (const instruction& pi : doc->instructions) {
+            for (const instruction &pi : doc->instructions) {
                 if (pi.after_root) {
                     out.append("\n<?");
                     append_instruction(out, pi);
@@ -690,7 +710,7 @@ char* xmltree_toxml_beautify(const xmltree* xml) {
             }
         }
     }
-    char* text = out.release();
+    char *text = out.release();
     if (text == nullptr) {
         log_out_of_memory("Unable to allocate memory for xml text");
     }

@@ -20,64 +20,64 @@ inline constexpr unsigned char XMLTREE_MARK_NAME = 0x80;
 inline constexpr unsigned char XMLTREE_MARK_VALUE = 0x40;
 
 /// The shared empty attribute list of every element that has no attributes; never written to.
-extern char* XMLTREE_NIL[1];
+extern char *XMLTREE_NIL[1];
 
 /// One element. Attributes: name, value, ..., null, then a mark text with one byte per pair.
 struct xmltree {
-    char* name;              ///< tag name; borrowed unless XMLTREE_NAME_OWNED is set
-    char** attr;             ///< attribute list, or XMLTREE_NIL when the element has none
-    char* txt;               ///< character content, "" by default; borrowed unless owned
-    std::size_t off;         ///< position within the parent's character content; orders siblings
-    xmltree* next;           ///< next element of the same name under the same parent
-    xmltree* sibling;        ///< head of the next group of same-named children (group heads only)
-    xmltree* ordered;        ///< next child of the same parent in document order
-    xmltree* child;          ///< first child in document order, or null
-    xmltree* parent;         ///< parent element, or null for a document root
-    std::uint16_t flags;     ///< XMLTREE_* bits
-    xmltree* last;           ///< last child in document order (kept by the tree for appends)
-    xmltree* group_last;     ///< last element of this group (group heads only; kept by the tree)
+    char *name;          ///< tag name; borrowed unless XMLTREE_NAME_OWNED is set
+    char **attr;         ///< attribute list, or XMLTREE_NIL when the element has none
+    char *txt;           ///< character content, "" by default; borrowed unless owned
+    std::size_t off;     ///< position within the parent's character content; orders siblings
+    xmltree *next;       ///< next element of the same name under the same parent
+    xmltree *sibling;    ///< head of the next group of same-named children (group heads only)
+    xmltree *ordered;    ///< next child of the same parent in document order
+    xmltree *child;      ///< first child in document order, or null
+    xmltree *parent;     ///< parent element, or null for a document root
+    std::uint16_t flags; ///< XMLTREE_* bits
+    xmltree *last;       ///< last child in document order (kept by the tree for appends)
+    xmltree *group_last; ///< last element of this group (group heads only; kept by the tree)
 };
 
 /// New document root named `name` (borrowed, must outlive the tree); null when memory runs out
 /// (logged). Release with `xmltree_free`.
-[[nodiscard]] xmltree* xmltree_new(const char* name);
+[[nodiscard]] xmltree *xmltree_new(const char *name);
 
 /// New childless element `name` (borrowed) placed under `parent` at `off`; null when parent is
 /// null or memory runs out (logged). The parent's tree owns the element.
-[[nodiscard]] xmltree* xmltree_add_child(xmltree* parent, const char* name, std::size_t off);
+[[nodiscard]] xmltree *xmltree_add_child(xmltree *parent, const char *name, std::size_t off);
 
 /// Places the parentless `xml` under `dest` at `off` (equal offsets keep insertion order) and
 /// returns it; null, changing nothing, when either is null, `xml` already has a parent or
 /// `dest` lies inside `xml` (logged). A root inserted so loses its own defaults and instructions.
-[[nodiscard]] xmltree* xmltree_insert(xmltree* xml, xmltree* dest, std::size_t off);
+[[nodiscard]] xmltree *xmltree_insert(xmltree *xml, xmltree *dest, std::size_t off);
 
 /// ORs `flags` into the element's flags; returns the element, or null when it is null.
-[[nodiscard]] xmltree* xmltree_set_flag(xmltree* xml, std::uint16_t flags);
+[[nodiscard]] xmltree *xmltree_set_flag(xmltree *xml, std::uint16_t flags);
 
 /// Adds, replaces in place or (value null) removes attribute `name`; with XMLTREE_HANDOVER set
 /// the tree takes both texts (even on failure) and the flag is cleared. Returns the element, or
 /// null when it is null or memory runs out (logged).
-[[nodiscard]] xmltree* xmltree_set_attr(xmltree* xml, const char* name, const char* value);
+[[nodiscard]] xmltree *xmltree_set_attr(xmltree *xml, const char *name, const char *value);
 
 /// The element's value for `name`, else its document's default for this element name, else null.
-[[nodiscard]] const char* xmltree_attr(const xmltree* xml, const char* name);
+[[nodiscard]] const char *xmltree_attr(const xmltree *xml, const char *name);
 
 /// Declares on document `root` a default `value` of attribute `attr` for elements named
 /// `element` (all three copied); false when root is not a document root or memory runs out.
-[[nodiscard]] bool xmltree_add_default(xmltree* root, const char* element, const char* attr,
-                                       const char* value);
+[[nodiscard]] bool xmltree_add_default(xmltree *root, const char *element, const char *attr,
+                                       const char *value);
 
 /// Adds to document `root` a processing instruction `target` with `content` (copied), written
 /// before the root element or, with `after_root`, after it; false when root is not a document
 /// root or memory runs out.
-[[nodiscard]] bool xmltree_add_instruction(xmltree* root, const char* target, const char* content,
+[[nodiscard]] bool xmltree_add_instruction(xmltree *root, const char *target, const char *content,
                                            bool after_root);
 
 /// Releases the element, its descendants and its following siblings with everything they own;
 /// null does nothing. Meant for a document root (an element's parent keeps dangling links).
-void xmltree_free(xmltree* xml);
+void xmltree_free(xmltree *xml);
 
 /// Pretty text of the element's subtree (one tag per line, four blanks per level, childless
 /// elements self-closing, no declaration); heap text released with `free`; "" for null;
 /// null when memory runs out (logged).
-[[nodiscard]] char* xmltree_toxml_beautify(const xmltree* xml);
+[[nodiscard]] char *xmltree_toxml_beautify(const xmltree *xml);

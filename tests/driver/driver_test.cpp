@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kBanner = "I OrvathDDS VANDREL v1.1.0 is running, please wait...";
+const char *const kBanner = "I OrvathDDS VANDREL v1.1.0 is running, please wait...";
 
 const std::vector<std::string> kUsage = {
     "Usage: ./vandrel idl_path output_path ",
@@ -33,26 +33,25 @@ const std::vector<std::string> kUsage = {
     "  -h, --help              Display this help message and exit.",
 };
 
-const char* const kEmptyDocument =
-    "<dds xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
-    "xmlns=\"http://www.omg.org/spec/DDS-XML\">\n"
-    "    <types/>\n"
-    "</dds>\n";
+const char *const kEmptyDocument = "<dds xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+                                   "xmlns=\"http://www.omg.org/spec/DDS-XML\">\n"
+                                   "    <types/>\n"
+                                   "</dds>\n";
 
-std::string read_file(const fs::path& path) {
+std::string read_file(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
 }
 
-void write_file(const fs::path& path, const std::string& text) {
+void write_file(const fs::path &path, const std::string &text) {
     std::ofstream out(path, std::ios::binary);
     out << text;
 }
 
 std::vector<std::string> with_usage(std::vector<std::string> head,
-                                    const std::vector<std::string>& tail = {}) {
+                                    const std::vector<std::string> &tail = {}) {
     head.insert(head.end(), kUsage.begin(), kUsage.end());
     head.insert(head.end(), tail.begin(), tail.end());
     return head;
@@ -71,7 +70,7 @@ protected:
         fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
         fs::remove_all(dir_, ec);
     }
-    run_result run(const std::vector<std::string>& args, long long size_limit = -1) {
+    run_result run(const std::vector<std::string> &args, long long size_limit = -1) {
         run_options options;
         options.cwd = dir_.string();
         options.file_size_limit = size_limit;
@@ -80,10 +79,10 @@ protected:
         return r;
     }
     // Names in `sub` other than the expected ones (leftover temporary files).
-    std::vector<std::string> entries(const fs::path& sub) {
+    std::vector<std::string> entries(const fs::path &sub) {
         std::vector<std::string> names;
         std::error_code ec;
-        for (const auto& e : fs::directory_iterator(dir_ / sub, ec)) {
+        for (const auto &e : fs::directory_iterator(dir_ / sub, ec)) {
             names.push_back(e.path().filename().string());
         }
         std::sort(names.begin(), names.end());
@@ -97,7 +96,7 @@ protected:
 TEST_F(Driver, WrongArgumentCountPrintsUsage) {
     const std::vector<std::vector<std::string>> rows = {
         {}, {"types.idl"}, {"-h"}, {"--help"}, {"a.idl", "out", "extra"}};
-    for (const auto& args : rows) {
+    for (const auto &args : rows) {
         SCOPED_TRACE(args.size());
         run_result r = run(args);
         EXPECT_EQ(1, r.status);
@@ -122,7 +121,7 @@ TEST_F(Driver, ArgumentContentErrors) {
         {{"missing.idl", "out"}, {kBanner, "E IDL file is not exist"}},
         {{"sub/missing.idl", "out/a"}, {kBanner, "E IDL file is not exist"}},
     };
-    for (const row& r : rows) {
+    for (const row &r : rows) {
         SCOPED_TRACE(r.args[0] + " " + r.args[1]);
         run_result res = run(r.args);
         EXPECT_EQ(1, res.status);
@@ -151,7 +150,7 @@ TEST_F(Driver, WritesIntoNestedOutputDirectories) {
 
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    for (const char* sub : {"out", "out/a", "out/a/b"}) {
+    for (const char *sub : {"out", "out/a", "out/a/b"}) {
         SCOPED_TRACE(sub);
         struct stat st {};
         ASSERT_EQ(0, ::stat((dir_ / sub).c_str(), &st));
@@ -164,13 +163,13 @@ TEST_F(Driver, AbsoluteAndUntidyOutputPaths) {
     write_file(dir_ / "types.idl", "\n");
     const std::vector<std::string> outputs = {(dir_ / "abs/dir").string(), "rel//twice/",
                                               "./dot/../dot2", (dir_ / "abs/dir").string()};
-    for (const std::string& out : outputs) {
+    for (const std::string &out : outputs) {
         SCOPED_TRACE(out);
         run_result r = run({"types.idl", out});
         ASSERT_EQ(0, r.status) << r.out;
-        EXPECT_EQ(kEmptyDocument, read_file(fs::path(out).is_absolute()
-                                                ? fs::path(out) / "types.xml"
-                                                : dir_ / out / "types.xml"));
+        EXPECT_EQ(kEmptyDocument,
+                  read_file(fs::path(out).is_absolute() ? fs::path(out) / "types.xml"
+                                                        : dir_ / out / "types.xml"));
     }
 }
 
@@ -180,15 +179,15 @@ TEST_F(Driver, PathComponentThatIsAFile) {
     fs::create_directory(dir_ / "d");
     write_file(dir_ / "d" / "leaf", "");
     struct row {
-        const char* out;
-        const char* line;
+        const char *out;
+        const char *line;
     };
     const row rows[] = {
         {"x/y", "E Directory preempted by filename. failed to create directory: x"},
         {"x", "E Directory preempted by filename. failed to create directory: x"},
         {"d/leaf/z/w", "E Directory preempted by filename. failed to create directory: d/leaf"},
     };
-    for (const row& r : rows) {
+    for (const row &r : rows) {
         SCOPED_TRACE(r.out);
         run_result res = run({"types.idl", r.out});
         EXPECT_EQ(1, res.status);
@@ -199,9 +198,9 @@ TEST_F(Driver, PathComponentThatIsAFile) {
 
 TEST(DriverNaming, OutputNameRule) {
     struct row {
-        const char* idl;
+        const char *idl;
         bool ok;
-        const char* name;
+        const char *name;
     };
     const row rows[] = {
         {"types.idl", true, "types.xml"},
@@ -215,7 +214,7 @@ TEST(DriverNaming, OutputNameRule) {
         {"x.idl/", true, "x.xml"},
         {".idl", true, ".xml"},
     };
-    for (const row& r : rows) {
+    for (const row &r : rows) {
         SCOPED_TRACE(r.idl);
         std::string name;
         EXPECT_EQ(r.ok, driver_output_name(r.idl, name));
@@ -307,8 +306,8 @@ TEST_F(Driver, LongPaths) {
     const std::string long_component(300, 'c');
     r = run({"types.idl", "out/" + long_component});
     EXPECT_EQ(1, r.status);
-    EXPECT_EQ((std::vector<std::string>{
-                  kBanner, "E Path is too long for this platform: out/" + long_component}),
+    EXPECT_EQ((std::vector<std::string>{kBanner, "E Path is too long for this platform: out/" +
+                                                     long_component}),
               strip_log_headers(r.out));
 
     std::string too_deep = "t";

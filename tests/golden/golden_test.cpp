@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string read_file(const fs::path& path) {
+std::string read_file(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
@@ -40,9 +40,9 @@ public:
             fs::remove_all(path_, ec);
         }
     }
-    temp_dir(const temp_dir&) = delete;
-    temp_dir& operator=(const temp_dir&) = delete;
-    const fs::path& path() const { return path_; }
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+    const fs::path &path() const { return path_; }
 
 private:
     fs::path path_;
@@ -99,7 +99,7 @@ private:
 bool register_cases() {
     std::vector<fs::path> cases;
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(VANDREL_GOLDEN_DIR, ec)) {
+    for (const auto &entry : fs::directory_iterator(VANDREL_GOLDEN_DIR, ec)) {
         const fs::path dir = entry.path();
         if (entry.is_directory() && fs::exists(dir / "input.idl") &&
             (fs::exists(dir / "expected.xml") || fs::exists(dir / "expect-fail.txt"))) {
@@ -107,10 +107,10 @@ bool register_cases() {
         }
     }
     std::sort(cases.begin(), cases.end());
-    for (const fs::path& dir : cases) {
-        testing::RegisterTest("Golden", dir.filename().string().c_str(), nullptr, nullptr,
-                              __FILE__, __LINE__,
-                              [dir]() -> testing::Test* { return new golden_case(dir); });
+    for (const fs::path &dir : cases) {
+        testing::RegisterTest("Golden", dir.filename().string().c_str(), nullptr, nullptr, __FILE__,
+                              __LINE__,
+                              [dir]() -> testing::Test * { return new golden_case(dir); });
     }
     return true;
 }
@@ -123,7 +123,7 @@ TEST(GoldenRunner, FindsCases) {
     EXPECT_TRUE(registered);
     std::size_t n = 0;
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(VANDREL_GOLDEN_DIR, ec)) {
+    for (const auto &entry : fs::directory_iterator(VANDREL_GOLDEN_DIR, ec)) {
         n += entry.is_directory() ? 1 : 0;
     }
     EXPECT_GT(n, 0u) << "no case folders in " << VANDREL_GOLDEN_DIR;

@@ -51,3 +51,27 @@ inline size_t pp_lines(const std::string &s) {
     }
     return n;
 }
+
+/// Writes `text` to `file_path` (creating nothing else) and preprocesses the file named by
+/// `arg_path`, which may be any path leading to it (relative, with "..", through a link).
+inline pp_result run_pp_file(const std::string &file_path, const std::string &arg_path,
+                             const std::string &text) {
+    std::FILE *f = std::fopen(file_path.c_str(), "wb");
+    EXPECT_NE(f, nullptr);
+    if (!f) {
+        return {false, {}, file_path};
+    }
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+    char resolved[4096] = {};
+    pp_result r{false, {}, realpath(file_path.c_str(), resolved) ? resolved : file_path};
+    preproc_root root{};
+    if (preproc_root_init(&root, nullptr, nullptr)) {
+        r.ok = zadozeda_preproc(&root, arg_path.c_str());
+        if (r.ok) {
+            r.text.assign(root.output.data, root.output.len);
+        }
+    }
+    preproc_root_fini(&root);
+    return r;
+}

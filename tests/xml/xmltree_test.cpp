@@ -17,12 +17,12 @@
 namespace {
 
 struct tree_deleter {
-    void operator()(xmltree* t) const { xmltree_free(t); }
+    void operator()(xmltree *t) const { xmltree_free(t); }
 };
 using tree_ptr = std::unique_ptr<xmltree, tree_deleter>;
 
-std::string to_text(const xmltree* t) {
-    char* text = xmltree_toxml_beautify(t);
+std::string to_text(const xmltree *t) {
+    char *text = xmltree_toxml_beautify(t);
     if (text == nullptr) {
         return "<null>";
     }
@@ -32,12 +32,12 @@ std::string to_text(const xmltree* t) {
 }
 
 // Sets an attribute the way the translator does: both texts freshly duplicated and handed over.
-xmltree* set_owned(xmltree* t, const char* name, const char* value) {
+xmltree *set_owned(xmltree *t, const char *name, const char *value) {
     return xmltree_set_attr(xmltree_set_flag(t, XMLTREE_HANDOVER), strdup(name),
                             value != nullptr ? strdup(value) : nullptr);
 }
 
-std::string marks_of(const xmltree* t) {
+std::string marks_of(const xmltree *t) {
     std::size_t n = 0;
     while (t->attr[2 * n] != nullptr) {
         ++n;
@@ -45,7 +45,7 @@ std::string marks_of(const xmltree* t) {
     return n == 0 ? std::string() : std::string(t->attr[2 * n + 1]);
 }
 
-std::vector<std::string> attr_names(const xmltree* t) {
+std::vector<std::string> attr_names(const xmltree *t) {
     std::vector<std::string> names;
     for (std::size_t i = 0; t->attr[2 * i] != nullptr; ++i) {
         names.emplace_back(std::string(t->attr[2 * i]) + "=" + t->attr[2 * i + 1]);
@@ -57,15 +57,15 @@ std::vector<std::string> attr_names(const xmltree* t) {
 
 TEST(XmlTree, WriterLayout) {
     struct row {
-        const char* name;
-        std::function<xmltree*()> build;
-        const char* expected;
+        const char *name;
+        std::function<xmltree *()> build;
+        const char *expected;
     };
     const row rows[] = {
         {"lone root", [] { return xmltree_new("dds"); }, "<dds/>\n"},
         {"empty document",
          [] {
-             xmltree* dds = xmltree_new("dds");
+             xmltree *dds = xmltree_new("dds");
              set_owned(dds, "xmlns:xsi", "http://www.w3.org/2001/XMLSchema-instance");
              set_owned(dds, "xmlns", "http://www.omg.org/spec/DDS-XML");
              (void)xmltree_add_child(dds, "types", 0);
@@ -77,10 +77,10 @@ TEST(XmlTree, WriterLayout) {
          "</dds>\n"},
         {"struct in types",
          [] {
-             xmltree* dds = xmltree_new("dds");
+             xmltree *dds = xmltree_new("dds");
              set_owned(dds, "a", "1");
              set_owned(dds, "b", "2");
-             xmltree* types = xmltree_add_child(dds, "types", 0);
+             xmltree *types = xmltree_add_child(dds, "types", 0);
              set_owned(xmltree_add_child(types, "struct", 0), "name", "S");
              return dds;
          },
@@ -91,10 +91,10 @@ TEST(XmlTree, WriterLayout) {
          "</dds>\n"},
         {"depth three with siblings",
          [] {
-             xmltree* dds = xmltree_new("dds");
-             xmltree* types = xmltree_add_child(dds, "types", 0);
-             xmltree* m = xmltree_add_child(types, "module", 0);
-             xmltree* s = xmltree_add_child(m, "struct", 0);
+             xmltree *dds = xmltree_new("dds");
+             xmltree *types = xmltree_add_child(dds, "types", 0);
+             xmltree *m = xmltree_add_child(types, "module", 0);
+             xmltree *s = xmltree_add_child(m, "struct", 0);
              (void)xmltree_add_child(s, "member", 0);
              (void)xmltree_add_child(s, "member", 0);
              (void)xmltree_add_child(m, "enum", 0);
@@ -114,7 +114,7 @@ TEST(XmlTree, WriterLayout) {
          "    </types>\n"
          "</dds>\n"},
     };
-    for (const row& r : rows) {
+    for (const row &r : rows) {
         SCOPED_TRACE(r.name);
         tree_ptr t{r.build()};
         EXPECT_EQ(r.expected, to_text(t.get()));
@@ -123,7 +123,7 @@ TEST(XmlTree, WriterLayout) {
 
 TEST(XmlTree, WriterEdgeInputs) {
     EXPECT_EQ("", to_text(nullptr));
-    xmltree* nameless = xmltree_new(nullptr);
+    xmltree *nameless = xmltree_new(nullptr);
     EXPECT_EQ("", to_text(nameless));
     xmltree_free(nameless);
     xmltree_free(nullptr);
@@ -131,8 +131,8 @@ TEST(XmlTree, WriterEdgeInputs) {
 
 TEST(XmlTree, SubtreeIsWrittenAloneAndTreeIsUnchanged) {
     tree_ptr dds{xmltree_new("dds")};
-    xmltree* types = xmltree_add_child(dds.get(), "types", 0);
-    xmltree* first = xmltree_add_child(types, "struct", 0);
+    xmltree *types = xmltree_add_child(dds.get(), "types", 0);
+    xmltree *first = xmltree_add_child(types, "struct", 0);
     set_owned(first, "name", "A");
     (void)xmltree_add_child(first, "member", 0);
     (void)xmltree_add_child(types, "struct", 0);
@@ -145,9 +145,9 @@ TEST(XmlTree, SubtreeIsWrittenAloneAndTreeIsUnchanged) {
 
 TEST(XmlTree, Escaping) {
     struct row {
-        const char* in;
-        const char* attribute;
-        const char* text;
+        const char *in;
+        const char *attribute;
+        const char *text;
     };
     const row rows[] = {
         {"plain", "plain", "plain"},
@@ -157,7 +157,7 @@ TEST(XmlTree, Escaping) {
         {"\xc3\xa9\xff", "\xc3\xa9\xff", "\xc3\xa9\xff"},
         {"", "", ""},
     };
-    for (const row& r : rows) {
+    for (const row &r : rows) {
         SCOPED_TRACE(r.in);
         tree_ptr t{xmltree_new("e")};
         set_owned(t.get(), "v", r.in);
@@ -165,24 +165,24 @@ TEST(XmlTree, Escaping) {
 
         // Character content of a childless element follows its line in text mode.
         tree_ptr c{xmltree_new("e")};
-        c->txt = const_cast<char*>(r.in);
+        c->txt = const_cast<char *>(r.in);
         EXPECT_EQ(std::string("<e/>\n") + r.text, to_text(c.get()));
     }
 }
 
 TEST(XmlTree, ChildrenKeepInsertionOrderAndGroupByName) {
     tree_ptr root{xmltree_new("r")};
-    const char* names[] = {"a", "b", "a", "c", "b", "a"};
-    std::vector<xmltree*> kids;
-    for (const char* n : names) {
+    const char *names[] = {"a", "b", "a", "c", "b", "a"};
+    std::vector<xmltree *> kids;
+    for (const char *n : names) {
         kids.push_back(xmltree_add_child(root.get(), n, 0));
     }
     EXPECT_EQ("<r>\n    <a/>\n    <b/>\n    <a/>\n    <c/>\n    <b/>\n    <a/>\n</r>\n",
               to_text(root.get()));
 
     // Document order follows the ordered links.
-    std::vector<xmltree*> order;
-    for (xmltree* k = root->child; k != nullptr; k = k->ordered) {
+    std::vector<xmltree *> order;
+    for (xmltree *k = root->child; k != nullptr; k = k->ordered) {
         order.push_back(k);
     }
     EXPECT_EQ(kids, order);
@@ -199,17 +199,17 @@ TEST(XmlTree, ChildrenKeepInsertionOrderAndGroupByName) {
 
 TEST(XmlTree, OffsetsOrderSiblings) {
     tree_ptr root{xmltree_new("r")};
-    xmltree* b5 = xmltree_add_child(root.get(), "b", 5);
-    xmltree* a1 = xmltree_add_child(root.get(), "a", 1);
-    xmltree* b3 = xmltree_add_child(root.get(), "b", 3);
-    xmltree* a1bis = xmltree_add_child(root.get(), "a", 1);
-    xmltree* b0 = xmltree_add_child(root.get(), "b", 0);
+    xmltree *b5 = xmltree_add_child(root.get(), "b", 5);
+    xmltree *a1 = xmltree_add_child(root.get(), "a", 1);
+    xmltree *b3 = xmltree_add_child(root.get(), "b", 3);
+    xmltree *a1bis = xmltree_add_child(root.get(), "a", 1);
+    xmltree *b0 = xmltree_add_child(root.get(), "b", 0);
 
-    std::vector<xmltree*> order;
-    for (xmltree* k = root->child; k != nullptr; k = k->ordered) {
+    std::vector<xmltree *> order;
+    for (xmltree *k = root->child; k != nullptr; k = k->ordered) {
         order.push_back(k);
     }
-    EXPECT_EQ((std::vector<xmltree*>{b0, a1, a1bis, b3, b5}), order);
+    EXPECT_EQ((std::vector<xmltree *>{b0, a1, a1bis, b3, b5}), order);
     // b0 took over the b group, whose head had a larger offset, and leads the chain of heads.
     EXPECT_EQ(b0, root->child);
     EXPECT_EQ(b3, b0->next);
@@ -272,8 +272,8 @@ TEST(XmlTree, NullArgumentsGiveNull) {
 TEST(XmlTree, InsertRefusesLinksThatWouldBreakTheTree) {
     log_capture logs;
     tree_ptr a{xmltree_new("a")};
-    xmltree* child = xmltree_add_child(a.get(), "child", 0);
-    xmltree* grandchild = xmltree_add_child(child, "grandchild", 0);
+    xmltree *child = xmltree_add_child(a.get(), "child", 0);
+    xmltree *grandchild = xmltree_add_child(child, "grandchild", 0);
     tree_ptr b{xmltree_new("b")};
 
     // Already placed elsewhere, or the target lies inside the element.
@@ -286,15 +286,15 @@ TEST(XmlTree, InsertRefusesLinksThatWouldBreakTheTree) {
     // A parentless root goes under another tree and is released with it.
     tree_ptr c{xmltree_new("c")};
     ASSERT_TRUE(xmltree_add_default(c.get(), "c", "x", "1"));
-    xmltree* moved = c.release();
+    xmltree *moved = c.release();
     EXPECT_EQ(moved, xmltree_insert(moved, b.get(), 0));
     EXPECT_EQ("<b>\n    <c/>\n</b>\n", to_text(b.get()));
 }
 
 TEST(XmlTree, DocumentDefaultsAndInstructions) {
     tree_ptr dds{xmltree_new("dds")};
-    xmltree* plain = xmltree_add_child(dds.get(), "member", 0);
-    xmltree* own = xmltree_add_child(dds.get(), "member", 0);
+    xmltree *plain = xmltree_add_child(dds.get(), "member", 0);
+    xmltree *own = xmltree_add_child(dds.get(), "member", 0);
     set_owned(own, "key", "true");
     ASSERT_TRUE(xmltree_add_default(dds.get(), "member", "key", "false"));
     ASSERT_TRUE(xmltree_add_instruction(dds.get(), "xml-stylesheet", "href=\"s.css\"", false));
@@ -318,8 +318,8 @@ TEST(XmlTree, DocumentDefaultsAndInstructions) {
 
 TEST(XmlTree, LargeTreesWithoutRecursionLimits) {
     // A very deep chain is released without exhausting the stack.
-    xmltree* deep = xmltree_new("d");
-    xmltree* at = deep;
+    xmltree *deep = xmltree_new("d");
+    xmltree *at = deep;
     for (int i = 0; i < 1000000; ++i) {
         at = xmltree_add_child(at, "d", 0);
         ASSERT_NE(nullptr, at);
@@ -330,7 +330,7 @@ TEST(XmlTree, LargeTreesWithoutRecursionLimits) {
     tree_ptr wide{xmltree_new("types")};
     const int count = 200000;
     for (int i = 0; i < count; ++i) {
-        xmltree* s = xmltree_add_child(wide.get(), "struct", 0);
+        xmltree *s = xmltree_add_child(wide.get(), "struct", 0);
         ASSERT_NE(nullptr, s);
         set_owned(s, "name", std::to_string(i).c_str());
     }

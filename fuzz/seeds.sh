@@ -1,0 +1,33 @@
+#!/bin/sh
+# Builds the seed corpora of the fuzz targets from the golden cases and the shared IDL models.
+#   fuzz/seeds.sh OUTDIR
+# OUTDIR/pipeline and OUTDIR/cleaner get every input.idl of tests/golden and every .idl of the
+# shared corpus; OUTDIR/directive gets each directive line of those files (one file per line);
+# OUTDIR/ifexpr gets each #if/#elif condition with the directive word taken off.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=${1:?usage: seeds.sh OUTDIR}
+corpus=${VANDREL_CORPUS:-$root/../shared/corpus}
+mkdir -p "$out/pipeline" "$out/cleaner" "$out/directive" "$out/ifexpr"
+n=0
+for f in "$root"/tests/golden/*/input.idl $(find "$corpus" -name '*.idl' 2>/dev/null); do
+    [ -f "$f" ] || continue
+    n=$((n + 1))
+    cp "$f" "$out/pipeline/seed$n.idl"
+    cp "$f" "$out/cleaner/seed$n.idl"
+    i=0
+    grep -E '^[[:space:]]*#' "$f" | while IFS= read -r line; do
+        i=$((i + 1))
+        printf '%s\n' "$line" > "$out/directive/seed$n-$i"
+        cond=$(printf '%s\n' "$line" | sed -nE 's/^[[:space:]]*#[[:space:]]*(el)?if[[:space:]]+//p')
+        if [ -n "$cond" ]; then
+            printf '%s\n' "$cond" > "$out/ifexpr/seed$n-$i"
+        fi
+    done
+done
+# A few shapes the files above may lack.
+printf '#define F(a,b) a##b #a\nF(x,y)\n' > "$out/directive/extra1"
+printf '#include "dir/a b.idl"\n' > "$out/directive/extra2"
+printf 'defined(ONE) && SQ(TWO) > 3 || (BIG >> 63) == 1\n' > "$out/ifexpr/extra1"
+printf '%s\n' '(1 ? 2 : 3) % 0' > "$out/ifexpr/extra2"
+echo "seeds: $n files into $out"

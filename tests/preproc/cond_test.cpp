@@ -1,0 +1,246 @@
+// The conditional state machine, directives inside skipped groups, and where failures are
+// reported (resolved path, line number, level).
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base/glog.hpp"
+#include "pp_helper.hpp"
+#include "preproc/preproc.hpp"
+#include "support/log_capture.hpp"
+
+namespace {
+
+// One run: the whole expected output (when it succeeds) and the exact log lines
+// ("E message", "W message"; "%PATH%" stands for the resolved path).
+struct run_row {
+    const char *name;
+    std::string in;
+    bool ok;
+    std::string out;
+    std::vector<std::string> log;
+};
+
+std::string with_path(std::string s, const std::string &path) {
+    for (size_t at = s.find("%PATH%"); at != std::string::npos; at = s.find("%PATH%", at)) {
+        s.replace(at, 6, path);
+        at += path.size();
+    }
+    return s;
+}
+
+std::string repeat(const std::string &s, int n) {
+    std::string r;
+    for (int i = 0; i < n; ++i) {
+        r += s;
+    }
+    return r;
+}
+
+void expect_runs(const std::vector<run_row> &rows) {
+    for (const run_row &r : rows) {
+        SCOPED_TRACE(r.name);
+        log_capture logs;
+        pp_result res = run_pp(r.in);
+        EXPECT_EQ(res.ok, r.ok) << ::testing::PrintToString(logs.lines());
+        if (r.ok && res.ok) {
+            EXPECT_EQ(res.text, r.out);
+        }
+        std::vector<std::string> want;
+        for (const std::string &l : r.log) {
+            want.push_back(with_path(l, res.path));
+        }
+        EXPECT_EQ(logs.lines(), want);
+    }
+}
+
+TEST(CondStateMachine, GroupsOfAChain) {
+    expect_runs({
+        {"dead inner chain: else does not revive it", "#if 0\n#if 0\n#else\nA\n#endif\n#endif\n",
+         true, "     \n     \n     \n \n      \n      \n", {}},
+        {"outer skipping resumes after inner endif", "#if 0\n#if 1\n#endif\nA\n#endif\n", true,
+         "     \n     \n      \n \n      \n", {}},
+        {"outer selected resumes after skipped inner", "#if 1\n#if 0\n#endif\nA\n#endif\n", true,
+         "     \n     \n      \nA\n      \n", {}},
+        {"outer else after inner chain", "#if 0\n#if 1\nA\n#endif\n#else\nB\n#endif\n", true,
+         "     \n     \n \n      \n     \nB\n      \n", {}},
+        {"waiting chain selected by elif then else skipped", "#if 0\nA\n#elif 2\nB\n#else\nC\n#endif\n",
+         true, "     \n \n       \nB\n     \n \n      \n", {}},
+        {"elif after else accepted and skipped", "#if 0\nA\n#else\nB\n#elif 1\nC\n#endif\n", true,
+         "     \n \n     \nB\n       \n \n      \n", {}},
+        {"elif after else is not evaluated", "#if 1\n#else\n#elif 1 / 0\n#endif\nx\n", true,
+         "     \n     \n           \n      \nx\n", {}},
+        {"elif of a dead chain is not evaluated", "#if 0\n#if 1\n#elif 1.0\n#endif\n#endif\n", true,
+         "     \n     \n         \n      \n      \n", {}},
+        {"ifdef in skipped group is not looked up", "#define X\n#if 0\n#ifndef X\nA\n#endif\n#endif\n",
+         true, "         \n     \n         \n \n      \n      \n", {}},
+        {"all groups false", "#if 0\nA\n#elif 0\nB\n#endif\nC\n", true,
+         "     \n \n       \n \n      \nC\n", {}},
+        {"deep nesting", repeat("#if 1\n", 300) + "x\n" + repeat("#endif\n", 300), true,
+         repeat("     \n", 300) + "x\n" + repeat("      \n", 300), {}},
+    });
+}
+
+TEST(CondStateMachine, EachMessage) {
+    expect_runs({
+        {"second else warns once, processing goes on",
+         "#if 1\nA\n#else\nB\n#else\nC\n#endif\nD\n", true,
+         "     \nA\n     \n \n     \n \n      \nD\n", {"E #else after #else"}},
+        {"third else warns again", "#if 0\n#else\n#else\n#else\n#endif\n", true,
+         "     \n     \n     \n     \n      \n", {"E #else after #else", "E #else after #else"}},
+        {"second else in a skipped chain also warns", "#if 0\n#if 1\n#else\n#else\n#endif\n#endif\n",
+         true, "     \n     \n     \n     \n      \n      \n", {"E #else after #else"}},
+        {"endif after the chain closed", "#if 1\n#endif\n#endif\n", false, "",
+         {"E #endif without #if"}},
+        {"else after the chain closed", "#ifdef X\n#endif\n#else\n", false, "",
+         {"E #else without #if"}},
+        {"elif after the chain closed", "#ifndef X\n#endif\n#elif 1\n", false, "",
+         {"E #elif without #if"}},
+        {"elif without if is not evaluated", "#elif 1 / 0\n", false, "", {"E #elif without #if"}},
+        {"inner chain left open", "#if 1\n#if 0\n#endif\n", false, "", {"E unterminated #if"}},
+        {"file ends in else without line end", "#if 0\n#else", false, "",
+         {"E unterminated #if"}},
+        {"failing elif condition stops", "#if 0\n#elif 1.0\n#endif\n", false, "",
+         {"E cannot use floating constant in preprocessor expression"}},
+        {"failing if condition stops", "#if \"s\"\n#endif\n", false, "",
+         {"E cannot use string constant in preprocessor expression"}},
+    });
+}
+
+TEST(CondStateMachine, DirectivesInsideSkippedGroups) {
+    // Valid directive lines whose action would fail are ignored inside a skipped group.
+    expect_runs({
+        {"faulty definitions and includes ignored",
+         "#if 0\n#define X a ##\n#define S(x) x #\n#define F(a, a) a\n#include \"\"\n#undef Q\n"
+         "#pragma p\n#include <a.idl>\n#endif\nX\n",
+         true,
+         "     \n              \n                \n                 \n           \n        \n"
+         "         \n                \n      \nX\n",
+         {}},
+        {"text lines blanked, line count kept", "#ifdef NOPE\nmodule m { };\n\n  x y\n#endif\n", true,
+         "           \n             \n\n     \n      \n", {}},
+    });
+}
+
+TEST(CondStateMachine, InvalidDirectivesFailEvenWhenSkipped) {
+    const std::vector<std::string> lines = {
+        "#error stop", "#line 3", "#warning w", "#ifdef", "#ifndef 1", "#define",
+        "#define 1 x", "#undef", "#include", "#include x.idl", "#include \"a.idl",
+        "#include <a.idl", "#pragmaonce", "#if", "#elif", "#", "#!x", "#Define X",
+    };
+    for (const std::string &l : lines) {
+        for (bool skipped : {false, true}) {
+            SCOPED_TRACE(l + (skipped ? " (skipped)" : ""));
+            log_capture logs;
+            // The bad line is line 3 in both layouts.
+            std::string in = skipped ? "#if 0\n\n" + l + "\n#endif\n" : "x\n\n" + l + "\n";
+            pp_result res = run_pp(in);
+            EXPECT_FALSE(res.ok);
+            EXPECT_EQ(logs.lines(),
+                      (std::vector<std::string>{"E Invalid directive: " + res.path + ":3"}));
+        }
+    }
+}
+
+TEST(DirectiveReport, LineNumbersFollowPhysicalLines) {
+    expect_runs({
+        {"after a block comment over lines", "/* a\nb\nc */\n#bad\n", false, "",
+         {"E Invalid directive: %PATH%:4"}},
+        {"after a continuation", "#define X 1 \\\n 2\n#bad\n", false, "",
+         {"E Invalid directive: %PATH%:3"}},
+        {"crlf lines", "a\r\nb\r\n#bad\r\n", false, "", {"E Invalid directive: %PATH%:3"}},
+        {"lone cr lines", "a\rb\r#bad\r", false, "", {"E Invalid directive: %PATH%:3"}},
+        {"after include markers", "#include \"a\"\n#include \"b.idl\"\n\n#bad\n", false, "",
+         {"E Invalid directive: %PATH%:4"}},
+        {"last line without line end", "a\n#bad", false, "", {"E Invalid directive: %PATH%:2"}},
+        {"pragma after a comment over lines", "/*\n*/\n#pragma keylist T id\n", true,
+         "\n  \n                    \n", {"W Ignoring #pragma: %PATH%:3"}},
+        {"empty include after continuation", "a\\\nb\n#include \"\"\n", false, "",
+         {"E Empty include path: %PATH%:3"}},
+    });
+}
+
+TEST(DirectiveReport, PathIsResolved) {
+    // The file is named through a relative path with "." and ".." parts and through a link:
+    // messages carry the resolved absolute path.
+    std::string dir = ::testing::TempDir() + "pp_dir_" + std::to_string(getpid());
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0700), 0);
+    std::string file = dir + "/real.idl";
+    std::string link = dir + "/sub/link.idl";
+    ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
+    char cwd[4096] = {};
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    for (const std::string arg : {std::string("./sub/../real.idl"), std::string("sub/link.idl"),
+                                  dir + "/sub/../sub/link.idl"}) {
+        SCOPED_TRACE(arg);
+        log_capture logs;
+        pp_result res = run_pp_file(file, arg, "a\n#pragma x\n#oops\n");
+        EXPECT_FALSE(res.ok);
+        ASSERT_EQ(res.path.front(), '/');
+        EXPECT_EQ(logs.lines(), (std::vector<std::string>{"W Ignoring #pragma: " + res.path + ":2",
+                                                          "E Invalid directive: " + res.path +
+                                                              ":3"}));
+    }
+    {
+        log_capture logs;
+        pp_result res = run_pp_file(file, "sub/missing.idl", "x\n");
+        EXPECT_FALSE(res.ok);
+        EXPECT_EQ(logs.lines(), (std::vector<std::string>{"E Failed to find file: sub/missing.idl"}));
+    }
+    {
+        // A directory resolves but is no file: a failure, never a crash.
+        log_capture logs;
+        pp_result res = run_pp_file(file, "sub", "x\n");
+        EXPECT_FALSE(res.ok);
+        EXPECT_EQ(logs.count(GLOG_ERROR), 1u) << ::testing::PrintToString(logs.lines());
+    }
+    ASSERT_EQ(chdir(cwd), 0);
+    std::remove(link.c_str());
+    std::remove(file.c_str());
+    rmdir((dir + "/sub").c_str());
+    rmdir(dir.c_str());
+}
+
+TEST(IncludeMarkerLine, DecodesToTheQuotedPath) {
+    struct row {
+        std::string line;
+        std::string path;
+    };
+    const std::vector<row> rows = {
+        {"#include \"types.idl\"", "types.idl"},
+        {"  #  include   \"dir/sub/foo.idl\"   ", "dir/sub/foo.idl"},
+        {"#include \"../common/types.idl\" // why", "../common/types.idl"},
+        {"#include \"a.b.idl\" /* c */", "a.b.idl"},
+        {"#include \"types\"", "types"},
+        {"#include \"./types\"", "./types"},
+        {"#include \"http://h/x.idl\"", "http://h/x.idl"},
+        {"#include \"a/*b*/.idl\"", "a/*b*/.idl"},
+        {"#include \"with  two\tblanks.idl\"", "with  two\tblanks.idl"},
+        {"#include \"" + std::string(400, 'd') + "/x_y.idl\"", std::string(400, 'd') + "/x_y.idl"},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.line);
+        log_capture logs;
+        pp_result res = run_pp("a\n" + r.line + "\nb\n");
+        ASSERT_TRUE(res.ok) << ::testing::PrintToString(logs.lines());
+        EXPECT_TRUE(logs.empty());
+        ASSERT_EQ(pp_lines(res.text), 3u);
+        const size_t s = res.text.find('\n') + 1;
+        const std::string line = res.text.substr(s, res.text.find('\n', s) - s);
+        ASSERT_EQ(line.rfind("module ", 0), 0u) << line;
+        ASSERT_EQ(line.substr(line.size() - 4), " {};") << line;
+        const std::string name = line.substr(7, line.size() - 11);
+        std::vector<char> out(name.size() + 1);
+        ASSERT_EQ(preproc_include_marker_decode(name.data(), name.size(), out.data()),
+                  static_cast<int64_t>(r.path.size()));
+        EXPECT_EQ(std::string(out.data(), r.path.size()), r.path);
+        EXPECT_EQ(res.text.substr(res.text.size() - 2), "b\n");
+    }
+}
+
+} // namespace
