@@ -14,8 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string line(text, line_len);
     line += '\n';
 
-    fuzz_preproc pp;
-    if (!pp.ok || !fuzz_apply_directive(pp, line)) {
+    // One state for the whole run; each input starts from an empty macro table.
+    static fuzz_preproc pp;
+    if (!fuzz_reset_macros(pp) || !fuzz_apply_directive(pp, line)) {
         return 0;
     }
     // Expand the remaining lines with whatever the directive defined.

@@ -22,16 +22,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const void *nl = std::memchr(text, '\n', size);
     const size_t len = nl ? static_cast<size_t>(static_cast<const char *>(nl) - text) : size;
 
-    fuzz_preproc pp;
-    if (!pp.ok) {
-        return 0;
-    }
-    for (const char *def : k_prelude) {
-        if (!fuzz_apply_directive(pp, def)) {
-            return 0;
+    // One state for the whole run, holding the definitions; a condition defines nothing, so
+    // inputs cannot influence each other through it.
+    static fuzz_preproc pp;
+    static const bool ready = [] {
+        for (const char *def : k_prelude) {
+            if (!fuzz_apply_directive(pp, def)) {
+                return false;
+            }
+            ++pp.root.line;
         }
-        ++pp.root.line;
+        return true;
+    }();
+    if (!ready) {
+        std::abort(); // the definitions above are valid: failing them is a fault
     }
+    pp.stack.clear();
     std::string line = "#if ";
     line.append(text, len);
     line += '\n';

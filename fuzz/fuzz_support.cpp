@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include "grammars/directive_parser.hpp"
+#include "base/glog.hpp"
+#include "base/hashmap.hpp"
 #include "peg/ast.hpp"
 #include "peg/input.hpp"
 #include "peg/parser.hpp"
@@ -33,11 +35,32 @@ struct scratch_file {
     ~scratch_file() { ::unlink(path.c_str()); }
 };
 
+// Records would cost more than most inputs; VANDREL_FUZZ_LOG=1 keeps them for reproducing.
+const bool quiet_logs = [] {
+    const char *keep = std::getenv("VANDREL_FUZZ_LOG");
+    if (keep == nullptr || keep[0] != '1') {
+        glog_set_level(GLOG_GLOBAL_INSTANCE, GLOG_FATAL + 1);
+    }
+    return true;
+}();
+
 } // namespace
 
 fuzz_preproc::fuzz_preproc() { ok = preproc_root_init(&root, nullptr, nullptr); }
 
 fuzz_preproc::~fuzz_preproc() { preproc_root_fini(&root); }
+
+bool fuzz_reset_macros(fuzz_preproc &pp) {
+    if (!pp.ok) {
+        return false;
+    }
+    pp.stack.clear();
+    pp.root.line = 1;
+    preproc_macro_table_destroy(pp.root.macros);
+    pp.root.macros = pn_hashmap_create(PN_TYPE_STRING, 0, 32);
+    pp.ok = pp.root.macros != nullptr;
+    return pp.ok;
+}
 
 bool fuzz_apply_directive(fuzz_preproc &pp, const std::string &line) {
     if (!pp.ok) {

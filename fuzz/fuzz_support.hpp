@@ -20,6 +20,10 @@ struct fuzz_preproc {
     fuzz_preproc &operator=(const fuzz_preproc &) = delete;
 };
 
+/// Drops every macro definition and open `#if` chain of `pp` and restarts its line counter,
+/// keeping the grammars (building them costs more than a small input); false on out of memory.
+[[nodiscard]] bool fuzz_reset_macros(fuzz_preproc &pp);
+
 /// Parses `line` (one line, ending in a line feed) with the directive grammar and applies it
 /// to `pp` as the directive pass does; false when the line is rejected (logged).
 [[nodiscard]] bool fuzz_apply_directive(fuzz_preproc &pp, const std::string &line);

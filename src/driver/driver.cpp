@@ -4,6 +4,7 @@
 
 #include "base/arch.hpp"
 #include "base/glog.hpp"
+#include "base/owned.hpp"
 #include "base/linkedlist.hpp"
 #include "idl/idl.hpp"
 #include "preproc/preproc.hpp"
@@ -22,11 +23,6 @@
 #include <vector>
 
 namespace {
-
-template <auto Release> struct release_with {
-    template <class T> void operator()(T *p) const noexcept { Release(p); }
-};
-template <class T, auto Release> using owned = std::unique_ptr<T, release_with<Release>>;
 
 void free_text(char *text) {
     std::free(text);

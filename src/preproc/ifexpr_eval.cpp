@@ -278,6 +278,12 @@ struct evaluator {
         }
         case IFEXPR_IDENTIFIER:
             value = 0;
+            // The operator word with no name after it ("#if defined", "defined + 1") is a
+            // misused `defined`, not a name that happens to be undefined.
+            if (span(t) == "defined") {
+                glog_error("operator \"defined\" requires an identifier");
+                return eval::soft;
+            }
             return eval::ok;
         default:
             return unsupported(node);
