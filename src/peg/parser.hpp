@@ -15,16 +15,21 @@ struct parser {
     fa *automata;                  ///< owned automaton array (made with the hooks)
     std::uint64_t automaton_count; ///< number of automata
     bool eof_check;                ///< a parse succeeds only when the whole input is consumed
+    std::uint8_t *memo;            ///< owned, per automaton: 1 memoises its results; null: all
 };
 
-/// Stores the fields; p takes over the automaton array.
+/// Stores the fields; p takes over the automaton array. Automata whose calls can never lead
+/// back to themselves are matched again rather than memoised (the results are the same; a
+/// re-match of such a rule is cheaper than a memo entry); without memory for that table
+/// every automaton is memoised.
 void parser_init(parser *p, std::uint64_t start, fa *automata, std::uint64_t automaton_count,
                  bool eof_check);
 /// Allocated parser taking over the array; null (logged) on out of memory, and then the
 /// automaton array has been released too; release with parser_delete.
 [[nodiscard]] parser *parser_new(std::uint64_t start, fa *automata, std::uint64_t automaton_count,
                                  bool eof_check);
-/// fa_clear on every automaton, releases the array, nulls it; accepts null/zeroed.
+/// fa_clear on every automaton, releases the array and the memo table, nulls them; accepts
+/// null/zeroed.
 void parser_clear(parser *p);
 /// parser_clear, then releases the record; accepts null.
 void parser_delete(parser *p);

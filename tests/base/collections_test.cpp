@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/failing_pool.hpp"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -30,37 +32,6 @@ std::vector<uintptr_t> contents(pn_list *l) {
     return out;
 }
 
-// Pool 1 that fails every allocation once `budget` successful ones have been made.
-long budget = -1;
-bool spend() {
-    if (budget < 0)
-        return true;
-    if (budget == 0)
-        return false;
-    --budget;
-    return true;
-}
-void *failing_alloc(size_t n) {
-    return spend() ? std::malloc(n) : nullptr;
-}
-void *failing_calloc(size_t c, size_t n) {
-    return spend() ? std::calloc(c, n) : nullptr;
-}
-void *failing_realloc(void *p, size_t n) {
-    return spend() ? std::realloc(p, n) : nullptr;
-}
-
-struct FailingPool : ::testing::Test {
-    void SetUp() override {
-        budget = -1;
-        ASSERT_EQ(0,
-                  pn_register_pool(1, failing_alloc, std::free, failing_calloc, failing_realloc));
-    }
-    void TearDown() override {
-        budget = -1;
-        ASSERT_EQ(0, pn_register_pool(1, nullptr, nullptr, nullptr, nullptr));
-    }
-};
 
 pn_list *make_linked() {
     return pn_linkedlist_create(PN_TYPE_UINTPTR, 0);
