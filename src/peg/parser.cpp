@@ -25,12 +25,338 @@
 
 //=== grammar objects ===//
 
+namespace {
+
+// Per node of a graph in compressed rows (the successors of node i are
+// calls[first[i]..first[i+1])), 1 when it lies on a cycle, else 0: strongly connected
+// components by an iterative Tarjan walk, linear in the graph's size. Null on out of memory.
+std::uint8_t *cycle_flags_new(const std::uint64_t *first, const std::uint64_t *calls,
+                              std::uint64_t n) {
+    auto *flags = static_cast<std::uint8_t *>(peg_calloc(static_cast<std::size_t>(n), 1));
+    // Walk records: discovery index (0 = unvisited), low link, next successor, Tarjan stack.
+    auto *index = static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(n), 8));
+    auto *low = static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(n), 8));
+    auto *cursor = static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(n), 8));
+    auto *on_stack = static_cast<std::uint8_t *>(peg_calloc(static_cast<std::size_t>(n), 1));
+    auto *scc = static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(n), 8));
+    auto *path = static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(n), 8));
+    bool ok = flags && index && low && cursor && on_stack && scc && path;
+    std::uint64_t counter = 0, scc_top = 0;
+    for (std::uint64_t root = 0; ok && root < n; ++root) {
+        if (index[root])
+            continue;
+        std::uint64_t depth = 0;
+        path[depth++] = root;
+        index[root] = low[root] = ++counter;
+        cursor[root] = first[root];
+        scc[scc_top++] = root;
+        on_stack[root] = 1;
+        while (depth) {
+            std::uint64_t v = path[depth - 1];
+            if (cursor[v] < first[v + 1]) {
+                std::uint64_t w = calls[cursor[v]++];
+                if (w == v) {
+                    flags[v] = 1; // its own successor
+                } else if (!index[w]) {
+                    index[w] = low[w] = ++counter;
+                    cursor[w] = first[w];
+                    scc[scc_top++] = w;
+                    on_stack[w] = 1;
+                    path[depth++] = w;
+                } else if (on_stack[w] && index[w] < low[v]) {
+                    low[v] = index[w];
+                }
+                continue;
+            }
+            --depth;
+            if (depth && low[v] < low[path[depth - 1]])
+                low[path[depth - 1]] = low[v];
+            if (low[v] != index[v])
+                continue;
+            // v roots a component: pop it; two or more members form a cycle.
+            std::uint64_t begin = scc_top;
+            while (scc[begin - 1] != v)
+                --begin;
+            --begin;
+            for (std::uint64_t j = begin; j < scc_top; ++j) {
+                on_stack[scc[j]] = 0;
+                if (scc_top - begin > 1)
+                    flags[scc[j]] = 1;
+            }
+            scc_top = begin;
+        }
+    }
+    peg_free(path);
+    peg_free(scc);
+    peg_free(on_stack);
+    peg_free(cursor);
+    peg_free(low);
+    peg_free(index);
+    if (!ok) {
+        peg_free(flags);
+        return nullptr;
+    }
+    return flags;
+}
+
+// Per automaton, 1 when it lies on a cycle of calls (it can be entered again while it is
+// being matched, so its memo entry is what detects left recursion and bounds the work) or
+// calls a missing automaton; 0 otherwise. Null on out of memory.
+std::uint8_t *memo_table_new(const fa *automata, std::uint64_t n) {
+    if (!automata || n == 0 || n > (SIZE_MAX / 8) / 8)
+        return nullptr;
+    // Call graph in compressed rows: the callees of automaton i are calls[first[i]..first[i+1]).
+    std::uint64_t total = 0;
+    for (std::uint64_t i = 0; i < n; ++i)
+        for (std::uint64_t s = 0; automata[i].states && s < automata[i].state_count; ++s)
+            for (std::uint64_t e = 0; e < automata[i].states[s].edge_count; ++e)
+                total += automata[i].states[s].edges[e].trans.kind == TRANS_AUTOMATON;
+    auto *bad = static_cast<std::uint8_t *>(peg_calloc(static_cast<std::size_t>(n), 1));
+    auto *first = static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(n + 1), 8));
+    auto *calls = static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(total + 1), 8));
+    std::uint8_t *memo = nullptr;
+    if (bad && first && calls) {
+        std::uint64_t k = 0;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            first[i] = k;
+            for (std::uint64_t s = 0; automata[i].states && s < automata[i].state_count; ++s)
+                for (std::uint64_t e = 0; e < automata[i].states[s].edge_count; ++e) {
+                    const trans &t = automata[i].states[s].edges[e].trans;
+                    if (t.kind != TRANS_AUTOMATON)
+                        continue;
+                    if (t.data >= n)
+                        bad[i] = 1; // the parse fails on it anyway; keep the safe path
+                    else
+                        calls[k++] = t.data;
+                }
+        }
+        first[n] = k;
+        memo = cycle_flags_new(first, calls, n);
+        for (std::uint64_t i = 0; memo && i < n; ++i)
+            memo[i] |= bad[i];
+    }
+    peg_free(calls);
+    peg_free(first);
+    peg_free(bad);
+    return memo;
+}
+
+constexpr std::uint64_t start_words = 5; // 256 bits of first bytes, then the "any" word
+
+// One pass over automaton i with the current estimates: its first bytes (into out, 4
+// words), whether it may match empty (nullable) and whether it must never fail early (any:
+// it may match empty, looks ahead, takes any byte first, is malformed, loops in place, or
+// calls such an automaton before consuming). left[] collects the automata it calls before
+// consuming anything (count in *left_count). False on out of memory.
+bool start_pass(const fa *automata, std::uint64_t n, std::uint64_t i, const std::uint64_t *starts,
+                const std::uint8_t *nullable, std::uint64_t *out, bool *is_nullable, bool *is_any,
+                std::uint64_t *left, std::uint64_t *left_count, std::uint8_t *color,
+                std::uint64_t *todo) {
+    const fa &a = automata[i];
+    *is_nullable = false;
+    *is_any = false;
+    *left_count = 0;
+    for (std::uint64_t k = 0; k < 4; ++k)
+        out[k] = 0;
+    if (a.mode < MODE_VOID || a.mode > MODE_NOT || a.mode == MODE_AND || a.mode == MODE_NOT ||
+        !a.states || a.state_count == 0) {
+        *is_any = true;
+        return true;
+    }
+    // Depth-first walk over the states reached without consuming; a state met again while
+    // still open is a loop in place.
+    for (std::uint64_t s = 0; s < a.state_count; ++s)
+        color[s] = 0;
+    std::uint64_t depth = 0;
+    todo[depth * 2] = 0;
+    todo[depth * 2 + 1] = 0;
+    ++depth;
+    color[0] = 1;
+    while (depth) {
+        std::uint64_t s = todo[(depth - 1) * 2];
+        std::uint64_t &next_edge = todo[(depth - 1) * 2 + 1];
+        const state &st = a.states[s];
+        if (next_edge == 0 && st.match)
+            *is_nullable = true;
+        if (next_edge >= st.edge_count) {
+            color[s] = 2;
+            --depth;
+            continue;
+        }
+        const edge &e = st.edges[next_edge++];
+        const trans &t = e.trans;
+        bool through = false; // the edge can be taken without consuming
+        if (t.kind == TRANS_CHAR) {
+            const unsigned c = static_cast<unsigned>(t.data & 0xFF);
+            out[c >> 6] |= std::uint64_t{1} << (c & 63);
+        } else if (t.kind == TRANS_CLASS) {
+            const auto *cls = reinterpret_cast<const set *>(t.data);
+            if (!cls) {
+                *is_any = true;
+                continue;
+            }
+            for (unsigned c = 0; c < 256; ++c)
+                if (set_within_set(cls, static_cast<signed char>(static_cast<unsigned char>(c))))
+                    out[c >> 6] |= std::uint64_t{1} << (c & 63);
+        } else if (t.kind == TRANS_WILD) {
+            *is_any = true;
+        } else if (t.kind == TRANS_AUTOMATON) {
+            if (t.data >= n) {
+                *is_any = true;
+                continue;
+            }
+            left[(*left_count)++] = t.data;
+            const std::uint64_t *callee = starts + t.data * start_words;
+            for (std::uint64_t k = 0; k < 4; ++k)
+                out[k] |= callee[k];
+            if (callee[4])
+                *is_any = true;
+            through = nullable[t.data] != 0;
+        }
+        if (!through)
+            continue;
+        if (e.target >= a.state_count) {
+            *is_any = true;
+            continue;
+        }
+        if (color[e.target] == 1) {
+            *is_any = true; // a loop that consumes nothing
+            continue;
+        }
+        if (color[e.target] == 0) {
+            color[e.target] = 1;
+            todo[depth * 2] = e.target;
+            todo[depth * 2 + 1] = 0;
+            ++depth;
+        }
+    }
+    if (*is_nullable)
+        *is_any = true;
+    return true;
+}
+
+// The start table (start_words per automaton), or null on out of memory or a grammar too
+// irregular to settle; both leave every call to run in full.
+std::uint64_t *starts_table_new(const fa *automata, std::uint64_t n) {
+    if (!automata || n == 0 || n > (SIZE_MAX / 8) / (8 * start_words))
+        return nullptr;
+    std::uint64_t max_states = 1, max_calls = 1;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        if (automata[i].states && automata[i].state_count > max_states)
+            max_states = automata[i].state_count;
+        std::uint64_t calls = 0;
+        for (std::uint64_t s = 0; automata[i].states && s < automata[i].state_count; ++s)
+            calls += automata[i].states[s].edge_count;
+        if (calls > max_calls)
+            max_calls = calls;
+    }
+    if (max_states > (SIZE_MAX / 16) / 2 || max_calls > SIZE_MAX / 16)
+        return nullptr;
+    auto *starts =
+        static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(n * start_words), 8));
+    auto *nullable = static_cast<std::uint8_t *>(peg_calloc(static_cast<std::size_t>(n), 1));
+    auto *forced = static_cast<std::uint8_t *>(peg_calloc(static_cast<std::size_t>(n), 1));
+    auto *left = static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(max_calls), 8));
+    auto *color = static_cast<std::uint8_t *>(peg_calloc(static_cast<std::size_t>(max_states), 1));
+    auto *todo =
+        static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(max_states * 2), 8));
+    // Left-call graph in rows (callees met before consuming), for the left-recursion check.
+    auto *first = static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(n + 1), 8));
+    std::uint64_t *calls = nullptr;
+    bool ok = starts && nullable && forced && left && color && todo && first;
+    // Estimates only grow; settle them, mark the automata on a left-call cycle (left
+    // recursion: their run is what reports it) and settle again so that callers inherit it.
+    for (int round = 0; ok && round < 2; ++round) {
+        bool changed = true;
+        std::uint64_t passes = 0;
+        while (ok && changed) {
+            changed = false;
+            if (++passes > 4 * n + 16) {
+                ok = false;
+                break;
+            }
+            for (std::uint64_t i = 0; i < n; ++i) {
+                std::uint64_t words[4];
+                bool is_nullable = false, is_any = false;
+                std::uint64_t left_count = 0;
+                ok = start_pass(automata, n, i, starts, nullable, words, &is_nullable, &is_any,
+                                left, &left_count, color, todo);
+                if (!ok)
+                    break;
+                std::uint64_t *row = starts + i * start_words;
+                const std::uint64_t any = (is_any || forced[i]) ? 1 : 0;
+                for (std::uint64_t k = 0; k < 4; ++k)
+                    if ((row[k] | words[k]) != row[k]) {
+                        row[k] |= words[k];
+                        changed = true;
+                    }
+                if (any && !row[4]) {
+                    row[4] = 1;
+                    changed = true;
+                }
+                if (is_nullable && !nullable[i]) {
+                    nullable[i] = 1;
+                    changed = true;
+                }
+            }
+        }
+        if (!ok || round == 1)
+            break;
+        std::uint64_t total = 0;
+        for (std::uint64_t i = 0; ok && i < n; ++i) {
+            std::uint64_t words[4];
+            bool is_nullable = false, is_any = false;
+            std::uint64_t left_count = 0;
+            ok = start_pass(automata, n, i, starts, nullable, words, &is_nullable, &is_any, left,
+                            &left_count, color, todo);
+            total += left_count;
+        }
+        calls =
+            ok ? static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(total + 1), 8))
+               : nullptr;
+        ok = ok && calls;
+        std::uint64_t k = 0;
+        for (std::uint64_t i = 0; ok && i < n; ++i) {
+            std::uint64_t words[4];
+            bool is_nullable = false, is_any = false;
+            std::uint64_t left_count = 0;
+            first[i] = k;
+            ok = start_pass(automata, n, i, starts, nullable, words, &is_nullable, &is_any, left,
+                            &left_count, color, todo);
+            for (std::uint64_t j = 0; ok && j < left_count && k < total; ++j)
+                calls[k++] = left[j];
+        }
+        first[n] = k;
+        std::uint8_t *cyclic = ok ? cycle_flags_new(first, calls, n) : nullptr;
+        ok = ok && cyclic;
+        for (std::uint64_t i = 0; ok && i < n; ++i)
+            forced[i] = cyclic[i];
+        peg_free(cyclic);
+    }
+    peg_free(calls);
+    peg_free(first);
+    peg_free(todo);
+    peg_free(color);
+    peg_free(left);
+    peg_free(forced);
+    peg_free(nullable);
+    if (!ok) {
+        peg_free(starts);
+        return nullptr;
+    }
+    return starts;
+}
+
+} // namespace
+
 void parser_init(parser *p, std::uint64_t start, fa *automata, std::uint64_t automaton_count,
                  bool eof_check) {
     p->start = start;
     p->automata = automata;
     p->automaton_count = automaton_count;
     p->eof_check = eof_check;
+    p->memo = memo_table_new(automata, automaton_count);
+    p->starts = starts_table_new(automata, automaton_count);
 }
 
 parser *parser_new(std::uint64_t start, fa *automata, std::uint64_t automaton_count,
@@ -57,6 +383,10 @@ void parser_clear(parser *p) {
     peg_free(p->automata);
     p->automata = nullptr;
     p->automaton_count = 0;
+    peg_free(p->memo);
+    p->memo = nullptr;
+    peg_free(p->starts);
+    p->starts = nullptr;
 }
 
 void parser_delete(parser *p) {
@@ -199,6 +529,8 @@ ast *char_node(unsigned char c) {
 } // namespace
 
 struct inner_parser_work {
+    const std::uint8_t *memo;    // the parser's memo table (null: memoise every automaton)
+    const std::uint64_t *starts; // the parser's start table (null: every call runs in full)
     arena nodes;
     pod_stack<activation> acts;
     pod_stack<frame> frames;
@@ -208,7 +540,10 @@ struct inner_parser_work {
 
 namespace {
 
-constexpr std::uint64_t initial_memo_slots = 64;
+constexpr std::uint64_t initial_memo_slots = 8;
+
+// Memo slot of an activation whose automaton is not memoised.
+constexpr std::uint64_t no_memo = ~std::uint64_t{0};
 
 void fail_hard(inner_parser *ip) {
     ip->failed_hard = true;
@@ -341,6 +676,8 @@ ast *finish_success(inner_parser *ip, const activation &act) {
 // Writes the memo entry of a finished activation.
 void memo_store(inner_parser *ip, const activation &act, ast *result) {
     std::uint64_t slot = act.memo_slot;
+    if (slot == no_memo)
+        return;
     if (act.memo_gen != ip->work->memo_gen)
         slot = cache_final_pos(&ip->cache, cache_key{act.automaton, act.start_pos});
     ip->cache.slots[slot].value =
@@ -359,6 +696,34 @@ bool repeats_without_progress(const inner_parser *ip, const activation &act, std
             return true;
     }
     return false;
+}
+
+// Pushes a new activation, written in place (entering is the matcher's most frequent step);
+// false on out of memory.
+bool push_activation(inner_parser_work *w, std::uint64_t automaton, std::uint64_t pos,
+                     std::uint64_t line, std::uint64_t column, std::uint64_t slot, bool cr) {
+    pod_stack<activation> &acts = w->acts;
+    if (acts.count == acts.capacity) {
+        std::uint64_t grown = acts.capacity ? acts.capacity * 2 : 64;
+        if (grown > SIZE_MAX / sizeof(activation))
+            return false;
+        auto *items =
+            static_cast<activation *>(peg_realloc(acts.items, grown * sizeof(activation)));
+        if (!items)
+            return false;
+        acts.items = items;
+        acts.capacity = grown;
+    }
+    activation &act = acts.items[acts.count++];
+    act.automaton = automaton;
+    act.start_pos = pos;
+    act.start_line = line;
+    act.start_column = column;
+    act.frame_base = w->frames.count;
+    act.memo_slot = slot;
+    act.memo_gen = w->memo_gen;
+    act.start_cr = cr;
+    return true;
 }
 
 enum class step { enter, try_edges, backtrack, succeed, fail, deliver };
@@ -408,6 +773,43 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                 }
                 ++w->memo_gen;
             }
+            if (w->starts && w->acts.count != outer && in->pos <= ip->error_pos) {
+                // A call that cannot start at this byte would fail here, recording nothing
+                // new (a failure lies at least this far already): fail it at once.
+                const std::uint64_t *row = w->starts + a * start_words;
+                bool may_start = row[4] != 0;
+                if (!may_start && in->pos < in->size) {
+                    const auto c = static_cast<unsigned char>(in->data[in->pos]);
+                    may_start = (row[c >> 6] >> (c & 63)) & 1;
+                }
+                if (!may_start) {
+                    r = nullptr;
+                    next = step::deliver;
+                    break;
+                }
+            }
+            if (w->memo && !w->memo[a] && w->acts.count != outer) {
+                // Not memoised (the automaton a caller asked for always is): it cannot call
+                // itself, unless the grammar changed after its table was made, so a look at
+                // the activations at this position suffices.
+                for (std::uint64_t i = w->acts.count; i > 0; --i) {
+                    const activation &up = w->acts.items[i - 1];
+                    if (up.start_pos != in->pos)
+                        break;
+                    if (up.automaton == a) {
+                        fail_grammar(ip, "left recursion", a, in->pos);
+                        return nullptr;
+                    }
+                }
+                if (!push_activation(w, a, in->pos, ip->line, ip->column, no_memo, ip->last_cr)) {
+                    fail_oom(ip, "matcher stack");
+                    return nullptr;
+                }
+                s = 0;
+                e = 0;
+                next = step::try_edges;
+                break;
+            }
             cache_key key{a, in->pos};
             std::uint64_t slot = cache_final_pos(&ip->cache, key);
             ht_entry &hit = ip->cache.slots[slot];
@@ -426,9 +828,7 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
             hit.key1 = in->pos;
             hit.value.result = &g_nodes.in_progress;
             ++ip->cache.count;
-            activation act{a,    in->pos,     ip->line,   ip->column, w->frames.count,
-                           slot, w->memo_gen, ip->last_cr};
-            if (!stack_push(&w->acts, act)) {
+            if (!push_activation(w, a, in->pos, ip->line, ip->column, slot, ip->last_cr)) {
                 fail_oom(ip, "matcher stack");
                 return nullptr;
             }
@@ -675,6 +1075,8 @@ bool inner_parser_init(inner_parser *ip, const parser *p, input *in) {
         ip->failed_hard = true;
         return false;
     }
+    ip->work->memo = p->memo;
+    ip->work->starts = p->starts;
     return true;
 }
 

@@ -16,19 +16,23 @@ struct parser {
     std::uint64_t automaton_count; ///< number of automata
     bool eof_check;                ///< a parse succeeds only when the whole input is consumed
     std::uint8_t *memo;            ///< owned, per automaton: 1 memoises its results; null: all
+    std::uint64_t *starts;         ///< owned, 5 words per automaton: its first bytes, then 1
+                                   ///< when it may match empty or look further; null: unknown
 };
 
 /// Stores the fields; p takes over the automaton array. Automata whose calls can never lead
 /// back to themselves are matched again rather than memoised (the results are the same; a
 /// re-match of such a rule is cheaper than a memo entry); without memory for that table
-/// every automaton is memoised.
+/// every automaton is memoised. The bytes each automaton can start with are recorded too: a
+/// call that cannot start at the current byte fails at once when that byte lies at or before
+/// the farthest failure already recorded (its full run would change nothing).
 void parser_init(parser *p, std::uint64_t start, fa *automata, std::uint64_t automaton_count,
                  bool eof_check);
 /// Allocated parser taking over the array; null (logged) on out of memory, and then the
 /// automaton array has been released too; release with parser_delete.
 [[nodiscard]] parser *parser_new(std::uint64_t start, fa *automata, std::uint64_t automaton_count,
                                  bool eof_check);
-/// fa_clear on every automaton, releases the array and the memo table, nulls them; accepts
+/// fa_clear on every automaton, releases the array and the call tables, nulls them; accepts
 /// null/zeroed.
 void parser_clear(parser *p);
 /// parser_clear, then releases the record; accepts null.

@@ -161,10 +161,8 @@ TEST(ExpansionText, MultiLineInvocations) {
 }
 
 // An argument whose text runs over a line end inside it (not only next to a comma or a
-// parenthesis) is still one argument, and the line end is copied with it. The text grammar
-// stops an argument at such a line end, so the invocation is left unexpanded without a message;
-// enable once the grammar accepts it.
-TEST(ExpansionText, DISABLED_LineEndInsideOneArgument) {
+// parenthesis) is still one argument, and the line end is copied with it.
+TEST(ExpansionText, LineEndInsideOneArgument) {
     expect_texts({
         {"line end inside one argument survives", "#define F(a) [a]\nF(x\ny)\nz\n",
          bl("#define F(a) [a]") + "[x\ny]\nz\n"},
