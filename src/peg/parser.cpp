@@ -141,7 +141,7 @@ std::uint8_t *memo_table_new(const fa *automata, std::uint64_t n) {
     return memo;
 }
 
-constexpr std::uint64_t start_words = 5; // 256 bits of first bytes, then the "any" word
+constexpr std::uint64_t start_words = 6; // 256 bits of first bytes, "any", "leaf start"
 
 // One pass over automaton i with the current estimates: its first bytes (into out, 4
 // words), whether it may match empty (nullable) and whether it must never fail early (any:
@@ -195,9 +195,15 @@ bool start_pass(const fa *automata, std::uint64_t n, std::uint64_t i, const std:
                 *is_any = true;
                 continue;
             }
-            for (unsigned c = 0; c < 256; ++c)
-                if (set_within_set(cls, static_cast<signed char>(static_cast<unsigned char>(c))))
-                    out[c >> 6] |= std::uint64_t{1} << (c & 63);
+            if (cls->has_bits) {
+                for (std::uint64_t k = 0; k < 4; ++k)
+                    out[k] |= cls->bits[k];
+            } else {
+                for (unsigned c = 0; c < 256; ++c)
+                    if (set_within_set(cls,
+                                       static_cast<signed char>(static_cast<unsigned char>(c))))
+                        out[c >> 6] |= std::uint64_t{1} << (c & 63);
+            }
         } else if (t.kind == TRANS_WILD) {
             *is_any = true;
         } else if (t.kind == TRANS_AUTOMATON) {
@@ -343,6 +349,21 @@ std::uint64_t *starts_table_new(const fa *automata, std::uint64_t n) {
     if (!ok) {
         peg_free(starts);
         return nullptr;
+    }
+    // Leaf start: the start state only consumes single bytes (no call, not accepting) and the
+    // mode builds a node, so a run that cannot start fails on its first edge and records
+    // exactly one failure, of its own type, where it stands.
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const fa &a = automata[i];
+        if (a.mode < MODE_VOID || a.mode > MODE_TREE || !a.states || a.state_count == 0)
+            continue;
+        const state &s0 = a.states[0];
+        bool leaf = !s0.match && s0.edge_count > 0 && s0.edges;
+        for (std::uint64_t e = 0; leaf && e < s0.edge_count; ++e) {
+            const trans &t = s0.edges[e].trans;
+            leaf = t.kind == TRANS_CHAR || (t.kind == TRANS_CLASS && t.data != 0);
+        }
+        starts[i * start_words + 5] = leaf && !starts[i * start_words + 4] ? 1 : 0;
     }
     return starts;
 }
@@ -766,7 +787,7 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                 fail_grammar(ip, "call of a missing automaton", a, in->pos);
                 return nullptr;
             }
-            if (ht_needs_growth(&ip->cache)) {
+            if (ip->cache.count * 4 >= ip->cache.capacity * 3) { // the table's 75 % load
                 if (!ht_grow(&ip->cache)) {
                     fail_hard(ip);
                     return nullptr;
@@ -854,6 +875,22 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                 const edge &ed = st.edges[e];
                 std::int32_t kind = ed.trans.kind;
                 bool call = kind == TRANS_AUTOMATON;
+                if (call && w->starts && ed.trans.data < ip->automaton_count) {
+                    // The same early failure entering would take, without the frame: behind
+                    // the farthest failure it records nothing; a leaf start records its one.
+                    const std::uint64_t *row = w->starts + ed.trans.data * start_words;
+                    const bool behind = in->pos <= ip->error_pos;
+                    bool may_start = row[4] != 0 || (!behind && !row[5]);
+                    if (!may_start && in->pos < in->size) {
+                        const auto c = static_cast<unsigned char>(in->data[in->pos]);
+                        may_start = (row[c >> 6] >> (c & 63)) & 1;
+                    }
+                    if (!may_start) {
+                        if (!behind)
+                            record_failure(ip, true, automata[ed.trans.data].type);
+                        continue;
+                    }
+                }
                 if (!call) {
                     bool ok;
                     if (in->pos >= in->size) {
@@ -868,7 +905,9 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                                 fail_grammar(ip, "class edge without class", act.automaton, s);
                                 return nullptr;
                             }
-                            ok = set_within_set(cls, static_cast<signed char>(c));
+                            const auto b = static_cast<unsigned char>(c);
+                            ok = cls->has_bits ? ((cls->bits[b >> 6] >> (b & 63)) & 1) != 0
+                                               : set_within_set(cls, static_cast<signed char>(c));
                         } else if (kind == TRANS_WILD) {
                             ok = true;
                         } else {

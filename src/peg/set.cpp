@@ -11,6 +11,24 @@ void set_init(set *s, char *singles, std::uint64_t single_count, char *mins, cha
     s->mins = mins;
     s->maxs = maxs;
     s->range_count = range_count;
+    // One bit per byte, so that matching a class is one lookup whatever its size.
+    s->has_bits = false;
+    std::uint64_t bits[4] = {0, 0, 0, 0};
+    auto put = [&bits](int v) {
+        const auto b = static_cast<unsigned char>(static_cast<signed char>(v));
+        bits[b >> 6] |= std::uint64_t{1} << (b & 63);
+    };
+    if (mins && maxs)
+        for (std::uint64_t i = 0; i < range_count; ++i)
+            for (int v = static_cast<signed char>(mins[i]); v <= static_cast<signed char>(maxs[i]);
+                 ++v)
+                put(v);
+    if (singles)
+        for (std::uint64_t i = 0; i < single_count; ++i)
+            put(static_cast<signed char>(singles[i]));
+    for (int k = 0; k < 4; ++k)
+        s->bits[k] = bits[k];
+    s->has_bits = true;
 }
 
 set *set_new(char *singles, std::uint64_t single_count, char *mins, char *maxs,
@@ -39,6 +57,9 @@ void set_clear(set *s) {
     s->maxs = nullptr;
     s->single_count = 0;
     s->range_count = 0;
+    s->has_bits = false;
+    for (int k = 0; k < 4; ++k)
+        s->bits[k] = 0;
 }
 
 void set_delete(set *s) {
@@ -49,6 +70,10 @@ void set_delete(set *s) {
 bool set_within_set(const set *s, signed char c) {
     if (!s)
         return false;
+    if (s->has_bits) {
+        const auto b = static_cast<unsigned char>(c);
+        return (s->bits[b >> 6] >> (b & 63)) & 1;
+    }
     if (s->mins && s->maxs)
         for (std::uint64_t i = 0; i < s->range_count; ++i)
             if (static_cast<signed char>(s->mins[i]) <= c &&

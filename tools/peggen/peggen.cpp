@@ -1289,11 +1289,11 @@ std::string peggen_dump_automaton(const peggen_grammar &grammar, std::uint64_t i
             }
             default:
                 if (e.data < grammar.rule_names.size())
-                    s += "@" + grammar.rule_names[e.data];
+                    s.append("@").append(grammar.rule_names[e.data]);
                 else
-                    s += "!" + std::to_string(e.data);
+                    s.append("!").append(std::to_string(e.data));
             }
-            s += ">" + std::to_string(e.target);
+            s.append(">").append(std::to_string(e.target));
         }
     }
     return s;
