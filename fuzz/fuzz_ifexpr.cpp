@@ -10,8 +10,8 @@ namespace {
 // Definitions in force for every condition: plain numbers, an empty macro, a chain, a
 // function-like macro and a self-reference.
 constexpr const char *k_prelude[] = {
-    "#define ONE 1\n",        "#define BIG 0xFFFFFFFFFFFFFFFF\n", "#define EMPTY\n",
-    "#define TWO ONE+ONE\n",  "#define SQ(x) ((x)*(x))\n",       "#define SELF SELF\n",
+    "#define ONE 1\n",         "#define BIG 0xFFFFFFFFFFFFFFFF\n", "#define EMPTY\n",
+    "#define TWO ONE+ONE\n",   "#define SQ(x) ((x)*(x))\n",        "#define SELF SELF\n",
     "#define PAIR(a,b) a b\n",
 };
 

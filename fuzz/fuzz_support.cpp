@@ -8,9 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "grammars/directive_parser.hpp"
 #include "base/glog.hpp"
 #include "base/hashmap.hpp"
+#include "grammars/directive_parser.hpp"
 #include "peg/ast.hpp"
 #include "peg/input.hpp"
 #include "peg/parser.hpp"
@@ -29,7 +29,8 @@ struct scratch_file {
     std::string path;
     scratch_file() {
         struct stat st {};
-        const char *dir = (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode)) ? "/dev/shm" : "/tmp";
+        const char *dir =
+            (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode)) ? "/dev/shm" : "/tmp";
         path = std::string(dir) + "/vandrel-fuzz-" + std::to_string(::getpid()) + ".idl";
     }
     ~scratch_file() { ::unlink(path.c_str()); }
@@ -46,9 +47,13 @@ const bool quiet_logs = [] {
 
 } // namespace
 
-fuzz_preproc::fuzz_preproc() { ok = preproc_root_init(&root, nullptr, nullptr); }
+fuzz_preproc::fuzz_preproc() {
+    ok = preproc_root_init(&root, nullptr, nullptr);
+}
 
-fuzz_preproc::~fuzz_preproc() { preproc_root_fini(&root); }
+fuzz_preproc::~fuzz_preproc() {
+    preproc_root_fini(&root);
+}
 
 bool fuzz_reset_macros(fuzz_preproc &pp) {
     if (!pp.ok) {
@@ -115,7 +120,8 @@ const std::string &fuzz_scratch_path() {
 }
 
 bool fuzz_write_scratch(const uint8_t *data, size_t size) {
-    const int fd = ::open(fuzz_scratch_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int fd =
+        ::open(fuzz_scratch_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
         return false;
     }

@@ -11,11 +11,11 @@
 
 /// A preprocessor state initialised with no predefined macros; released on scope exit.
 struct fuzz_preproc {
-    preproc_root root{};          ///< the state; valid only when `ok`
-    bool ok = false;              ///< `preproc_root_init` succeeded
-    preproc_cond_stack stack;     ///< open `#if` chains of the directives applied so far
-    fuzz_preproc();               ///< initialises `root`
-    ~fuzz_preproc();              ///< releases `root`
+    preproc_root root{};      ///< the state; valid only when `ok`
+    bool ok = false;          ///< `preproc_root_init` succeeded
+    preproc_cond_stack stack; ///< open `#if` chains of the directives applied so far
+    fuzz_preproc();           ///< initialises `root`
+    ~fuzz_preproc();          ///< releases `root`
     fuzz_preproc(const fuzz_preproc &) = delete;
     fuzz_preproc &operator=(const fuzz_preproc &) = delete;
 };

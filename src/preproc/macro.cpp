@@ -284,6 +284,22 @@ struct expander {
 
     bool run() {
         while (head < buf.size()) {
+            // A '(' here (after blanks and line ends) follows no macro name: the text up to
+            // and including it is copied and scanning goes on inside, whether or not the
+            // group closes. Deciding this without a parse matters: parsing the group would
+            // scan to its closing ')' at every level, quadratic in the nesting depth.
+            size_t p = head;
+            while (p < buf.size() &&
+                   (buf[p] == ' ' || buf[p] == '\t' || buf[p] == '\n' || buf[p] == '\r')) {
+                ++p;
+            }
+            if (p < buf.size() && buf[p] == '(') {
+                if (!emit(head, p + 1)) {
+                    return false;
+                }
+                head = p + 1;
+                continue;
+            }
             size_t end = head;
             owned<ast, ast_recursive_delete> node{parse_at(head, &end, "Failed to create ast")};
             if (!node) {
@@ -292,18 +308,6 @@ struct expander {
             const uint64_t type = pptree_type(node.get());
             if (end <= head && type == UINT64_MAX) {
                 end = head + 1; // the grammar always moves; never loop in place
-            }
-            if (type == NON_DIRECTIVE_FUNC) {
-                // A group that follows no macro name: its contents are scanned like any text.
-                size_t p = head;
-                while (p < buf.size() && buf[p] != '(') {
-                    ++p;
-                }
-                if (!emit(head, p + 1)) {
-                    return false;
-                }
-                head = p + 1;
-                continue;
             }
             if (type != NON_DIRECTIVE_IDENTIFIER) {
                 if (!emit(head, end)) {

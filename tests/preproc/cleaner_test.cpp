@@ -178,4 +178,30 @@ TEST(CleanerPieces, AnyByteIsAccepted) {
     EXPECT_EQ(line_ends(got), raw_lines(in));
 }
 
+TEST(CleanerPieces, UnclosedBlockCommentOverManyLines) {
+    // An open mark without a close over thousands of lines: every line end could once be taken
+    // two ways inside the comment, doubling the work per line; now the text is kept as is.
+    struct row {
+        const char *name;
+        const char *line;
+    };
+    const row rows[] = {
+        {"lf", "a b\n"},           {"crlf", "a b\r\n"}, {"lone cr", "a b\r"},
+        {"continuation", "a\\\n"}, {"quote", "'a\n"},   {"line comment", "x // y\n"},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        std::string in = "x /* open\n";
+        for (int i = 0; i < 5000; ++i) {
+            in += r.line;
+        }
+        log_capture logs;
+        bool ok = false;
+        std::string got = clean(in, &ok);
+        ASSERT_TRUE(ok) << ::testing::PrintToString(logs.lines());
+        EXPECT_EQ(got.rfind("x /* open\n", 0), 0U);
+        EXPECT_EQ(line_ends(got), raw_lines(in));
+    }
+}
+
 } // namespace
