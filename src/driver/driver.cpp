@@ -4,8 +4,8 @@
 
 #include "base/arch.hpp"
 #include "base/glog.hpp"
-#include "base/owned.hpp"
 #include "base/linkedlist.hpp"
+#include "base/owned.hpp"
 #include "idl/idl.hpp"
 #include "preproc/preproc.hpp"
 #include "xml/xmltree.hpp"
@@ -175,14 +175,9 @@ int run(argparse &args, int argc, char **argv) {
         DRIVER_LOG(GLOG_ERROR, "Wrong IDL extension.Suspended to create file");
         return 1;
     }
-    owned<char, free_text> text{xmltree_toxml_beautify(doc.get())};
-    if (!text) {
-        return 1; // the writer logged the cause
-    }
-    if (!driver_write_output(dir, name, text.get())) {
+    if (!driver_write_document(dir, name, doc.get())) {
         return 1;
     }
-    text.reset();
     doc.reset();
     argparse_fini(&args);
     DRIVER_LOG(GLOG_INFO, "Done");
@@ -250,7 +245,29 @@ bool driver_output_name(const std::string &idl_path, std::string &name) {
     return true;
 }
 
-bool driver_write_output(const std::string &dir, const std::string &name, const char *text) {
+namespace {
+
+// Writes every piece to the file descriptor, resuming after interruptions and short writes.
+bool write_all(void *context, const char *data, std::size_t len) {
+    const int fd = *static_cast<const int *>(context);
+    while (len > 0) {
+        const ssize_t n = ::write(fd, data, len);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false; // an error, or a file that takes nothing more
+        }
+        data += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Creates a temporary file beside `dir`/`name`, has `fill` write it, and renames it into place;
+// any failure removes the temporary file and is logged once.
+template <class Fill>
+bool write_through_temp(const std::string &dir, const std::string &name, const Fill &fill) {
     const std::string target = dir.back() == '/' ? dir + name : dir + "/" + name;
     // The temporary file lives beside the target so that the rename stays on one file system.
     std::string temp_name = (dir.back() == '/' ? dir : dir + "/") + "." + name + ".XXXXXX";
@@ -267,18 +284,8 @@ bool driver_write_output(const std::string &dir, const std::string &name, const 
         return false;
     }
     (void)::fchmod(fd, default_file_mode());
-    std::FILE *file = ::fdopen(fd, "w");
-    if (file == nullptr) {
-        ::close(fd);
-        ::unlink(temp.data());
-        DRIVER_LOG(GLOG_ERROR, "Failed to create file");
-        return false;
-    }
-    const std::size_t len = std::strlen(text);
-    bool ok = std::fwrite(text, 1, len, file) == len;
-    ok = std::fflush(file) == 0 && ok;
-    ok = std::ferror(file) == 0 && ok;
-    ok = std::fclose(file) == 0 && ok;
+    bool ok = fill(fd);
+    ok = ::close(fd) == 0 && ok;
     if (!ok) {
         ::unlink(temp.data());
         DRIVER_LOG(GLOG_ERROR, "Failed to write data to file");
@@ -295,6 +302,17 @@ bool driver_write_output(const std::string &dir, const std::string &name, const 
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool driver_write_document(const std::string &dir, const std::string &name, const xmltree *doc) {
+    // The text goes to the file piece by piece as it is produced; the whole document is never
+    // held in memory.
+    return write_through_temp(dir, name, [doc](int fd) {
+        int target = fd;
+        return xmltree_write_beautify(doc, write_all, &target);
+    });
 }
 
 int driver_main(int argc, char **argv) {

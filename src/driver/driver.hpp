@@ -4,6 +4,7 @@
 #include <string>
 
 struct pn_linkedlist;
+struct xmltree;
 
 /// Program version printed in the start-up banner.
 inline constexpr const char *DRIVER_VERSION = "1.1.0";
@@ -30,10 +31,11 @@ void driver_print_usage();
 /// false (nothing logged) when the base name holds no ".idl".
 [[nodiscard]] bool driver_output_name(const std::string &idl_path, std::string &name);
 
-/// Writes `text` to `dir`/`name` through a temporary file renamed into place, so a failure
-/// leaves no partial file and an existing file is replaced whole; false after logging.
-[[nodiscard]] bool driver_write_output(const std::string &dir, const std::string &name,
-                                       const char *text);
+/// Writes the pretty text of `doc` to `dir`/`name` through a temporary file renamed into place,
+/// so a failure leaves no partial file and an existing file is replaced whole. The text is
+/// streamed to the temporary file in pieces, never held whole in memory. False after logging.
+[[nodiscard]] bool driver_write_document(const std::string &dir, const std::string &name,
+                                         const xmltree *doc);
 
 /// The whole run for `argc`/`argv` as given to `main`; returns the exit status (0 written, 1 not).
 [[nodiscard]] int driver_main(int argc, char **argv);

@@ -2,13 +2,14 @@
 #include "idl/idl.hpp"
 
 #include "base/glog.hpp"
+#include "base/owned.hpp"
 #include "idl/idl_node.hpp"
 #include "idl/idl_translate.hpp"
 #include "preproc/preproc.hpp"
 #include "xml/xmltree.hpp"
-#include "base/owned.hpp"
 
 #include <memory>
+#include <new>
 
 namespace {
 
@@ -21,32 +22,58 @@ struct preproc_guard {
     ~preproc_guard() { preproc_root_fini(state); }
 };
 
-} // namespace
+// Owns the preprocessed text once it has been taken out of the preprocessor state.
+struct text_guard {
+    idl_string text{};
+    ~text_guard() { idl_string_free(&text); }
+};
 
-xmltree *zadozeda_parse(const char *idl_path, pn_linkedlist *macros, pn_linkedlist *include_dirs) {
+xmltree *translate_file(const char *idl_path, pn_linkedlist *macros, pn_linkedlist *include_dirs) {
+    // The tree reports its own failures to allocate: one record for running out of memory.
     owned<xmltree, xmltree_free> document{xmltree_new("dds")};
     if (!document) {
-        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to generate XML\n");
         return nullptr;
     }
     xmltree *types = xmltree_add_child(document.get(), "types", 0);
     if (types == nullptr) {
-        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to generate XML");
         return nullptr;
     }
     const idl_source none{};
     if (!idl_set_attr(none, document.get(), "xmlns:xsi", xsi_namespace, 0) ||
         !idl_set_attr(none, document.get(), "xmlns", dds_xml_namespace, 0)) {
-        return nullptr; // logged "Failed to generate XML"
+        return nullptr; // reported
     }
-    preproc_root state{};
-    const preproc_guard guard{&state};
-    if (!preproc_root_init(&state, macros, include_dirs) || !zadozeda_preproc(&state, idl_path)) {
-        return nullptr; // the preprocessor has logged the cause
+    text_guard text;
+    idl_source src;
+    {
+        preproc_root state{};
+        const preproc_guard guard{&state};
+        if (!preproc_root_init(&state, macros, include_dirs) ||
+            !zadozeda_preproc(&state, idl_path)) {
+            return nullptr; // the preprocessor has logged the cause
+        }
+        // Only the text and the file records are needed from here on: the macro table and the
+        // preprocessor's grammars go before the parse builds its tree.
+        src = idl_source_of(state, idl_path);
+        text.text = state.output;
+        state.output = idl_string{};
     }
-    const idl_source src = idl_source_of(state, idl_path);
     if (!idl_translate(src, types)) {
         return nullptr;
     }
     return document.release();
+}
+
+} // namespace
+
+xmltree *zadozeda_parse(const char *idl_path, pn_linkedlist *macros, pn_linkedlist *include_dirs) {
+    // Node texts and names are copied into standard strings on the way; running out of memory
+    // there ends the translation like any other failure, with everything released.
+    try {
+        return translate_file(idl_path, macros, include_dirs);
+    } catch (const std::bad_alloc &) {
+        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_FATAL, "Out of memory: Unable to translate %s",
+                idl_path);
+        return nullptr;
+    }
 }

@@ -11,7 +11,7 @@ namespace {
 // Adds `tag` with its leading annotations and the `name` of its first other child.
 xmltree *add_named(const ast *node, const idl_source &src, xmltree *parent, const char *tag,
                    std::size_t *next) {
-    xmltree *element = idl_add_element(parent, tag);
+    xmltree *element = idl_add_element(src, parent, tag);
     if (element == nullptr || !idl_apply_annotations(node, src, element)) {
         return nullptr;
     }
@@ -79,7 +79,7 @@ bool idl_visit_bitmask_dcl(const ast *node, const idl_source &src, xmltree *pare
 }
 
 bool idl_visit_bitset_dcl(const ast *node, const idl_source &src, xmltree *parent) {
-    xmltree *element = idl_add_element(parent, "bitset");
+    xmltree *element = idl_add_element(src, parent, "bitset");
     const ast *id = idl_child(node, 0);
     if (element == nullptr ||
         !idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id))) {
@@ -113,7 +113,7 @@ bool idl_visit_bitfield(const ast *node, const idl_source &src, xmltree *bitset)
     // One element per name; an anonymous field still takes its bits (padding).
     const std::size_t names = count > 1 ? count - 1 : 1;
     for (std::size_t n = 0; n < names; ++n) {
-        xmltree *element = idl_add_element(bitset, "bitfield");
+        xmltree *element = idl_add_element(src, bitset, "bitfield");
         if (element == nullptr) {
             return false;
         }

@@ -33,13 +33,13 @@ bool open_module_dcl(const ast *node, const idl_source &src, xmltree *parent,
         const std::int64_t len = preproc_include_marker_decode(name.data(), name.size(), &path[0]);
         if (len >= 0) {
             path.resize(static_cast<std::size_t>(len));
-            xmltree *include = idl_add_element(parent, "include");
+            xmltree *include = idl_add_element(src, parent, "include");
             return include != nullptr &&
                    idl_set_attr(src, include, "file", idl_include_xml_path(path), idl_start_of(id));
         }
         // Not a well-formed marker: a module the user named so.
     }
-    xmltree *element = idl_add_element(parent, "module");
+    xmltree *element = idl_add_element(src, parent, "module");
     if (element == nullptr || !idl_set_attr(src, element, "name", name, idl_start_of(id))) {
         return false;
     }
@@ -79,7 +79,7 @@ bool is_declared_type(std::uint64_t type) {
 }
 
 bool add_named_element(const ast *node, const idl_source &src, xmltree *parent, const char *tag) {
-    xmltree *element = idl_add_element(parent, tag);
+    xmltree *element = idl_add_element(src, parent, tag);
     const ast *id = idl_child(node, 0);
     return element != nullptr &&
            idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id));
@@ -178,7 +178,7 @@ bool idl_visit_typedef_dcl(const ast *node, const idl_source &src, xmltree *pare
         const ast *declarator = idl_child(declarators, d);
         const ast *id = idl_declarator_identifier(declarator);
         const std::uint64_t pos = idl_start_of(type_node);
-        xmltree *element = idl_add_element(parent, "typedef");
+        xmltree *element = idl_add_element(src, parent, "typedef");
         if (element == nullptr ||
             !idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id))) {
             return false;
@@ -221,7 +221,7 @@ bool idl_visit_const_dcl(const ast *node, const idl_source &src, xmltree *parent
                 idl_construct_name(type_node), place.path, place.line);
         return false;
     }
-    xmltree *element = idl_add_element(parent, "const");
+    xmltree *element = idl_add_element(src, parent, "const");
     const ast *id = idl_child(node, 1);
     if (element == nullptr ||
         !idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id)) ||

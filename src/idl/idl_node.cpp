@@ -12,29 +12,18 @@
 
 namespace {
 
-const ast_tree *tree_of(const ast *node) {
+// The walk asks for node types and children all the time: read the record directly (a tree
+// node's data is its tree record) rather than through a call per question.
+inline const ast_tree *tree_of(const ast *node) {
     if (node == nullptr || node->kind != AST_TREE) {
         return nullptr;
     }
-    return ast_as_tree(node);
+    return reinterpret_cast<const ast_tree *>(static_cast<std::uintptr_t>(node->data));
 }
 
 // The white space of the grammar: tab, line feed, carriage return and blank.
 bool is_grammar_blank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-// Heap copy of a text for the tree, which releases it with free.
-char *heap_copy(std::string_view text) {
-    auto *copy = static_cast<char *>(std::malloc(text.size() + 1));
-    if (copy == nullptr) {
-        return nullptr;
-    }
-    if (!text.empty()) {
-        std::memcpy(copy, text.data(), text.size());
-    }
-    copy[text.size()] = '\0';
-    return copy;
 }
 
 // Length of a literal starting at text[i] (a quote), through its closing quote; the rest of the
@@ -64,10 +53,11 @@ std::size_t idl_child_count(const ast *node) {
 }
 
 const ast *idl_child(const ast *node, std::size_t i) {
-    if (i >= idl_child_count(node)) {
+    const ast_tree *tree = tree_of(node);
+    if (tree == nullptr || tree->children == nullptr || i >= tree->children->count) {
         return nullptr;
     }
-    return static_cast<const ast *>(tree_of(node)->children->items[i]);
+    return static_cast<const ast *>(tree->children->items[i]);
 }
 
 std::uint64_t idl_start_of(const ast *node) {
@@ -80,9 +70,17 @@ bool idl_is_char(const ast *node) {
 }
 
 std::size_t idl_first_non_annotation(const ast *node) {
-    const std::size_t count = idl_child_count(node);
+    const ast_tree *tree = tree_of(node);
+    if (tree == nullptr || tree->children == nullptr) {
+        return 0;
+    }
+    const std::size_t count = static_cast<std::size_t>(tree->children->count);
     std::size_t i = 0;
-    while (i < count && idl_type_of(idl_child(node, i)) == IDL_ANNOTATION_APPL) {
+    while (i < count) {
+        const ast_tree *child = tree_of(static_cast<const ast *>(tree->children->items[i]));
+        if (child == nullptr || child->type != IDL_ANNOTATION_APPL) {
+            break;
+        }
         ++i;
     }
     return i;
@@ -191,10 +189,14 @@ idl_place idl_place_of(const idl_source &src, std::uint64_t pos) {
     return idl_place_of_line(src, pos, line);
 }
 
-xmltree *idl_add_element(xmltree *parent, const char *tag) {
-    xmltree *element = parent == nullptr ? nullptr : xmltree_add_child(parent, tag, 0);
-    if (element == nullptr) {
+xmltree *idl_add_element(const idl_source &src, xmltree *parent, const char *tag) {
+    if (parent == nullptr) {
         glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to generate XML");
+        return nullptr;
+    }
+    xmltree *element = xmltree_add_child(parent, tag, 0);
+    if (element == nullptr) {
+        src.out_of_memory = true; // the only way a child of a real parent fails; reported
     }
     return element;
 }
@@ -204,6 +206,17 @@ bool idl_xml_text_ok(std::string_view text) {
     const std::size_t n = text.size();
     std::size_t i = 0;
     while (i < n) {
+        // Eight printable ASCII bytes at a time: no byte below 0x20 and none from 0x80 up.
+        constexpr std::uint64_t ones = 0x0101010101010101u;
+        constexpr std::uint64_t highs = 0x8080808080808080u;
+        if (n - i >= 8) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, p + i, 8);
+            if (((word | (word - 0x20 * ones)) & highs) == 0) {
+                i += 8;
+                continue;
+            }
+        }
         const unsigned char c = p[i];
         if (c < 0x80) {
             if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
@@ -254,18 +267,14 @@ bool idl_set_attr(const idl_source &src, xmltree *element, std::string_view name
                 static_cast<int>(name.size()), name.data(), place.path, place.line);
         return false;
     }
-    char *owned_name = heap_copy(name);
-    char *owned_value = heap_copy(value);
-    if (owned_name == nullptr || owned_value == nullptr ||
-        xmltree_set_flag(element, XMLTREE_HANDOVER) == nullptr) {
-        std::free(owned_name);
-        std::free(owned_value);
+    // The document keeps its own copies of both texts, in its storage.
+    if (element == nullptr) {
         glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to generate XML");
         return false;
     }
-    // With the hand-over flag set the tree takes both texts, also when it fails.
-    if (xmltree_set_attr(element, owned_name, owned_value) == nullptr) {
-        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to generate XML");
+    if (xmltree_set_attr_copy(element, name.data(), name.size(), value.data(), value.size()) ==
+        nullptr) {
+        src.out_of_memory = true; // reported by the tree
         return false;
     }
     return true;

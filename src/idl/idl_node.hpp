@@ -22,6 +22,9 @@ struct idl_source {
     std::string_view text;            ///< the preprocessed text; tree positions index it
     std::vector<idl_file_span> files; ///< in text order; may be empty
     std::string fallback_path;        ///< named in messages when no file record applies
+    /// Set when the element tree ran out of memory: the tree has reported it, and a failure
+    /// that follows from it gets no message of its own.
+    mutable bool out_of_memory = false;
 };
 
 /// A place in the input, for messages: the file's path and the line in that file (from 1).
@@ -61,11 +64,13 @@ inline constexpr std::uint64_t IDL_NOT_A_TREE = ~std::uint64_t{0};
 [[nodiscard]] idl_place idl_place_of_line(const idl_source &src, std::uint64_t pos,
                                           std::uint64_t line);
 
-/// Adds child `tag` (a literal) to parent; null after logging "Failed to generate XML".
-[[nodiscard]] xmltree *idl_add_element(xmltree *parent, const char *tag);
+/// Adds child `tag` (a literal) to parent; null after logging "Failed to generate XML" (or,
+/// when memory ran out, after the tree's own report, noted in src.out_of_memory).
+[[nodiscard]] xmltree *idl_add_element(const idl_source &src, xmltree *parent, const char *tag);
 /// Sets attribute name = value on element (the tree owns copies of both). A value XML 1.0
 /// cannot carry is refused with a message naming the file and line of pos. False when refused or
-/// when the assignment fails (logged "Failed to generate XML").
+/// when the assignment fails (logged "Failed to generate XML"; out of memory as for
+/// idl_add_element).
 [[nodiscard]] bool idl_set_attr(const idl_source &src, xmltree *element, std::string_view name,
                                 std::string_view value, std::uint64_t pos);
 /// True when text holds only characters XML 1.0 allows (well-formed UTF-8, no control

@@ -93,7 +93,7 @@ bool idl_visit_member(const ast *node, const idl_source &src, xmltree *parent) {
     const std::size_t count = single ? 1 : idl_child_count(list);
     for (std::size_t d = 0; d < count; ++d) {
         const ast *declarator = single ? list : idl_child(list, d);
-        xmltree *member = idl_add_element(parent, "member");
+        xmltree *member = idl_add_element(src, parent, "member");
         if (member == nullptr || !idl_apply_annotations(node, src, member)) {
             return false;
         }
@@ -108,7 +108,7 @@ bool idl_visit_member(const ast *node, const idl_source &src, xmltree *parent) {
 }
 
 bool idl_visit_struct_def(const ast *node, const idl_source &src, xmltree *parent) {
-    xmltree *element = idl_add_element(parent, "struct");
+    xmltree *element = idl_add_element(src, parent, "struct");
     if (element == nullptr || !idl_apply_annotations(node, src, element)) {
         return false;
     }

@@ -3,6 +3,7 @@
 
 #include "base/glog.hpp"
 #include "base/linkedlist.hpp"
+#include "base/owned.hpp"
 #include "grammars/idl_parser.hpp"
 #include "idl/idl_module.hpp"
 #include "idl/idl_node.hpp"
@@ -10,7 +11,6 @@
 #include "peg/input.hpp"
 #include "peg/parser.hpp"
 #include "preproc/preproc.hpp"
-#include "base/owned.hpp"
 
 #include <memory>
 
@@ -23,14 +23,16 @@ constexpr unsigned long long caret_after = 60;
 void report_parse_error(const idl_source &src, const ast_error &error) {
     const idl_place place = idl_place_of_line(src, error.pos, error.line);
     glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to parse: %s:%lu", place.path, place.line);
-    const std::string caret = idl_caret_text(src, error.pos, error.column);
-    glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "%s", caret.c_str());
+    // The source line and the caret line are records of their own: both then start after a
+    // header of the same width, so the caret stands under the byte where the parse failed.
+    const idl_caret caret = idl_caret_text(src, error.pos, error.column);
+    glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "%s", caret.line.c_str());
+    glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "%s", caret.marks.c_str());
 }
 
 } // namespace
 
-std::string idl_caret_text(const idl_source &src, unsigned long long pos,
-                           unsigned long long column) {
+idl_caret idl_caret_text(const idl_source &src, unsigned long long pos, unsigned long long column) {
     const std::string_view text = src.text;
     if (pos > text.size()) {
         pos = text.size();
@@ -47,19 +49,18 @@ std::string idl_caret_text(const idl_source &src, unsigned long long pos,
     const unsigned long long at = pos - begin < column ? pos - begin : column;
     const unsigned long long from = at > caret_before ? begin + at - caret_before : begin;
     const unsigned long long to = end - pos > caret_after ? pos + caret_after : end;
-    std::string line;
-    std::string marks;
+    idl_caret caret;
     for (unsigned long long i = from; i < to; ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         // Control bytes would garble the record; show them as '?'.
         const char shown = c == '\t' ? '\t' : (c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c));
-        line.push_back(shown);
+        caret.line.push_back(shown);
         if (i < pos) {
-            marks.push_back(shown == '\t' ? '\t' : ' ');
+            caret.marks.push_back(shown == '\t' ? '\t' : ' ');
         }
     }
-    // The record starts on a fresh line so that the caret stands under the shown text.
-    return "\n" + line + "\n" + marks + "^";
+    caret.marks.push_back('^');
+    return caret;
 }
 
 idl_source idl_source_of(const preproc_root &state, const char *fallback_path) {
@@ -84,21 +85,30 @@ idl_source idl_source_of(const preproc_root &state, const char *fallback_path) {
 }
 
 bool idl_translate(const idl_source &src, xmltree *types) {
-    owned<parser, parser_delete> grammar{idl_parser_new()};
-    if (!grammar) {
-        return false; // the grammar constructor has logged
+    owned<ast, ast_recursive_delete> tree;
+    {
+        owned<parser, parser_delete> grammar{idl_parser_new()};
+        if (!grammar) {
+            return false; // the grammar constructor has logged
+        }
+        input in{};
+        input_init(&in, src.text.data(), src.text.size());
+        tree.reset(parse(grammar.get(), &in));
+        // The tree does not refer to the grammar, which goes before the walk adds elements.
     }
-    input in{};
-    input_init(&in, src.text.data(), src.text.size());
-    owned<ast, ast_recursive_delete> tree{parse(grammar.get(), &in)};
     if (const ast_error *error = ast_as_error(tree.get())) {
-        report_parse_error(src, *error);
+        // An aborted parse (out of memory) has been reported by the engine, once.
+        if (error->type != AST_ERROR_ABORTED)
+            report_parse_error(src, *error);
         return false;
     }
     const std::size_t count = idl_child_count(tree.get());
     for (std::size_t i = 0; i < count; ++i) {
         if (!idl_visit_definition(idl_child(tree.get(), i), src, types)) {
-            glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to generate XML");
+            // Running out of memory has been reported where it happened, once.
+            if (!src.out_of_memory) {
+                glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to generate XML");
+            }
             return false;
         }
     }

@@ -14,7 +14,11 @@ struct preproc_root;
 /// The source view of a finished preprocessor state: its output text and file records;
 /// fallback_path names positions no record covers.
 [[nodiscard]] idl_source idl_source_of(const preproc_root &state, const char *fallback_path);
-/// Message text showing the line of src.text that holds pos, and a caret under column (tabs
-/// kept so it lines up); long lines are cut to a window around the column.
-[[nodiscard]] std::string idl_caret_text(const idl_source &src, unsigned long long pos,
-                                         unsigned long long column);
+/// A parse error's place shown in two lines of a message.
+struct idl_caret {
+    std::string line;  ///< the source line (control bytes as '?'), long lines cut around the column
+    std::string marks; ///< blanks (tabs kept so that it lines up) up to the error byte, then '^'
+};
+/// The line of src.text that holds pos, and under it a caret at column.
+[[nodiscard]] idl_caret idl_caret_text(const idl_source &src, unsigned long long pos,
+                                       unsigned long long column);

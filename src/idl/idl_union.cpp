@@ -36,7 +36,7 @@ bool visit_discriminator(const ast *switch_type, const idl_source &src, xmltree 
                 idl_construct_name(type_node), place.path, place.line);
         return false;
     }
-    xmltree *element = idl_add_element(union_element, "discriminator");
+    xmltree *element = idl_add_element(src, union_element, "discriminator");
     const std::uint64_t pos = idl_start_of(type_node);
     if (element == nullptr || !idl_set_attr(src, element, "type", type, pos)) {
         return false;
@@ -47,7 +47,7 @@ bool visit_discriminator(const ast *switch_type, const idl_source &src, xmltree 
 }
 
 bool visit_case(const ast *node, const idl_source &src, xmltree *union_element) {
-    xmltree *element = idl_add_element(union_element, "case");
+    xmltree *element = idl_add_element(src, union_element, "case");
     if (element == nullptr) {
         return false;
     }
@@ -55,7 +55,7 @@ bool visit_case(const ast *node, const idl_source &src, xmltree *union_element) 
     std::size_t i = 0;
     for (; i < count && idl_type_of(idl_child(node, i)) == IDL_CASE_LABEL; ++i) {
         const ast *label = idl_child(node, i);
-        xmltree *discriminator = idl_add_element(element, "caseDiscriminator");
+        xmltree *discriminator = idl_add_element(src, element, "caseDiscriminator");
         if (discriminator == nullptr) {
             return false;
         }
@@ -81,7 +81,7 @@ bool visit_case(const ast *node, const idl_source &src, xmltree *union_element) 
 bool idl_visit_union_def(const ast *node, const idl_source &src, xmltree *parent) {
     const std::size_t i = idl_first_non_annotation(node);
     const ast *switch_type = idl_child(node, i + 1);
-    xmltree *element = idl_add_element(parent, "union");
+    xmltree *element = idl_add_element(src, parent, "union");
     if (element == nullptr || !idl_apply_annotations(node, src, element)) {
         return false;
     }

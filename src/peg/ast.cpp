@@ -11,7 +11,7 @@
 
 namespace {
 
-ast_error g_fallback_error{0, 1, 0, 0};
+ast_error g_fallback_error{0, 1, 0, AST_ERROR_ABORTED};
 ast g_fallback_node{AST_ERROR, 0};
 
 bool is_fallback(const ast *node) {
@@ -31,7 +31,7 @@ void release_unshared(ast *root) {
     ast *cur = root;
     for (;;) {
         ast_tree *t = cur->kind == AST_TREE ? reinterpret_cast<ast_tree *>(cur->data) : nullptr;
-        if (t && t->children && t->children->count > 0) {
+        if (t && t->children && t->children->count > 0 && !peg_result_tree(t)) {
             void **slot = &t->children->items[t->children->count - 1];
             auto *child = static_cast<ast *>(*slot);
             if (!child || is_fallback(child)) {
@@ -78,7 +78,8 @@ void release_reachable(ast *const *roots, std::uint64_t root_count) {
         node->kind |= queued_mark;
         if ((node->kind & ~queued_mark) == AST_TREE && node->data) {
             auto *t = reinterpret_cast<ast_tree *>(node->data);
-            if (t->children)
+            // A parse result below a hand-built node goes as a whole with its root.
+            if (t->children && !peg_result_tree(t))
                 for (std::uint64_t i = t->children->count; ok && i > 0; --i)
                     if (t->children->items[i - 1])
                         ok = vector_add(&work, t->children->items[i - 1]);
@@ -106,6 +107,8 @@ void release_reachable(ast *const *roots, std::uint64_t root_count) {
 //=== debug dump ===//
 
 const char *type_name(const char *const *names, std::uint64_t type, char *buf, std::size_t len) {
+    if (type == AST_ERROR_ABORTED)
+        return "(aborted)";
     if (names && names[type])
         return names[type];
     std::snprintf(buf, len, "#%" PRIu64, type);
@@ -153,6 +156,13 @@ ast *ast_new(std::int32_t kind, std::uint64_t data) {
 void ast_clear(ast *node) {
     if (!node || is_fallback(node))
         return;
+    auto *t = node->kind == AST_TREE ? reinterpret_cast<ast_tree *>(node->data) : nullptr;
+    if (peg_result_tree(t)) {
+        // A parse result's record shares the node's block: only the nodes below go now.
+        peg_result_release_nodes(t);
+        node->data = 0;
+        return;
+    }
     if (node->kind == AST_ERROR)
         peg_free(reinterpret_cast<ast_error *>(node->data));
     else if (node->kind == AST_TREE)
@@ -189,11 +199,19 @@ ast_tree *ast_tree_new(std::uint64_t type, vector *children, std::uint64_t start
 void ast_tree_clear(ast_tree *t) {
     if (!t)
         return;
+    if (peg_result_tree(t)) {
+        peg_result_release_nodes(t);
+        return;
+    }
     vector_delete(t->children);
     t->children = nullptr;
 }
 
 void ast_tree_delete(ast_tree *t) {
+    if (peg_result_tree(t)) {
+        peg_result_release_nodes(t); // the record lives in its node's block
+        return;
+    }
     ast_tree_clear(t);
     peg_free(t);
 }
@@ -226,12 +244,20 @@ void ast_recursive_clear(ast *node) {
 void ast_tree_recursive_clear(ast_tree *t) {
     if (!t)
         return;
+    if (peg_result_tree(t)) {
+        peg_result_release_nodes(t);
+        return;
+    }
     if (t->children)
         release_reachable(reinterpret_cast<ast *const *>(t->children->items), t->children->count);
     ast_tree_clear(t);
 }
 
 void ast_tree_recursive_delete(ast_tree *t) {
+    if (peg_result_tree(t)) {
+        peg_result_release_nodes(t); // the record lives in its node's block
+        return;
+    }
     ast_tree_recursive_clear(t);
     peg_free(t);
 }

@@ -3,8 +3,8 @@
 // The matcher interprets the automata with two explicit heap stacks instead of native
 // recursion: one activation per automaton being matched and one frame per edge taken on the
 // current path. Nesting depth and input length therefore cost heap memory, never native
-// stack. Nodes made during a parse live in per-parse blocks; the result is copied out into
-// caller-owned nodes at the end and the blocks are dropped whole.
+// stack. Nodes made during a parse live in per-parse blocks; a tree result takes those
+// blocks with it, so nothing is copied or released node by node.
 #include "peg/parser.hpp"
 
 #include <cinttypes>
@@ -12,9 +12,9 @@
 #include <cstring>
 
 #include "peg/ast.hpp"
-#include "peg/cache.hpp"
 #include "peg/edge.hpp"
 #include "peg/fa.hpp"
+#include "peg/grammar_analysis.hpp"
 #include "peg/input.hpp"
 #include "peg/memory.hpp"
 #include "peg/peg_detail.hpp"
@@ -27,348 +27,81 @@
 
 namespace {
 
-// Per node of a graph in compressed rows (the successors of node i are
-// calls[first[i]..first[i+1])), 1 when it lies on a cycle, else 0: strongly connected
-// components by an iterative Tarjan walk, linear in the graph's size. Null on out of memory.
-std::uint8_t *cycle_flags_new(const std::uint64_t *first, const std::uint64_t *calls,
-                              std::uint64_t n) {
-    auto *flags = static_cast<std::uint8_t *>(peg_calloc(static_cast<std::size_t>(n), 1));
-    // Walk records: discovery index (0 = unvisited), low link, next successor, Tarjan stack.
-    auto *index = static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(n), 8));
-    auto *low = static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(n), 8));
-    auto *cursor = static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(n), 8));
-    auto *on_stack = static_cast<std::uint8_t *>(peg_calloc(static_cast<std::size_t>(n), 1));
-    auto *scc = static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(n), 8));
-    auto *path = static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(n), 8));
-    bool ok = flags && index && low && cursor && on_stack && scc && path;
-    std::uint64_t counter = 0, scc_top = 0;
-    for (std::uint64_t root = 0; ok && root < n; ++root) {
-        if (index[root])
-            continue;
-        std::uint64_t depth = 0;
-        path[depth++] = root;
-        index[root] = low[root] = ++counter;
-        cursor[root] = first[root];
-        scc[scc_top++] = root;
-        on_stack[root] = 1;
-        while (depth) {
-            std::uint64_t v = path[depth - 1];
-            if (cursor[v] < first[v + 1]) {
-                std::uint64_t w = calls[cursor[v]++];
-                if (w == v) {
-                    flags[v] = 1; // its own successor
-                } else if (!index[w]) {
-                    index[w] = low[w] = ++counter;
-                    cursor[w] = first[w];
-                    scc[scc_top++] = w;
-                    on_stack[w] = 1;
-                    path[depth++] = w;
-                } else if (on_stack[w] && index[w] < low[v]) {
-                    low[v] = index[w];
-                }
-                continue;
-            }
-            --depth;
-            if (depth && low[v] < low[path[depth - 1]])
-                low[path[depth - 1]] = low[v];
-            if (low[v] != index[v])
-                continue;
-            // v roots a component: pop it; two or more members form a cycle.
-            std::uint64_t begin = scc_top;
-            while (scc[begin - 1] != v)
-                --begin;
-            --begin;
-            for (std::uint64_t j = begin; j < scc_top; ++j) {
-                on_stack[scc[j]] = 0;
-                if (scc_top - begin > 1)
-                    flags[scc[j]] = 1;
-            }
-            scc_top = begin;
+// The analysis' view of the engine's records; missing arrays read as empty.
+struct fa_view {
+    const fa *automata;
+    std::uint64_t n;
+
+    std::uint64_t count() const { return n; }
+    std::int32_t mode(std::uint64_t a) const { return automata[a].mode; }
+    std::uint64_t state_count(std::uint64_t a) const {
+        return automata[a].states ? automata[a].state_count : 0;
+    }
+    const state &st(std::uint64_t a, std::uint64_t s) const { return automata[a].states[s]; }
+    bool accepting(std::uint64_t a, std::uint64_t s) const { return st(a, s).match; }
+    std::uint64_t edge_count(std::uint64_t a, std::uint64_t s) const {
+        return st(a, s).edges ? st(a, s).edge_count : 0;
+    }
+    const edge &ed(std::uint64_t a, std::uint64_t s, std::uint64_t e) const {
+        return st(a, s).edges[e];
+    }
+    std::int32_t kind(std::uint64_t a, std::uint64_t s, std::uint64_t e) const {
+        return ed(a, s, e).trans.kind;
+    }
+    std::uint64_t datum(std::uint64_t a, std::uint64_t s, std::uint64_t e) const {
+        return ed(a, s, e).trans.data;
+    }
+    std::uint64_t target(std::uint64_t a, std::uint64_t s, std::uint64_t e) const {
+        return ed(a, s, e).target;
+    }
+    bool voided(std::uint64_t a, std::uint64_t s, std::uint64_t e) const {
+        return ed(a, s, e).voided;
+    }
+    bool class_bits(std::uint64_t a, std::uint64_t s, std::uint64_t e, std::uint64_t *out) const {
+        const auto *cls = reinterpret_cast<const set *>(ed(a, s, e).trans.data);
+        if (!cls)
+            return false;
+        if (cls->has_bits) {
+            for (int k = 0; k < 4; ++k)
+                out[k] = cls->bits[k];
+            return true;
         }
-    }
-    peg_free(path);
-    peg_free(scc);
-    peg_free(on_stack);
-    peg_free(cursor);
-    peg_free(low);
-    peg_free(index);
-    if (!ok) {
-        peg_free(flags);
-        return nullptr;
-    }
-    return flags;
-}
-
-// Per automaton, 1 when it lies on a cycle of calls (it can be entered again while it is
-// being matched, so its memo entry is what detects left recursion and bounds the work) or
-// calls a missing automaton; 0 otherwise. Null on out of memory.
-std::uint8_t *memo_table_new(const fa *automata, std::uint64_t n) {
-    if (!automata || n == 0 || n > (SIZE_MAX / 8) / 8)
-        return nullptr;
-    // Call graph in compressed rows: the callees of automaton i are calls[first[i]..first[i+1]).
-    std::uint64_t total = 0;
-    for (std::uint64_t i = 0; i < n; ++i)
-        for (std::uint64_t s = 0; automata[i].states && s < automata[i].state_count; ++s)
-            for (std::uint64_t e = 0; e < automata[i].states[s].edge_count; ++e)
-                total += automata[i].states[s].edges[e].trans.kind == TRANS_AUTOMATON;
-    auto *bad = static_cast<std::uint8_t *>(peg_calloc(static_cast<std::size_t>(n), 1));
-    auto *first = static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(n + 1), 8));
-    auto *calls = static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(total + 1), 8));
-    std::uint8_t *memo = nullptr;
-    if (bad && first && calls) {
-        std::uint64_t k = 0;
-        for (std::uint64_t i = 0; i < n; ++i) {
-            first[i] = k;
-            for (std::uint64_t s = 0; automata[i].states && s < automata[i].state_count; ++s)
-                for (std::uint64_t e = 0; e < automata[i].states[s].edge_count; ++e) {
-                    const trans &t = automata[i].states[s].edges[e].trans;
-                    if (t.kind != TRANS_AUTOMATON)
-                        continue;
-                    if (t.data >= n)
-                        bad[i] = 1; // the parse fails on it anyway; keep the safe path
-                    else
-                        calls[k++] = t.data;
-                }
-        }
-        first[n] = k;
-        memo = cycle_flags_new(first, calls, n);
-        for (std::uint64_t i = 0; memo && i < n; ++i)
-            memo[i] |= bad[i];
-    }
-    peg_free(calls);
-    peg_free(first);
-    peg_free(bad);
-    return memo;
-}
-
-constexpr std::uint64_t start_words = 6; // 256 bits of first bytes, "any", "leaf start"
-
-// One pass over automaton i with the current estimates: its first bytes (into out, 4
-// words), whether it may match empty (nullable) and whether it must never fail early (any:
-// it may match empty, looks ahead, takes any byte first, is malformed, loops in place, or
-// calls such an automaton before consuming). left[] collects the automata it calls before
-// consuming anything (count in *left_count). False on out of memory.
-bool start_pass(const fa *automata, std::uint64_t n, std::uint64_t i, const std::uint64_t *starts,
-                const std::uint8_t *nullable, std::uint64_t *out, bool *is_nullable, bool *is_any,
-                std::uint64_t *left, std::uint64_t *left_count, std::uint8_t *color,
-                std::uint64_t *todo) {
-    const fa &a = automata[i];
-    *is_nullable = false;
-    *is_any = false;
-    *left_count = 0;
-    for (std::uint64_t k = 0; k < 4; ++k)
-        out[k] = 0;
-    if (a.mode < MODE_VOID || a.mode > MODE_NOT || a.mode == MODE_AND || a.mode == MODE_NOT ||
-        !a.states || a.state_count == 0) {
-        *is_any = true;
+        for (int k = 0; k < 4; ++k)
+            out[k] = 0;
+        for (unsigned c = 0; c < 256; ++c)
+            if (set_within_set(cls, static_cast<signed char>(static_cast<unsigned char>(c))))
+                out[c >> 6] |= std::uint64_t{1} << (c & 63);
         return true;
     }
-    // Depth-first walk over the states reached without consuming; a state met again while
-    // still open is a loop in place.
-    for (std::uint64_t s = 0; s < a.state_count; ++s)
-        color[s] = 0;
-    std::uint64_t depth = 0;
-    todo[depth * 2] = 0;
-    todo[depth * 2 + 1] = 0;
-    ++depth;
-    color[0] = 1;
-    while (depth) {
-        std::uint64_t s = todo[(depth - 1) * 2];
-        std::uint64_t &next_edge = todo[(depth - 1) * 2 + 1];
-        const state &st = a.states[s];
-        if (next_edge == 0 && st.match)
-            *is_nullable = true;
-        if (next_edge >= st.edge_count) {
-            color[s] = 2;
-            --depth;
-            continue;
-        }
-        const edge &e = st.edges[next_edge++];
-        const trans &t = e.trans;
-        bool through = false; // the edge can be taken without consuming
-        if (t.kind == TRANS_CHAR) {
-            const unsigned c = static_cast<unsigned>(t.data & 0xFF);
-            out[c >> 6] |= std::uint64_t{1} << (c & 63);
-        } else if (t.kind == TRANS_CLASS) {
-            const auto *cls = reinterpret_cast<const set *>(t.data);
-            if (!cls) {
-                *is_any = true;
-                continue;
-            }
-            if (cls->has_bits) {
-                for (std::uint64_t k = 0; k < 4; ++k)
-                    out[k] |= cls->bits[k];
-            } else {
-                for (unsigned c = 0; c < 256; ++c)
-                    if (set_within_set(cls,
-                                       static_cast<signed char>(static_cast<unsigned char>(c))))
-                        out[c >> 6] |= std::uint64_t{1} << (c & 63);
-            }
-        } else if (t.kind == TRANS_WILD) {
-            *is_any = true;
-        } else if (t.kind == TRANS_AUTOMATON) {
-            if (t.data >= n) {
-                *is_any = true;
-                continue;
-            }
-            left[(*left_count)++] = t.data;
-            const std::uint64_t *callee = starts + t.data * start_words;
-            for (std::uint64_t k = 0; k < 4; ++k)
-                out[k] |= callee[k];
-            if (callee[4])
-                *is_any = true;
-            through = nullable[t.data] != 0;
-        }
-        if (!through)
-            continue;
-        if (e.target >= a.state_count) {
-            *is_any = true;
-            continue;
-        }
-        if (color[e.target] == 1) {
-            *is_any = true; // a loop that consumes nothing
-            continue;
-        }
-        if (color[e.target] == 0) {
-            color[e.target] = 1;
-            todo[depth * 2] = e.target;
-            todo[depth * 2 + 1] = 0;
-            ++depth;
-        }
-    }
-    if (*is_nullable)
-        *is_any = true;
-    return true;
+};
+
+void *analysis_alloc(std::size_t bytes) {
+    return peg_calloc(bytes, 1);
 }
 
-// The start table (start_words per automaton), or null on out of memory or a grammar too
-// irregular to settle; both leave every call to run in full.
-std::uint64_t *starts_table_new(const fa *automata, std::uint64_t n) {
-    if (!automata || n == 0 || n > (SIZE_MAX / 8) / (8 * start_words))
-        return nullptr;
-    std::uint64_t max_states = 1, max_calls = 1;
-    for (std::uint64_t i = 0; i < n; ++i) {
-        if (automata[i].states && automata[i].state_count > max_states)
-            max_states = automata[i].state_count;
-        std::uint64_t calls = 0;
-        for (std::uint64_t s = 0; automata[i].states && s < automata[i].state_count; ++s)
-            calls += automata[i].states[s].edge_count;
-        if (calls > max_calls)
-            max_calls = calls;
-    }
-    if (max_states > (SIZE_MAX / 16) / 2 || max_calls > SIZE_MAX / 16)
-        return nullptr;
-    auto *starts =
-        static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(n * start_words), 8));
-    auto *nullable = static_cast<std::uint8_t *>(peg_calloc(static_cast<std::size_t>(n), 1));
-    auto *forced = static_cast<std::uint8_t *>(peg_calloc(static_cast<std::size_t>(n), 1));
-    auto *left = static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(max_calls), 8));
-    auto *color = static_cast<std::uint8_t *>(peg_calloc(static_cast<std::size_t>(max_states), 1));
-    auto *todo =
-        static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(max_states * 2), 8));
-    // Left-call graph in rows (callees met before consuming), for the left-recursion check.
-    auto *first = static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(n + 1), 8));
-    std::uint64_t *calls = nullptr;
-    bool ok = starts && nullable && forced && left && color && todo && first;
-    // Estimates only grow; settle them, mark the automata on a left-call cycle (left
-    // recursion: their run is what reports it) and settle again so that callers inherit it.
-    for (int round = 0; ok && round < 2; ++round) {
-        bool changed = true;
-        std::uint64_t passes = 0;
-        while (ok && changed) {
-            changed = false;
-            if (++passes > 4 * n + 16) {
-                ok = false;
-                break;
-            }
-            for (std::uint64_t i = 0; i < n; ++i) {
-                std::uint64_t words[4];
-                bool is_nullable = false, is_any = false;
-                std::uint64_t left_count = 0;
-                ok = start_pass(automata, n, i, starts, nullable, words, &is_nullable, &is_any,
-                                left, &left_count, color, todo);
-                if (!ok)
-                    break;
-                std::uint64_t *row = starts + i * start_words;
-                const std::uint64_t any = (is_any || forced[i]) ? 1 : 0;
-                for (std::uint64_t k = 0; k < 4; ++k)
-                    if ((row[k] | words[k]) != row[k]) {
-                        row[k] |= words[k];
-                        changed = true;
-                    }
-                if (any && !row[4]) {
-                    row[4] = 1;
-                    changed = true;
-                }
-                if (is_nullable && !nullable[i]) {
-                    nullable[i] = 1;
-                    changed = true;
-                }
-            }
-        }
-        if (!ok || round == 1)
-            break;
-        std::uint64_t total = 0;
-        for (std::uint64_t i = 0; ok && i < n; ++i) {
-            std::uint64_t words[4];
-            bool is_nullable = false, is_any = false;
-            std::uint64_t left_count = 0;
-            ok = start_pass(automata, n, i, starts, nullable, words, &is_nullable, &is_any, left,
-                            &left_count, color, todo);
-            total += left_count;
-        }
-        calls =
-            ok ? static_cast<std::uint64_t *>(peg_calloc(static_cast<std::size_t>(total + 1), 8))
-               : nullptr;
-        ok = ok && calls;
-        std::uint64_t k = 0;
-        for (std::uint64_t i = 0; ok && i < n; ++i) {
-            std::uint64_t words[4];
-            bool is_nullable = false, is_any = false;
-            std::uint64_t left_count = 0;
-            first[i] = k;
-            ok = start_pass(automata, n, i, starts, nullable, words, &is_nullable, &is_any, left,
-                            &left_count, color, todo);
-            for (std::uint64_t j = 0; ok && j < left_count && k < total; ++j)
-                calls[k++] = left[j];
-        }
-        first[n] = k;
-        std::uint8_t *cyclic = ok ? cycle_flags_new(first, calls, n) : nullptr;
-        ok = ok && cyclic;
-        for (std::uint64_t i = 0; ok && i < n; ++i)
-            forced[i] = cyclic[i];
-        peg_free(cyclic);
-    }
-    peg_free(calls);
-    peg_free(first);
-    peg_free(todo);
-    peg_free(color);
-    peg_free(left);
-    peg_free(forced);
-    peg_free(nullable);
-    if (!ok) {
-        peg_free(starts);
-        return nullptr;
-    }
-    // Leaf start: the start state only consumes single bytes (no call, not accepting) and the
-    // mode builds a node, so a run that cannot start fails on its first edge and records
-    // exactly one failure, of its own type, where it stands.
-    for (std::uint64_t i = 0; i < n; ++i) {
-        const fa &a = automata[i];
-        if (a.mode < MODE_VOID || a.mode > MODE_TREE || !a.states || a.state_count == 0)
-            continue;
-        const state &s0 = a.states[0];
-        bool leaf = !s0.match && s0.edge_count > 0 && s0.edges;
-        for (std::uint64_t e = 0; leaf && e < s0.edge_count; ++e) {
-            const trans &t = s0.edges[e].trans;
-            leaf = t.kind == TRANS_CHAR || (t.kind == TRANS_CLASS && t.data != 0);
-        }
-        starts[i * start_words + 5] = leaf && !starts[i * start_words + 4] ? 1 : 0;
-    }
-    return starts;
+void analysis_release(void *p) {
+    peg_free(p);
 }
 
 } // namespace
+
+std::uint8_t *parser_memo_flags_new(const fa *automata, std::uint64_t count) {
+    if (!automata)
+        return nullptr;
+    fa_view view{automata, count};
+    auto alloc = analysis_alloc;
+    auto release = analysis_release;
+    return peg_analysis::memo_flags_new(view, alloc, release);
+}
+
+std::uint64_t *parser_start_table_new(const fa *automata, std::uint64_t count) {
+    if (!automata)
+        return nullptr;
+    fa_view view{automata, count};
+    auto alloc = analysis_alloc;
+    auto release = analysis_release;
+    return peg_analysis::start_table_new(view, alloc, release);
+}
 
 void parser_init(parser *p, std::uint64_t start, fa *automata, std::uint64_t automaton_count,
                  bool eof_check) {
@@ -376,8 +109,9 @@ void parser_init(parser *p, std::uint64_t start, fa *automata, std::uint64_t aut
     p->automata = automata;
     p->automaton_count = automaton_count;
     p->eof_check = eof_check;
-    p->memo = memo_table_new(automata, automaton_count);
-    p->starts = starts_table_new(automata, automaton_count);
+    p->static_records = false;
+    p->memo = parser_memo_flags_new(automata, automaton_count);
+    p->starts = parser_start_table_new(automata, automaton_count);
 }
 
 parser *parser_new(std::uint64_t start, fa *automata, std::uint64_t automaton_count,
@@ -387,7 +121,8 @@ parser *parser_new(std::uint64_t start, fa *automata, std::uint64_t automaton_co
         peg_log_oom("parser");
         // The automata were handed over; release them so a failed build leaks nothing.
         parser tmp{};
-        parser_init(&tmp, start, automata, automaton_count, eof_check);
+        tmp.automata = automata;
+        tmp.automaton_count = automaton_count;
         parser_clear(&tmp);
         return nullptr;
     }
@@ -395,19 +130,33 @@ parser *parser_new(std::uint64_t start, fa *automata, std::uint64_t automaton_co
     return p;
 }
 
+parser *parser_new_static(std::uint64_t start, fa *automata, std::uint64_t automaton_count,
+                          bool eof_check, const std::uint8_t *memo, const std::uint64_t *starts) {
+    auto *p = static_cast<parser *>(peg_malloc(sizeof(parser)));
+    if (!p) {
+        peg_log_oom("parser");
+        return nullptr;
+    }
+    *p = parser{start, automata, automaton_count, eof_check, memo, starts, true};
+    return p;
+}
+
 void parser_clear(parser *p) {
     if (!p)
         return;
-    if (p->automata)
-        for (std::uint64_t i = 0; i < p->automaton_count; ++i)
-            fa_clear(&p->automata[i]);
-    peg_free(p->automata);
+    if (!p->static_records) {
+        if (p->automata)
+            for (std::uint64_t i = 0; i < p->automaton_count; ++i)
+                fa_clear(&p->automata[i]);
+        peg_free(p->automata);
+        peg_free(const_cast<std::uint8_t *>(p->memo));
+        peg_free(const_cast<std::uint64_t *>(p->starts));
+    }
     p->automata = nullptr;
     p->automaton_count = 0;
-    peg_free(p->memo);
     p->memo = nullptr;
-    peg_free(p->starts);
     p->starts = nullptr;
+    p->static_records = false;
 }
 
 void parser_delete(parser *p) {
@@ -424,6 +173,7 @@ struct block {
     std::size_t size;
 };
 
+// Blocks grow from small (a one-line parse touches a few hundred bytes) to 1 MB.
 struct arena {
     block *head;
     char *cur;
@@ -431,7 +181,7 @@ struct arena {
     std::size_t next_size;
 };
 
-constexpr std::size_t first_block = 4096;
+constexpr std::size_t first_block = 1024;
 constexpr std::size_t max_block = std::size_t{1} << 20;
 
 void *arena_alloc(arena *a, std::size_t size) {
@@ -440,8 +190,11 @@ void *arena_alloc(arena *a, std::size_t size) {
         std::size_t want = a->next_size ? a->next_size : first_block;
         if (want < max_block)
             a->next_size = want * 2;
-        if (want < size + sizeof(block))
+        if (want < size + sizeof(block)) {
+            if (size > SIZE_MAX - sizeof(block))
+                return nullptr;
             want = size + sizeof(block);
+        }
         auto *b = static_cast<block *>(peg_malloc(want));
         if (!b)
             return nullptr;
@@ -456,13 +209,16 @@ void *arena_alloc(arena *a, std::size_t size) {
     return p;
 }
 
-void arena_release(arena *a) {
-    block *b = a->head;
+void blocks_release(block *b) {
     while (b) {
         block *next = b->next;
         peg_free(b);
         b = next;
     }
+}
+
+void arena_release(arena *a) {
+    blocks_release(a->head);
     *a = arena{};
 }
 
@@ -476,7 +232,7 @@ template <class T> struct pod_stack {
 
 template <class T> bool stack_push(pod_stack<T> *s, const T &v) {
     if (s->count == s->capacity) {
-        std::uint64_t grown = s->capacity ? s->capacity * 2 : 64;
+        std::uint64_t grown = s->capacity ? s->capacity * 2 : 16;
         if (grown > SIZE_MAX / sizeof(T))
             return false;
         auto *items = static_cast<T *>(peg_realloc(s->items, grown * sizeof(T)));
@@ -501,8 +257,7 @@ struct activation {
     std::uint64_t start_line;
     std::uint64_t start_column;
     std::uint64_t frame_base; // first frame of this activation's path
-    std::uint64_t memo_slot;  // slot of its in-progress memo entry
-    std::uint64_t memo_gen;   // table generation the slot belongs to
+    std::uint64_t memo_entry; // its in-progress memo entry, or memo_none
     bool start_cr;
 };
 
@@ -511,8 +266,12 @@ struct activation {
 // stands for a run of consecutive takes of the same edge on one line (a repetition such as
 // [a-z]*): take k of the run started at pos + k, column + k, with last_cr clear for k > 0
 // (a carriage return ends the line, so it ends the run too). Long repetitions thus cost one
-// frame per line instead of one per byte.
+// frame per line instead of one per byte. The frame also says whether it is a call and
+// whether its edge keeps what it matched, so that building a node never looks at the edges.
 constexpr std::uint32_t cr_bit = 0x80000000u;
+constexpr std::uint32_t call_bit = 0x40000000u;
+constexpr std::uint32_t kept_bit = 0x20000000u;
+constexpr std::uint32_t edge_mask = 0x1FFFFFFFu;
 
 struct frame {
     std::uint64_t pos;
@@ -520,7 +279,8 @@ struct frame {
     std::uint64_t column;
     std::uint64_t payload; // call: the result node; character edge: the run length
     std::uint32_t state;
-    std::uint32_t edge_cr; // edge index, with cr_bit holding last_cr before the first take
+    std::uint32_t edge_cr; // edge index, cr_bit (last_cr before the first take), call_bit,
+                           // kept_bit
 };
 
 ast *frame_node(const frame &f) {
@@ -529,13 +289,16 @@ ast *frame_node(const frame &f) {
 
 //=== shared constant nodes ===//
 
-// Character and empty nodes never change, so every parse shares one of each; they stay
-// inside the parse (results are copied out).
+// Character and empty nodes never change, so every parse shares one of each, and a tree
+// without children shares one empty children vector; result trees point at them too (they
+// are read-only and released as a whole).
 struct constant_nodes {
     ast chars[256];
     ast empty;
     ast in_progress; // memo marker of an automaton still being matched
-    constexpr constant_nodes() : chars{}, empty{AST_EMPTY, 0}, in_progress{AST_EMPTY, 0} {
+    vector no_children;
+    constexpr constant_nodes()
+        : chars{}, empty{AST_EMPTY, 0}, in_progress{AST_EMPTY, 0}, no_children{nullptr, 0, 0} {
         for (int i = 0; i < 256; ++i)
             chars[i] = ast{AST_CHAR, static_cast<std::uint64_t>(i)};
     }
@@ -547,7 +310,36 @@ ast *char_node(unsigned char c) {
     return &g_nodes.chars[c];
 }
 
+//=== result ownership ===//
+
+// A tree result is one block holding its node, tree record and children vector, this record
+// and the children slots; the vector's capacity carries result_tag, which no real vector
+// reaches (2^62 slots), so the release functions can tell a result root from a node built
+// by hand.
+struct result_owner {
+    block *blocks; // the parse's node blocks; null once released
+};
+
+constexpr std::uint64_t result_tag = std::uint64_t{1} << 62;
+
+result_owner *owner_of(const ast_tree *t) {
+    return reinterpret_cast<result_owner *>(reinterpret_cast<char *>(t->children) + sizeof(vector));
+}
+
 } // namespace
+
+bool peg_result_tree(const ast_tree *t) {
+    return t && t->children && (t->children->capacity & result_tag) != 0;
+}
+
+void peg_result_release_nodes(ast_tree *t) {
+    if (!peg_result_tree(t))
+        return;
+    result_owner *owner = owner_of(t);
+    blocks_release(owner->blocks);
+    owner->blocks = nullptr;
+    t->children->count = 0;
+}
 
 struct inner_parser_work {
     const std::uint8_t *memo;    // the parser's memo table (null: memoise every automaton)
@@ -555,16 +347,12 @@ struct inner_parser_work {
     arena nodes;
     pod_stack<activation> acts;
     pod_stack<frame> frames;
-    std::uint64_t memo_gen;
     bool loop_logged;
 };
 
 namespace {
 
-constexpr std::uint64_t initial_memo_slots = 8;
-
-// Memo slot of an activation whose automaton is not memoised.
-constexpr std::uint64_t no_memo = ~std::uint64_t{0};
+constexpr std::uint64_t start_words = peg_start_words;
 
 void fail_hard(inner_parser *ip) {
     ip->failed_hard = true;
@@ -612,7 +400,7 @@ void record_failure(inner_parser *ip, bool has_type, std::uint64_t type) {
     }
 }
 
-// Fails the failure on behalf of the automaton on top of the activation stack (if any).
+// Records a failure on behalf of the automaton on top of the activation stack (if any).
 void record_failure_top(inner_parser *ip) {
     inner_parser_work *w = ip->work;
     if (w->acts.count)
@@ -623,7 +411,7 @@ void record_failure_top(inner_parser *ip) {
 
 const edge *frame_edge(const inner_parser *ip, const activation &act, const frame &f) {
     const state &s = ip->automata[act.automaton].states[f.state];
-    return &s.edges[f.edge_cr & ~cr_bit];
+    return &s.edges[f.edge_cr & edge_mask];
 }
 
 // Calls fn on every child the path frames from frame_base contribute, in input order.
@@ -631,10 +419,9 @@ template <class Fn> void for_each_child(const inner_parser *ip, const activation
     const inner_parser_work *w = ip->work;
     for (std::uint64_t i = act.frame_base; i < w->frames.count; ++i) {
         const frame &f = w->frames.items[i];
-        const edge *e = frame_edge(ip, act, f);
-        if (e->voided)
+        if (!(f.edge_cr & kept_bit))
             continue;
-        if (e->trans.kind == TRANS_AUTOMATON) {
+        if (f.edge_cr & call_bit) {
             ast *node = frame_node(f);
             if (node && node->kind != AST_EMPTY)
                 fn(node);
@@ -645,10 +432,13 @@ template <class Fn> void for_each_child(const inner_parser *ip, const activation
     }
 }
 
-// Tree node in the parse's blocks holding the path's children in input order.
+// Tree node in the parse's blocks holding the path's children in input order; a tree
+// without children shares the one empty vector.
 ast *build_tree(inner_parser *ip, const activation &act, std::uint64_t kept) {
     inner_parser_work *w = ip->work;
-    std::size_t bytes = sizeof(ast) + sizeof(ast_tree) + sizeof(vector) + kept * sizeof(void *);
+    std::size_t bytes = sizeof(ast) + sizeof(ast_tree);
+    if (kept)
+        bytes += sizeof(vector) + kept * sizeof(void *);
     char *mem = static_cast<char *>(arena_alloc(&w->nodes, bytes));
     if (!mem) {
         fail_oom(ip, "parse-tree node");
@@ -656,12 +446,139 @@ ast *build_tree(inner_parser *ip, const activation &act, std::uint64_t kept) {
     }
     auto *node = reinterpret_cast<ast *>(mem);
     auto *tree = reinterpret_cast<ast_tree *>(mem + sizeof(ast));
-    auto *kids = reinterpret_cast<vector *>(mem + sizeof(ast) + sizeof(ast_tree));
-    auto **items = reinterpret_cast<void **>(mem + sizeof(ast) + sizeof(ast_tree) + sizeof(vector));
-    std::uint64_t n = 0;
-    for_each_child(ip, act, [&](ast *child) { items[n++] = child; });
-    *kids = vector{items, kept, kept};
+    vector *kids = &g_nodes.no_children;
+    if (kept) {
+        kids = reinterpret_cast<vector *>(mem + sizeof(ast) + sizeof(ast_tree));
+        auto **items =
+            reinterpret_cast<void **>(mem + sizeof(ast) + sizeof(ast_tree) + sizeof(vector));
+        std::uint64_t n = 0;
+        for_each_child(ip, act, [&](ast *child) { items[n++] = child; });
+        *kids = vector{items, kept, kept};
+    }
     *tree = ast_tree{ip->automata[act.automaton].type, kids, act.start_pos, ip->in->pos};
+    *node = ast{AST_TREE, reinterpret_cast<std::uint64_t>(tree)};
+    return node;
+}
+
+// True when the byte step ed (a character or class edge, or a call of a byte automaton)
+// takes byte c.
+bool step_takes(const inner_parser_work *w, const edge &ed, unsigned char c) {
+    switch (ed.trans.kind) {
+    case TRANS_CHAR:
+        return c == static_cast<unsigned char>(ed.trans.data & 0xFF);
+    case TRANS_CLASS: {
+        const auto *cls = reinterpret_cast<const set *>(ed.trans.data);
+        return cls->has_bits ? ((cls->bits[c >> 6] >> (c & 63)) & 1) != 0
+                             : set_within_set(cls, static_cast<signed char>(c));
+    }
+    default: {
+        const std::uint64_t *row = w->starts + ed.trans.data * start_words;
+        return ((row[c >> 6] >> (c & 63)) & 1) != 0;
+    }
+    }
+}
+
+// Node type a failed byte step of automaton a records: a called byte automaton's own.
+std::uint64_t step_type(const inner_parser *ip, std::uint64_t a, const edge &ed) {
+    return ip->automata[ed.trans.kind == TRANS_AUTOMATON ? ed.trans.data : a].type;
+}
+
+// A call of a chain automaton (peg_leaf_chain) taken in one pass: the same bytes, failures
+// and result its full run gives. Its callees are chains, byte automata and predicates over
+// them, so the native recursion is bounded by the grammar, not by the input. Null for a
+// failed match (position, line and column then as before).
+ast *run_chain(inner_parser *ip, std::uint64_t a) {
+    const inner_parser_work *w = ip->work;
+    const fa &f = ip->automata[a];
+    input *in = ip->in;
+    struct point {
+        std::uint64_t pos, line, column;
+        bool last_cr;
+        ast *kept;
+    };
+    const point start{in->pos, ip->line, ip->column, ip->last_cr, nullptr};
+    point ok = start; // the last accepting state passed: where a failure falls back to
+    bool have_ok = false;
+    ast *kept = nullptr;
+    // One step at the current position: byte steps and chain calls consume, a predicate
+    // does not; false when it does not match (failures recorded as its full run would).
+    auto take = [&](std::uint64_t owner, const edge &ed, bool *ok_step) -> ast * {
+        const bool byte = ed.trans.kind != TRANS_AUTOMATON ||
+                          (w->starts[ed.trans.data * start_words + 5] & peg_leaf_byte) != 0;
+        if (byte) {
+            *ok_step = in->pos < in->size &&
+                       step_takes(w, ed, static_cast<unsigned char>(in->data[in->pos]));
+            if (*ok_step)
+                advance(ip, static_cast<unsigned char>(in->data[in->pos]));
+            else
+                record_failure(ip, true, step_type(ip, owner, ed));
+            return nullptr;
+        }
+        ast *r = run_chain(ip, ed.trans.data);
+        *ok_step = r != nullptr;
+        return r;
+    };
+    for (std::uint64_t s = 0;;) {
+        const state &st = f.states[s];
+        if (st.match) {
+            ok = point{in->pos, ip->line, ip->column, ip->last_cr, kept};
+            have_ok = true;
+        }
+        if (st.edge_count == 0)
+            break;
+        const edge &ed = st.edges[0];
+        if (ed.target == s) {
+            // The closing run of an accepting state: as many bytes as match.
+            while (in->pos < in->size &&
+                   step_takes(w, ed, static_cast<unsigned char>(in->data[in->pos])))
+                advance(ip, static_cast<unsigned char>(in->data[in->pos]));
+            record_failure(ip, true, step_type(ip, a, ed));
+            break;
+        }
+        bool taken = false;
+        if (ed.trans.kind == TRANS_AUTOMATON && ip->automata[ed.trans.data].mode == MODE_NOT) {
+            // !x: x at this position, which is kept; the predicate fails where x matches,
+            // on behalf of this automaton.
+            const std::uint64_t p = ed.trans.data;
+            const point here{in->pos, ip->line, ip->column, ip->last_cr, nullptr};
+            bool inner = false;
+            static_cast<void>(take(p, ip->automata[p].states[0].edges[0], &inner));
+            if (ip->failed_hard)
+                return nullptr;
+            restore_pos(ip, here.pos, here.line, here.column, here.last_cr);
+            if (inner)
+                record_failure(ip, true, f.type);
+            taken = !inner;
+        } else {
+            ast *r = take(a, ed, &taken);
+            if (ip->failed_hard)
+                return nullptr;
+            if (r && r->kind != AST_EMPTY && !ed.voided && f.mode != MODE_VOID)
+                kept = r;
+        }
+        if (!taken) {
+            if (!have_ok) {
+                restore_pos(ip, start.pos, start.line, start.column, start.last_cr);
+                return nullptr;
+            }
+            restore_pos(ip, ok.pos, ok.line, ok.column, ok.last_cr);
+            kept = ok.kept;
+            break;
+        }
+        s = ed.target;
+    }
+    if (f.mode == MODE_VOID)
+        return &g_nodes.empty;
+    if (f.mode == MODE_PRUNE)
+        return kept ? kept : &g_nodes.empty;
+    auto *mem = static_cast<char *>(arena_alloc(&ip->work->nodes, sizeof(ast) + sizeof(ast_tree)));
+    if (!mem) {
+        fail_oom(ip, "parse-tree node");
+        return nullptr;
+    }
+    auto *node = reinterpret_cast<ast *>(mem);
+    auto *tree = reinterpret_cast<ast_tree *>(mem + sizeof(ast));
+    *tree = ast_tree{f.type, &g_nodes.no_children, start.pos, in->pos};
     *node = ast{AST_TREE, reinterpret_cast<std::uint64_t>(tree)};
     return node;
 }
@@ -696,13 +613,14 @@ ast *finish_success(inner_parser *ip, const activation &act) {
 
 // Writes the memo entry of a finished activation.
 void memo_store(inner_parser *ip, const activation &act, ast *result) {
-    std::uint64_t slot = act.memo_slot;
-    if (slot == no_memo)
+    if (act.memo_entry == memo_none)
         return;
-    if (act.memo_gen != ip->work->memo_gen)
-        slot = cache_final_pos(&ip->cache, cache_key{act.automaton, act.start_pos});
-    ip->cache.slots[slot].value =
-        cache_value{result, ip->in->pos, ip->line, ip->column, ip->last_cr};
+    memo_entry &m = ip->cache.entries[act.memo_entry];
+    m.result = result;
+    m.end = ip->in->pos;
+    m.line = ip->line;
+    m.column = ip->column;
+    m.last_cr = ip->last_cr ? 1 : 0;
 }
 
 // True when entering state target at the current position would repeat a state of the
@@ -722,10 +640,10 @@ bool repeats_without_progress(const inner_parser *ip, const activation &act, std
 // Pushes a new activation, written in place (entering is the matcher's most frequent step);
 // false on out of memory.
 bool push_activation(inner_parser_work *w, std::uint64_t automaton, std::uint64_t pos,
-                     std::uint64_t line, std::uint64_t column, std::uint64_t slot, bool cr) {
+                     std::uint64_t line, std::uint64_t column, std::uint64_t entry, bool cr) {
     pod_stack<activation> &acts = w->acts;
     if (acts.count == acts.capacity) {
-        std::uint64_t grown = acts.capacity ? acts.capacity * 2 : 64;
+        std::uint64_t grown = acts.capacity ? acts.capacity * 2 : 16;
         if (grown > SIZE_MAX / sizeof(activation))
             return false;
         auto *items =
@@ -741,8 +659,7 @@ bool push_activation(inner_parser_work *w, std::uint64_t automaton, std::uint64_
     act.start_line = line;
     act.start_column = column;
     act.frame_base = w->frames.count;
-    act.memo_slot = slot;
-    act.memo_gen = w->memo_gen;
+    act.memo_entry = entry;
     act.start_cr = cr;
     return true;
 }
@@ -750,7 +667,6 @@ bool push_activation(inner_parser_work *w, std::uint64_t automaton, std::uint64_
 enum class step { enter, try_edges, backtrack, succeed, fail, deliver };
 
 } // namespace
-
 //=== matcher ===//
 
 void restore_pos(inner_parser *ip, std::uint64_t pos, std::uint64_t line, std::uint64_t column,
@@ -787,13 +703,6 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                 fail_grammar(ip, "call of a missing automaton", a, in->pos);
                 return nullptr;
             }
-            if (ip->cache.count * 4 >= ip->cache.capacity * 3) { // the table's 75 % load
-                if (!ht_grow(&ip->cache)) {
-                    fail_hard(ip);
-                    return nullptr;
-                }
-                ++w->memo_gen;
-            }
             if (w->starts && w->acts.count != outer && in->pos <= ip->error_pos) {
                 // A call that cannot start at this byte would fail here, recording nothing
                 // new (a failure lies at least this far already): fail it at once.
@@ -810,19 +719,10 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                 }
             }
             if (w->memo && !w->memo[a] && w->acts.count != outer) {
-                // Not memoised (the automaton a caller asked for always is): it cannot call
-                // itself, unless the grammar changed after its table was made, so a look at
-                // the activations at this position suffices.
-                for (std::uint64_t i = w->acts.count; i > 0; --i) {
-                    const activation &up = w->acts.items[i - 1];
-                    if (up.start_pos != in->pos)
-                        break;
-                    if (up.automaton == a) {
-                        fail_grammar(ip, "left recursion", a, in->pos);
-                        return nullptr;
-                    }
-                }
-                if (!push_activation(w, a, in->pos, ip->line, ip->column, no_memo, ip->last_cr)) {
+                // Not memoised (the automaton a caller asked for always is). The memo flags
+                // cover every cycle of calls, so a rule that calls itself at one position
+                // passes a memoised rule twice there, whose in-progress entry reports it.
+                if (!push_activation(w, a, in->pos, ip->line, ip->column, memo_none, ip->last_cr)) {
                     fail_oom(ip, "matcher stack");
                     return nullptr;
                 }
@@ -831,25 +731,27 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                 next = step::try_edges;
                 break;
             }
-            cache_key key{a, in->pos};
-            std::uint64_t slot = cache_final_pos(&ip->cache, key);
-            ht_entry &hit = ip->cache.slots[slot];
-            if (hit.key0) {
-                if (hit.value.result == &g_nodes.in_progress) {
+            std::uint64_t slot = 0;
+            const std::uint64_t found = memo_table_find(&ip->cache, a, in->pos, &slot);
+            if (found != memo_none) {
+                const memo_entry &hit = ip->cache.entries[found];
+                if (hit.result == &g_nodes.in_progress) {
                     // The automaton calls itself at the same position: it could never end.
                     fail_grammar(ip, "left recursion", a, in->pos);
                     return nullptr;
                 }
-                restore_pos(ip, hit.value.end, hit.value.line, hit.value.column, hit.value.last_cr);
-                r = hit.value.result;
+                restore_pos(ip, hit.end, hit.line, hit.column, hit.last_cr != 0);
+                r = hit.result;
                 next = step::deliver;
                 break;
             }
-            hit.key0 = a + 1;
-            hit.key1 = in->pos;
-            hit.value.result = &g_nodes.in_progress;
-            ++ip->cache.count;
-            if (!push_activation(w, a, in->pos, ip->line, ip->column, slot, ip->last_cr)) {
+            const std::uint64_t made = memo_table_add(&ip->cache, slot, a, in->pos);
+            if (made == memo_none) {
+                fail_hard(ip);
+                return nullptr;
+            }
+            ip->cache.entries[made].result = &g_nodes.in_progress;
+            if (!push_activation(w, a, in->pos, ip->line, ip->column, made, ip->last_cr)) {
                 fail_oom(ip, "matcher stack");
                 return nullptr;
             }
@@ -866,7 +768,7 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                 return nullptr;
             }
             const state &st = automaton.states[s];
-            if (st.edge_count > cr_bit || s > 0xFFFFFFFFu) {
+            if (st.edge_count > edge_mask || s > 0xFFFFFFFFu) {
                 fail_grammar(ip, "too many states or edges", act.automaton, s);
                 return nullptr;
             }
@@ -875,23 +777,37 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                 const edge &ed = st.edges[e];
                 std::int32_t kind = ed.trans.kind;
                 bool call = kind == TRANS_AUTOMATON;
+                bool chain = false; // the callee is taken in one pass
                 if (call && w->starts && ed.trans.data < ip->automaton_count) {
-                    // The same early failure entering would take, without the frame: behind
-                    // the farthest failure it records nothing; a leaf start records its one.
                     const std::uint64_t *row = w->starts + ed.trans.data * start_words;
-                    const bool behind = in->pos <= ip->error_pos;
-                    bool may_start = row[4] != 0 || (!behind && !row[5]);
-                    if (!may_start && in->pos < in->size) {
+                    const bool at_end = in->pos >= in->size;
+                    bool may_start = false;
+                    if (!at_end) {
                         const auto c = static_cast<unsigned char>(in->data[in->pos]);
                         may_start = (row[c >> 6] >> (c & 63)) & 1;
                     }
-                    if (!may_start) {
-                        if (!behind)
+                    if (row[5] & peg_leaf_byte) {
+                        // The call is one byte test: taken in place as a character edge.
+                        if (!may_start) {
                             record_failure(ip, true, automata[ed.trans.data].type);
-                        continue;
+                            continue;
+                        }
+                        call = false;
+                    } else if (!may_start && !row[4]) {
+                        // The same early failure entering would take, without the frame:
+                        // behind the farthest failure it records nothing; a leaf start
+                        // records its one.
+                        const bool behind = in->pos <= ip->error_pos;
+                        if (behind || (row[5] & peg_leaf_start)) {
+                            if (!behind)
+                                record_failure(ip, true, automata[ed.trans.data].type);
+                            continue;
+                        }
                     }
+                    chain = call && w->memo && !w->memo[ed.trans.data] &&
+                            (row[5] & peg_leaf_chain) != 0;
                 }
-                if (!call) {
+                if (kind != TRANS_AUTOMATON) {
                     bool ok;
                     if (in->pos >= in->size) {
                         ok = false;
@@ -922,23 +838,31 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                 frame *top = w->frames.count > act.frame_base
                                  ? &w->frames.items[w->frames.count - 1]
                                  : nullptr;
-                if (!call && top && top->state == s && (top->edge_cr & ~cr_bit) == e &&
+                if (!call && top && top->state == s && (top->edge_cr & edge_mask) == e &&
                     top->pos + top->payload == in->pos && top->line == ip->line &&
                     top->column + top->payload == ip->column) {
                     ++top->payload; // one more take of the same edge on the same line
                 } else {
+                    // A byte call keeps nothing; a call keeps its result unless voided.
+                    const bool keeps = !ed.voided && (call || kind != TRANS_AUTOMATON);
                     frame f{in->pos,
                             ip->line,
                             ip->column,
                             call ? 0u : 1u,
                             static_cast<std::uint32_t>(s),
-                            static_cast<std::uint32_t>(e) | (ip->last_cr ? cr_bit : 0u)};
+                            static_cast<std::uint32_t>(e) | (ip->last_cr ? cr_bit : 0u) |
+                                (call ? call_bit : 0u) | (keeps ? kept_bit : 0u)};
                     if (!stack_push(&w->frames, f)) {
                         fail_oom(ip, "matcher stack");
                         return nullptr;
                     }
                 }
-                if (call) {
+                if (chain) {
+                    r = run_chain(ip, ed.trans.data);
+                    if (ip->failed_hard)
+                        return nullptr;
+                    next = step::deliver;
+                } else if (call) {
                     a = ed.trans.data;
                     next = step::enter;
                 } else {
@@ -956,12 +880,12 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
             if (w->frames.count > act.frame_base) {
                 frame &f = w->frames.items[w->frames.count - 1];
                 // A call frame is undone whole; a character run gives back its last take.
-                bool is_call = frame_edge(ip, act, f)->trans.kind == TRANS_AUTOMATON;
+                const bool is_call = (f.edge_cr & call_bit) != 0;
                 std::uint64_t k = is_call ? 0 : f.payload - 1;
                 restore_pos(ip, f.pos + k, f.line, f.column + k,
                             k == 0 && (f.edge_cr & cr_bit) != 0);
                 s = f.state;
-                e = (f.edge_cr & ~cr_bit) + 1;
+                e = (f.edge_cr & edge_mask) + 1;
                 if (k == 0)
                     --w->frames.count;
                 else
@@ -1024,7 +948,7 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                 --w->frames.count;
                 restore_pos(ip, f.pos, f.line, f.column, (f.edge_cr & cr_bit) != 0);
                 s = f.state;
-                e = (f.edge_cr & ~cr_bit) + 1;
+                e = (f.edge_cr & edge_mask) + 1;
             } else {
                 f.payload = reinterpret_cast<std::uint64_t>(r);
                 s = ed->target;
@@ -1037,60 +961,45 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
     }
 }
 
-//=== result copy ===//
+//=== result ===//
 
 namespace {
 
-struct copy_item {
-    const ast *from;
-    void **to;
-};
-
-// Caller-owned copy of a node made inside the parse, or null (logged) on out of memory.
-// Iterative, so any depth copies; every tree gets its own vector sized to its children.
-ast *copy_out(inner_parser *ip, const ast *root) {
-    pod_stack<copy_item> work{};
-    ast *result = nullptr;
-    bool ok = stack_push(&work, copy_item{root, reinterpret_cast<void **>(&result)});
-    while (ok && work.count) {
-        copy_item it = work.items[--work.count];
-        ast *node = nullptr;
-        if (it.from->kind == AST_TREE) {
-            const ast_tree *t = ast_as_tree(it.from);
-            std::uint64_t n = t->children ? t->children->count : 0;
-            node = ast_new(AST_TREE, 0);
-            vector *kids = node ? vector_new(n ? n : 1) : nullptr;
-            ast_tree *tree = kids ? ast_tree_new(t->type, kids, t->start, t->end) : nullptr;
-            if (!tree) {
-                vector_delete(kids);
-                ast_delete(node);
-                ok = false;
-                break;
-            }
-            node->data = reinterpret_cast<std::uint64_t>(tree);
-            kids->count = n;
-            *it.to = node;
-            for (std::uint64_t i = n; ok && i > 0; --i)
-                ok =
-                    stack_push(&work, copy_item{static_cast<const ast *>(t->children->items[i - 1]),
-                                                &kids->items[i - 1]});
-            continue;
-        }
-        node = ast_new(it.from->kind, it.from->kind == AST_CHAR ? it.from->data : 0);
-        if (!node) {
-            ok = false;
-            break;
-        }
-        *it.to = node;
-    }
-    stack_release(&work);
-    if (!ok) {
-        // Slots not yet filled are null, which the release walk skips.
-        ast_recursive_delete(result);
+// The caller-owned result for the start automaton's node r: a tree takes the parse's node
+// blocks along (its root is moved into a block of its own that holds the owner record); a
+// character or empty node is a fresh node. Null (logged) on out of memory.
+ast *export_result(inner_parser *ip, const ast *r) {
+    if (r->kind != AST_TREE)
+        return ast_new(r->kind, r->kind == AST_CHAR ? r->data : 0);
+    const ast_tree *t = ast_as_tree(r);
+    const std::uint64_t n = t->children->count;
+    if (n > (SIZE_MAX - 256) / sizeof(void *)) {
         fail_oom(ip, "parse result");
         return nullptr;
     }
-    return result;
+    const std::size_t bytes = sizeof(ast) + sizeof(ast_tree) + sizeof(vector) +
+                              sizeof(result_owner) + static_cast<std::size_t>(n) * sizeof(void *);
+    char *mem = static_cast<char *>(peg_malloc(bytes));
+    if (!mem) {
+        fail_oom(ip, "parse result");
+        return nullptr;
+    }
+    auto *node = reinterpret_cast<ast *>(mem);
+    auto *tree = reinterpret_cast<ast_tree *>(mem + sizeof(ast));
+    auto *kids = reinterpret_cast<vector *>(mem + sizeof(ast) + sizeof(ast_tree));
+    auto *owner =
+        reinterpret_cast<result_owner *>(mem + sizeof(ast) + sizeof(ast_tree) + sizeof(vector));
+    auto **items = reinterpret_cast<void **>(mem + sizeof(ast) + sizeof(ast_tree) + sizeof(vector) +
+                                             sizeof(result_owner));
+    for (std::uint64_t i = 0; i < n; ++i)
+        items[i] = t->children->items[i];
+    *kids = vector{items, result_tag | n, n};
+    *tree = ast_tree{t->type, kids, t->start, t->end};
+    *node = ast{AST_TREE, reinterpret_cast<std::uint64_t>(tree)};
+    // The blocks go with the result; what else the parse made in them is released with it.
+    owner->blocks = ip->work->nodes.head;
+    ip->work->nodes = arena{};
+    return node;
 }
 
 } // namespace
@@ -1108,7 +1017,7 @@ bool inner_parser_init(inner_parser *ip, const parser *p, input *in) {
     ip->error_line = 1;
     ip->error_type = p->automata && p->start < p->automaton_count ? p->automata[p->start].type : 0;
     ip->work = static_cast<inner_parser_work *>(peg_calloc(1, sizeof(inner_parser_work)));
-    if (!ip->work || !ht_init(&ip->cache, initial_memo_slots)) {
+    if (!ip->work || !memo_table_init(&ip->cache, in->size > in->pos ? in->size - in->pos : 0)) {
         if (!ip->work)
             peg_log_oom("parse working record");
         ip->failed_hard = true;
@@ -1135,7 +1044,7 @@ inner_parser *inner_parser_new(const parser *p, input *in) {
 void inner_parser_clear(inner_parser *ip) {
     if (!ip)
         return;
-    ht_clear(&ip->cache);
+    memo_table_clear(&ip->cache);
     if (ip->work) {
         arena_release(&ip->work->nodes);
         stack_release(&ip->work->acts);
@@ -1177,13 +1086,22 @@ ast *inner_parser_parse(inner_parser *ip) {
     }
     ast *out = nullptr;
     if (r && !(ip->eof_check && ip->in->pos < ip->in->size))
-        out = copy_out(ip, r);
-    if (!out) {
+        out = export_result(ip, r);
+    if (!out && ip->failed_hard) {
+        // A parse that could not run to its end has no failure in the text to report, and
+        // has logged why: its error node is made without a second record.
+        auto *e = static_cast<ast_error *>(peg_malloc(sizeof(ast_error)));
+        out = e ? static_cast<ast *>(peg_malloc(sizeof(ast))) : nullptr;
+        if (out) {
+            *e = ast_error{ip->error_pos, ip->error_line, ip->error_column, AST_ERROR_ABORTED};
+            *out = ast{AST_ERROR, reinterpret_cast<std::uint64_t>(e)};
+        } else {
+            peg_free(e);
+        }
+    } else if (!out) {
         out = create_parse_error(ip);
-        if (!out)
-            out = peg_fallback_error_node();
     }
-    return out;
+    return out ? out : peg_fallback_error_node();
 }
 
 ast *parse(const parser *p, input *in) {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "peg/ht.hpp"
+#include "peg/cache.hpp"
 
 struct fa;
 struct input;
@@ -12,35 +12,53 @@ struct ast;
 /// A grammar: automata (rules), the start automaton and the end-of-input check.
 struct parser {
     std::uint64_t start;           ///< index of the start automaton
-    fa *automata;                  ///< owned automaton array (made with the hooks)
+    fa *automata;                  ///< automaton array: owned (made with the hooks), or static
     std::uint64_t automaton_count; ///< number of automata
     bool eof_check;                ///< a parse succeeds only when the whole input is consumed
-    std::uint8_t *memo;            ///< owned, per automaton: 1 memoises its results; null: all
-    std::uint64_t *starts;         ///< owned, 5 words per automaton: its first bytes, then 1
-                                   ///< when it may match empty or look further; null: unknown
+    const std::uint8_t *memo;      ///< per automaton 1 memoises its results; null: all
+    const std::uint64_t *starts;   ///< peg_start_words per automaton: its first bytes, "any"
+                                   ///< and "leaf start" (grammar_analysis.hpp); null: unknown
+    bool static_records;           ///< automata and tables are static data: parser_clear
+                                   ///< leaves them (a generated grammar)
 };
 
-/// Stores the fields; p takes over the automaton array. Automata whose calls can never lead
-/// back to themselves are matched again rather than memoised (the results are the same; a
-/// re-match of such a rule is cheaper than a memo entry); without memory for that table
-/// every automaton is memoised. The bytes each automaton can start with are recorded too: a
-/// call that cannot start at the current byte fails at once when that byte lies at or before
-/// the farthest failure already recorded (its full run would change nothing).
+/// Stores the fields; p takes over the automaton array and analyses it: a set of automata
+/// that breaks every cycle of calls is memoised, the others are matched again when asked
+/// again (the results are the same; a re-match of such a rule costs less than a memo entry);
+/// without memory for that table every automaton is memoised. The bytes each automaton can
+/// start with are recorded too: a call that cannot start at the current byte fails at once
+/// when that byte lies at or before the farthest failure already recorded (its full run
+/// would change nothing).
 void parser_init(parser *p, std::uint64_t start, fa *automata, std::uint64_t automaton_count,
                  bool eof_check);
 /// Allocated parser taking over the array; null (logged) on out of memory, and then the
 /// automaton array has been released too; release with parser_delete.
 [[nodiscard]] parser *parser_new(std::uint64_t start, fa *automata, std::uint64_t automaton_count,
                                  bool eof_check);
-/// fa_clear on every automaton, releases the array and the call tables, nulls them; accepts
-/// null/zeroed.
+/// Allocated parser over static automata and their precomputed memo and start tables (as
+/// parser_memo_flags_new and parser_start_table_new compute them), which it borrows for
+/// good: one allocation; null (logged) on out of memory; release with parser_delete.
+[[nodiscard]] parser *parser_new_static(std::uint64_t start, fa *automata,
+                                        std::uint64_t automaton_count, bool eof_check,
+                                        const std::uint8_t *memo, const std::uint64_t *starts);
+/// Releases what p owns (automata through fa_clear, and the analysis tables) and nulls the
+/// pointers; static records are left alone; accepts null/zeroed.
 void parser_clear(parser *p);
 /// parser_clear, then releases the record; accepts null.
 void parser_delete(parser *p);
 
+/// The memo flags parser_init computes for these automata (one byte per automaton), or null
+/// on out of memory; release with peg_free.
+[[nodiscard]] std::uint8_t *parser_memo_flags_new(const fa *automata, std::uint64_t count);
+/// The start table parser_init computes (peg_start_words words per automaton), or null on
+/// out of memory or a grammar too irregular to settle; release with peg_free.
+[[nodiscard]] std::uint64_t *parser_start_table_new(const fa *automata, std::uint64_t count);
+
 /// Runs the grammar over the input from in->pos and returns the root node, never null: the
-/// start automaton's result (moved out of the parse, owned by the caller, released with
-/// ast_recursive_delete), or an AST_ERROR node at the farthest failure. Afterwards in->pos is
+/// start automaton's result, or an AST_ERROR node at the farthest failure. The caller owns
+/// it and releases it with ast_recursive_delete; a tree result owns the blocks its nodes
+/// live in and releases them as a whole, so its nodes are read-only and only the root is
+/// ever released. Afterwards in->pos is
 /// where the start automaton's match ended, or the starting position when it failed. Lines
 /// and columns count from where the parse began; positions are absolute. The parser is only
 /// read. A malformed grammar (bad indexes, left recursion) gives an AST_ERROR node (logged).
@@ -63,7 +81,7 @@ struct inner_parser {
     std::uint64_t error_line;      ///< its line
     std::uint64_t error_column;    ///< its column
     std::uint64_t error_type;      ///< node type recorded with it
-    ht cache;                      ///< memo table keyed by (automaton, start position)
+    memo_table cache;              ///< memo table keyed by (automaton, start position)
     inner_parser_work *work;       ///< node blocks and the explicit matching stacks
     bool failed_hard;              ///< out of memory or malformed grammar: the parse is void
 };
@@ -77,8 +95,8 @@ struct inner_parser {
 void inner_parser_clear(inner_parser *ip);
 /// inner_parser_clear, then releases the record; accepts null.
 void inner_parser_delete(inner_parser *ip);
-/// Matches the start automaton, applies the end-of-input check and returns the result
-/// copied out into caller-owned nodes (never null; AST_ERROR on failure).
+/// Matches the start automaton, applies the end-of-input check and returns the result, which
+/// takes the parse's node blocks with it (never null; AST_ERROR on failure); as parse.
 [[nodiscard]] ast *inner_parser_parse(inner_parser *ip);
 /// Matches automaton index at the current position (memoised); the borrowed result node, or
 /// null for a failed match (position, line and column then unchanged).

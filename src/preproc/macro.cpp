@@ -1,11 +1,14 @@
 // Macro table, `#define`/`#undef` handling and in-place macro expansion of a text.
 #include "preproc/macro.hpp"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,12 +17,10 @@
 #include "base/glog.hpp"
 #include "base/hashmap.hpp"
 #include "base/linkedlist.hpp"
-#include "grammars/directive_parser.hpp"
-#include "grammars/non_directive_parser.hpp"
-#include "peg/input.hpp"
-#include "peg/parser.hpp"
-#include "preproc/pptree.hpp"
 #include "base/owned.hpp"
+#include "grammars/directive_parser.hpp"
+#include "preproc/pptree.hpp"
+#include "preproc/textscan.hpp"
 
 namespace {
 
@@ -95,8 +96,8 @@ void param_map_destroy(pn_hashmap *map) {
 
 //=== expansion ===//
 
-// Where one byte of the text being expanded came from: the line it counts as standing on, and
-// the set of macros whose own expansion produced it (never expanded again inside it).
+// Where bytes of the text being expanded came from: the line they count as standing on, and
+// the set of macros whose own expansion produced them (never expanded again inside them).
 struct byte_tag {
     uint32_t line;
     uint32_t hide;
@@ -106,33 +107,105 @@ constexpr uint32_t k_hide_none = 0;
 constexpr uint32_t k_hide_all = UINT32_MAX; // stringized text: never expanded
 
 // Hard bounds that turn a runaway expansion (mutual recursion through arguments, exponential
-// growth) into an error instead of a hang or memory exhaustion.
+// growth) into an error instead of a hang or memory exhaustion. The text may grow to
+// `k_growth_factor` times the input plus `k_growth_allowance` bytes, and never past
+// `k_max_text`.
 constexpr uint64_t k_min_replacements = uint64_t{1} << 18;
 constexpr uint64_t k_max_without_output = uint64_t{1} << 16;
 constexpr uint64_t k_max_text = uint64_t{1} << 28;
+constexpr uint64_t k_growth_factor = 64;
+constexpr uint64_t k_growth_allowance = uint64_t{1} << 20;
 
+// A stretch of one tag in an expansion being built, in text order.
+struct tag_piece {
+    uint64_t len;
+    byte_tag tag;
+};
+
+// A stretch of one tag in the text being expanded. Positions are distances from the end of
+// the buffer, which do not move when the buffer grows at the front: the stretch covers the
+// distances from `start` down to (not including) the start of the stretch before it in the
+// stack, or the untouched input for the first one.
+struct tag_run {
+    uint64_t start;
+    byte_tag tag;
+};
+
+// Quick test of whether a name may be a macro: one bit per hash of its length and end bytes,
+// so most names of a text skip the table look-up.
+struct name_filter {
+    uint64_t bits[64] = {};
+    bool all = true; // no filter built: every name may be one
+
+    static unsigned slot(const char *s, size_t n) {
+        const auto first = static_cast<unsigned char>(s[0]);
+        const auto last = static_cast<unsigned char>(s[n - 1]);
+        return static_cast<unsigned>(n * 31u + first * 7u + last) & 4095u;
+    }
+    void add(const char *s, size_t n) {
+        if (n > 0) {
+            const unsigned k = slot(s, n);
+            bits[k >> 6] |= uint64_t{1} << (k & 63);
+        }
+    }
+    bool may_hold(const char *s, size_t n) const {
+        const unsigned k = slot(s, n);
+        return all || ((bits[k >> 6] >> (k & 63)) & 1) != 0;
+    }
+};
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+bool is_ws(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+bool is_ident_start(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+}
+bool is_ident_char(char c) {
+    return is_ident_start(c) || (c >= '0' && c <= '9');
+}
+
+// The text is expanded in one buffer: bytes before `head` are done, the expansion of an
+// invocation is put in its place and scanned again. Only bytes that expansions put in carry
+// tags (`runs`, from the head up to `boundary`); the untouched input after them has no hide
+// set and its line is found by counting line ends.
 struct expander {
     preproc_root *root = nullptr;
     bool condition = false;
+    uint32_t first_line = 1;
     std::vector<char> buf;
-    std::vector<byte_tag> tags;
     size_t head = 0;
+    size_t pending = 0; // [pending, head) is output not yet copied into `out`
     idl_string out{};
+    std::vector<tag_run> runs; // the last one is the leftmost
+    uint64_t boundary = 0;     // distance of the first untouched input byte
+    uint64_t line_d = 0;       // line cursor over the untouched input: a distance ...
+    uint32_t line_val = 0;     // ... and the line of the byte there
+    textscan_memo memo;
+    textscan_call call;
+    std::vector<char> eb;      // expansion being built
+    std::vector<tag_piece> ep; // its tags
+    std::vector<uint32_t> em;  // its bracket marks, one per byte
+    std::string name;          // NUL-terminated copy of the name being looked up
+    name_filter filter;
     // Hide sets as shared chains: node i holds a macro name and the index of the rest.
     std::vector<std::pair<uint32_t, const char *>> hide_nodes{{0, nullptr}};
     std::map<std::pair<uint32_t, const char *>, uint32_t> hide_memo;
     uint64_t replacements = 0;
     uint64_t since_output = 0;
     uint64_t max_replacements = k_min_replacements;
+    uint64_t max_text = k_max_text;
 
     ~expander() { idl_string_free(&out); }
 
-    bool hidden(uint32_t hide, const char *name) const {
+    bool hidden(uint32_t hide, const char *nm) const {
         if (hide == k_hide_all) {
             return true;
         }
         while (hide != k_hide_none) {
-            if (strcmp(hide_nodes[hide].second, name) == 0) {
+            if (strcmp(hide_nodes[hide].second, nm) == 0) {
                 return true;
             }
             hide = hide_nodes[hide].first;
@@ -140,49 +213,186 @@ struct expander {
         return false;
     }
 
-    uint32_t hide_add(uint32_t hide, const char *name) {
-        if (hidden(hide, name)) {
+    uint32_t hide_add(uint32_t hide, const char *nm) {
+        if (hidden(hide, nm)) {
             return hide;
         }
-        auto key = std::make_pair(hide, name);
+        auto key = std::make_pair(hide, nm);
         auto it = hide_memo.find(key);
         if (it != hide_memo.end()) {
             return it->second;
         }
         auto id = static_cast<uint32_t>(hide_nodes.size());
-        hide_nodes.emplace_back(hide, name);
+        hide_nodes.emplace_back(hide, nm);
         hide_memo.emplace(key, id);
         return id;
     }
 
-    bool emit(size_t from, size_t to) {
-        if (to <= from) {
-            return true;
+    //=== tags ===//
+
+    uint64_t dist(size_t p) const { return buf.size() - p; }
+
+    size_t count_lines(size_t from, size_t to) const {
+        size_t c = 0;
+        const char *p = buf.data() + from;
+        const char *e = buf.data() + to;
+        while (p < e) {
+            const void *nl = memchr(p, '\n', static_cast<size_t>(e - p));
+            if (!nl) {
+                break;
+            }
+            ++c;
+            p = static_cast<const char *>(nl) + 1;
         }
-        since_output = 0;
-        return idl_string_append_string(&out, buf.data() + from, to - from);
+        return c;
     }
 
-    // Parses one text item at `pos`; null (logged) on a failed parse.
-    ast *parse_at(size_t pos, size_t *end, const char *failure) {
-        input in;
-        input_init(&in, buf.data(), buf.size());
-        in.pos = pos;
-        ast *node = parse(root->text_parser, &in);
-        if (!node || node->kind == AST_ERROR) {
-            glog_error("%s", failure);
-            ast_recursive_delete(node);
-            return nullptr;
+    // Line of the untouched input byte at distance `d`; the cursor mostly moves forward.
+    uint32_t input_line(uint64_t d) {
+        if (condition) {
+            return first_line;
         }
-        *end = in.pos;
-        return node;
+        const size_t n = buf.size();
+        if (d <= line_d) {
+            line_val += static_cast<uint32_t>(count_lines(n - line_d, n - d));
+        } else {
+            line_val -= static_cast<uint32_t>(count_lines(n - d, n - line_d));
+        }
+        line_d = d;
+        return line_val;
     }
 
-    bool is_ident_start(char c) const {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+    // The run holding distance `d` of the tagged region, or end.
+    std::vector<tag_run>::const_iterator run_at(uint64_t d) const {
+        return std::lower_bound(runs.begin(), runs.end(), d,
+                                [](const tag_run &r, uint64_t v) { return r.start < v; });
     }
-    bool is_ident_char(char c) const { return is_ident_start(c) || (c >= '0' && c <= '9'); }
-    bool is_blank(char c) const { return c == ' ' || c == '\t'; }
+
+    byte_tag tag_of(size_t p) {
+        const uint64_t d = dist(p);
+        if (d <= boundary) {
+            return {input_line(d), k_hide_none};
+        }
+        auto it = run_at(d);
+        if (it == runs.end()) {
+            return {first_line, k_hide_all}; // before the live text; never asked
+        }
+        return it->tag;
+    }
+
+    void put_tag(uint64_t len, byte_tag tag) {
+        if (len == 0) {
+            return;
+        }
+        if (!ep.empty() && ep.back().tag.line == tag.line && ep.back().tag.hide == tag.hide) {
+            ep.back().len += len;
+        } else {
+            ep.push_back({len, tag});
+        }
+    }
+
+    void put_text(const char *s, size_t n, byte_tag tag) {
+        eb.insert(eb.end(), s, s + n);
+        put_tag(n, tag);
+    }
+
+    // Copies [as, ae) with its own tags, so a nested use of the same macro in an argument
+    // (`F(F(1))`) is still expanded.
+    void put_argument(size_t as, size_t ae) {
+        eb.insert(eb.end(), buf.begin() + static_cast<std::ptrdiff_t>(as),
+                  buf.begin() + static_cast<std::ptrdiff_t>(ae));
+        size_t p = as;
+        while (p < ae) {
+            const uint64_t d = dist(p);
+            if (d <= boundary) {
+                if (condition) {
+                    put_tag(ae - p, {first_line, k_hide_none});
+                    return;
+                }
+                while (p < ae) {
+                    const void *nl = memchr(buf.data() + p, '\n', ae - p);
+                    const size_t e =
+                        nl ? static_cast<size_t>(static_cast<const char *>(nl) - buf.data()) + 1
+                           : ae;
+                    put_tag(e - p, {input_line(dist(p)), k_hide_none});
+                    p = e;
+                }
+                return;
+            }
+            auto it = run_at(d);
+            if (it == runs.end()) {
+                put_tag(ae - p, {first_line, k_hide_all});
+                return;
+            }
+            const auto i = static_cast<size_t>(it - runs.begin());
+            const uint64_t end_d = i == 0 ? boundary : runs[i - 1].start;
+            const size_t stop = std::min(ae, static_cast<size_t>(buf.size() - end_d));
+            put_tag(stop - p, it->tag);
+            p = stop;
+        }
+    }
+
+    // The bracket marks of the expansion, last byte first: what is known of the argument
+    // lists inside copied arguments travels with them, so a deep nest of invocations is not
+    // scanned again at every level. False on failure (logged).
+    bool put_marks(const preproc_macro *m, const textscan_call *args) {
+        em.clear();
+        for (pn_linkedlist_node *n = m->replacement ? m->replacement->tail : nullptr; n;
+             n = n->prev) {
+            const auto *item = static_cast<const preproc_macro_item *>(n->element);
+            if (item->kind == ITEM_TEXT || m->kind == MACRO_OBJECT) {
+                em.resize(em.size() + item->text.len, 0);
+                continue;
+            }
+            if (!args || item->index >= args->args.size()) {
+                continue;
+            }
+            const textscan_span &a = args->args[item->index];
+            if (item->kind == ITEM_STRINGIZE) {
+                em.resize(em.size() + (a.end - a.start) + 2, 0);
+            } else if (!textscan_copy_marks(&memo, buf.size(), a.start, a.end, &em)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    //=== output ===//
+
+    void advance(size_t to) {
+        if (to > head) {
+            since_output = 0;
+        }
+        head = to;
+    }
+
+    bool flush() {
+        if (head > pending &&
+            !idl_string_append_string(&out, buf.data() + pending, head - pending)) {
+            return false; // logged by the string module
+        }
+        pending = head;
+        return true;
+    }
+
+    uint64_t text_size() const { return out.len + (buf.size() - pending); }
+
+    // Reports a runaway expansion of `nm` whose invocation stands on line `line`.
+    bool runaway(const char *nm, uint32_t line) const {
+        const char *path = "<input>";
+        uint64_t file_line = line;
+        for (pn_linkedlist_node *n = root->files ? root->files->head : nullptr; n; n = n->next) {
+            const auto *f = static_cast<const preproc_file *>(n->element);
+            if (f && f->start_line >= 0 && static_cast<uint64_t>(f->start_line) <= line) {
+                path = f->path ? f->path : path;
+                file_line = line - static_cast<uint64_t>(f->start_line) +
+                            static_cast<uint64_t>(f->first_line);
+            }
+        }
+        glog_error("Macro expansion of '%s' does not end: %s:%lu", nm, path,
+                   static_cast<unsigned long>(file_line));
+        return false;
+    }
 
     // End of the operand of `defined` that starts at `p`: a name or a parenthesised name;
     // `p` itself when neither follows (the condition parser then reports the fault).
@@ -219,154 +429,199 @@ struct expander {
 
     // Puts the expansion in place of [head, inv_end) and moves head to its start, so that it
     // is scanned again together with the rest of the text.
-    void splice(size_t inv_end, const std::vector<char> &eb, const std::vector<byte_tag> &et) {
-        size_t len = eb.size();
+    bool splice(size_t inv_end) {
+        if (!flush()) {
+            return false;
+        }
+        const size_t len = eb.size();
         if (len > inv_end) {
             // Room before the invocation is what has already been emitted; grow it with slack
             // so that repeated growth stays linear.
-            size_t extra = (len - inv_end) + buf.size() / 2 + 64;
+            const size_t extra = (len - inv_end) + buf.size() / 2 + 64;
             buf.insert(buf.begin(), extra, ' ');
-            tags.insert(tags.begin(), extra, byte_tag{0, k_hide_all});
             inv_end += extra;
         }
-        size_t at = inv_end - len;
+        const size_t at = inv_end - len;
         if (len > 0) {
             memcpy(buf.data() + at, eb.data(), len);
-            memcpy(tags.data() + at, et.data(), len * sizeof(byte_tag));
         }
-        head = at;
-    }
-
-    bool expand_invocation(preproc_macro *m, size_t name_start, size_t name_end, const ast *func,
-                           size_t inv_end) {
-        if (++replacements > max_replacements || ++since_output > k_max_without_output ||
-            (buf.size() - head) + out.len > k_max_text) {
-            glog_error("Macro expansion of '%s' does not end", m->name.data);
+        const uint64_t d_end = dist(inv_end);
+        if (d_end <= boundary) {
+            runs.clear(); // the invocation reached into the untouched input
+            boundary = d_end;
+        } else {
+            while (!runs.empty()) {
+                const size_t k = runs.size() - 1;
+                const uint64_t end_d = k == 0 ? boundary : runs[k - 1].start;
+                if (end_d < d_end) {
+                    break;
+                }
+                runs.pop_back();
+            }
+            if (!runs.empty() && runs.back().start > d_end) {
+                runs.back().start = d_end;
+            }
+        }
+        uint64_t d = d_end;
+        for (auto it = ep.rbegin(); it != ep.rend(); ++it) {
+            if (!runs.empty() && runs.back().start == d && runs.back().tag.line == it->tag.line &&
+                runs.back().tag.hide == it->tag.hide) {
+                d += it->len;
+                runs.back().start = d;
+            } else {
+                d += it->len;
+                runs.push_back({d, it->tag});
+            }
+        }
+        if (!textscan_replace(&memo, buf.size(), at, inv_end, em.data())) {
             return false;
         }
-        const byte_tag at = tags[name_start];
-        const uint32_t hide = hide_add(at.hide, m->name.data);
-        std::vector<char> eb;
-        std::vector<byte_tag> et;
-        auto put_text = [&](const char *s, size_t n, uint32_t h) {
-            eb.insert(eb.end(), s, s + n);
-            et.insert(et.end(), n, byte_tag{at.line, h});
+        head = at;
+        pending = at;
+        return true;
+    }
+
+    bool expand_invocation(preproc_macro *m, size_t name_start, size_t inv_end,
+                           const textscan_call *args) {
+        const byte_tag at = tag_of(name_start);
+        if (++replacements > max_replacements || ++since_output > k_max_without_output ||
+            text_size() > k_max_text) {
+            return runaway(m->name.data, at.line);
+        }
+        auto arg = [&](uint64_t index) -> const textscan_span * {
+            return args && index < args->args.size() ? &args->args[index] : nullptr;
         };
-        (void)name_end;
+        // Refuse growth past the limit before building anything.
+        uint64_t grown = 0;
         if (m->replacement) {
             for (pn_linkedlist_node *n = m->replacement->head; n; n = n->next) {
                 const auto *item = static_cast<const preproc_macro_item *>(n->element);
                 if (item->kind == ITEM_TEXT || m->kind == MACRO_OBJECT) {
-                    put_text(item->text.data ? item->text.data : "", item->text.len, hide);
-                    continue;
-                }
-                const ast_tree *arg = ast_as_tree(pptree_child(func, item->index));
-                if (!arg) {
-                    continue;
-                }
-                size_t as = arg->start;
-                size_t ae = arg->end;
-                if (item->kind == ITEM_STRINGIZE) {
-                    put_text("'", 1, k_hide_all);
-                    put_text(buf.data() + as, ae - as, k_hide_all);
-                    put_text("'", 1, k_hide_all);
-                } else {
-                    // Argument bytes keep their own history, so a nested use of the same
-                    // macro in an argument (`F(F(1))`) is still expanded.
-                    eb.insert(eb.end(), buf.begin() + as, buf.begin() + ae);
-                    et.insert(et.end(), tags.begin() + as, tags.begin() + ae);
+                    grown += item->text.len;
+                } else if (const textscan_span *a = arg(item->index)) {
+                    grown += (a->end - a->start) + (item->kind == ITEM_STRINGIZE ? 2 : 0);
                 }
             }
         }
-        splice(inv_end, eb, et);
-        return true;
+        if (text_size() - (inv_end - name_start) + grown > max_text) {
+            return runaway(m->name.data, at.line);
+        }
+        const uint32_t hide = hide_add(at.hide, m->name.data);
+        eb.clear();
+        ep.clear();
+        if (m->replacement) {
+            for (pn_linkedlist_node *n = m->replacement->head; n; n = n->next) {
+                const auto *item = static_cast<const preproc_macro_item *>(n->element);
+                if (item->kind == ITEM_TEXT || m->kind == MACRO_OBJECT) {
+                    put_text(item->text.data ? item->text.data : "", item->text.len,
+                             {at.line, hide});
+                    continue;
+                }
+                const textscan_span *a = arg(item->index);
+                if (!a) {
+                    continue;
+                }
+                if (item->kind == ITEM_STRINGIZE) {
+                    put_text("'", 1, {at.line, k_hide_all});
+                    put_text(buf.data() + a->start, a->end - a->start, {at.line, k_hide_all});
+                    put_text("'", 1, {at.line, k_hide_all});
+                } else {
+                    put_argument(a->start, a->end);
+                }
+            }
+        }
+        if (!put_marks(m, args)) {
+            return false;
+        }
+        return splice(inv_end);
+    }
+
+    void build_filter() {
+        pn_hashmap *table = root->macros;
+        filter.all = false;
+        if (!table) {
+            return;
+        }
+        pn_iterator_state st{};
+        pn_hashmap_value_iterator_ops.init(&st, table->value_view);
+        while (pn_hashmap_value_iterator_ops.has_next(&st)) {
+            const auto *list =
+                static_cast<const pn_arraylist *>(pn_hashmap_value_iterator_ops.next(&st));
+            for (uint64_t i = 0; list && i < list->size; ++i) {
+                const auto *m = static_cast<const preproc_macro *>(list->items[i]);
+                if (m && m->name.data) {
+                    filter.add(m->name.data, m->name.len);
+                }
+            }
+        }
     }
 
     bool run() {
         while (head < buf.size()) {
+            const size_t n = buf.size();
             // A '(' here (after blanks and line ends) follows no macro name: the text up to
             // and including it is copied and scanning goes on inside, whether or not the
-            // group closes. Deciding this without a parse matters: parsing the group would
-            // scan to its closing ')' at every level, quadratic in the nesting depth.
+            // group closes.
             size_t p = head;
-            while (p < buf.size() &&
-                   (buf[p] == ' ' || buf[p] == '\t' || buf[p] == '\n' || buf[p] == '\r')) {
+            while (p < n && is_ws(buf[p])) {
                 ++p;
             }
-            if (p < buf.size() && buf[p] == '(') {
-                if (!emit(head, p + 1)) {
-                    return false;
-                }
-                head = p + 1;
+            if (p < n && buf[p] == '(') {
+                advance(p + 1);
                 continue;
             }
-            size_t end = head;
-            owned<ast, ast_recursive_delete> node{parse_at(head, &end, "Failed to create ast")};
-            if (!node) {
+            textscan_item item{};
+            if (!textscan_next(&memo, buf.data(), n, head, &item)) {
                 return false;
             }
-            const uint64_t type = pptree_type(node.get());
-            if (end <= head && type == UINT64_MAX) {
-                end = head + 1; // the grammar always moves; never loop in place
-            }
-            if (type != NON_DIRECTIVE_IDENTIFIER) {
-                if (!emit(head, end)) {
-                    return false;
-                }
-                head = end;
+            if (item.kind != TEXTSCAN_IDENTIFIER) {
+                advance(item.end > head ? item.end : head + 1);
                 continue;
             }
-            const ast_tree *t = ast_as_tree(node.get());
-            const size_t ns = t->start;
-            const size_t ne = t->end;
-            std::string name(buf.data() + ns, ne - ns);
-            if (condition && name == "defined") {
-                size_t oe = defined_operand_end(ne);
-                if (!emit(head, oe)) {
-                    return false;
-                }
-                head = oe;
+            const size_t ns = head;
+            const size_t ne = item.end;
+            const char *s = buf.data() + ns;
+            const size_t len = ne - ns;
+            if (condition && len == 7 && memcmp(s, "defined", 7) == 0) {
+                advance(defined_operand_end(ne));
                 continue;
             }
-            const byte_tag tag = tags[ns];
+            if (!filter.may_hold(s, len)) {
+                advance(ne);
+                continue;
+            }
+            const byte_tag tag = tag_of(ns);
+            name.assign(s, len);
             preproc_macro *m = preproc_find_macro(name.c_str(), root->macros, tag.line);
             if (!m || hidden(tag.hide, m->name.data)) {
-                if (!emit(head, ne)) {
-                    return false;
-                }
-                head = ne;
+                advance(ne);
                 continue;
             }
             if (m->kind == MACRO_OBJECT) {
-                if (!expand_invocation(m, ns, ne, nullptr, ne)) {
+                if (!expand_invocation(m, ns, ne, nullptr)) {
                     return false;
                 }
                 continue;
             }
-            size_t fe = ne;
-            owned<ast, ast_recursive_delete> func{parse_at(ne, &fe, "Failed to parse expression")};
-            if (!func) {
+            if (!textscan_func(&memo, buf.data(), n, ne, &call)) {
                 return false;
             }
-            if (pptree_type(func.get()) != NON_DIRECTIVE_FUNC) {
-                if (!emit(head, ne)) {
-                    return false;
-                }
-                head = ne;
+            if (!call.matched) {
+                advance(ne);
                 continue;
             }
             const uint64_t want = m->parameters ? m->parameters->size : 0;
-            const uint64_t given = pptree_count(func.get());
+            const uint64_t given = call.args.size();
             if (want != given) {
                 glog_error("Macro '%s' requires %lu arguments, but only %lu given", m->name.data,
                            static_cast<unsigned long>(want), static_cast<unsigned long>(given));
                 return false;
             }
-            if (!expand_invocation(m, ns, ne, func.get(), fe)) {
+            if (!expand_invocation(m, ns, call.end, &call)) {
                 return false;
             }
         }
-        return true;
+        return flush();
     }
 };
 
@@ -375,18 +630,18 @@ bool expand_text(preproc_root *root, idl_string *text, bool condition, uint64_t 
         expander ex;
         ex.root = root;
         ex.condition = condition;
+        ex.first_line = static_cast<uint32_t>(first_line);
         const size_t n = text->len;
         ex.buf.assign(text->data, text->data + n);
-        ex.tags.resize(n);
-        uint64_t line = first_line;
-        for (size_t i = 0; i < n; ++i) {
-            ex.tags[i] = byte_tag{static_cast<uint32_t>(line), k_hide_none};
-            if (!condition && text->data[i] == '\n') {
-                ++line;
-            }
-        }
+        ex.boundary = n;
+        ex.line_d = n;
+        ex.line_val = ex.first_line;
         if (4 * n > ex.max_replacements) {
             ex.max_replacements = 4 * n;
+        }
+        ex.max_text = std::min(k_max_text, k_growth_factor * n + k_growth_allowance);
+        if (!condition) {
+            ex.build_filter();
         }
         ex.out = idl_string_strdup("", 0);
         if (!ex.out.data || !idl_string_append_string(&ex.out, "", 0)) {

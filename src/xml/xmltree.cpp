@@ -4,6 +4,7 @@
 
 #include "base/glog.hpp"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -13,6 +14,171 @@
 char *XMLTREE_NIL[1] = {nullptr};
 
 namespace {
+
+void log_out_of_memory(const char *what) {
+    glog_fatal("Out of memory: %s", what);
+}
+
+void log_error(const char *what) {
+    glog_error("%s", what);
+}
+
+char empty_text[] = "";
+
+//=== document storage ===//
+
+// The elements of a document, their attribute lists and the texts copied for them live in
+// blocks owned by the document root and released with it in one sweep: no allocation per
+// element, no allocator header per piece. Element blocks are aligned to their size, so the
+// storage an element belongs to is found from its address alone, whatever its depth.
+constexpr std::size_t block_size = std::size_t{64} * 1024;
+// Texts longer than this get a block of their own rather than wasting the rest of a shared one.
+constexpr std::size_t big_text = block_size / 4;
+// Short texts (attribute names, type names, flags) are looked up before they are copied.
+constexpr std::size_t short_text = 32;
+constexpr std::size_t short_slots = 256;
+
+struct storage;
+
+// Header of an element block; the pieces follow it.
+struct alignas(16) record_block {
+    record_block *next;
+    storage *owner;
+};
+
+// Header of a text block (or of one big piece); the bytes follow it.
+struct alignas(16) text_block {
+    text_block *next;
+};
+
+// One recently copied short text.
+struct recent_text {
+    const char *text;
+    std::size_t len;
+};
+
+struct storage {
+    char *rec_top;
+    char *rec_end;
+    record_block *records;
+    char *txt_top;
+    char *txt_end;
+    text_block *texts;
+    // Set once anything in the document owns heap memory (handed-over texts, owned names or
+    // contents, an inserted document): only then does its release need a walk over the tree.
+    bool needs_walk;
+    // The last short text copied per hash slot, so that repeated values share one copy.
+    recent_text recent[short_slots];
+};
+
+void storage_release(storage *s) {
+    for (record_block *b = s->records; b != nullptr;) {
+        record_block *next = b->next;
+        std::free(b);
+        b = next;
+    }
+    for (text_block *b = s->texts; b != nullptr;) {
+        text_block *next = b->next;
+        std::free(b);
+        b = next;
+    }
+    std::memset(static_cast<void *>(s), 0, sizeof *s);
+}
+
+// A fresh text block of `payload` bytes, chained for release; null when memory runs out.
+char *storage_text_block(storage *s, std::size_t payload) {
+    auto *block = static_cast<text_block *>(std::malloc(sizeof(text_block) + payload));
+    if (block == nullptr) {
+        return nullptr;
+    }
+    block->next = s->texts;
+    s->texts = block;
+    return reinterpret_cast<char *>(block + 1);
+}
+
+// `n` bytes aligned for pointers from the element blocks; pieces too large for a block come from
+// a text block of their own (they are never looked up by address). Null when memory runs out.
+void *storage_record(storage *s, std::size_t n) {
+    constexpr std::size_t align = alignof(xmltree);
+    if (n > block_size - sizeof(record_block)) {
+        return storage_text_block(s, n);
+    }
+    auto top = reinterpret_cast<std::uintptr_t>(s->rec_top);
+    top = (top + align - 1) & ~static_cast<std::uintptr_t>(align - 1);
+    if (s->rec_top == nullptr || top + n > reinterpret_cast<std::uintptr_t>(s->rec_end)) {
+        auto *block = static_cast<record_block *>(std::aligned_alloc(block_size, block_size));
+        if (block == nullptr) {
+            return nullptr;
+        }
+        block->next = s->records;
+        block->owner = s;
+        s->records = block;
+        s->rec_top = reinterpret_cast<char *>(block + 1);
+        s->rec_end = reinterpret_cast<char *>(block) + block_size;
+        top = reinterpret_cast<std::uintptr_t>(s->rec_top);
+    }
+    char *piece = reinterpret_cast<char *>(top);
+    s->rec_top = piece + n;
+    return piece;
+}
+
+// Hash slot of a short text from its length and its first and last eight bytes (all of it when
+// shorter): cheap, and it tells apart the names and values a document repeats. Whole-word loads
+// only; a word assembled from a few bytes through memory stalls the load that follows.
+std::size_t short_slot(const char *text, std::size_t len) {
+    std::uint64_t head = 0;
+    std::uint64_t tail = 0;
+    if (len >= 8) {
+        std::memcpy(&head, text, 8);
+        std::memcpy(&tail, text + len - 8, 8);
+    } else {
+        for (std::size_t i = 0; i < len; ++i) {
+            head = (head << 8) | static_cast<unsigned char>(text[i]);
+        }
+    }
+    const std::uint64_t h = (head * 0x9E3779B97F4A7C15u) ^ ((tail + len) * 0xC2B2AE3D27D4EB4Fu);
+    return static_cast<std::size_t>(h >> 56) % short_slots;
+}
+
+// A NUL-terminated copy of `len` bytes owned by the storage; a short text equal to one copied
+// recently is shared. Null when memory runs out.
+const char *storage_text(storage *s, const char *text, std::size_t len) {
+    std::size_t slot = 0;
+    if (len == 0) {
+        return empty_text;
+    }
+    if (len <= short_text) {
+        slot = short_slot(text, len);
+        const recent_text &seen = s->recent[slot];
+        if (seen.len == len && std::memcmp(seen.text, text, len) == 0) {
+            return seen.text;
+        }
+    }
+    char *copy = nullptr;
+    if (len + 1 > big_text) {
+        copy = storage_text_block(s, len + 1);
+    } else {
+        if (s->txt_top == nullptr || static_cast<std::size_t>(s->txt_end - s->txt_top) < len + 1) {
+            s->txt_top = storage_text_block(s, block_size);
+            if (s->txt_top == nullptr) {
+                s->txt_end = nullptr;
+                return nullptr;
+            }
+            s->txt_end = s->txt_top + block_size;
+        }
+        copy = s->txt_top;
+        s->txt_top += len + 1;
+    }
+    if (copy == nullptr) {
+        return nullptr;
+    }
+    std::memcpy(copy, text, len);
+    copy[len] = '\0';
+    if (len <= short_text) {
+        s->recent[slot] = {copy, len};
+    }
+    return copy;
+}
 
 //=== document-only data ===//
 
@@ -34,15 +200,26 @@ struct document_data {
 };
 
 // A document root is an element record followed by a pointer to its document-only data, which
-// stays null while the document declares no defaults and no processing instructions.
+// stays null while the document declares no defaults and no processing instructions, and by the
+// storage of the document's elements.
 struct xmltree_root {
     xmltree element;
     document_data *data;
+    storage store;
 };
 
 xmltree_root *root_of_record(xmltree *xml) {
     // `element` is the first member of a standard-layout record, so the addresses coincide.
     return reinterpret_cast<xmltree_root *>(xml);
+}
+
+// The storage an element's pieces come from: its own for a root, else its block's owner.
+storage *storage_of(xmltree *xml) {
+    if ((xml->flags & XMLTREE_DOCUMENT) != 0) {
+        return &root_of_record(xml)->store;
+    }
+    const auto at = reinterpret_cast<std::uintptr_t>(xml) & ~(std::uintptr_t{block_size} - 1);
+    return reinterpret_cast<record_block *>(at)->owner;
 }
 
 const document_data *document_of(const xmltree *xml) {
@@ -55,20 +232,21 @@ const document_data *document_of(const xmltree *xml) {
     return reinterpret_cast<const xmltree_root *>(xml)->data;
 }
 
-void log_out_of_memory(const char *what) {
-    glog_fatal("Out of memory: %s", what);
-}
-
-void log_error(const char *what) {
-    glog_error("%s", what);
-}
-
-char empty_text[] = "";
-
 //=== attribute list ===//
 
+// A list of capacity c is 2c + 2 pointers (the pairs, the null that ends them, the mark pointer)
+// followed by c + 1 mark bytes. The marks always start right after the pointers, so the capacity
+// follows from where the mark pointer points and needs no field of its own.
+std::size_t list_bytes(std::size_t capacity) {
+    return (2 * capacity + 2) * sizeof(char *) + capacity + 1;
+}
+
+char *list_marks_at(char **attr, std::size_t capacity) {
+    return reinterpret_cast<char *>(attr + 2 * capacity + 2);
+}
+
 // Number of name/value pairs in a list; the entry after them is null.
-std::size_t attr_pairs(char **attr) {
+std::size_t attr_pairs(char *const *attr) {
     std::size_t n = 0;
     while (attr[2 * n] != nullptr) {
         ++n;
@@ -81,48 +259,125 @@ char *attr_marks(char **attr, std::size_t pairs) {
     return attr[2 * pairs + 1];
 }
 
-void attr_list_free(char **attr) {
+std::size_t list_capacity(char **attr, std::size_t pairs) {
+    const auto offset =
+        static_cast<std::size_t>(attr_marks(attr, pairs) - reinterpret_cast<char *>(attr));
+    return (offset / sizeof(char *) - 2) / 2;
+}
+
+// Appends one pair with its mark byte. A list at the top of its block grows in place (the
+// translator sets all attributes of an element before it adds the next one, so this is the
+// usual case); any other list moves to one of twice the capacity. False when memory runs out.
+bool list_append(xmltree *xml, char *name, char *value, char mark) {
+    storage *s = storage_of(xml);
+    char **attr = xml->attr;
+    std::size_t pairs = 0;
+    std::size_t capacity = 0;
+    if (attr != XMLTREE_NIL) {
+        pairs = attr_pairs(attr);
+        capacity = list_capacity(attr, pairs);
+    }
+    if (pairs == capacity) {
+        char *end =
+            attr == XMLTREE_NIL ? nullptr : reinterpret_cast<char *>(attr) + list_bytes(capacity);
+        if (end != nullptr && end == s->rec_top &&
+            static_cast<std::size_t>(s->rec_end - end) >=
+                list_bytes(capacity + 1) - list_bytes(capacity)) {
+            // In place: the marks move up by the two new pointers.
+            char *marks = attr_marks(attr, pairs);
+            std::memmove(list_marks_at(attr, capacity + 1), marks, pairs + 1);
+            capacity += 1;
+            s->rec_top = reinterpret_cast<char *>(attr) + list_bytes(capacity);
+        } else {
+            const std::size_t grown_capacity = capacity == 0 ? 1 : 2 * capacity;
+            auto **grown = static_cast<char **>(storage_record(s, list_bytes(grown_capacity)));
+            if (grown == nullptr) {
+                return false;
+            }
+            if (pairs != 0) {
+                std::memcpy(grown, attr, 2 * pairs * sizeof(char *));
+                std::memcpy(list_marks_at(grown, grown_capacity), attr_marks(attr, pairs), pairs);
+            }
+            attr = grown;
+            capacity = grown_capacity;
+        }
+    }
+    char *marks = list_marks_at(attr, capacity);
+    attr[2 * pairs] = name;
+    attr[2 * pairs + 1] = value;
+    attr[2 * pairs + 2] = nullptr;
+    attr[2 * pairs + 3] = marks;
+    marks[pairs] = mark;
+    marks[pairs + 1] = '\0';
+    xml->attr = attr;
+    return true;
+}
+
+// Index of the pair named `name` (`len` bytes), or the pair count when there is none.
+std::size_t list_find(char *const *attr, const char *name, std::size_t len) {
+    std::size_t i = 0;
+    for (; attr[2 * i] != nullptr; ++i) {
+        // Names are short and mostly differ early: compare in place rather than call out.
+        const char *have = attr[2 * i];
+        std::size_t k = 0;
+        while (k < len && have[k] == name[k]) {
+            ++k;
+        }
+        if (k == len && have[len] == '\0') {
+            break;
+        }
+    }
+    return i;
+}
+
+// Releases the texts the tree owns in a list; the list itself belongs to the storage.
+void attr_list_release(char **attr) {
     if (attr == nullptr || attr == XMLTREE_NIL) {
         return;
     }
-    std::size_t pairs = attr_pairs(attr);
+    const std::size_t pairs = attr_pairs(attr);
     char *marks = attr_marks(attr, pairs);
     for (std::size_t i = 0; i < pairs; ++i) {
-        unsigned char mark = static_cast<unsigned char>(marks[i]);
+        const auto mark = static_cast<unsigned char>(marks[i]);
         if ((mark & XMLTREE_MARK_NAME) != 0) {
             std::free(attr[2 * i]);
         }
         if ((mark & XMLTREE_MARK_VALUE) != 0) {
             std::free(attr[2 * i + 1]);
         }
+        marks[i] = ' ';
     }
-    std::free(marks);
-    std::free(attr);
 }
 
-// Releases one record and everything it owns except its children and siblings.
-void release_record(xmltree *xml) {
-    attr_list_free(xml->attr);
+// Releases what one record owns apart from its children and siblings; a root's record and
+// storage wait until the walk is over (its elements live there).
+void release_owned(xmltree *xml) {
+    attr_list_release(xml->attr);
+    xml->attr = XMLTREE_NIL;
     if ((xml->flags & XMLTREE_TEXT_OWNED) != 0) {
         std::free(xml->txt);
+        xml->txt = empty_text;
     }
     if ((xml->flags & XMLTREE_NAME_OWNED) != 0) {
         std::free(xml->name);
+        xml->name = nullptr;
     }
-    if ((xml->flags & XMLTREE_DOCUMENT) != 0) {
-        xmltree_root *root = root_of_record(xml);
-        delete root->data;
-        delete root;
-    } else {
-        delete xml;
-    }
+    xml->flags &= static_cast<std::uint16_t>(~(XMLTREE_TEXT_OWNED | XMLTREE_NAME_OWNED));
 }
 
-xmltree *new_element(const char *name) {
-    auto *xml = new (std::nothrow) xmltree{};
-    if (xml == nullptr) {
+void release_root(xmltree *xml) {
+    xmltree_root *root = root_of_record(xml);
+    delete root->data;
+    storage_release(&root->store);
+    delete root;
+}
+
+xmltree *new_element(xmltree *parent, const char *name) {
+    void *piece = storage_record(storage_of(parent), sizeof(xmltree));
+    if (piece == nullptr) {
         return nullptr;
     }
+    auto *xml = new (piece) xmltree{};
     xml->name = const_cast<char *>(name);
     xml->attr = XMLTREE_NIL;
     xml->txt = empty_text;
@@ -131,43 +386,69 @@ xmltree *new_element(const char *name) {
 
 //=== writer ===//
 
-// A growable output text; once an allocation fails it stays failed and ignores further writes.
-class text_buffer {
+// Bytes the writer escapes: bit 0 in attribute mode, bit 1 in text mode.
+struct escape_table {
+    unsigned char mode[256];
+    constexpr escape_table() : mode() {
+        mode[static_cast<unsigned char>('&')] = 3;
+        mode[static_cast<unsigned char>('<')] = 3;
+        mode[static_cast<unsigned char>('>')] = 3;
+        mode[static_cast<unsigned char>('\r')] = 3;
+        mode[static_cast<unsigned char>('"')] = 1;
+        mode[static_cast<unsigned char>('\n')] = 1;
+        mode[static_cast<unsigned char>('\t')] = 1;
+        mode[0] = 3; // a zero byte ends the text
+    }
+};
+constexpr escape_table escapes;
+
+const char *escape_of(char c) {
+    switch (c) {
+    case '&':
+        return "&amp;";
+    case '<':
+        return "&lt;";
+    case '>':
+        return "&gt;";
+    case '\r':
+        return "&#xD;";
+    case '"':
+        return "&quot;";
+    case '\n':
+        return "&#xA;";
+    default:
+        return "&#x9;";
+    }
+}
+
+// Builds the whole text in one heap block that doubles when full (large blocks grow by
+// remapping, without copying); after a failed allocation it stays failed and drops the rest.
+class grow_out {
 public:
-    text_buffer() : data_(static_cast<char *>(std::malloc(1024))), cap_(data_ ? 1024 : 0) {
-        if (data_ != nullptr) {
-            data_[0] = '\0';
+    grow_out()
+        : data_(static_cast<char *>(std::malloc(start))), cap_(data_ != nullptr ? start : 0) {}
+    ~grow_out() { std::free(data_); }
+    grow_out(const grow_out &) = delete;
+    grow_out &operator=(const grow_out &) = delete;
+
+    void put(const char *s, std::size_t n) {
+        if (room(n)) {
+            std::memcpy(data_ + len_, s, n);
+            len_ += n;
         }
     }
-    ~text_buffer() { std::free(data_); }
-    text_buffer(const text_buffer &) = delete;
-    text_buffer &operator=(const text_buffer &) = delete;
-
-    bool ok() const { return data_ != nullptr; }
-
-    void append(const char *s, std::size_t n) {
-        if (!reserve(n)) {
-            return;
+    void blanks(std::size_t n) {
+        if (room(n)) {
+            std::memset(data_ + len_, ' ', n);
+            len_ += n;
         }
-        std::memcpy(data_ + len_, s, n);
-        len_ += n;
-        data_[len_] = '\0';
     }
-    void append(const char *s) { append(s, std::strlen(s)); }
-    void append_blanks(std::size_t n) {
-        if (!reserve(n)) {
-            return;
-        }
-        std::memset(data_ + len_, ' ', n);
-        len_ += n;
-        data_[len_] = '\0';
-    }
-
-    // Hands the text over, shrunk to its length plus the terminator; null after a failure.
+    // The terminated text, shrunk to its length; null after a failed allocation.
     char *release() {
-        if (data_ == nullptr) {
+        if (data_ == nullptr || !room(0)) {
             return nullptr;
         }
+        data_[len_] = '\0';
         char *out = static_cast<char *>(std::realloc(data_, len_ + 1));
         if (out == nullptr) {
             out = data_; // shrinking failed: the larger block is still valid
@@ -177,17 +458,19 @@ public:
     }
 
 private:
-    bool reserve(std::size_t n) {
+    static constexpr std::size_t start = 1024;
+
+    // True when n more bytes and the terminator fit, growing if needed.
+    bool room(std::size_t n) {
         if (data_ == nullptr) {
             return false;
         }
         if (cap_ - len_ > n) {
             return true;
         }
-        // Geometric growth keeps writing a large document linear in its size.
         std::size_t want = cap_ * 2;
         if (want - len_ <= n) {
-            want = len_ + n + 1024;
+            want = len_ + n + start;
         }
         char *grown = static_cast<char *>(std::realloc(data_, want));
         if (grown == nullptr) {
@@ -205,114 +488,161 @@ private:
     std::size_t len_ = 0;
 };
 
-// Escapes bytes [begin, begin + n) (stopping at a zero byte); attribute mode also escapes the
-// double quote, tab and newline so that values survive attribute-value normalisation.
-void append_escaped(text_buffer &out, const char *s, std::size_t n, bool attribute) {
-    const char *run = s;
-    const char *end = s + n;
-    const char *p = s;
-    for (; p < end && *p != '\0'; ++p) {
-        const char *rep = nullptr;
-        switch (*p) {
-        case '&':
-            rep = "&amp;";
-            break;
-        case '<':
-            rep = "&lt;";
-            break;
-        case '>':
-            rep = "&gt;";
-            break;
-        case '\r':
-            rep = "&#xD;";
-            break;
-        case '"':
-            rep = attribute ? "&quot;" : nullptr;
-            break;
-        case '\n':
-            rep = attribute ? "&#xA;" : nullptr;
-            break;
-        case '\t':
-            rep = attribute ? "&#x9;" : nullptr;
-            break;
-        default:
-            break;
-        }
-        if (rep != nullptr) {
-            out.append(run, static_cast<std::size_t>(p - run));
-            out.append(rep);
-            run = p + 1;
+// Gathers the text in pieces of one fixed buffer and hands each full piece to the sink; after a
+// sink failure every further write is dropped.
+class sink_out {
+public:
+    static constexpr std::size_t piece = std::size_t{64} * 1024;
+
+    sink_out(xmltree_sink sink, void *context) : sink_(sink), context_(context) {}
+    void put(const char *s, std::size_t n) {
+        while (n > 0 && ok_) {
+            if (len_ == piece) {
+                flush();
+                continue;
+            }
+            const std::size_t room = piece - len_;
+            const std::size_t take = n < room ? n : room;
+            std::memcpy(buf_ + len_, s, take);
+            len_ += take;
+            s += take;
+            n -= take;
         }
     }
-    out.append(run, static_cast<std::size_t>(p - run));
+    void blanks(std::size_t n) {
+        static const char spaces[64] = {
+            ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+            ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+            ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+            ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+        while (n > 0 && ok_) {
+            const std::size_t take = n < sizeof spaces ? n : sizeof spaces;
+            put(spaces, take);
+            n -= take;
+        }
+    }
+    bool finish() {
+        if (ok_ && len_ > 0) {
+            flush();
+        }
+        return ok_;
+    }
+
+private:
+    void flush() {
+        ok_ = sink_(context_, buf_, len_);
+        len_ = 0;
+    }
+
+    xmltree_sink sink_;
+    void *context_;
+    bool ok_ = true;
+    std::size_t len_ = 0;
+    char buf_[piece];
+};
+
+template <class Out> void put_text(Out &out, const char *s) {
+    out.put(s, std::strlen(s));
 }
 
-void append_escaped(text_buffer &out, const char *s, bool attribute) {
-    append_escaped(out, s, std::strlen(s), attribute);
+// Escapes bytes [s, s + n), stopping at a zero byte; attribute mode also escapes the double
+// quote, tab and newline so that values survive attribute-value normalisation.
+template <class Out> void put_escaped(Out &out, const char *s, std::size_t n, bool attribute) {
+    const unsigned char bit = attribute ? 1 : 2;
+    const char *end = s + n;
+    const char *run = s;
+    const char *p = s;
+    for (; p < end; ++p) {
+        if ((escapes.mode[static_cast<unsigned char>(*p)] & bit) == 0) {
+            continue;
+        }
+        if (*p == '\0') {
+            break;
+        }
+        out.put(run, static_cast<std::size_t>(p - run));
+        put_text(out, escape_of(*p));
+        run = p + 1;
+    }
+    out.put(run, static_cast<std::size_t>(p - run));
 }
 
-void append_attribute(text_buffer &out, const char *name, const char *value) {
-    out.append(" ");
-    out.append(name);
-    out.append("=\"");
-    append_escaped(out, value, true);
-    out.append("\"");
+template <class Out> void put_escaped(Out &out, const char *s, bool attribute) {
+    put_escaped(out, s, std::strlen(s), attribute);
+}
+
+template <class Out> void put_attribute(Out &out, const char *name, const char *value) {
+    out.put(" ", 1);
+    put_text(out, name);
+    out.put("=\"", 2);
+    put_escaped(out, value, true);
+    out.put("\"", 1);
 }
 
 // Part [from, to) of a parent's character content, clamped to the content's length.
-void append_content(text_buffer &out, const char *txt, std::size_t from, std::size_t to) {
-    std::size_t len = std::strlen(txt);
+template <class Out> void put_content(Out &out, const char *txt, std::size_t from, std::size_t to) {
+    if (txt[0] == '\0') {
+        return; // the usual case: no content at all
+    }
+    const std::size_t len = std::strlen(txt);
     if (to > len) {
         to = len;
     }
     if (from >= to) {
         return;
     }
-    append_escaped(out, txt + from, to - from, false);
+    put_escaped(out, txt + from, to - from, false);
 }
 
-void write_open_tag(text_buffer &out, const xmltree *xml, std::size_t depth,
-                    const document_data *doc) {
-    out.append_blanks(4 * depth);
-    out.append("<");
-    out.append(xml->name);
-    for (std::size_t i = 0; xml->attr[2 * i] != nullptr; ++i) {
-        const char *name = xml->attr[2 * i];
-        const char *value = xml->attr[2 * i + 1];
-        // A repeated name is written once, with the value a lookup gives.
-        if (xmltree_attr(xml, name) != value) {
-            continue;
+// True when an earlier pair carries the same name with another value: the value a lookup gives
+// is that earlier one, so this pair is not written.
+bool shadowed(char *const *attr, std::size_t i) {
+    for (std::size_t j = 0; j < i; ++j) {
+        if (attr[2 * j + 1] != attr[2 * i + 1] && std::strcmp(attr[2 * j], attr[2 * i]) == 0) {
+            return true;
         }
-        append_attribute(out, name, value);
+    }
+    return false;
+}
+
+template <class Out>
+void put_open_tag(Out &out, const xmltree *xml, std::size_t depth, const document_data *doc) {
+    out.blanks(4 * depth);
+    out.put("<", 1);
+    put_text(out, xml->name);
+    for (std::size_t i = 0; xml->attr[2 * i] != nullptr; ++i) {
+        // A repeated name is written once, with the value a lookup gives.
+        if (!shadowed(xml->attr, i)) {
+            put_attribute(out, xml->attr[2 * i], xml->attr[2 * i + 1]);
+        }
     }
     if (doc != nullptr) {
         for (const attr_default &d : doc->defaults) {
             if (d.element != xml->name || xmltree_attr(xml, d.attr.c_str()) != d.value.c_str()) {
                 continue;
             }
-            append_attribute(out, d.attr.c_str(), d.value.c_str());
+            put_attribute(out, d.attr.c_str(), d.value.c_str());
         }
     }
     if (xml->child != nullptr) {
-        out.append(">\n");
+        out.put(">\n", 2);
     } else {
-        out.append("/>\n");
-        append_escaped(out, xml->txt, false);
+        out.put("/>\n", 3);
+        put_escaped(out, xml->txt, false);
     }
 }
 
 // Writes `top` and its descendants (not its following siblings) without recursion, so that a
 // deeply nested document cannot exhaust the stack.
-void write_subtree(text_buffer &out, const xmltree *top, const document_data *doc) {
+template <class Out> void put_subtree(Out &out, const xmltree *top, const document_data *doc) {
     const xmltree *xml = top;
     std::size_t depth = 0;
     std::size_t content_from = 0; // where the parent's content not yet written starts
     for (;;) {
         if (xml != top) {
-            append_content(out, xml->parent->txt, content_from, xml->off);
+            put_content(out, xml->parent->txt, content_from, xml->off);
             content_from = xml->off;
         }
-        write_open_tag(out, xml, depth, doc);
+        put_open_tag(out, xml, depth, doc);
         if (xml->child != nullptr) {
             xml = xml->child;
             ++depth;
@@ -328,24 +658,52 @@ void write_subtree(text_buffer &out, const xmltree *top, const document_data *do
                 break;
             }
             const xmltree *parent = xml->parent;
-            append_content(out, parent->txt, content_from, static_cast<std::size_t>(-1));
+            put_content(out, parent->txt, content_from, static_cast<std::size_t>(-1));
             --depth;
-            out.append_blanks(4 * depth);
-            out.append("</");
-            out.append(parent->name);
-            out.append(">\n");
+            out.blanks(4 * depth);
+            out.put("</", 2);
+            put_text(out, parent->name);
+            out.put(">\n", 2);
             xml = parent;
             content_from = (xml != top && xml->parent != nullptr) ? xml->off : 0;
         }
     }
 }
 
-void append_instruction(text_buffer &out, const instruction &pi) {
-    out.append(pi.target.c_str());
+template <class Out> void put_instruction(Out &out, const instruction &pi) {
+    put_text(out, pi.target.c_str());
     if (!pi.content.empty()) {
-        out.append(" ");
+        out.put(" ", 1);
     }
-    out.append(pi.content.c_str());
+    put_text(out, pi.content.c_str());
+}
+
+// The whole text: a root's instructions around its tree, or a subtree alone.
+template <class Out> void put_document(Out &out, const xmltree *xml) {
+    if (xml == nullptr || xml->name == nullptr) {
+        return;
+    }
+    const document_data *doc = document_of(xml);
+    const bool is_root = xml->parent == nullptr;
+    if (is_root && doc != nullptr) {
+        for (const instruction &pi : doc->instructions) {
+            if (!pi.after_root) {
+                out.put("<?", 2);
+                put_instruction(out, pi);
+                out.put("?>\n", 3);
+            }
+        }
+    }
+    put_subtree(out, xml, doc);
+    if (is_root && doc != nullptr) {
+        for (const instruction &pi : doc->instructions) {
+            if (pi.after_root) {
+                out.put("\n<?", 3);
+                put_instruction(out, pi);
+                out.put("?>", 2);
+            }
+        }
+    }
 }
 
 bool contains(const xmltree *outer, const xmltree *inner) {
@@ -384,7 +742,7 @@ xmltree *xmltree_add_child(xmltree *parent, const char *name, std::size_t off) {
     if (parent == nullptr) {
         return nullptr;
     }
-    xmltree *xml = new_element(name);
+    xmltree *xml = new_element(parent, name);
     if (xml == nullptr) {
         log_out_of_memory("Unable to allocate memory for xml element");
         return nullptr;
@@ -406,6 +764,8 @@ xmltree *xmltree_insert(xmltree *xml, xmltree *dest, std::size_t off) {
         xmltree_root *root = root_of_record(xml);
         delete root->data;
         root->data = nullptr;
+        // The document it joins must find it when it is released.
+        storage_of(dest)->needs_walk = true;
     }
     xml->next = nullptr;
     xml->sibling = nullptr;
@@ -500,6 +860,9 @@ xmltree *xmltree_set_flag(xmltree *xml, std::uint16_t flags) {
     }
     // The document bit describes how the record was allocated; callers cannot change it.
     xml->flags |= static_cast<std::uint16_t>(flags & ~XMLTREE_DOCUMENT);
+    if ((flags & (XMLTREE_TEXT_OWNED | XMLTREE_NAME_OWNED)) != 0) {
+        storage_of(xml)->needs_walk = true;
+    }
     return xml;
 }
 
@@ -509,6 +872,9 @@ xmltree *xmltree_set_attr(xmltree *xml, const char *name, const char *value) {
     }
     const bool handover = (xml->flags & XMLTREE_HANDOVER) != 0;
     xml->flags &= static_cast<std::uint16_t>(~XMLTREE_HANDOVER);
+    if (handover) {
+        storage_of(xml)->needs_walk = true; // the tree may now own heap texts
+    }
     if (name == nullptr) {
         if (handover) {
             std::free(const_cast<char *>(value));
@@ -516,11 +882,8 @@ xmltree *xmltree_set_attr(xmltree *xml, const char *name, const char *value) {
         return xml;
     }
 
-    std::size_t pairs = attr_pairs(xml->attr);
-    std::size_t i = 0;
-    while (i < pairs && std::strcmp(xml->attr[2 * i], name) != 0) {
-        ++i;
-    }
+    const std::size_t pairs = xml->attr == XMLTREE_NIL ? 0 : attr_pairs(xml->attr);
+    const std::size_t i = pairs == 0 ? 0 : list_find(xml->attr, name, std::strlen(name));
 
     if (i == pairs) {
         if (value == nullptr) {
@@ -529,22 +892,9 @@ xmltree *xmltree_set_attr(xmltree *xml, const char *name, const char *value) {
             }
             return xml;
         }
-        char **old = xml->attr == XMLTREE_NIL ? nullptr : xml->attr;
-        char *marks = old == nullptr ? nullptr : attr_marks(old, pairs);
-        // pairs + 1 pairs, the null entry and the mark text.
-        auto **grown =
-            static_cast<char **>(std::realloc(old, (2 * (pairs + 1) + 2) * sizeof(char *)));
-        char *grown_marks =
-            grown == nullptr ? nullptr : static_cast<char *>(std::realloc(marks, pairs + 2));
-        if (grown == nullptr || grown_marks == nullptr) {
-            if (grown != nullptr && old == nullptr) {
-                std::free(grown); // the element stays on the shared empty list
-            } else if (grown != nullptr) {
-                // Keep the list consistent: the old pairs with their old marks.
-                grown[2 * pairs] = nullptr;
-                grown[2 * pairs + 1] = marks;
-                xml->attr = grown;
-            }
+        const char mark =
+            static_cast<char>(handover ? XMLTREE_MARK_VALUE | XMLTREE_MARK_NAME : ' ');
+        if (!list_append(xml, const_cast<char *>(name), const_cast<char *>(value), mark)) {
             if (handover) {
                 std::free(const_cast<char *>(name));
                 std::free(const_cast<char *>(value));
@@ -552,14 +902,6 @@ xmltree *xmltree_set_attr(xmltree *xml, const char *name, const char *value) {
             log_out_of_memory("Unable to allocate memory for xml attribute");
             return nullptr;
         }
-        grown[2 * pairs] = const_cast<char *>(name);
-        grown[2 * pairs + 1] = const_cast<char *>(value);
-        grown[2 * pairs + 2] = nullptr;
-        grown[2 * pairs + 3] = grown_marks;
-        grown_marks[pairs] =
-            static_cast<char>(handover ? XMLTREE_MARK_VALUE | XMLTREE_MARK_NAME : ' ');
-        grown_marks[pairs + 1] = '\0';
-        xml->attr = grown;
         return xml;
     }
 
@@ -582,7 +924,8 @@ xmltree *xmltree_set_attr(xmltree *xml, const char *name, const char *value) {
         return xml;
     }
 
-    // Removal: release the name if owned, close the gap in the pairs and in the mark text.
+    // Removal: release the name if owned, close the gap in the pairs and in the mark text (the
+    // marks stay where the list's capacity puts them).
     if ((owned & XMLTREE_MARK_NAME) != 0) {
         std::free(xml->attr[2 * i]);
     }
@@ -590,9 +933,44 @@ xmltree *xmltree_set_attr(xmltree *xml, const char *name, const char *value) {
                  (2 * (pairs - i - 1) + 2) * sizeof(char *));
     std::memmove(&marks[i], &marks[i + 1], pairs - i); // includes the terminator
     if (pairs == 1) {
-        std::free(marks);
-        std::free(xml->attr);
-        xml->attr = XMLTREE_NIL;
+        xml->attr = XMLTREE_NIL; // the list's bytes go with the document
+    }
+    return xml;
+}
+
+xmltree *xmltree_set_attr_copy(xmltree *xml, const char *name, std::size_t name_len,
+                               const char *value, std::size_t value_len) {
+    if (xml == nullptr || (name == nullptr && name_len != 0) ||
+        (value == nullptr && value_len != 0)) {
+        return nullptr;
+    }
+    // An empty text may come as a null pointer (an empty view).
+    name = name == nullptr ? empty_text : name;
+    value = value == nullptr ? empty_text : value;
+    storage *s = storage_of(xml);
+    const char *value_copy = storage_text(s, value, value_len);
+    if (value_copy == nullptr) {
+        log_out_of_memory("Unable to allocate memory for xml attribute");
+        return nullptr;
+    }
+    const std::size_t pairs = xml->attr == XMLTREE_NIL ? 0 : attr_pairs(xml->attr);
+    const std::size_t i = pairs == 0 ? 0 : list_find(xml->attr, name, name_len);
+    if (i < pairs) {
+        char *marks = attr_marks(xml->attr, pairs);
+        auto mark = static_cast<unsigned char>(marks[i]);
+        if ((mark & XMLTREE_MARK_VALUE) != 0) {
+            std::free(xml->attr[2 * i + 1]);
+            mark = static_cast<unsigned char>(mark & ~XMLTREE_MARK_VALUE);
+        }
+        xml->attr[2 * i + 1] = const_cast<char *>(value_copy);
+        marks[i] = static_cast<char>((mark & XMLTREE_MARK_NAME) != 0 ? mark : ' ');
+        return xml;
+    }
+    const char *name_copy = storage_text(s, name, name_len);
+    if (name_copy == nullptr ||
+        !list_append(xml, const_cast<char *>(name_copy), const_cast<char *>(value_copy), ' ')) {
+        log_out_of_memory("Unable to allocate memory for xml attribute");
+        return nullptr;
     }
     return xml;
 }
@@ -661,8 +1039,17 @@ bool xmltree_add_instruction(xmltree *root, const char *target, const char *cont
 //=== release ===//
 
 void xmltree_free(xmltree *xml) {
-    // Walk the document-order chain; each element's children are spliced in right after it
-    // before it is released, so the whole forest goes without recursion or extra memory.
+    // Walk the document-order chain; each element's children are spliced in right after it, so
+    // the whole forest goes without recursion or extra memory. Roots met on the way (the start
+    // and any inserted document) keep their records and storage until the walk is over, chained
+    // through their no longer needed parent links.
+    if (xml != nullptr && xml->parent == nullptr && (xml->flags & XMLTREE_DOCUMENT) != 0 &&
+        !root_of_record(xml)->store.needs_walk) {
+        // Nothing in the document owns memory of its own: its storage goes in one sweep.
+        release_root(xml);
+        return;
+    }
+    xmltree *roots = nullptr;
     while (xml != nullptr) {
         if (xml->child != nullptr) {
             xmltree *last = xml->child;
@@ -674,42 +1061,35 @@ void xmltree_free(xmltree *xml) {
             xml->child = nullptr;
         }
         xmltree *following = xml->ordered;
-        release_record(xml);
+        release_owned(xml);
+        if ((xml->flags & XMLTREE_DOCUMENT) != 0) {
+            xml->parent = roots;
+            roots = xml;
+        }
         xml = following;
+    }
+    while (roots != nullptr) {
+        xmltree *next = roots->parent;
+        release_root(roots);
+        roots = next;
     }
 }
 
 //=== writer ===//
 
+bool xmltree_write_beautify(const xmltree *xml, xmltree_sink sink, void *context) {
+    if (sink == nullptr) {
+        return false;
+    }
+    // The one piece buffer of the run lives on the stack: nothing to allocate, nothing to fail.
+    sink_out out(sink, context);
+    put_document(out, xml);
+    return out.finish();
+}
+
 char *xmltree_toxml_beautify(const xmltree *xml) {
-    text_buffer out;
-    if (!out.ok()) {
-        log_out_of_memory("Unable to allocate memory for xml text");
-        return nullptr;
-    }
-    if (xml != nullptr && xml->name != nullptr) {
-        const document_data *doc = document_of(xml);
-        const bool is_root = xml->parent == nullptr;
-        if (is_root && doc != nullptr) {
-            for (const instruction &pi : doc->instructions) {
-                if (!pi.after_root) {
-                    out.append("<?");
-                    append_instruction(out, pi);
-                    out.append("?>\n");
-                }
-            }
-        }
-        write_subtree(out, xml, doc);
-        if (is_root && doc != nullptr) {
-            for (const instruction &pi : doc->instructions) {
-                if (pi.after_root) {
-                    out.append("\n<?");
-                    append_instruction(out, pi);
-                    out.append("?>");
-                }
-            }
-        }
-    }
+    grow_out out;
+    put_document(out, xml);
     char *text = out.release();
     if (text == nullptr) {
         log_out_of_memory("Unable to allocate memory for xml text");

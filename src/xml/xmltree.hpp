@@ -12,6 +12,7 @@ inline constexpr std::uint16_t XMLTREE_TEXT_OWNED = 0x40;
 /// Flag: the element owns its name (released with `free`).
 inline constexpr std::uint16_t XMLTREE_NAME_OWNED = 0x80;
 /// Flag: the record was allocated as a document root by `xmltree_new` (set by the tree only).
+/// Every other element lives in the storage of the document it was created in.
 inline constexpr std::uint16_t XMLTREE_DOCUMENT = 0x100;
 
 /// Mark byte in an attribute list: the tree owns the pair's name.
@@ -73,11 +74,28 @@ struct xmltree {
 [[nodiscard]] bool xmltree_add_instruction(xmltree *root, const char *target, const char *content,
                                            bool after_root);
 
+/// Sets attribute `name` (`name_len` bytes) to `value` (`value_len` bytes), both copied into the
+/// storage of the element's document and released with it; replaces an existing value in place.
+/// The hand-over flag is neither used nor cleared. Returns the element, or null when it is null
+/// or memory runs out (logged).
+[[nodiscard]] xmltree *xmltree_set_attr_copy(xmltree *xml, const char *name, std::size_t name_len,
+                                             const char *value, std::size_t value_len);
+
 /// Releases the element, its descendants and its following siblings with everything they own;
-/// null does nothing. Meant for a document root (an element's parent keeps dangling links).
+/// null does nothing. Meant for a document root: the records of a document's elements live in
+/// its storage, which goes with the root, so for any other element only what it owns is released
+/// (its parent keeps links to it).
 void xmltree_free(xmltree *xml);
 
+/// Receives the pretty text in pieces, in order; returns false to stop the writing.
+using xmltree_sink = bool (*)(void *context, const char *data, std::size_t len);
+
+/// Writes the pretty text of `xmltree_toxml_beautify` to `sink` in pieces of at most 64 KiB,
+/// holding no more than one piece (on the stack) in memory; nothing for null. False when sink is
+/// null or as soon as the sink fails; nothing is logged.
+[[nodiscard]] bool xmltree_write_beautify(const xmltree *xml, xmltree_sink sink, void *context);
+
 /// Pretty text of the element's subtree (one tag per line, four blanks per level, childless
-/// elements self-closing, no declaration); heap text released with `free`; "" for null;
-/// null when memory runs out (logged).
+/// elements self-closing, no declaration); heap text released with `free`; "" for null; null
+/// when memory runs out (logged). For large documents prefer `xmltree_write_beautify`.
 [[nodiscard]] char *xmltree_toxml_beautify(const xmltree *xml);

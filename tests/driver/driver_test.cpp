@@ -273,6 +273,42 @@ TEST_F(Driver, FailedWriteLeavesNoFileAndFails) {
     EXPECT_EQ((std::vector<std::string>{"types.xml"}), entries("out"));
 }
 
+TEST_F(Driver, LargeDocumentIsStreamedWhole) {
+    // Far more text than one piece of the writer: every piece reaches the file, in order.
+    std::string idl = "module M {\n";
+    std::string expected_body;
+    const int count = 20000;
+    for (int i = 0; i < count; ++i) {
+        idl += "  struct S" + std::to_string(i) + " { long v; };\n";
+        expected_body += "            <struct name=\"S" + std::to_string(i) +
+                         "\">\n"
+                         "                <member name=\"v\" type=\"int32\"/>\n"
+                         "            </struct>\n";
+    }
+    idl += "};\n";
+    write_file(dir_ / "big.idl", idl);
+    run_result r = run({"big.idl", "out"});
+    ASSERT_EQ(0, r.status) << r.out;
+    const std::string expected = "<dds xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+                                 "xmlns=\"http://www.omg.org/spec/DDS-XML\">\n"
+                                 "    <types>\n"
+                                 "        <module name=\"M\">\n" +
+                                 expected_body +
+                                 "        </module>\n"
+                                 "    </types>\n"
+                                 "</dds>\n";
+    ASSERT_GT(expected.size(), 1000000u);
+    EXPECT_TRUE(read_file(dir_ / "out/big.xml") == expected);
+
+    // A write that fails after many pieces have gone out leaves nothing behind either.
+    fs::remove(dir_ / "out/big.xml");
+    r = run({"big.idl", "out"}, 300000);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ((std::vector<std::string>{kBanner, "E Failed to write data to file"}),
+              strip_log_headers(r.out));
+    EXPECT_TRUE(entries("out").empty());
+}
+
 TEST_F(Driver, UnwritableOutputDirectory) {
     if (::geteuid() == 0) {
         GTEST_SKIP() << "permissions do not bind the superuser";

@@ -547,6 +547,7 @@ TEST(Matcher, MalformedGrammarsFailCleanly) {
         run_result res = run(r.g, "aaa");
         EXPECT_FALSE(res.ok);
         EXPECT_EQ(0u, res.end);
+        EXPECT_EQ(0u, res.tree.rfind("(error #18446744073709551615 ", 0)) << res.tree;
         EXPECT_TRUE(logs.has_part(GLOG_ERROR, r.log));
         EXPECT_EQ(1u, logs.records().size());
     }
@@ -593,7 +594,9 @@ TEST(Matcher, OutOfMemoryGivesErrorNode) {
         alloc_count::fail_after(-1);
         ASSERT_NE(nullptr, r);
         if (r->kind == AST_ERROR) {
-            EXPECT_GE(logs.records().size(), 1u);
+            // The text is valid: an error can only be the aborted parse, logged once.
+            EXPECT_EQ(AST_ERROR_ABORTED, ast_as_error(r)->type);
+            EXPECT_EQ(1u, logs.records().size());
         }
         ast_recursive_delete(r);
         parser_delete(p);

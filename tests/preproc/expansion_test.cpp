@@ -201,7 +201,9 @@ TEST(ExpansionText, RunawayGrowthFailsInsteadOfHanging) {
     log_capture logs;
     pp_result res = run_pp(in);
     EXPECT_FALSE(res.ok);
-    EXPECT_EQ(logs.count(GLOG_ERROR), 1u) << ::testing::PrintToString(logs.lines());
+    // The replacement bound stops it inside the expansion of D2, which stands on line 42.
+    EXPECT_EQ(logs.lines(), std::vector<std::string>{
+                                "E Macro expansion of 'D2' does not end: " + res.path + ":42"});
 }
 
 TEST(ExpansionText, ScopeByPosition) {
@@ -308,6 +310,116 @@ TEST(ExpansionText, DeepGroupsExpandInside) {
         {"macro call inside nested groups", "#define F(x) [x]\n((F((1))))\n",
          bl("#define F(x) [x]") + "(([(1)]))\n"},
     });
+}
+
+} // namespace
+
+namespace {
+
+std::string repeat(const std::string &s, size_t n) {
+    std::string out;
+    out.reserve(s.size() * n);
+    for (size_t i = 0; i < n; ++i) {
+        out += s;
+    }
+    return out;
+}
+
+// Inputs built to make a tokenizer rescan the same tail again and again: each must end, with
+// the text a plain left-to-right expansion gives.
+TEST(ExpansionText, HostileInputsEnd) {
+    const size_t k = 64 * 1024;
+    std::string nested = repeat("F(", 10000) + "1" + std::string(10000, ')') + "\n";
+    std::string deep_eq = repeat("= (", k / 6) + "N" + std::string(k / 6, ')') + "\n";
+    std::string deep_eq_out = repeat("= (", k / 6) + "4" + std::string(k / 6, ')') + "\n";
+    expect_texts({
+        // The cleaner drops the blank at the end of the line.
+        {"unclosed groups around a macro", "#define N 4\n" + repeat("( N ", k / 4) + "\n",
+         bl("#define N 4") + repeat("( 4 ", k / 4).substr(0, k - 1) + "\n"},
+        {"unclosed invocations", "#define F(x) x\n" + repeat("F(", k / 2) + "\n",
+         bl("#define F(x) x") + repeat("F(", k / 2) + "\n"},
+        {"unclosed invocations with literal parentheses",
+         "#define F(x) x\n" + repeat("F('(' ", k / 6) + "\n",
+         bl("#define F(x) x") + repeat("F('(' ", k / 6).substr(0, 6 * (k / 6) - 1) + "\n"},
+        {"invocations nested 10000 deep", "#define F(x) x\n" + nested,
+         bl("#define F(x) x") + "1\n"},
+        {"groups nested behind other characters", "#define N 4\n" + deep_eq,
+         bl("#define N 4") + deep_eq_out},
+        {"a megabyte of blanks", std::string(1 << 20, ' ') + "\n", "\n"},
+        {"a line of opening parentheses", std::string(100000, '(') + "\n",
+         std::string(100000, '(') + "\n"},
+        {"a line of quotes", std::string(100000, '"') + "\n", std::string(100000, '"') + "\n"},
+        // Every quote after the first is escaped up to the line end, so none closes and each
+        // one looks as far as the line end; the names between them are expanded.
+        {"escaped quotes around macros", "#define N 4\n" + repeat("\\\"N", k / 3) + "\n",
+         bl("#define N 4") + repeat("\\\"4", k / 3) + "\n"},
+    });
+}
+
+TEST(ExpansionErrors, RunawayNamesFileAndLine) {
+    struct row {
+        const char *name;
+        std::string in;
+        std::string macro;
+        int line;
+    };
+    // Each level doubles an argument of 8 KB: the text would outgrow 64 times the input plus
+    // 1 MB after a few levels.
+    const std::string doubling = "#define D(x) x x\n\n" + repeat("D(", 20) + repeat("a ", 4096) +
+                                 std::string(20, ')') + "\n";
+    const row rows[] = {
+        {"argument rebuilds the invocation", "#define G(x) x(x)\nG(G)\n", "G", 2},
+        {"later line", "#define G(x) x(x)\n\n\nlong a;\nG(G)\n", "G", 5},
+        // After the first round the name that goes on being expanded is the argument's G.
+        {"invocation over two lines", "#define G(x) x(x)\nG(\nG)\nx\n", "G", 3},
+        {"in a condition", "#define G(x) x(x)\n\n#if G(G)\n#endif\n", "G", 3},
+        {"growth past the limit", doubling, "D", 3},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        log_capture logs;
+        pp_result res = run_pp(r.in);
+        EXPECT_FALSE(res.ok);
+        EXPECT_EQ(logs.lines(), std::vector<std::string>{"E Macro expansion of '" + r.macro +
+                                                         "' does not end: " + res.path + ":" +
+                                                         std::to_string(r.line)});
+    }
+}
+
+// What the tokenizer remembers about argument lists must follow the text as it changes. Both
+// rows have the list in expanded text, where it is remembered, and ask about it again as an
+// inner list of an invocation.
+TEST(ExpansionText, RememberedListsFollowTheText) {
+    expect_texts({
+        // In the argument of Q the quote closes nowhere on its line, so the inner list closes
+        // at the next ). Copied before '"' the quote closes, and neither list does any more.
+        {"list with an unclosed quote copied elsewhere",
+         "#define F(z) [z]\n#define Q(x) F(x '\"')\n#define I(x) x\nI(Q((\")))\n",
+         bl("#define F(z) [z]") + bl("#define Q(x) F(x '\"')") + bl("#define I(x) x") +
+             "F((\") '\"')\n"},
+        // G's list, known to close two bytes on, is replaced by an inner ( of F's list that
+        // stands as far from the end but closes only at the last ).
+        {"list known closed is replaced by one that is not",
+         "#define F(z) [z]\n#define G(y) F(a(y,\n#define A G(1) x\nA)\n",
+         bl("#define F(z) [z]") + bl("#define G(y) F(a(y,") + bl("#define A G(1) x") +
+             "F(a(1, x)\n"},
+    });
+}
+
+// Growth below the limit is fine: four doublings of 8 KB stay under 64 times the input.
+TEST(ExpansionText, GrowthBelowTheLimitExpands) {
+    const std::string arg = repeat("a ", 4096); // the argument keeps its trailing blank
+    const std::string in =
+        "#define D(x) x x\n" + repeat("D(", 4) + arg + std::string(4, ')') + "\n";
+    std::string want = arg;
+    for (int i = 0; i < 4; ++i) {
+        want = want + " " + want;
+    }
+    log_capture logs;
+    pp_result res = run_pp(in);
+    ASSERT_TRUE(res.ok) << ::testing::PrintToString(logs.lines());
+    EXPECT_TRUE(res.text == bl("#define D(x) x x") + want + "\n")
+        << "output of " << res.text.size() << " bytes";
 }
 
 } // namespace

@@ -343,3 +343,169 @@ TEST(XmlTree, LargeTreesWithoutRecursionLimits) {
     EXPECT_NE(std::string::npos, text.find("    <struct name=\"199999\"/>\n</types>\n"));
     EXPECT_EQ(0u, text.find("<types>\n    <struct name=\"0\"/>\n    <struct name=\"1\"/>\n"));
 }
+
+//=== streamed writing and copied attributes ===//
+
+namespace {
+
+// Collects the pieces a streamed write hands over; fails from piece `fail_at` on.
+struct piece_sink {
+    std::string text;
+    std::vector<std::size_t> sizes;
+    std::size_t fail_at = static_cast<std::size_t>(-1);
+
+    static bool take(void *context, const char *data, std::size_t len) {
+        auto *self = static_cast<piece_sink *>(context);
+        if (self->sizes.size() >= self->fail_at) {
+            self->sizes.push_back(0);
+            return false;
+        }
+        self->text.append(data, len);
+        self->sizes.push_back(len);
+        return true;
+    }
+};
+
+xmltree *set_copied(xmltree *t, const std::string &name, const std::string &value) {
+    return xmltree_set_attr_copy(t, name.data(), name.size(), value.data(), value.size());
+}
+
+// A document whose text is several pieces long, with escaping and nesting on the way.
+tree_ptr wide_document() {
+    tree_ptr dds{xmltree_new("dds")};
+    xmltree *types = xmltree_add_child(dds.get(), "types", 0);
+    for (int i = 0; i < 3000; ++i) {
+        xmltree *s = xmltree_add_child(types, "struct", 0);
+        set_copied(s, "name", "S" + std::to_string(i));
+        set_copied(xmltree_add_child(s, "member", 0), "value", "\"a<b\"\t&" + std::to_string(i));
+    }
+    return dds;
+}
+
+} // namespace
+
+TEST(XmlTree, StreamedTextEqualsTheWholeText) {
+    const tree_ptr dds = wide_document();
+    const std::string whole = to_text(dds.get());
+    ASSERT_GT(whole.size(), 3u * 64 * 1024);
+
+    piece_sink sink;
+    ASSERT_TRUE(xmltree_write_beautify(dds.get(), piece_sink::take, &sink));
+    EXPECT_EQ(whole, sink.text);
+    for (std::size_t n : sink.sizes) {
+        EXPECT_GT(n, 0u);
+        EXPECT_LE(n, 64u * 1024);
+    }
+    // A subtree streams alone, as it is written whole.
+    xmltree *first = dds->child->child;
+    piece_sink part;
+    ASSERT_TRUE(xmltree_write_beautify(first, piece_sink::take, &part));
+    EXPECT_EQ(to_text(first), part.text);
+
+    piece_sink none;
+    EXPECT_TRUE(xmltree_write_beautify(nullptr, piece_sink::take, &none));
+    EXPECT_TRUE(none.sizes.empty());
+    EXPECT_FALSE(xmltree_write_beautify(dds.get(), nullptr, nullptr));
+}
+
+TEST(XmlTree, StreamedWriteStopsAtTheFirstSinkFailure) {
+    const tree_ptr dds = wide_document();
+    for (std::size_t fail_at : {0u, 1u, 2u}) {
+        SCOPED_TRACE(fail_at);
+        piece_sink sink;
+        sink.fail_at = fail_at;
+        EXPECT_FALSE(xmltree_write_beautify(dds.get(), piece_sink::take, &sink));
+        // The failing piece is the last one offered.
+        EXPECT_EQ(fail_at + 1, sink.sizes.size());
+    }
+}
+
+TEST(XmlTree, CopiedAttributesBelongToTheDocument) {
+    tree_ptr dds{xmltree_new("dds")};
+    xmltree *a = xmltree_add_child(dds.get(), "a", 0);
+    // Views need not be terminated: only the given bytes are taken.
+    const char text[] = "namexyz";
+    ASSERT_EQ(a, xmltree_set_attr_copy(a, text, 4, text + 4, 2));
+    EXPECT_STREQ("xy", xmltree_attr(a, "name"));
+    EXPECT_EQ(nullptr, xmltree_attr(a, "namex"));
+    // An empty value may come as a null pointer; a replacement keeps the position.
+    ASSERT_EQ(a, xmltree_set_attr_copy(a, "type", 4, nullptr, 0));
+    ASSERT_EQ(a, set_copied(a, "name", "second"));
+    EXPECT_EQ((std::vector<std::string>{"name=second", "type="}), attr_names(a));
+    // Over a handed-over value the copy releases it (checked by the sanitizers); the handed-over
+    // name stays the tree's.
+    set_owned(a, "owned", "heap");
+    ASSERT_EQ(a, set_copied(a, "owned", "copy"));
+    EXPECT_STREQ("copy", xmltree_attr(a, "owned"));
+    EXPECT_EQ("  \x80", marks_of(a));
+    EXPECT_EQ(nullptr, xmltree_set_attr_copy(nullptr, "n", 1, "v", 1));
+    EXPECT_EQ(nullptr, xmltree_set_attr_copy(a, nullptr, 3, "v", 1));
+
+    // Equal short values may share one copy; replacing one leaves the others alone, and values
+    // alike at both ends stay apart.
+    xmltree *b = xmltree_add_child(dds.get(), "b", 0);
+    xmltree *c = xmltree_add_child(dds.get(), "c", 0);
+    set_copied(b, "type", "int32");
+    set_copied(c, "type", "int32");
+    set_copied(b, "type", "int64");
+    set_copied(b, "long", "abcdefgh-X-ijklmnop");
+    set_copied(c, "long", "abcdefgh-Y-ijklmnop");
+    EXPECT_STREQ("int64", xmltree_attr(b, "type"));
+    EXPECT_STREQ("int32", xmltree_attr(c, "type"));
+    EXPECT_STREQ("abcdefgh-X-ijklmnop", xmltree_attr(b, "long"));
+    EXPECT_STREQ("abcdefgh-Y-ijklmnop", xmltree_attr(c, "long"));
+    const std::string big(100000, 'v');
+    set_copied(c, "big", big);
+    EXPECT_EQ(big, xmltree_attr(c, "big"));
+}
+
+TEST(XmlTree, AttributeListsGrowWhereverTheyAre) {
+    // Attributes set on an element after later elements were made, on the root, and very many
+    // on one element: every list keeps its pairs, marks and order.
+    tree_ptr dds{xmltree_new("dds")};
+    std::vector<xmltree *> kids;
+    for (int i = 0; i < 50; ++i) {
+        kids.push_back(xmltree_add_child(dds.get(), "k", 0));
+    }
+    const int rounds = 40;
+    for (int r = 0; r < rounds; ++r) {
+        for (std::size_t k = 0; k < kids.size(); ++k) {
+            const std::string v = std::to_string(k) + "." + std::to_string(r);
+            if (r % 2 == 0) {
+                set_copied(kids[k], "a" + std::to_string(r), v);
+            } else {
+                set_owned(kids[k], ("a" + std::to_string(r)).c_str(), v.c_str());
+            }
+        }
+        set_copied(dds.get(), "r" + std::to_string(r), std::to_string(r));
+    }
+    for (std::size_t k = 0; k < kids.size(); ++k) {
+        const std::vector<std::string> names = attr_names(kids[k]);
+        ASSERT_EQ(static_cast<std::size_t>(rounds), names.size());
+        for (int r = 0; r < rounds; ++r) {
+            EXPECT_EQ("a" + std::to_string(r) + "=" + std::to_string(k) + "." + std::to_string(r),
+                      names[r]);
+        }
+        std::string marks;
+        for (int r = 0; r < rounds; ++r) {
+            marks += r % 2 == 0 ? ' ' : '\xc0';
+        }
+        EXPECT_EQ(marks, marks_of(kids[k]));
+    }
+    EXPECT_EQ(static_cast<std::size_t>(rounds), attr_names(dds.get()).size());
+
+    xmltree *many = xmltree_add_child(dds.get(), "many", 0);
+    const int count = 6000; // the list outgrows a storage block
+    for (int i = 0; i < count; ++i) {
+        set_copied(many, "n" + std::to_string(i), std::to_string(i));
+    }
+    const std::vector<std::string> names = attr_names(many);
+    ASSERT_EQ(static_cast<std::size_t>(count), names.size());
+    EXPECT_EQ("n0=0", names.front());
+    EXPECT_EQ("n5999=5999", names.back());
+    // Removal in the middle of a long list closes the gap.
+    ASSERT_EQ(many, xmltree_set_attr(many, "n3000", nullptr));
+    EXPECT_EQ(nullptr, xmltree_attr(many, "n3000"));
+    EXPECT_STREQ("3001", xmltree_attr(many, "n3001"));
+    EXPECT_EQ(static_cast<std::size_t>(count - 1), marks_of(many).size());
+}

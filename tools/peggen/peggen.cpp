@@ -3,11 +3,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <set>
 #include <tuple>
 #include <utility>
+
+#include "peg/grammar_analysis.hpp"
 
 namespace {
 
@@ -1064,126 +1067,106 @@ std::string peggen_emit_header(const peggen_grammar &grammar, std::string_view s
 
 namespace {
 
-// The part of every generated source that does not depend on the grammar: the table records
-// and the one loop that turns the tables into engine records.
-constexpr const char *builder_text = R"peggen(namespace {
+//=== generation-time analysis ===//
 
-struct table_automaton {
-    std::int32_t mode;
-    std::uint64_t type;
-    std::uint32_t first_state;
-    std::uint32_t state_count;
+// The shared analysis' view of a compiled grammar (grammar_analysis.hpp).
+struct model_view {
+    const peggen_grammar *g;
+
+    std::uint64_t count() const { return g->automata.size(); }
+    std::int32_t mode(std::uint64_t a) const { return g->automata[a].mode; }
+    std::uint64_t state_count(std::uint64_t a) const { return g->automata[a].states.size(); }
+    const peggen_state &st(std::uint64_t a, std::uint64_t s) const {
+        return g->automata[a].states[s];
+    }
+    bool accepting(std::uint64_t a, std::uint64_t s) const { return st(a, s).match; }
+    std::uint64_t edge_count(std::uint64_t a, std::uint64_t s) const {
+        return st(a, s).edges.size();
+    }
+    std::int32_t kind(std::uint64_t a, std::uint64_t s, std::uint64_t e) const {
+        return st(a, s).edges[e].kind;
+    }
+    std::uint64_t datum(std::uint64_t a, std::uint64_t s, std::uint64_t e) const {
+        return st(a, s).edges[e].data;
+    }
+    std::uint64_t target(std::uint64_t a, std::uint64_t s, std::uint64_t e) const {
+        return st(a, s).edges[e].target;
+    }
+    bool voided(std::uint64_t a, std::uint64_t s, std::uint64_t e) const {
+        return st(a, s).edges[e].voided;
+    }
+    bool class_bits(std::uint64_t a, std::uint64_t s, std::uint64_t e, std::uint64_t *out) const {
+        class_membership(g->classes[st(a, s).edges[e].data], out);
+        return true;
+    }
 };
 
-struct table_state {
-    std::uint32_t first_edge;
-    std::uint32_t edge_count;
-    bool match;
-};
-
-struct table_edge {
-    std::int32_t kind;
-    std::uint64_t data; // character, automaton index, or class row for a class edge
-    std::uint32_t target;
-    bool voided;
-};
-
-struct table_class {
-    std::uint32_t first_byte; // singles, then range minima, then range maxima
-    std::uint32_t single_count;
-    std::uint32_t range_count;
-};
-
-// Zero-filled copy of n class bytes (a zero-length array when n is 0); null on failure.
-char* class_part(const unsigned char* from, std::uint32_t n) {
-    auto* p = static_cast<char*>(peg_calloc(n == 0 ? 1 : n, 1));
-    if (p != nullptr)
-        for (std::uint32_t i = 0; i < n; ++i)
-            p[i] = static_cast<char>(from[i]);
-    return p;
+void *model_alloc(std::size_t bytes) {
+    return std::calloc(bytes, 1);
 }
 
-// A new class for one edge (the edge owns it alone); null (logged) on failure.
-set* class_new(const table_class& c, const unsigned char* bytes) {
-    const unsigned char* singles = bytes + c.first_byte;
-    const unsigned char* mins = singles + c.single_count;
-    const unsigned char* maxs = mins + c.range_count;
-    char* s = class_part(singles, c.single_count);
-    char* lo = class_part(mins, c.range_count);
-    char* hi = class_part(maxs, c.range_count);
-    if (s == nullptr || lo == nullptr || hi == nullptr) {
-        peg_log_oom("character class");
-        peg_free(s);
-        peg_free(lo);
-        peg_free(hi);
-        return nullptr;
-    }
-    // set_new takes the arrays over, also when it fails.
-    return set_new(s, c.single_count, lo, hi, c.range_count);
+void model_release(void *p) {
+    std::free(p);
 }
 
-// Builds the parser from the tables. Every array is zero-filled and attached to its owner
-// before it is filled, so a failure part-way releases the half-built grammar as a whole.
-parser* tables_build(const table_automaton* fas, std::uint64_t fa_count, const table_state* sts,
-                     const table_edge* eds, const table_class* cls, const unsigned char* bytes,
-                     bool eof_check) {
-    auto* automata = static_cast<fa*>(peg_calloc(fa_count, sizeof(fa)));
-    if (automata == nullptr) {
-        peg_log_oom("grammar automata");
-        return nullptr;
+std::string hex_word(std::uint64_t w) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%016llXu", static_cast<unsigned long long>(w));
+    return buf;
+}
+
+std::string char_literal(unsigned char c) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "'\\x%02X'", static_cast<unsigned>(c));
+    return buf;
+}
+
+// Items separated by ", ", eight to a line, each line indented by four blanks.
+std::string rows_of(const std::vector<std::string> &items, std::size_t per_line) {
+    std::string s;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        s += i % per_line == 0 ? "    " : " ";
+        s += items[i] + ",";
+        if (i % per_line == per_line - 1 || i + 1 == items.size())
+            s += "\n";
     }
-    bool ok = true;
-    for (std::uint64_t a = 0; ok && a < fa_count; ++a) {
-        const table_automaton& ta = fas[a];
-        auto* states = static_cast<state*>(peg_calloc(ta.state_count, sizeof(state)));
-        if (states == nullptr) {
-            peg_log_oom("grammar states");
-            ok = false;
-            break;
-        }
-        fa_init(&automata[a], ta.mode, ta.type, states, ta.state_count);
-        for (std::uint32_t s = 0; ok && s < ta.state_count; ++s) {
-            const table_state& ts = sts[ta.first_state + s];
-            // A state without edges still gets its own zero-length array.
-            auto* edges = static_cast<edge*>(
-                peg_calloc(ts.edge_count == 0 ? 1 : ts.edge_count, sizeof(edge)));
-            if (edges == nullptr) {
-                peg_log_oom("grammar edges");
-                ok = false;
-                break;
-            }
-            state_init(&states[s], edges, ts.edge_count, ts.match ? 1 : 0);
-            for (std::uint32_t e = 0; e < ts.edge_count; ++e) {
-                const table_edge& te = eds[ts.first_edge + e];
-                std::uint64_t data = te.data;
-                if (te.kind == TRANS_CLASS) {
-                    set* c = class_new(cls[te.data], bytes);
-                    if (c == nullptr) {
-                        ok = false;
-                        break;
-                    }
-                    data = reinterpret_cast<std::uintptr_t>(c);
-                }
-                trans scratch;
-                trans_init(&scratch, te.kind, data);
-                edge_init(&edges[e], scratch, te.target, te.voided);
-            }
-        }
-    }
-    if (!ok) {
-        parser half;
-        parser_init(&half, 0, automata, fa_count, eof_check);
-        parser_clear(&half);
-        return nullptr;
-    }
-    // parser_new logs and releases the automata itself when it fails.
-    return parser_new(0, automata, fa_count, eof_check);
+    return s;
 }
 
 } // namespace
-)peggen";
 
-} // namespace
+void class_membership(const peggen_class &c, std::uint64_t *out) {
+    for (int k = 0; k < 4; ++k)
+        out[k] = 0;
+    auto put = [out](int v) {
+        const auto b = static_cast<unsigned char>(static_cast<signed char>(v));
+        out[b >> 6] |= std::uint64_t{1} << (b & 63);
+    };
+    for (std::size_t i = 0; i < c.mins.size(); ++i)
+        for (int v = static_cast<signed char>(c.mins[i]); v <= static_cast<signed char>(c.maxs[i]);
+             ++v)
+            put(v);
+    for (unsigned char ch : c.singles)
+        put(static_cast<signed char>(ch));
+}
+
+bool peggen_analyse(const peggen_grammar &grammar, std::vector<std::uint8_t> *memo,
+                    std::vector<std::uint64_t> *starts) {
+    model_view view{&grammar};
+    auto alloc = model_alloc;
+    auto release = model_release;
+    memo->clear();
+    starts->clear();
+    std::uint8_t *m = peg_analysis::memo_flags_new(view, alloc, release);
+    std::uint64_t *st = m ? peg_analysis::start_table_new(view, alloc, release) : nullptr;
+    if (m)
+        memo->assign(m, m + grammar.automata.size());
+    if (st)
+        starts->assign(st, st + grammar.automata.size() * peg_start_words);
+    std::free(m);
+    std::free(st);
+    return m && st;
+}
 
 std::string peggen_emit_source(const peggen_grammar &grammar, std::string_view source_label) {
     const std::string &n = grammar.name;
@@ -1191,70 +1174,106 @@ std::string peggen_emit_source(const peggen_grammar &grammar, std::string_view s
     s += "// Generated by peggen from " + std::string(source_label) + ". Do not edit.\n";
     s += "#include \"grammars/" + n + "_parser.hpp\"\n\n";
     s += "#include <cstdint>\n\n";
-    s += "#include \"peg/edge.hpp\"\n#include \"peg/fa.hpp\"\n#include \"peg/memory.hpp\"\n"
-         "#include \"peg/parser.hpp\"\n#include \"peg/peg_log.hpp\"\n#include \"peg/set.hpp\"\n"
-         "#include \"peg/state.hpp\"\n#include \"peg/trans.hpp\"\n\n";
-    s += builder_text;
-    s += "\nconst char* const " + n + "_type_strings[] = {\n";
+    s += "#include \"peg/edge.hpp\"\n#include \"peg/fa.hpp\"\n#include \"peg/parser.hpp\"\n"
+         "#include \"peg/set.hpp\"\n#include \"peg/state.hpp\"\n#include \"peg/trans.hpp\"\n\n";
+    s += "const char* const " + n + "_type_strings[] = {\n";
     for (const std::string &r : grammar.rule_names)
         s += "    " + c_string(r) + ",\n";
-    s += "};\n\nnamespace {\n\n";
+    s += "};\n\n";
+    s += "// The grammar is static data: every parser made by " + n +
+         "_parser_new shares it, and the\n"
+         "// analysis the matcher's shortcuts need was done when this file was generated.\n";
+    s += "namespace {\n\n";
 
-    // Tables: automata -> states -> edges; classes -> bytes.
-    std::uint64_t state_total = 0, edge_total = 0;
-    s += "constexpr table_automaton automata_table[] = {\n";
-    for (const peggen_automaton &a : grammar.automata) {
-        s += "    {" + std::to_string(a.mode) + ", " + std::to_string(a.type) + "u, " +
-             std::to_string(state_total) + ", " + std::to_string(a.states.size()) + "},\n";
-        state_total += a.states.size();
+    // Classes: their bytes, then one record each with its membership bits.
+    std::vector<std::string> bytes, class_rows;
+    for (const peggen_class &c : grammar.classes) {
+        auto part = [&](const std::vector<unsigned char> &v) -> std::string {
+            if (v.empty())
+                return "nullptr";
+            std::string at = "&class_bytes[" + std::to_string(bytes.size()) + "]";
+            for (unsigned char ch : v)
+                bytes.push_back(char_literal(ch));
+            return at;
+        };
+        std::string singles = part(c.singles);
+        std::string mins = part(c.mins);
+        std::string maxs = part(c.maxs);
+        std::uint64_t bits[4];
+        class_membership(c, bits);
+        class_rows.push_back("{" + singles + ", " + std::to_string(c.singles.size()) + "u, " +
+                             mins + ", " + maxs + ", " + std::to_string(c.mins.size()) + "u, {" +
+                             hex_word(bits[0]) + ", " + hex_word(bits[1]) + ", " +
+                             hex_word(bits[2]) + ", " + hex_word(bits[3]) + "}, true}");
     }
-    s += "};\n\nconstexpr table_state states_table[] = {\n";
+    if (!bytes.empty())
+        s += "char class_bytes[] = {\n" + rows_of(bytes, 12) + "};\n\n";
+    if (!class_rows.empty())
+        s += "set classes[] = {\n" + rows_of(class_rows, 1) + "};\n\n";
+
+    // Edges, states and automata, each array in index order.
+    std::vector<std::string> edge_rows, state_rows, fa_rows, links;
     for (const peggen_automaton &a : grammar.automata) {
+        fa_rows.push_back("{" + std::to_string(a.mode) + ", " + std::to_string(a.type) +
+                          "u, &states[" + std::to_string(state_rows.size()) + "], " +
+                          std::to_string(a.states.size()) + "u}");
         for (const peggen_state &st : a.states) {
-            s += "    {" + std::to_string(edge_total) + ", " + std::to_string(st.edges.size()) +
-                 ", " + (st.match ? "true" : "false") + "},\n";
-            edge_total += st.edges.size();
+            std::string first =
+                st.edges.empty() ? "nullptr" : "&edges[" + std::to_string(edge_rows.size()) + "]";
+            state_rows.push_back("{" + first + ", " + std::to_string(st.edges.size()) + "u, " +
+                                 (st.match ? "true" : "false") + "}");
+            for (const peggen_edge &e : st.edges) {
+                const bool is_class = e.kind == PEGGEN_TRANS_CLASS;
+                if (is_class)
+                    links.push_back("{" + std::to_string(edge_rows.size()) + "u, " +
+                                    std::to_string(e.data) + "u}");
+                edge_rows.push_back("{{" + std::to_string(e.kind) + ", " +
+                                    std::to_string(is_class ? 0 : e.data) + "u}, " +
+                                    std::to_string(e.target) + "u, " +
+                                    (e.voided ? "true" : "false") + "}");
+            }
         }
     }
-    s += "};\n\n";
-    std::string edges;
-    for (const peggen_automaton &a : grammar.automata)
-        for (const peggen_state &st : a.states)
-            for (const peggen_edge &e : st.edges)
-                edges += "    {" + std::to_string(e.kind) + ", " + std::to_string(e.data) + "u, " +
-                         std::to_string(e.target) + ", " + (e.voided ? "true" : "false") + "},\n";
-    if (edges.empty())
-        edges = "    {0, 0u, 0, false},\n"; // arrays cannot be empty; no state refers to it
-    s += "constexpr table_edge edges_table[] = {\n" + edges + "};\n\n";
+    if (edge_rows.empty())
+        edge_rows.push_back("{{0, 0u}, 0u, false}"); // arrays cannot be empty; nothing uses it
+    s += "edge edges[] = {\n" + rows_of(edge_rows, 1) + "};\n\n";
+    s += "state states[] = {\n" + rows_of(state_rows, 1) + "};\n\n";
+    s += "fa automata[] = {\n" + rows_of(fa_rows, 1) + "};\n\n";
 
-    std::string class_rows, bytes;
-    std::uint64_t byte_total = 0;
-    for (const peggen_class &c : grammar.classes) {
-        class_rows += "    {" + std::to_string(byte_total) + ", " +
-                      std::to_string(c.singles.size()) + ", " + std::to_string(c.mins.size()) +
-                      "},\n";
-        auto add = [&](const std::vector<unsigned char> &v) {
-            for (unsigned char ch : v) {
-                bytes += std::to_string(ch) + ",";
-                bytes += ++byte_total % 16 == 0 ? "\n    " : " ";
-            }
-        };
-        add(c.singles);
-        add(c.mins);
-        add(c.maxs);
+    std::vector<std::uint8_t> memo;
+    std::vector<std::uint64_t> starts;
+    const bool analysed = peggen_analyse(grammar, &memo, &starts);
+    if (analysed) {
+        std::vector<std::string> memo_items, start_items;
+        for (std::uint8_t m : memo)
+            memo_items.push_back(std::to_string(m));
+        for (std::uint64_t w : starts)
+            start_items.push_back(hex_word(w));
+        s += "// Per automaton, 1 when its results are memoised.\n";
+        s += "const std::uint8_t memo_flags[] = {\n" + rows_of(memo_items, 16) + "};\n\n";
+        s += "// Per automaton, its first bytes (4 words), \"any\" and \"leaf start\".\n";
+        s += "const std::uint64_t start_table[] = {\n" + rows_of(start_items, 3) + "};\n\n";
     }
-    if (class_rows.empty())
-        class_rows = "    {0, 0, 0},\n";
-    if (byte_total == 0)
-        bytes = "0,";
-    s += "constexpr table_class classes_table[] = {\n" + class_rows + "};\n\n";
-    s += "constexpr unsigned char class_bytes[] = {\n    " + bytes + "\n};\n\n";
+    if (!links.empty())
+        s += "// Class edges (edge, class): their data is the class's address.\n"
+             "constexpr std::uint32_t class_links[][2] = {\n" +
+             rows_of(links, 6) + "};\n\n";
     s += "} // namespace\n\n";
 
     s += "parser* " + n + "_parser_new() {\n";
-    s += "    return tables_build(automata_table, " + std::to_string(grammar.automata.size()) +
-         ", states_table, edges_table, classes_table,\n                        class_bytes, " +
-         (grammar.eof_check ? "true" : "false") + ");\n}\n";
+    if (!links.empty()) {
+        s += "    static const bool linked = [] {\n";
+        s += "        for (const auto& link : class_links)\n";
+        s += "            edges[link[0]].trans.data = "
+             "reinterpret_cast<std::uintptr_t>(&classes[link[1]]);\n";
+        s += "        return true;\n";
+        s += "    }();\n";
+        s += "    static_cast<void>(linked);\n";
+    }
+    s += "    return parser_new_static(0, automata, " + std::to_string(grammar.automata.size()) +
+         ", " + (grammar.eof_check ? "true" : "false") + ", " +
+         (analysed ? "memo_flags" : "nullptr") + ", " + (analysed ? "start_table" : "nullptr") +
+         ");\n}\n";
     return s;
 }
 

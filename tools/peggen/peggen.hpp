@@ -72,8 +72,18 @@ std::string peggen_enumerator(std::string_view grammar_name, std::string_view ru
 /// The generated header text; source_label is the path named in the first comment line.
 std::string peggen_emit_header(const peggen_grammar &grammar, std::string_view source_label);
 
-/// The generated source text (tables and the constructor), deterministic for equal input.
+/// The generated source text: the grammar as static records, its memo and start tables, and
+/// the constructor; deterministic for equal input.
 std::string peggen_emit_source(const peggen_grammar &grammar, std::string_view source_label);
+
+/// Membership bits of a class (bit b of out[b >> 6] for byte b), ranges compared as signed
+/// bytes as the engine does.
+void class_membership(const peggen_class &c, std::uint64_t *out);
+
+/// The memo flags and the start table of the grammar, computed as the engine computes them at
+/// run time; false (both emptied) when the analysis ran out of memory or could not settle.
+[[nodiscard]] bool peggen_analyse(const peggen_grammar &grammar, std::vector<std::uint8_t> *memo,
+                                  std::vector<std::uint64_t> *starts);
 
 /// Readable text of one automaton for tests and debugging: states as "0:" then edges such as
 /// "'a'>1", ":.>2", "[a-z_]>1", "@Rule>3" (a call), "!12>1" (a predicate), "*" when accepting.
