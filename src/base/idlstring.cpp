@@ -357,6 +357,16 @@ void idl_string_clear(idl_string *s) {
     terminate(s);
 }
 
+void idl_string_shrink_to_fit(idl_string *s) {
+    if (s == nullptr || s->borrowed || s->data == nullptr || s->capacity <= s->len + 1)
+        return;
+    // A failed shrink leaves the larger block in place, which is still a valid string.
+    if (auto *fit = static_cast<char *>(resize_fn(s->data, static_cast<size_t>(s->len + 1)))) {
+        s->data = fit;
+        s->capacity = s->len + 1;
+    }
+}
+
 void idl_string_free(idl_string *s) {
     if (s == nullptr)
         return;

@@ -68,6 +68,9 @@ void idl_string_remove_from_start(idl_string *s, uint64_t n);
 void idl_string_remove_from_end(idl_string *s, uint64_t n);
 /// Sets len 0 and the first byte 0; views are left unchanged.
 void idl_string_clear(idl_string *s);
+/// Gives back the capacity beyond the terminator of an owning string; the string keeps its
+/// bytes, and stays as it was when the block cannot be resized. Views are left unchanged.
+void idl_string_shrink_to_fit(idl_string *s);
 /// Frees `data` of an owning string (never of a view) and zeroes the record; accepts null.
 void idl_string_free(idl_string *s);
 /// Heap record with a zero-filled buffer of `capacity` bytes (at least 1), len 0; null (logged)

@@ -54,6 +54,8 @@ xmltree *translate_file(const char *idl_path, pn_linkedlist *macros, pn_linkedli
         }
         // Only the text and the file records are needed from here on: the macro table and the
         // preprocessor's grammars go before the parse builds its tree.
+        // The text grew by doubling; its slack goes back before the trees join it.
+        idl_string_shrink_to_fit(&state.output);
         src = idl_source_of(state, idl_path);
         text.text = state.output;
         state.output = idl_string{};

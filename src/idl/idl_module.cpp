@@ -22,6 +22,11 @@ struct open_module {
     std::size_t next;
 };
 
+// Each level indents its lines by four more blanks, so the document grows with the square of
+// the depth: 100,000 levels of a few bytes each would write tens of gigabytes. Real models
+// nest a handful of levels.
+constexpr std::size_t k_max_module_depth = 4096;
+
 // Opens a module: an include marker becomes an `include` element (nothing to push); otherwise
 // the `module` element is added and the module pushed so that its definitions get visited.
 bool open_module_dcl(const ast *node, const idl_source &src, xmltree *parent,
@@ -38,6 +43,12 @@ bool open_module_dcl(const ast *node, const idl_source &src, xmltree *parent,
                    idl_set_attr(src, include, "file", idl_include_xml_path(path), idl_start_of(id));
         }
         // Not a well-formed marker: a module the user named so.
+    }
+    if (stack->size() >= k_max_module_depth) {
+        const idl_place place = idl_place_of(src, idl_start_of(node));
+        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Modules nest deeper than %zu levels: %s:%lu",
+                k_max_module_depth, place.path, place.line);
+        return false;
     }
     xmltree *element = idl_add_element(src, parent, "module");
     if (element == nullptr || !idl_set_attr(src, element, "name", name, idl_start_of(id))) {

@@ -434,6 +434,9 @@ bool idlpreproc_clean_text_by_grammar(const char *data, uint64_t size, const cha
         glog_error("Failed to create ast from %s", path);
         return false;
     }
+    if (pptree_aborted(tree.get())) {
+        return false;
+    }
     if (const ast_error *err = ast_as_error(tree.get())) {
         glog_error("Failed to parse file: %s:%lu:%lu", path, static_cast<unsigned long>(err->line),
                    static_cast<unsigned long>(err->column));

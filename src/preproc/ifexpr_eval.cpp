@@ -301,6 +301,9 @@ int preproc_eval_condition(preproc_root *root, const char *text, uint64_t len) {
         glog_error("Failed to create ast from if expression");
         return -1;
     }
+    if (pptree_aborted(tree.get())) {
+        return -1;
+    }
     if (tree->kind == AST_ERROR) {
         glog_error("Failed to parse if expression");
         return -1;

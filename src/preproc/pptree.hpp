@@ -13,6 +13,13 @@
     return t ? t->type : UINT64_MAX;
 }
 
+/// True for the error node of a parse that ran out of memory; the engine has logged it, so
+/// callers only pass the failure up.
+[[nodiscard]] inline bool pptree_aborted(const ast *node) {
+    const ast_error *err = ast_as_error(node);
+    return err != nullptr && err->type == AST_ERROR_ABORTED;
+}
+
 /// Number of children of a tree node; 0 for any other node.
 [[nodiscard]] inline uint64_t pptree_count(const ast *node) {
     const ast_tree *t = ast_as_tree(node);

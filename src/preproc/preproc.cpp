@@ -154,6 +154,9 @@ bool scan_line(line_scan &sc, uint64_t at, uint64_t len, uint64_t line_no, uint6
         glog_error("Failed to create ast");
         return false;
     }
+    if (pptree_aborted(tree.get())) {
+        return false;
+    }
     if (tree->kind == AST_ERROR) {
         glog_error("Invalid directive: %s:%lu", sc.path, static_cast<unsigned long>(line_no));
         return false;

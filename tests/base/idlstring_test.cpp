@@ -361,3 +361,24 @@ TEST_F(IdlStringLog, ViewsAndBadPositionsAreRefused) {
     EXPECT_TRUE(logs.has(GLOG_ERROR, "String position out of range"));
     idl_string_free(&s);
 }
+
+TEST_F(IdlStringLog, ShrinkToFitKeepsTheBytesAndSurvivesARefusal) {
+    (void)idl_string_set_realloc(maybe_realloc);
+    idl_string s = make("abc", 64);
+    fail_resize = true;
+    idl_string_shrink_to_fit(&s); // refused: the larger block stays, unchanged
+    EXPECT_EQ(64u, s.capacity);
+    EXPECT_STREQ("abc", s.data);
+    fail_resize = false;
+    idl_string_shrink_to_fit(&s);
+    EXPECT_EQ(4u, s.capacity);
+    EXPECT_EQ(3u, s.len);
+    EXPECT_STREQ("abc", s.data);
+    EXPECT_TRUE(idl_string_append_char(&s, 'd')); // still grows afterwards
+    EXPECT_STREQ("abcd", s.data);
+    idl_string view = idl_string_lstrip(&s);
+    idl_string_shrink_to_fit(&view); // a view owns nothing and is left alone
+    EXPECT_TRUE(view.borrowed);
+    EXPECT_TRUE(logs.lines().empty());
+    idl_string_free(&s);
+}

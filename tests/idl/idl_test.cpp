@@ -349,6 +349,28 @@ TEST(IdlModule, DeeplyNestedModulesDoNotExhaustTheStack) {
     EXPECT_NE(std::string::npos, result.tree.find("struct(name=S)"));
 }
 
+TEST(IdlModule, NestingBeyondTheLimitFailsWithFileAndLine) {
+    struct row {
+        int depth;
+        bool ok;
+    };
+    for (const row r : {row{4096, true}, row{4097, false}}) {
+        SCOPED_TRACE(r.depth);
+        std::string text;
+        for (int i = 0; i < r.depth; ++i) {
+            text += i == 4000 ? "\nmodule m{" : "module m{";
+        }
+        for (int i = 0; i < r.depth; ++i) {
+            text += "};";
+        }
+        log_capture logs;
+        const outcome result = translate(text);
+        EXPECT_EQ(r.ok, result.ok);
+        EXPECT_EQ(r.ok, !logs.has(GLOG_ERROR,
+                                  "Modules nest deeper than 4096 levels: /models/test.idl:2"));
+    }
+}
+
 //=== failures ===//
 
 struct failure_row {

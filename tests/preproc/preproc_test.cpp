@@ -1,4 +1,5 @@
 // Cleaning, the directive pass, conditional sections and include markers, end to end.
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -6,6 +7,7 @@
 
 #include "base/glog.hpp"
 #include "base/linkedlist.hpp"
+#include "peg/memory.hpp"
 #include "pp_helper.hpp"
 #include "preproc/preproc.hpp"
 #include "support/log_capture.hpp"
@@ -240,3 +242,44 @@ TEST(PreprocRoot, LargeInputKeepsLineCount) {
 }
 
 } // namespace
+
+namespace {
+
+// Engine allocator that fails every allocation after the first `budget` ones.
+long g_engine_budget = -1;
+void *budget_malloc(size_t n) {
+    return g_engine_budget < 0 || g_engine_budget-- > 0 ? std::malloc(n) : nullptr;
+}
+void *budget_calloc(size_t c, size_t n) {
+    return g_engine_budget < 0 || g_engine_budget-- > 0 ? std::calloc(c, n) : nullptr;
+}
+void *budget_realloc(void *p, size_t n) {
+    return g_engine_budget < 0 || g_engine_budget-- > 0 ? std::realloc(p, n) : nullptr;
+}
+
+} // namespace
+
+TEST(DirectivePass, EngineOutOfMemoryIsNotReportedAsBadInput) {
+    // Every point where the engine can run out of memory while the directives and conditions
+    // are parsed: the engine reports it once, and the preprocessor must not add a second,
+    // false record claiming the directive or the condition was malformed.
+    const std::string text = "#define A 1\n#if defined(A) && A + 1 > 1\nstruct S { long a; };\n"
+                             "#endif\n#ifdef A\n#pragma keylist S a\n#endif\n";
+    bool saw_failure = false;
+    for (long budget = 0; budget < 400; ++budget) {
+        SCOPED_TRACE(budget);
+        log_capture logs;
+        g_engine_budget = budget;
+        peg_set_mem_func(budget_malloc, nullptr, budget_calloc, budget_realloc);
+        const pp_result res = run_pp(text);
+        peg_set_mem_func(nullptr, nullptr, nullptr, nullptr);
+        g_engine_budget = -1;
+        if (res.ok) {
+            continue;
+        }
+        saw_failure = true;
+        EXPECT_FALSE(logs.has_part(GLOG_ERROR, "Invalid directive"));
+        EXPECT_FALSE(logs.has_part(GLOG_ERROR, "Failed to parse if expression"));
+    }
+    EXPECT_TRUE(saw_failure);
+}
