@@ -115,6 +115,11 @@ constexpr uint64_t k_max_without_output = uint64_t{1} << 16;
 constexpr uint64_t k_max_text = uint64_t{1} << 28;
 constexpr uint64_t k_growth_factor = 64;
 constexpr uint64_t k_growth_allowance = uint64_t{1} << 20;
+// Rescanning bound: argument lists whose answer cannot be remembered (a quote inside fails to
+// close) are scanned again at every use, so a few hundred bytes of nested, self-feeding
+// invocations can cost seconds while staying under every other bound. The scans may step over
+// this many times the largest text allowed; ordinary models use a small fraction of it.
+constexpr uint64_t k_scan_factor = 16;
 
 // A stretch of one tag in an expansion being built, in text order.
 struct tag_piece {
@@ -485,7 +490,7 @@ struct expander {
                            const textscan_call *args) {
         const byte_tag at = tag_of(name_start);
         if (++replacements > max_replacements || ++since_output > k_max_without_output ||
-            text_size() > k_max_text) {
+            text_size() > k_max_text || memo.scanned / k_scan_factor > max_text) {
             return runaway(m->name.data, at.line);
         }
         auto arg = [&](uint64_t index) -> const textscan_span * {

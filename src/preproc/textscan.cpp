@@ -75,10 +75,12 @@ size_t literal_end(textscan_memo *memo, const char *text, size_t len, size_t pos
             break;
         }
         if (c == quote) {
+            memo->scanned += z + 1 - pos;
             return z + 1;
         }
         ++z;
     }
+    memo->scanned += z - pos;
     memo->fail_from[kind] = d;
     memo->fail_stop[kind] = len - (z < len ? z : len);
     return pos;
@@ -236,7 +238,9 @@ size_t find_close(textscan_memo *memo, const char *text, size_t len, size_t open
     stack.push_back(open);
     size_t dirty = 0; // stack[0, dirty) are not clean
     size_t x = open + 1;
+    uint64_t steps = 0; // bytes looked at; a remembered inner list is one step
     while (x < len) {
+        ++steps;
         const char c = text[x];
         if (c == '(') {
             const known k = look_up(memo, len, x);
@@ -262,6 +266,7 @@ size_t find_close(textscan_memo *memo, const char *text, size_t len, size_t open
             }
             remember(memo, len, top, x, clean, keep_closed);
             if (depth == 0) {
+                memo->scanned += steps;
                 return x;
             }
             ++x;
@@ -280,6 +285,7 @@ size_t find_close(textscan_memo *memo, const char *text, size_t len, size_t open
             ++x;
         }
     }
+    memo->scanned += steps;
     for (size_t s : stack) {
         remember(memo, len, s, k_none, false, keep_closed);
     }
@@ -339,11 +345,22 @@ void split_args(const char *text, size_t open, size_t close, std::vector<textsca
     }
 }
 
+// Runs body, turning an allocation failure of the standard containers into a logged false.
+template <class Body> bool guarded(Body &&body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+    } catch (const std::length_error &) {
+    }
+    glog_fatal("Out of memory: Unable to allocate memory");
+    return false;
+}
+
 } // namespace
 
 bool textscan_next(textscan_memo *memo, const char *text, size_t len, size_t pos,
                    textscan_item *out) {
-    try {
+    return guarded([&] {
         if (pos >= len) {
             *out = {TEXTSCAN_OTHER, pos};
             return true;
@@ -413,18 +430,12 @@ bool textscan_next(textscan_memo *memo, const char *text, size_t len, size_t pos
         }
         *out = {TEXTSCAN_OTHER, x};
         return true;
-    } catch (const std::bad_alloc &) {
-        glog_fatal("Out of memory: Unable to allocate memory");
-        return false;
-    } catch (const std::length_error &) {
-        glog_fatal("Out of memory: Unable to allocate memory");
-        return false;
-    }
+    });
 }
 
 bool textscan_func(textscan_memo *memo, const char *text, size_t len, size_t pos,
                    textscan_call *out) {
-    try {
+    return guarded([&] {
         out->matched = false;
         out->args.clear();
         size_t x = pos;
@@ -437,7 +448,7 @@ bool textscan_func(textscan_memo *memo, const char *text, size_t len, size_t pos
         if (look_up(memo, len, x).state == known::NEVER) {
             return true;
         }
-        const size_t c = find_close(memo, text, len, x, false, &out->args);
+        const size_t c = find_close(memo, text, len, x, true, &out->args);
         if (c == k_none) {
             out->args.clear();
             return true;
@@ -446,18 +457,12 @@ bool textscan_func(textscan_memo *memo, const char *text, size_t len, size_t pos
         out->matched = true;
         out->end = c + 1;
         return true;
-    } catch (const std::bad_alloc &) {
-        glog_fatal("Out of memory: Unable to allocate memory");
-        return false;
-    } catch (const std::length_error &) {
-        glog_fatal("Out of memory: Unable to allocate memory");
-        return false;
-    }
+    });
 }
 
 bool textscan_copy_marks(const textscan_memo *memo, size_t len, size_t from, size_t to,
                          std::vector<uint32_t> *out) {
-    try {
+    return guarded([&] {
         const size_t base = out->size();
         out->resize(base + (to - from), 0);
         uint32_t *dst = out->data() + base; // dst[k] is the mark of byte to - 1 - k
@@ -504,18 +509,12 @@ bool textscan_copy_marks(const textscan_memo *memo, size_t len, size_t from, siz
             }
         }
         return true;
-    } catch (const std::bad_alloc &) {
-        glog_fatal("Out of memory: Unable to allocate memory");
-        return false;
-    } catch (const std::length_error &) {
-        glog_fatal("Out of memory: Unable to allocate memory");
-        return false;
-    }
+    });
 }
 
 bool textscan_replace(textscan_memo *memo, size_t len, size_t at, size_t end,
                       const uint32_t *marks) {
-    try {
+    return guarded([&] {
         const uint64_t d = len - end; // positions before `end` are at distances above this
         memo->close.erase(memo->close.upper_bound(d), memo->close.end());
         for (int k = 0; k < 2; ++k) {
@@ -536,11 +535,5 @@ bool textscan_replace(textscan_memo *memo, size_t len, size_t at, size_t end,
             memo->marks.resize(memo->marks.size() + (end - at), 0);
         }
         return true;
-    } catch (const std::bad_alloc &) {
-        glog_fatal("Out of memory: Unable to allocate memory");
-        return false;
-    } catch (const std::length_error &) {
-        glog_fatal("Out of memory: Unable to allocate memory");
-        return false;
-    }
+    });
 }

@@ -57,6 +57,7 @@ struct textscan_memo {
     uint64_t fail_from[2] = {0, 0};
     uint64_t fail_stop[2] = {0, 0};
     std::vector<size_t> stack; ///< scratch: open parentheses of the current scan
+    uint64_t scanned = 0;      ///< bytes the list and literal scans have stepped over so far
 };
 
 /// The item that starts at `pos` of `text` (`len` bytes) into `*out`. False only when memory

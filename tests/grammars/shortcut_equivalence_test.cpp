@@ -5,8 +5,6 @@
 // read are written into the generated grammars; they must be what the engine computes.
 #include <algorithm>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,10 +23,10 @@
 #include "peg/memory.hpp"
 #include "peg/parser.hpp"
 #include "support/tree_text.hpp"
+#include "support/sample_texts.hpp"
 
 namespace {
 
-namespace fs = std::filesystem;
 
 struct grammar_row {
     const char *name;
@@ -95,24 +93,8 @@ std::vector<std::string> sample_texts() {
         "/* open comment\n// line\n\"lit // kept\" x \\\n y\r\n",
         "const long X = 1 | 2 ^ 3 & 4 << 5 + 6 * -7;\nunion U switch (long) { case 1: long a; };\n",
     };
-    const fs::path roots[] = {fs::path(VANDREL_SOURCE_DIR) / "tests" / "golden",
-                              fs::path(VANDREL_SOURCE_DIR) / ".." / "shared" / "corpus"};
-    std::vector<fs::path> files;
-    for (const fs::path &root : roots) {
-        std::error_code ec;
-        if (!fs::is_directory(root, ec))
-            continue;
-        for (const auto &entry : fs::recursive_directory_iterator(root, ec))
-            if (entry.is_regular_file() && entry.path().extension() == ".idl")
-                files.push_back(entry.path());
-    }
-    std::sort(files.begin(), files.end());
-    for (const fs::path &f : files) {
-        std::ifstream in(f, std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        texts.push_back(s.str());
-    }
+    for (std::string &text : golden_and_corpus_texts())
+        texts.push_back(std::move(text));
     return texts;
 }
 

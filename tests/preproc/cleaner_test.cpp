@@ -18,6 +18,7 @@
 #include "base/idlstring.hpp"
 #include "preproc/cleaner.hpp"
 #include "support/log_capture.hpp"
+#include "support/sample_texts.hpp"
 
 namespace {
 
@@ -256,29 +257,6 @@ struct rng {
     }
     uint32_t below(uint32_t n) { return next() % n; }
 };
-
-std::vector<std::string> golden_and_corpus_texts() {
-    const fs::path roots[] = {fs::path(VANDREL_SOURCE_DIR) / "tests" / "golden",
-                              fs::path(VANDREL_SOURCE_DIR) / ".." / "shared" / "corpus"};
-    std::vector<fs::path> files;
-    for (const fs::path &root : roots) {
-        std::error_code ec;
-        for (const auto &entry : fs::recursive_directory_iterator(root, ec)) {
-            if (entry.is_regular_file() && entry.path().extension() == ".idl") {
-                files.push_back(entry.path());
-            }
-        }
-    }
-    std::sort(files.begin(), files.end());
-    std::vector<std::string> texts;
-    for (const fs::path &f : files) {
-        std::ifstream in(f, std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        texts.push_back(s.str());
-    }
-    return texts;
-}
 
 // Pieces every rule of the cleaner turns on.
 const char k_tricky[] = "/*\\\"' \t\r\na";

@@ -367,6 +367,11 @@ TEST(ExpansionErrors, RunawayNamesFileAndLine) {
     // 1 MB after a few levels.
     const std::string doubling = "#define D(x) x x\n\n" + repeat("D(", 20) + repeat("a ", 4096) +
                                  std::string(20, ')') + "\n";
+    const std::string rescanning(
+        "#define F(a,b)%%%((((\xa0" "0xtf(((a\xa0" "0xtf(((% a*\0\0\"e F(a, a##(a,b)(a a,Fb) "
+        "a###b $a\nF(#muta#include \xab\xa6'ES\r\nx##ba$F\n,y)\n(b) a*'''#if\0'\0\0b) $*##b #a\n"
+        "Fx,y)\n",
+        147);
     const row rows[] = {
         {"argument rebuilds the invocation", "#define G(x) x(x)\nG(G)\n", "G", 2},
         {"later line", "#define G(x) x(x)\n\n\nlong a;\nG(G)\n", "G", 5},
@@ -374,6 +379,9 @@ TEST(ExpansionErrors, RunawayNamesFileAndLine) {
         {"invocation over two lines", "#define G(x) x(x)\nG(\nG)\nx\n", "G", 3},
         {"in a condition", "#define G(x) x(x)\n\n#if G(G)\n#endif\n", "G", 3},
         {"growth past the limit", doubling, "D", 3},
+        // Found by fuzzing: unclosed quotes keep the argument lists from being remembered, so
+        // each of the quarter million rounds allowed rescanned the growing text (seconds).
+        {"rescanning without end", rescanning, "F", 3},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);

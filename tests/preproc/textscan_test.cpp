@@ -2,9 +2,6 @@
 // by the parsing engine over real, damaged and random texts.
 #include <algorithm>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,10 +14,10 @@
 #include "peg/parser.hpp"
 #include "preproc/pptree.hpp"
 #include "preproc/textscan.hpp"
+#include "support/sample_texts.hpp"
 
 namespace {
 
-namespace fs = std::filesystem;
 
 const char *kind_name(textscan_kind k) {
     switch (k) {
@@ -119,29 +116,7 @@ std::string first_difference(const parser *p, const std::string &text, bool ever
 }
 
 std::vector<std::string> real_texts() {
-    std::vector<std::string> texts;
-    const fs::path roots[] = {fs::path(VANDREL_SOURCE_DIR) / "tests" / "golden",
-                              fs::path(VANDREL_SOURCE_DIR) / ".." / "shared" / "corpus"};
-    std::vector<fs::path> files;
-    for (const fs::path &root : roots) {
-        std::error_code ec;
-        if (!fs::is_directory(root, ec)) {
-            continue;
-        }
-        for (const auto &entry : fs::recursive_directory_iterator(root, ec)) {
-            if (entry.is_regular_file() && entry.path().extension() == ".idl") {
-                files.push_back(entry.path());
-            }
-        }
-    }
-    std::sort(files.begin(), files.end());
-    for (const fs::path &f : files) {
-        std::ifstream in(f, std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        texts.push_back(s.str());
-    }
-    return texts;
+    return golden_and_corpus_texts();
 }
 
 struct lcg {
