@@ -146,6 +146,12 @@ std::string xml_problem(const std::string &doc) {
         }
         return doc.substr(from, i - from);
     };
+    // Steps over the entity reference at i; false when there is none.
+    auto skip_entity = [&] {
+        const size_t e = entity_length(doc, i);
+        i += e;
+        return e != 0;
+    };
     while (i < doc.size()) {
         if (doc[i] != '<') {
             if (open.empty() && !std::isspace(static_cast<unsigned char>(doc[i]))) {
@@ -155,11 +161,9 @@ std::string xml_problem(const std::string &doc) {
                 return at("stray '>'", i);
             }
             if (doc[i] == '&') {
-                const size_t e = entity_length(doc, i);
-                if (e == 0) {
+                if (!skip_entity()) {
                     return at("bad entity", i);
                 }
-                i += e;
                 continue;
             }
             ++i;
@@ -214,11 +218,9 @@ std::string xml_problem(const std::string &doc) {
                     return at("'<' in attribute value", i);
                 }
                 if (doc[i] == '&') {
-                    const size_t e = entity_length(doc, i);
-                    if (e == 0) {
+                    if (!skip_entity()) {
                         return at("bad entity", i);
                     }
-                    i += e;
                     continue;
                 }
                 ++i;
