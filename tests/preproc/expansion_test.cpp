@@ -378,6 +378,9 @@ TEST(ExpansionErrors, RunawayNamesFileAndLine) {
         // After the first round the name that goes on being expanded is the argument's G.
         {"invocation over two lines", "#define G(x) x(x)\nG(\nG)\nx\n", "G", 3},
         {"in a condition", "#define G(x) x(x)\n\n#if G(G)\n#endif\n", "G", 3},
+        // Each round leaves the name before a longer argument list: the slowest small input
+        // the campaigns came near, stopped by the bound on replacements.
+        {"invocation regrows with a doubled argument", "#define F(x) F x(x x)\nF(F)\n", "F", 2},
         {"growth past the limit", doubling, "D", 3},
         // Found by fuzzing: unclosed quotes keep the argument lists from being remembered, so
         // each of the quarter million rounds allowed rescanned the growing text (seconds).
