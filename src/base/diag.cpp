@@ -1,0 +1,170 @@
+// Diagnostics: the two layouts and the per-thread consumer.
+#include "base/diag.hpp"
+
+#include "base/glog.hpp"
+
+namespace {
+
+thread_local diag_consumer *current_consumer = nullptr;
+
+int32_t glog_level_of(diag_level level) {
+    switch (level) {
+    case DIAG_NOTE:
+        return GLOG_INFO;
+    case DIAG_WARNING:
+        return GLOG_WARN;
+    case DIAG_ERROR:
+        return GLOG_ERROR;
+    case DIAG_FATAL:
+        return GLOG_FATAL;
+    }
+    return GLOG_ERROR;
+}
+
+const char *level_word(diag_level level) {
+    switch (level) {
+    case DIAG_NOTE:
+        return "note";
+    case DIAG_WARNING:
+        return "warning";
+    case DIAG_ERROR:
+    case DIAG_FATAL:
+        return "error";
+    }
+    return "error";
+}
+
+// gcc's colours: bold place, red errors, magenta warnings, cyan notes, green caret.
+const char *level_colour(diag_level level) {
+    switch (level) {
+    case DIAG_NOTE:
+        return "\033[01;36m";
+    case DIAG_WARNING:
+        return "\033[01;35m";
+    case DIAG_ERROR:
+    case DIAG_FATAL:
+        return "\033[01;31m";
+    }
+    return "";
+}
+
+constexpr const char bold[] = "\033[01m";
+constexpr const char green[] = "\033[01;32m";
+constexpr const char reset[] = "\033[m";
+
+void append_place(std::string &out, const std::string &file, unsigned long line,
+                  unsigned long column) {
+    out += file.empty() ? std::string("vandrel") : file;
+    if (!file.empty() && line > 0) {
+        out += ':' + std::to_string(line);
+        if (column > 0) {
+            out += ':' + std::to_string(column);
+        }
+    }
+    out += ':';
+}
+
+void append_head(std::string &out, diag_level level, const std::string &file, unsigned long line,
+                 unsigned long column, bool colour) {
+    if (colour) {
+        out += bold;
+    }
+    append_place(out, file, line, column);
+    if (colour) {
+        out += reset;
+    }
+    out += ' ';
+    if (colour) {
+        out += level_colour(level);
+    }
+    out += level_word(level);
+    out += ':';
+    if (colour) {
+        out += reset;
+    }
+    out += ' ';
+}
+
+} // namespace
+
+void diag_report(const diagnostic &d) {
+    if (current_consumer != nullptr) {
+        current_consumer->consume(d);
+        return;
+    }
+    glog *logger = glog_tool_logger();
+    const int32_t level = glog_level_of(d.level);
+    glog_at(logger, level, "%s", diag_record_text(d).c_str());
+    if (!d.excerpt.empty()) {
+        // The source line and the caret line are records of their own: both then start after a
+        // header of the same width, so the caret stands under the byte it points at.
+        glog_at(logger, level, "%s", d.excerpt.c_str());
+        glog_at(logger, level, "%s", diag_caret_line(d.excerpt, d.caret).c_str());
+    }
+    for (const diag_note &note : d.notes) {
+        diagnostic n;
+        n.level = DIAG_NOTE;
+        n.summary = note.message;
+        n.file = note.file;
+        n.line = note.line;
+        glog_at(logger, GLOG_INFO, "%s", diag_record_text(n).c_str());
+    }
+}
+
+diag_consumer *diag_set_consumer(diag_consumer *consumer) {
+    diag_consumer *previous = current_consumer;
+    current_consumer = consumer;
+    return previous;
+}
+
+std::string diag_record_text(const diagnostic &d) {
+    std::string out = d.summary;
+    if (!d.file.empty()) {
+        out += ": " + d.file;
+        if (d.line > 0) {
+            out += ':' + std::to_string(d.line);
+            if (d.column_in_record && d.column > 0) {
+                out += ':' + std::to_string(d.column);
+            }
+        }
+    }
+    if (!d.detail.empty()) {
+        out += ": " + d.detail;
+    }
+    return out;
+}
+
+std::string diag_caret_line(const std::string &excerpt, unsigned long caret) {
+    std::string marks;
+    for (unsigned long i = 0; i < caret && i < excerpt.size(); ++i) {
+        marks.push_back(excerpt[i] == '\t' ? '\t' : ' ');
+    }
+    marks.push_back('^');
+    return marks;
+}
+
+std::string diag_gcc_text(const diagnostic &d, bool colour) {
+    std::string out;
+    append_head(out, d.level, d.file, d.line, d.column, colour);
+    out += d.summary;
+    if (!d.detail.empty()) {
+        out += ": " + d.detail;
+    }
+    out += '\n';
+    if (!d.excerpt.empty()) {
+        out += d.excerpt + '\n';
+        if (colour) {
+            out += green;
+        }
+        out += diag_caret_line(d.excerpt, d.caret);
+        if (colour) {
+            out += reset;
+        }
+        out += '\n';
+    }
+    for (const diag_note &note : d.notes) {
+        append_head(out, DIAG_NOTE, note.file, note.line, note.column, colour);
+        out += note.message + '\n';
+    }
+    return out;
+}
