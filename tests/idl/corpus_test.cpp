@@ -1,4 +1,5 @@
-// Every real data model of the shared corpus converts with status 0 into well-formed XML.
+// Every sample model of tests/models, and every real data model of the corpus folder beside the
+// project when it is there, converts with status 0 into well-formed XML.
 #include "support/run_program.hpp"
 
 #include <gtest/gtest.h>
@@ -18,11 +19,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<fs::path> corpus_files() {
+std::vector<fs::path> idl_files_below(const fs::path &root) {
     std::vector<fs::path> files;
     std::error_code ec;
-    for (fs::recursive_directory_iterator it(VANDREL_CORPUS_DIR, ec), end; !ec && it != end;
-         it.increment(ec)) {
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
         if (it->is_regular_file() && it->path().extension() == ".idl") {
             files.push_back(it->path());
         }
@@ -44,12 +44,9 @@ std::string xmllint_path() {
     return path;
 }
 
-} // namespace
-
-TEST(Corpus, EveryModelConvertsToWellFormedXml) {
-    const std::vector<fs::path> files = corpus_files();
-    ASSERT_FALSE(files.empty()) << "no IDL files under " << VANDREL_CORPUS_DIR;
-    const fs::path out = fs::temp_directory_path() / ("vandrel_corpus_" + std::to_string(getpid()));
+// Converts each file with the two-argument form and checks the document's shape.
+void expect_each_converts(const std::vector<fs::path> &files) {
+    const fs::path out = fs::temp_directory_path() / ("vandrel_models_" + std::to_string(getpid()));
     const std::string lint = xmllint_path();
     if (lint.empty()) {
         std::cout << "xmllint not installed: well-formedness is checked by the tag shape only\n";
@@ -57,7 +54,7 @@ TEST(Corpus, EveryModelConvertsToWellFormedXml) {
     for (const fs::path &file : files) {
         SCOPED_TRACE(file.string());
         const run_result r = run_program(VANDREL_BINARY, {file.string(), out.string()});
-        ASSERT_TRUE(r.exited);
+        ASSERT_TRUE(r.exited) << r.out << r.err;
         EXPECT_EQ(0, r.status) << r.out;
         const fs::path xml = out / file.filename().replace_extension(".xml");
         ASSERT_TRUE(fs::exists(xml));
@@ -73,4 +70,23 @@ TEST(Corpus, EveryModelConvertsToWellFormedXml) {
     }
     std::error_code ec;
     fs::remove_all(out, ec);
+}
+
+} // namespace
+
+TEST(Models, EverySampleModelConvertsToWellFormedXml) {
+    const std::vector<fs::path> files = idl_files_below(VANDREL_MODELS_DIR);
+    ASSERT_GE(files.size(), 5u) << "the sample models under " << VANDREL_MODELS_DIR << " are missing";
+    expect_each_converts(files);
+}
+
+TEST(Corpus, EveryModelConvertsToWellFormedXml) {
+    std::error_code ec;
+    if (!fs::is_directory(VANDREL_CORPUS_DIR, ec)) {
+        GTEST_SKIP() << "no corpus folder " << VANDREL_CORPUS_DIR
+                     << ": its real models are not converted in this run";
+    }
+    const std::vector<fs::path> files = idl_files_below(VANDREL_CORPUS_DIR);
+    ASSERT_FALSE(files.empty()) << "no IDL files under " << VANDREL_CORPUS_DIR;
+    expect_each_converts(files);
 }

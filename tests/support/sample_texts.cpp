@@ -4,17 +4,21 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 
 namespace fs = std::filesystem;
 
 std::vector<std::string> golden_and_corpus_texts() {
-    const fs::path roots[] = {fs::path(VANDREL_SOURCE_DIR) / "tests" / "golden",
-                              fs::path(VANDREL_SOURCE_DIR) / ".." / "shared" / "corpus"};
+    const fs::path source = VANDREL_SOURCE_DIR;
+    const fs::path roots[] = {source / "tests" / "golden", source / "tests" / "models",
+                              fs::path(VANDREL_CORPUS_DIR)};
     std::vector<fs::path> files;
     for (const fs::path &root : roots) {
         std::error_code ec;
         if (!fs::is_directory(root, ec)) {
+            std::cout << "note: no folder " << root.string()
+                      << ": its models are not among the sample texts\n";
             continue;
         }
         for (const auto &entry : fs::recursive_directory_iterator(root, ec)) {

@@ -4,6 +4,6 @@
 #include <string>
 #include <vector>
 
-/// Every `.idl` file under tests/golden and the shared corpus beside the project, read whole,
-/// in path order; missing folders are skipped.
+/// Every `.idl` file under tests/golden, tests/models and the corpus folder (when it exists),
+/// read whole, in path order; a missing folder is skipped with a note on standard output.
 [[nodiscard]] std::vector<std::string> golden_and_corpus_texts();
