@@ -1,16 +1,21 @@
 #!/bin/sh
-# Builds the seed corpora of the fuzz targets from the golden cases and the shared IDL models.
+# Builds the seed corpora of the fuzz targets from the golden cases and the sample models.
 #   fuzz/seeds.sh OUTDIR
-# OUTDIR/pipeline and OUTDIR/cleaner get every input.idl of tests/golden and every .idl of the
-# shared corpus; OUTDIR/directive gets each directive line of those files (one file per line);
-# OUTDIR/ifexpr gets each #if/#elif condition with the directive word taken off.
+# OUTDIR/pipeline and OUTDIR/cleaner get every input.idl of tests/golden and every .idl below
+# tests/models (and below the folder VANDREL_CORPUS names, when set); OUTDIR/directive gets each
+# directive line of those files (one file per line); OUTDIR/ifexpr gets each #if/#elif condition
+# with the directive word taken off. Nothing outside the repository is read unless asked for.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:?usage: seeds.sh OUTDIR}
-corpus=${VANDREL_CORPUS:-$root/../shared/corpus}
+corpus=${VANDREL_CORPUS:-}
 mkdir -p "$out/pipeline" "$out/cleaner" "$out/directive" "$out/ifexpr"
 n=0
-for f in "$root"/tests/golden/*/input.idl $(find "$corpus" -name '*.idl' 2>/dev/null); do
+extra=
+if [ -n "$corpus" ]; then
+    extra=$(find "$corpus" -name '*.idl' | sort)
+fi
+for f in "$root"/tests/golden/*/input.idl $(find "$root/tests/models" -name '*.idl' | sort) $extra; do
     [ -f "$f" ] || continue
     n=$((n + 1))
     cp "$f" "$out/pipeline/seed$n.idl"
