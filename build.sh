@@ -1,20 +1,24 @@
 #!/usr/bin/env bash
-# Builds vandrel and either converts the bundled example or runs every test.
+# Builds vandrel and converts the bundled example, runs every test or builds the Debian package.
 #   ./build.sh example   build, then convert examples/shapes.idl into out/
 #   ./build.sh test      build, then run every test with ctest
-# Missing build prerequisites (cmake, g++, libgtest-dev) are installed through apt first.
+#   ./build.sh package   optimised build without tests, then build-package/vandrel_<version>_<arch>.deb
+# Missing build prerequisites (cmake, g++, and libgtest-dev for the tests) are installed through
+# apt first. Everything else is done by CMake (configure, build, ctest, CPack).
 # VANDREL_WERROR=ON turns compiler warnings into errors (CI sets it).
 set -euo pipefail
 cd "$(dirname "$0")"
 
-usage() { echo "usage: ./build.sh example|test" >&2; exit 2; }
+usage() { echo "usage: ./build.sh example|test|package" >&2; exit 2; }
 [ $# -eq 1 ] || usage
-case "$1" in example|test) ;; *) usage ;; esac
+case "$1" in example|test|package) ;; *) usage ;; esac
 
 missing=()
 command -v cmake >/dev/null 2>&1 || missing+=(cmake)
 command -v g++ >/dev/null 2>&1 || missing+=(g++)
-[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+if [ "$1" != package ]; then
+    [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+fi
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing missing build prerequisites through apt: ${missing[*]}"
     sudo_cmd=()
@@ -24,6 +28,15 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
+
+if [ "$1" = package ]; then
+    cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DVANDREL_BUILD_TESTS=OFF \
+        -DVANDREL_WERROR="${VANDREL_WERROR:-OFF}"
+    cmake --build build-package -j "$jobs"
+    cmake --build build-package --target package
+    exit 0
+fi
+
 cmake -S . -B build -DVANDREL_WERROR="${VANDREL_WERROR:-OFF}"
 cmake --build build -j "$jobs"
 

@@ -1,0 +1,52 @@
+# bash completion for vandrel                                   -*- shell-script -*-
+# Options of the compiler form; IDL files and folders as inputs.
+
+_vandrel()
+{
+    local cur=${COMP_WORDS[COMP_CWORD]}
+    local prev=
+    ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD-1]}
+
+    # bash splits "--color=al" into "--color", "=", "al": put the option back together.
+    if [[ $cur == = ]]; then
+        cur=
+    elif [[ $prev == = ]] && ((COMP_CWORD > 1)); then
+        prev=${COMP_WORDS[COMP_CWORD-2]}
+    fi
+
+    case $prev in
+        -o|--output|-b|--base|-I)
+            compopt -o filenames 2>/dev/null
+            COMPREPLY=($(compgen -d -- "$cur"))
+            return
+            ;;
+        -MF)
+            compopt -o filenames 2>/dev/null
+            COMPREPLY=($(compgen -f -- "$cur"))
+            return
+            ;;
+        -j|--jobs)
+            COMPREPLY=($(compgen -W "$(printf '%s\n' 1 2 4 8 $(nproc 2>/dev/null) | sort -nu)" -- "$cur"))
+            return
+            ;;
+        --color)
+            COMPREPLY=($(compgen -W "auto always never" -- "$cur"))
+            return
+            ;;
+        -D|-U)
+            return
+            ;;
+    esac
+
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "-o --output -b --base -D -U -I -E -j --jobs -q --quiet
+            -Werror --permissive -MD -MF --color= --version -h --help" -- "$cur"))
+        [[ ${COMPREPLY[0]} == *= ]] && compopt -o nospace 2>/dev/null
+        return
+    fi
+
+    # Inputs: IDL files and the folders that may hold them.
+    compopt -o filenames 2>/dev/null
+    COMPREPLY=($(compgen -d -- "$cur") $(compgen -f -X '!*.idl' -- "$cur"))
+} &&
+    complete -F _vandrel vandrel
