@@ -76,7 +76,8 @@ void expect_each_converts(const std::vector<fs::path> &files) {
 
 TEST(Models, EverySampleModelConvertsToWellFormedXml) {
     const std::vector<fs::path> files = idl_files_below(VANDREL_MODELS_DIR);
-    ASSERT_GE(files.size(), 5u) << "the sample models under " << VANDREL_MODELS_DIR << " are missing";
+    ASSERT_GE(files.size(), 5u) << "the sample models under " << VANDREL_MODELS_DIR
+                                << " are missing";
     expect_each_converts(files);
 }
 
