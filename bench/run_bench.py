@@ -22,9 +22,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
 
-# Published figures of Cyclone DDS idlc 0.10 on the models of these sizes from seed 1, written in
-# the spelling idlc accepts (double for long double, char for wchar, a typedef for a bitset):
-# (seconds, peak MB).
+# Published figures of Cyclone DDS idlc on the models of these sizes from seed 1, written in the
+# spelling idlc accepts (double for long double, char for wchar, string for wstring, @value for
+# explicit enumerator values, an integer typedef for a bitset, uint32 where a bitmask type is
+# used): (seconds, peak MB).
 REFERENCE = {"3K": (0.020, 7.5), "100K": (0.30, 9.4), "1M": (3.4, 23.0), "10M": (29.2, 159.0)}
 
 
