@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -176,9 +175,8 @@ TEST_F(Exactness, ParseErrorExcerptWidthAroundTheCaret) {
     auto decls = [](std::size_t count) {
         std::string s;
         for (std::size_t i = 0; i < count; ++i) {
-            char buf[32];
-            std::snprintf(buf, sizeof buf, "const long A%04zu = 1; ", i);
-            s += buf;
+            const std::string number = std::to_string(10000 + i).substr(1); // four digits
+            s += "const long A" + number + " = 1; ";
         }
         return s; // 22 bytes per declaration
     };
