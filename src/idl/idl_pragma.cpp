@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <numeric>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace {
 
@@ -63,43 +64,46 @@ std::uint64_t end_of(const ast *node) {
     return tree == nullptr ? 0 : tree->end;
 }
 
-std::string joined(const std::string &scope, std::string_view name) {
-    return scope.empty() ? std::string(name) : scope + "::" + std::string(name);
-}
+constexpr std::size_t k_no_scope = ~std::size_t{0};
 
-// A module of the file: its text span and full name.
+// One scope of the file: the top level or a module (all its reopenings together). Names are
+// views of the preprocessed text.
+struct scope {
+    std::size_t parent = k_no_scope;
+    std::unordered_map<std::string_view, std::size_t> modules; // name -> scope index
+    std::unordered_set<std::string_view> names;                 // everything declared here
+    std::unordered_map<std::string_view, std::vector<const ast *>> structs;
+};
+
+// A module of the file: its text span and its scope.
 struct module_span {
     std::uint64_t start;
     std::uint64_t end;
-    std::string name;
+    std::size_t scope;
 };
 
-// What the file declares: every full name (for the first identifier of a scoped name), the
-// structures by full name, and the modules in text order.
+// What the file declares, scope by scope (index 0 is the top level), and its modules in text
+// order.
 struct declarations {
-    std::unordered_map<std::string, bool> names; // full name -> is a module
-    std::unordered_map<std::string, std::vector<const ast *>> structs;
+    std::vector<scope> scopes;
     std::vector<module_span> modules;
 };
 
-void declare(declarations *decls, const std::string &scope, std::string_view name) {
-    decls->names.emplace(joined(scope, name), false);
-}
-
-void declare_struct(declarations *decls, const std::string &scope, const ast *node,
+void declare_struct(declarations *decls, std::size_t at, const ast *node,
                     const idl_source &src) {
     const std::string_view name = idl_text_of(src, idl_child(node, idl_first_non_annotation(node)));
-    declare(decls, scope, name);
-    decls->structs[joined(scope, name)].push_back(node);
+    decls->scopes[at].names.insert(name);
+    decls->scopes[at].structs[name].push_back(node);
 }
 
 // Records one definition that is not a module.
-void declare_definition(declarations *decls, const std::string &scope, const ast *node,
+void declare_definition(declarations *decls, std::size_t at, const ast *node,
                         const idl_source &src) {
     const std::size_t first = idl_first_non_annotation(node);
+    std::unordered_set<std::string_view> &names = decls->scopes[at].names;
     switch (idl_type_of(node)) {
     case IDL_STRUCT_DEF:
-        declare_struct(decls, scope, node, src);
+        declare_struct(decls, at, node, src);
         break;
     case IDL_UNION_DEF:
     case IDL_ENUM_DCL:
@@ -107,21 +111,20 @@ void declare_definition(declarations *decls, const std::string &scope, const ast
     case IDL_BITSET_DCL:
     case IDL_STRUCT_FORWARD_DCL:
     case IDL_UNION_FORWARD_DCL:
-        declare(decls, scope, idl_text_of(src, idl_child(node, first)));
+        names.insert(idl_text_of(src, idl_child(node, first)));
         break;
     case IDL_CONST_DCL:
-        declare(decls, scope, idl_text_of(src, idl_child(node, first + 1)));
+        names.insert(idl_text_of(src, idl_child(node, first + 1)));
         break;
     case IDL_TYPEDEF_DCL: {
         const ast *type_node = idl_child(node, first);
         if (idl_type_of(type_node) != IDL_SCOPED_NAME) {
-            declare_definition(decls, scope, type_node, src); // a type declared in place
+            declare_definition(decls, at, type_node, src); // a type declared in place
         }
         const ast *list = idl_child(node, first + 1);
         const std::size_t count = idl_child_count(list);
         for (std::size_t d = 0; d < count; ++d) {
-            declare(decls, scope,
-                    idl_text_of(src, idl_declarator_identifier(idl_child(list, d))));
+            names.insert(idl_text_of(src, idl_declarator_identifier(idl_child(list, d))));
         }
         break;
     }
@@ -141,15 +144,17 @@ bool is_include_marker(std::string_view name) {
 
 declarations collect(const ast *spec, const idl_source &src) {
     declarations decls;
+    decls.scopes.emplace_back();
     // Modules nest without bound: an explicit stack, visited depth first so that the modules
-    // are recorded in text order.
+    // are recorded in text order. Scopes are indices and names views, so that depth costs no
+    // more than breadth.
     struct frame {
         const ast *node;
-        std::string scope;
+        std::size_t scope;
         std::size_t next;
     };
     std::vector<frame> stack;
-    stack.push_back({spec, std::string(), 0});
+    stack.push_back({spec, 0, 0});
     while (!stack.empty()) {
         frame &top = stack.back();
         if (top.next >= idl_child_count(top.node)) {
@@ -157,8 +162,9 @@ declarations collect(const ast *spec, const idl_source &src) {
             continue;
         }
         const ast *child = idl_child(top.node, top.next++);
+        const std::size_t at = top.scope;
         if (idl_type_of(child) != IDL_MODULE_DCL) {
-            declare_definition(&decls, top.scope, child, src);
+            declare_definition(&decls, at, child, src);
             continue;
         }
         const std::size_t first = idl_first_non_annotation(child);
@@ -166,50 +172,65 @@ declarations collect(const ast *spec, const idl_source &src) {
         if (is_include_marker(name)) {
             continue;
         }
-        std::string full = joined(top.scope, name);
-        decls.names[full] = true;
-        decls.modules.push_back({idl_start_of(child), end_of(child), full});
-        stack.push_back({child, std::move(full), first + 1});
+        decls.scopes[at].names.insert(name);
+        std::size_t inner = decls.scopes.size();
+        const auto known = decls.scopes[at].modules.find(name);
+        if (known != decls.scopes[at].modules.end()) {
+            inner = known->second; // a module reopened
+        } else {
+            decls.scopes[at].modules.emplace(name, inner);
+            decls.scopes.emplace_back();
+            decls.scopes.back().parent = at;
+        }
+        decls.modules.push_back({idl_start_of(child), end_of(child), inner});
+        stack.push_back({child, inner, first + 1});
     }
     return decls;
 }
 
-// Full name of the structure that name (as written in a pragma) refers to from scope, looked
-// up as a scoped name: its first identifier in the innermost enclosing scope that declares it.
-// Empty when there is none.
-std::string resolve_type(const declarations &decls, const std::string &scope,
-                         std::string_view name) {
-    std::string_view rest = name;
-    bool absolute = false;
-    if (rest.substr(0, 2) == "::") {
-        rest.remove_prefix(2);
-        absolute = true;
+// The definitions of the structure that name (as written in a pragma) refers to from scope
+// `from`, looked up as a scoped name: its first identifier in the innermost enclosing scope that
+// declares it, the rest inside. Null when there is none.
+const std::vector<const ast *> *resolve_type(const declarations &decls, std::size_t from,
+                                              std::string_view name) {
+    std::size_t at = from;
+    if (name.substr(0, 2) == "::") {
+        name.remove_prefix(2);
+        at = 0;
     }
-    const std::string_view first = rest.substr(0, rest.find("::"));
-    std::string prefix = absolute ? std::string() : scope;
-    for (;;) {
-        if (decls.names.count(joined(prefix, first)) != 0) {
-            std::string full = joined(prefix, rest);
-            return decls.structs.count(full) != 0 ? full : std::string();
-        }
-        if (prefix.empty()) {
-            return {};
-        }
-        const std::size_t cut = prefix.rfind("::");
-        prefix.resize(cut == std::string::npos ? 0 : cut);
+    std::vector<std::string_view> parts;
+    for (std::size_t cut = name.find("::"); cut != std::string_view::npos; cut = name.find("::")) {
+        parts.push_back(name.substr(0, cut));
+        name.remove_prefix(cut + 2);
     }
+    parts.push_back(name);
+    while (decls.scopes[at].names.count(parts[0]) == 0) {
+        if (decls.scopes[at].parent == k_no_scope) {
+            return nullptr;
+        }
+        at = decls.scopes[at].parent;
+    }
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+        const auto inner = decls.scopes[at].modules.find(parts[i]);
+        if (inner == decls.scopes[at].modules.end()) {
+            return nullptr;
+        }
+        at = inner->second;
+    }
+    const auto found = decls.scopes[at].structs.find(parts.back());
+    return found == decls.scopes[at].structs.end() ? nullptr : &found->second;
 }
 
-// Full name of the innermost module whose text holds each pragma (empty at the top level).
-// Both the modules and the pragmas are walked once, in text order.
-std::vector<std::string> scopes_of(const declarations &decls,
+// Scope of the innermost module whose text holds each pragma (0 at the top level). Both the
+// modules and the pragmas are walked once, in text order.
+std::vector<std::size_t> scopes_of(const declarations &decls,
                                    const std::vector<idl_pragma> &pragmas) {
     std::vector<std::size_t> order(pragmas.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
         return pragmas[a].offset < pragmas[b].offset;
     });
-    std::vector<std::string> scopes(pragmas.size());
+    std::vector<std::size_t> scopes(pragmas.size(), 0);
     std::vector<const module_span *> open;
     std::size_t next = 0;
     for (std::size_t p : order) {
@@ -225,31 +246,51 @@ std::vector<std::string> scopes_of(const declarations &decls,
             open.pop_back();
         }
         if (!open.empty()) {
-            scopes[p] = open.back()->name;
+            scopes[p] = open.back()->scope;
         }
     }
     return scopes;
 }
 
-// The declarator of member `name` in a structure definition, or null.
-const ast *find_member(const ast *struct_def, std::string_view name, const idl_source &src) {
-    const std::size_t count = idl_child_count(struct_def);
-    for (std::size_t i = idl_first_non_annotation(struct_def) + 1; i < count; ++i) {
-        const ast *member = idl_child(struct_def, i);
-        if (idl_type_of(member) != IDL_MEMBER) {
-            continue;
+// The declarators of a structure definition by member name, made once per structure.
+class member_index {
+  public:
+    explicit member_index(const idl_source &src) : src_(src) {}
+
+    const std::vector<const ast *> *find(const ast *struct_def, std::string_view name) {
+        auto made = by_struct_.find(struct_def);
+        if (made == by_struct_.end()) {
+            made = by_struct_.emplace(struct_def, make(struct_def)).first;
         }
-        const ast *list = idl_child(member, idl_first_non_annotation(member) + 1);
-        const std::size_t declarators = idl_child_count(list);
-        for (std::size_t d = 0; d < declarators; ++d) {
-            const ast *declarator = idl_child(list, d);
-            if (idl_text_of(src, idl_declarator_identifier(declarator)) == name) {
-                return declarator;
+        const auto found = made->second.find(name);
+        return found == made->second.end() ? nullptr : &found->second;
+    }
+
+  private:
+    using members = std::unordered_map<std::string_view, std::vector<const ast *>>;
+
+    members make(const ast *struct_def) const {
+        members by_name;
+        const std::size_t count = idl_child_count(struct_def);
+        for (std::size_t i = idl_first_non_annotation(struct_def) + 1; i < count; ++i) {
+            const ast *member = idl_child(struct_def, i);
+            if (idl_type_of(member) != IDL_MEMBER) {
+                continue;
+            }
+            const ast *list = idl_child(member, idl_first_non_annotation(member) + 1);
+            const std::size_t declarators = idl_child_count(list);
+            for (std::size_t d = 0; d < declarators; ++d) {
+                const ast *declarator = idl_child(list, d);
+                by_name[idl_text_of(src_, idl_declarator_identifier(declarator))].push_back(
+                    declarator);
             }
         }
+        return by_name;
     }
-    return nullptr;
-}
+
+    const idl_source &src_;
+    std::unordered_map<const ast *, members> by_struct_;
+};
 
 // Reports at the byte `at` of the pragma's text.
 void report(const idl_pragma &pragma, std::size_t at, diag_level level, const char *summary,
@@ -309,7 +350,8 @@ bool idl_pragma_resolve_keys(const ast *spec, const idl_source &src) {
         return true;
     }
     const declarations decls = collect(spec, src);
-    const std::vector<std::string> scopes = scopes_of(decls, src.pragmas);
+    const std::vector<std::size_t> scopes = scopes_of(decls, src.pragmas);
+    member_index members(src);
     const diag_level miss = src.pragma_miss_level;
     bool ok = true;
     for (std::size_t p = 0; p < src.pragmas.size(); ++p) {
@@ -319,8 +361,8 @@ bool idl_pragma_resolve_keys(const ast *spec, const idl_source &src) {
             report(pragma, 0, DIAG_WARNING, "Key pragma names no type", quoted(pragma.text));
             continue;
         }
-        const std::string type = resolve_type(decls, scopes[p], parts.type);
-        if (type.empty()) {
+        const std::vector<const ast *> *defs = resolve_type(decls, scopes[p], parts.type);
+        if (defs == nullptr) {
             report(pragma, parts.type_at, miss, "Key pragma names an unknown type",
                    quoted(parts.type));
             ok = ok && miss < DIAG_ERROR;
@@ -335,15 +377,15 @@ bool idl_pragma_resolve_keys(const ast *spec, const idl_source &src) {
             // A key inside a member (`a.id`, `a[2]`) has no attribute of its own in DDS-XML.
             const std::string_view top = path.substr(0, path.find_first_of(".["));
             bool found = false;
-            for (const ast *def : decls.structs.at(type)) {
-                if (const ast *declarator = find_member(def, top, src)) {
-                    src.pragma_keys.insert(declarator);
+            for (const ast *def : *defs) {
+                if (const std::vector<const ast *> *declarators = members.find(def, top)) {
+                    src.pragma_keys.insert(declarators->begin(), declarators->end());
                     found = true;
                 }
             }
             if (!found) {
                 report(pragma, parts.keys_at[k], miss, "Key pragma names an unknown member",
-                       quoted(top) + " of " + quoted(type));
+                       quoted(top) + " of " + quoted(parts.type));
                 ok = ok && miss < DIAG_ERROR;
             } else if (top.size() != path.size()) {
                 report(pragma, parts.keys_at[k], DIAG_WARNING,

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -404,4 +405,40 @@ TEST(SequenceBounds, AnonymousSequenceOfSequencesFails) {
          {}},
     };
     check_rows(named);
+}
+
+TEST(PragmaKeys, ManyKeysAndDeepModulesStayLinear) {
+    // Each key is found through an index and each scope is a number: 40,000 keys of one
+    // structure and a pragma 3,000 modules deep resolve at once rather than in quadratic time.
+    constexpr int members = 40000;
+    constexpr int depth = 3000;
+    std::string text;
+    for (int i = 0; i < depth; ++i) {
+        text += "module Level" + std::to_string(i) + " {\n";
+    }
+    text += "struct T {\n";
+    std::string keys = "%keylist T";
+    for (int i = 0; i < members; ++i) {
+        text += "long m" + std::to_string(i) + ";\n";
+        keys += " m" + std::to_string(i);
+    }
+    text += "};\n" + keys + "\n";
+    for (int i = 0; i < depth; ++i) {
+        text += "};\n";
+    }
+    const auto started = std::chrono::steady_clock::now();
+    idl_source src;
+    src.fallback_path = test_path;
+    const std::size_t at = text.find('%');
+    src.pragmas.push_back({keys.substr(1), test_path, 1, 1, at});
+    text.replace(at, keys.size(), keys.size(), ' ');
+    src.text = text;
+    xmltree *types = xmltree_new("types");
+    log_capture logs;
+    EXPECT_TRUE(idl_translate(src, types));
+    EXPECT_EQ(static_cast<std::size_t>(members), src.pragma_keys.size());
+    xmltree_free(types);
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started);
+    EXPECT_LT(seconds.count(), 20.0);
+    EXPECT_TRUE(logs.empty());
 }
