@@ -10,9 +10,23 @@ namespace {
 
 // Built-in annotations whose one parameter is named `value`.
 constexpr std::string_view value_annotations[] = {
-    "id",       "autoid",   "optional", "position",        "value",          "extensibility",
-    "key",      "default",  "min",      "max",             "unit",           "bit_bound",
-    "external", "nested",   "hashid",   "must_understand", "default_nested",
+    "id",
+    "autoid",
+    "optional",
+    "position",
+    "value",
+    "extensibility",
+    "key",
+    "default",
+    "min",
+    "max",
+    "unit",
+    "bit_bound",
+    "external",
+    "nested",
+    "hashid",
+    "must_understand",
+    "default_nested",
 };
 
 constexpr std::string_view boolean_attributes[] = {
@@ -22,8 +36,13 @@ constexpr std::string_view boolean_attributes[] = {
 constexpr std::string_view extensibility_kinds[] = {"final", "appendable", "mutable"};
 
 constexpr std::string_view type_attributes[] = {
-    "name",           "type",       "nonBasicTypeName", "stringMaxLength", "sequenceMaxLength",
-    "arrayDimensions", "baseType",
+    "name",
+    "type",
+    "nonBasicTypeName",
+    "stringMaxLength",
+    "sequenceMaxLength",
+    "arrayDimensions",
+    "baseType",
 };
 
 // Built-in annotations that change the type but that no DDS-XML attribute carries.

@@ -27,5 +27,4 @@ struct idl_source;
                                       std::string_view value, std::uint64_t pos);
 /// Warns, naming it, when annotation (applied without parameters at pos) is a built-in one that
 /// changes the type but has no DDS-XML attribute (`@hashid`, `@must_understand`, ...).
-void idl_anno_report_dropped(const idl_source &src, std::string_view annotation,
-                             std::uint64_t pos);
+void idl_anno_report_dropped(const idl_source &src, std::string_view annotation, std::uint64_t pos);

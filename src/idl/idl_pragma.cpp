@@ -71,7 +71,7 @@ constexpr std::size_t k_no_scope = ~std::size_t{0};
 struct scope {
     std::size_t parent = k_no_scope;
     std::unordered_map<std::string_view, std::size_t> modules; // name -> scope index
-    std::unordered_set<std::string_view> names;                 // everything declared here
+    std::unordered_set<std::string_view> names;                // everything declared here
     std::unordered_map<std::string_view, std::vector<const ast *>> structs;
 };
 
@@ -89,8 +89,7 @@ struct declarations {
     std::vector<module_span> modules;
 };
 
-void declare_struct(declarations *decls, std::size_t at, const ast *node,
-                    const idl_source &src) {
+void declare_struct(declarations *decls, std::size_t at, const ast *node, const idl_source &src) {
     const std::string_view name = idl_text_of(src, idl_child(node, idl_first_non_annotation(node)));
     decls->scopes[at].names.insert(name);
     decls->scopes[at].structs[name].push_back(node);
@@ -192,7 +191,7 @@ declarations collect(const ast *spec, const idl_source &src) {
 // `from`, looked up as a scoped name: its first identifier in the innermost enclosing scope that
 // declares it, the rest inside. Null when there is none.
 const std::vector<const ast *> *resolve_type(const declarations &decls, std::size_t from,
-                                              std::string_view name) {
+                                             std::string_view name) {
     std::size_t at = from;
     if (name.substr(0, 2) == "::") {
         name.remove_prefix(2);
@@ -254,7 +253,7 @@ std::vector<std::size_t> scopes_of(const declarations &decls,
 
 // The declarators of a structure definition by member name, made once per structure.
 class member_index {
-  public:
+public:
     explicit member_index(const idl_source &src) : src_(src) {}
 
     const std::vector<const ast *> *find(const ast *struct_def, std::string_view name) {
@@ -266,7 +265,7 @@ class member_index {
         return found == made->second.end() ? nullptr : &found->second;
     }
 
-  private:
+private:
     using members = std::unordered_map<std::string_view, std::vector<const ast *>>;
 
     members make(const ast *struct_def) const {

@@ -464,7 +464,8 @@ void preproc_root_fini(preproc_root *root) {
     }
     if (root->pragmas) {
         while (root->pragmas->size > 0) {
-            pragma_destroy(static_cast<preproc_pragma *>(root->pragmas->remove_first(root->pragmas)));
+            pragma_destroy(
+                static_cast<preproc_pragma *>(root->pragmas->remove_first(root->pragmas)));
         }
         pn_linkedlist_destroy(root->pragmas);
     }

@@ -256,11 +256,12 @@ TEST(PragmaKeys, SplitsTheThreeForms) {
         EXPECT_EQ(r.keys, std::vector<std::string>(parts.keys.begin(), parts.keys.end()));
         ASSERT_EQ(parts.keys.size(), parts.keys_at.size());
         for (std::size_t k = 0; k < parts.keys.size(); ++k) {
-            EXPECT_EQ(parts.keys[k], std::string_view(r.text).substr(parts.keys_at[k],
-                                                                     parts.keys[k].size()));
+            EXPECT_EQ(parts.keys[k],
+                      std::string_view(r.text).substr(parts.keys_at[k], parts.keys[k].size()));
         }
         if (!parts.type.empty()) {
-            EXPECT_EQ(parts.type, std::string_view(r.text).substr(parts.type_at, parts.type.size()));
+            EXPECT_EQ(parts.type,
+                      std::string_view(r.text).substr(parts.type_at, parts.type.size()));
         }
     }
 }

@@ -176,17 +176,16 @@ TEST(DirectivePass, KeyPragmasAreKeptWithTheirPlace) {
     // Expansion changes the byte offsets of the text after it; each kept pragma still points at
     // the start of its own (blanked) line, so the next line follows it.
     log_capture logs;
-    const std::vector<kept_pragma> kept = kept_pragmas(
-        "#define LONG_NAME_OF_A_TYPE long\n"
-        "struct S { LONG_NAME_OF_A_TYPE id; };\n"
-        "  #  pragma   keylist S id  \n"
-        "struct T { LONG_NAME_OF_A_TYPE a; };\n"
-        "#if 0\n#pragma keylist Skipped x\n#endif\n"
-        "#pragma DCPS_DATA_TYPE \"M::T\"\n"
-        "#pragma DCPS_DATA_KEY \"M::T a\"\r\n"
-        "#pragma keylistx T\n"
-        "#pragma keylist\n"
-        "end\n");
+    const std::vector<kept_pragma> kept = kept_pragmas("#define LONG_NAME_OF_A_TYPE long\n"
+                                                       "struct S { LONG_NAME_OF_A_TYPE id; };\n"
+                                                       "  #  pragma   keylist S id  \n"
+                                                       "struct T { LONG_NAME_OF_A_TYPE a; };\n"
+                                                       "#if 0\n#pragma keylist Skipped x\n#endif\n"
+                                                       "#pragma DCPS_DATA_TYPE \"M::T\"\n"
+                                                       "#pragma DCPS_DATA_KEY \"M::T a\"\r\n"
+                                                       "#pragma keylistx T\n"
+                                                       "#pragma keylist\n"
+                                                       "end\n");
     EXPECT_EQ(kept, (std::vector<kept_pragma>{
                         {"keylist S id", 3, 15, 3, "struct T { long a; };"},
                         {"DCPS_DATA_TYPE \"M::T\"", 8, 9, 8, ""},
@@ -203,9 +202,15 @@ TEST(DirectivePass, PragmaWordDecidesWhatIsKept) {
         bool kept;
     };
     const row rows[] = {
-        {"keylist T id", true},      {"keylist", true},          {"keylist\tT", true},
-        {"DCPS_DATA_TYPE \"T\"", true}, {"DCPS_DATA_KEY \"T k\"", true}, {"keylists T", false},
-        {"Keylist T id", false},     {"once", false},            {"", false},
+        {"keylist T id", true},
+        {"keylist", true},
+        {"keylist\tT", true},
+        {"DCPS_DATA_TYPE \"T\"", true},
+        {"DCPS_DATA_KEY \"T k\"", true},
+        {"keylists T", false},
+        {"Keylist T id", false},
+        {"once", false},
+        {"", false},
         {"dcps_data_key T", false},
     };
     for (const row &r : rows) {
