@@ -59,9 +59,16 @@ std::string_view quoted_operand(std::string_view text, std::size_t from, std::si
     return text.substr(from, to - from);
 }
 
-std::uint64_t end_of(const ast *node) {
+// End of a node's text without the blanks its last rule took: a module's span then ends at its
+// closing brace, and a pragma line blanked between the brace and the semicolon stands outside.
+std::uint64_t end_of(const ast *node, const idl_source &src) {
     const ast_tree *tree = ast_as_tree(node);
-    return tree == nullptr ? 0 : tree->end;
+    std::uint64_t end = tree == nullptr ? 0 : std::min<std::uint64_t>(tree->end, src.text.size());
+    const std::uint64_t start = tree == nullptr ? 0 : tree->start;
+    while (end > start && is_blank(src.text[end - 1])) {
+        --end;
+    }
+    return end;
 }
 
 constexpr std::size_t k_no_scope = ~std::size_t{0};
@@ -181,7 +188,7 @@ declarations collect(const ast *spec, const idl_source &src) {
             decls.scopes.emplace_back();
             decls.scopes.back().parent = at;
         }
-        decls.modules.push_back({idl_start_of(child), end_of(child), inner});
+        decls.modules.push_back({idl_start_of(child), end_of(child, src), inner});
         stack.push_back({child, inner, first + 1});
     }
     return decls;

@@ -159,10 +159,19 @@ TEST(PragmaKeys, TypeIsLookedUpFromThePragmasModule) {
          "module(name=N)[struct(name=S)[member(name=k,type=int32)]] "
          "module(name=M)[module(name=N)]",
          {"W Key pragma names an unknown type: /models/keys.idl:4: 'N::S'"}},
-        // A pragma after the module's end stands at the top level again.
+        // A pragma after the module's closing brace stands at the top level again, also when
+        // it comes before the semicolon.
         {"module M {\nstruct T { long a; };\n};\n%keylist T a\n",
          "module(name=M)[struct(name=T)[member(name=a,type=int32)]]",
          {"W Key pragma names an unknown type: /models/keys.idl:4: 'T'"}},
+        {"module M {\nstruct T { long a; };\n}\n%keylist T a\n;\nstruct T { long a; };\n",
+         "module(name=M)[struct(name=T)[member(name=a,type=int32)]] "
+         "struct(name=T)[member(key=true,name=a,type=int32)]",
+         {}},
+        {"module M {\nstruct T { long a; };\n%keylist T a\n}\n;\nstruct T { long a; };\n",
+         "module(name=M)[struct(name=T)[member(key=true,name=a,type=int32)]] "
+         "struct(name=T)[member(name=a,type=int32)]",
+         {}},
         // A type declared in a typedef is found by its name.
         {"typedef struct S { long k; } A;\n%keylist S k\n",
          "struct(name=S)[member(key=true,name=k,type=int32)] "
