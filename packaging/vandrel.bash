@@ -17,20 +17,20 @@ _vandrel()
     case $prev in
         -o|--output|-b|--base|-I)
             compopt -o filenames 2>/dev/null
-            COMPREPLY=($(compgen -d -- "$cur"))
+            mapfile -t COMPREPLY < <(compgen -d -- "$cur")
             return
             ;;
         -MF)
             compopt -o filenames 2>/dev/null
-            COMPREPLY=($(compgen -f -- "$cur"))
+            mapfile -t COMPREPLY < <(compgen -f -- "$cur")
             return
             ;;
         -j|--jobs)
-            COMPREPLY=($(compgen -W "$(printf '%s\n' 1 2 4 8 $(nproc 2>/dev/null) | sort -nu)" -- "$cur"))
+            mapfile -t COMPREPLY < <(compgen -W "1 2 4 8 $(nproc 2>/dev/null)" -- "$cur" | sort -nu)
             return
             ;;
         --color)
-            COMPREPLY=($(compgen -W "auto always never" -- "$cur"))
+            mapfile -t COMPREPLY < <(compgen -W "auto always never" -- "$cur")
             return
             ;;
         -D|-U)
@@ -39,14 +39,14 @@ _vandrel()
     esac
 
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "-o --output -b --base -D -U -I -E -j --jobs -q --quiet
-            -Werror --permissive -MD -MF --color= --version -h --help" -- "$cur"))
+        mapfile -t COMPREPLY < <(compgen -W "-o --output -b --base -D -U -I -E -j --jobs -q --quiet
+            -Werror --permissive -MD -MF --color= --version -h --help" -- "$cur")
         [[ ${COMPREPLY[0]} == *= ]] && compopt -o nospace 2>/dev/null
         return
     fi
 
     # Inputs: IDL files and the folders that may hold them.
     compopt -o filenames 2>/dev/null
-    COMPREPLY=($(compgen -d -- "$cur") $(compgen -f -X '!*.idl' -- "$cur"))
+    mapfile -t COMPREPLY < <(compgen -d -- "$cur"; compgen -f -X '!*.idl' -- "$cur")
 } &&
     complete -F _vandrel vandrel
