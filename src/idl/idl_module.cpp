@@ -31,7 +31,8 @@ constexpr std::size_t k_max_module_depth = 4096;
 // the `module` element is added and the module pushed so that its definitions get visited.
 bool open_module_dcl(const ast *node, const idl_source &src, xmltree *parent,
                      std::vector<open_module> *stack) {
-    const ast *id = idl_child(node, 0);
+    const std::size_t first = idl_first_non_annotation(node);
+    const ast *id = idl_child(node, first);
     const std::string_view name = idl_text_of(src, id);
     if (name.find(PREPROC_MARKER_SUFFIX) != std::string_view::npos) {
         std::string path(name.size() + 1, '\0');
@@ -51,18 +52,16 @@ bool open_module_dcl(const ast *node, const idl_source &src, xmltree *parent,
         return false;
     }
     xmltree *element = idl_add_element(src, parent, "module");
-    if (element == nullptr || !idl_set_attr(src, element, "name", name, idl_start_of(id))) {
+    if (element == nullptr || !idl_apply_annotations(node, src, element) ||
+        !idl_set_attr(src, element, "name", name, idl_start_of(id))) {
         return false;
     }
-    stack->push_back({node, element, 1});
+    stack->push_back({node, element, first + 1});
     return true;
 }
 
 // Name node of a constructed type declared inside a typedef.
 const ast *declared_type_identifier(const ast *type_node) {
-    if (idl_type_of(type_node) == IDL_BITSET_DCL) {
-        return idl_child(type_node, 0);
-    }
     return idl_child(type_node, idl_first_non_annotation(type_node));
 }
 
@@ -91,8 +90,8 @@ bool is_declared_type(std::uint64_t type) {
 
 bool add_named_element(const ast *node, const idl_source &src, xmltree *parent, const char *tag) {
     xmltree *element = idl_add_element(src, parent, tag);
-    const ast *id = idl_child(node, 0);
-    return element != nullptr &&
+    const ast *id = idl_child(node, idl_first_non_annotation(node));
+    return element != nullptr && idl_apply_annotations(node, src, element) &&
            idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id));
 }
 
@@ -172,7 +171,10 @@ bool idl_visit_module_dcl(const ast *node, const idl_source &src, xmltree *paren
     return true;
 }
 
-bool idl_visit_typedef_dcl(const ast *node, const idl_source &src, xmltree *parent) {
+bool idl_visit_typedef_dcl(const ast *annotated, const idl_source &src, xmltree *parent) {
+    // The helpers find the aliased type as child 0: they see the typedef without annotations.
+    const idl_unannotated view(annotated);
+    const ast *node = view.get();
     const ast *type_node = idl_child(node, 0);
     const ast *declarators = idl_child(node, 1);
     const bool declared = is_declared_type(idl_type_of(type_node));
@@ -190,7 +192,7 @@ bool idl_visit_typedef_dcl(const ast *node, const idl_source &src, xmltree *pare
         const ast *id = idl_declarator_identifier(declarator);
         const std::uint64_t pos = idl_start_of(type_node);
         xmltree *element = idl_add_element(src, parent, "typedef");
-        if (element == nullptr ||
+        if (element == nullptr || !idl_apply_annotations(annotated, src, element) ||
             !idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id))) {
             return false;
         }
@@ -222,7 +224,8 @@ bool idl_visit_typedef_dcl(const ast *node, const idl_source &src, xmltree *pare
 }
 
 bool idl_visit_const_dcl(const ast *node, const idl_source &src, xmltree *parent) {
-    const ast *type_node = idl_child(idl_child(node, 0), 0);
+    const std::size_t first = idl_first_non_annotation(node);
+    const ast *type_node = idl_child(idl_child(node, first), 0);
     const char *type = idl_type_name(type_node);
     const std::uint64_t pos = idl_start_of(type_node);
     if (type == nullptr) {
@@ -233,8 +236,8 @@ bool idl_visit_const_dcl(const ast *node, const idl_source &src, xmltree *parent
         return false;
     }
     xmltree *element = idl_add_element(src, parent, "const");
-    const ast *id = idl_child(node, 1);
-    if (element == nullptr ||
+    const ast *id = idl_child(node, first + 1);
+    if (element == nullptr || !idl_apply_annotations(node, src, element) ||
         !idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id)) ||
         !idl_set_attr(src, element, "type", type, pos)) {
         return false;
@@ -244,7 +247,7 @@ bool idl_visit_const_dcl(const ast *node, const idl_source &src, xmltree *parent
                       pos)) {
         return false;
     }
-    const ast *value = idl_child(node, 2);
+    const ast *value = idl_child(node, first + 2);
     return idl_set_attr(src, element, "value", idl_text_of(src, value), idl_start_of(value));
 }
 
