@@ -307,7 +307,8 @@ bool idl_set_attr(const idl_source &src, xmltree *element, std::string_view name
                   std::string_view value, std::uint64_t pos) {
     // String literals side by side are one literal: the value holds it joined.
     std::string joined;
-    if (!value.empty() && (value[0] == '"' || (value[0] == 'L' && value.size() > 1 && value[1] == '"'))) {
+    if (!value.empty() &&
+        (value[0] == '"' || (value[0] == 'L' && value.size() > 1 && value[1] == '"'))) {
         joined = idl_joined_literals(value);
         value = joined;
     }

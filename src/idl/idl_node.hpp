@@ -61,7 +61,7 @@ struct idl_unannotated {
     /// The node itself when it has no leading annotations, else the view.
     [[nodiscard]] const ast *get() const { return node_; }
 
-  private:
+private:
     const ast *node_;
     vector children_{};
     ast_tree tree_{};

@@ -37,7 +37,7 @@ bool is_word_char(char c) {
 std::string expected_label(std::uint64_t type) {
     static constexpr const char *punctuation[] = {
         "';'", "':'", "'='", "'|'", "'^'", "'&'", "'>>'", "'<<'", "'+'", "'-'", "'*'", "'/'",
-        "'%'", "'~'", "','", "'{'", "'}'", "'('", "')'", "'['", "']'", "'<'", "'>'"};
+        "'%'", "'~'", "','", "'{'", "'}'", "'('", "')'",  "'['",  "']'", "'<'", "'>'"};
     if (type >= IDL_SEMICOLON && type <= IDL_RIGHT_ANG_BRACKET) {
         return punctuation[type - IDL_SEMICOLON];
     }
@@ -178,8 +178,8 @@ std::vector<std::string> expected_at(const parser *grammar, std::string_view tex
     bool annotation = false;
     for (std::uint64_t i = 0; i < n; ++i) {
         std::string label = expected_label(types[i]);
-        if (label.empty() ||
-            (after_word && (label == "identifier" || label == "literal" || is_keyword_label(label)))) {
+        if (label.empty() || (after_word && (label == "identifier" || label == "literal" ||
+                                             is_keyword_label(label)))) {
             continue;
         }
         if (label == "annotation") {
@@ -281,8 +281,7 @@ void report_parse_error(const idl_source &src, const ast_error &error) {
             while (line_start < prev && (text[line_start] == ' ' || text[line_start] == '\t')) {
                 ++line_start;
             }
-            if (text[line_start] == '@' &&
-                text.substr(line_start, 11) != "@annotation") {
+            if (text[line_start] == '@' && text.substr(line_start, 11) != "@annotation") {
                 at = place_before(text, prev, farthest);
             }
         }

@@ -809,8 +809,7 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                         // The same early failure entering would take, without the frame:
                         // behind the farthest failure it records nothing; a leaf start
                         // records its one.
-                        const bool behind =
-                            in->pos <= ip->error_pos && in->pos != ip->collect_pos;
+                        const bool behind = in->pos <= ip->error_pos && in->pos != ip->collect_pos;
                         if (behind || (row[5] & peg_leaf_start)) {
                             if (!behind)
                                 record_failure(ip, true, automata[ed.trans.data].type);
@@ -1118,8 +1117,8 @@ ast *inner_parser_parse(inner_parser *ip) {
     return out ? out : peg_fallback_error_node();
 }
 
-std::uint64_t parse_expected(const parser *p, input *in, std::uint64_t at,
-                             std::uint64_t *types, std::uint64_t capacity) {
+std::uint64_t parse_expected(const parser *p, input *in, std::uint64_t at, std::uint64_t *types,
+                             std::uint64_t capacity) {
     if (!p || !in) {
         peg_log_error("parse: %s is missing", p ? "the input" : "the grammar");
         return 0;

@@ -77,24 +77,24 @@ struct inner_parser_work;
 /// Working record of one parse. Nodes it hands out are borrowed: they live in the parse's
 /// own blocks until inner_parser_clear.
 struct inner_parser {
-    std::uint64_t start;           ///< start automaton (copied from the parser)
-    const fa *automata;            ///< borrowed automaton array
-    std::uint64_t automaton_count; ///< number of automata
-    bool eof_check;                ///< copied from the parser
-    input *in;                     ///< borrowed input; its pos is the current position
-    std::uint64_t line;            ///< current line, from 1
-    std::uint64_t column;          ///< current column, from 0
-    bool last_cr;                  ///< the last consumed byte was a carriage return
-    std::uint64_t error_pos;       ///< farthest recorded failure
-    std::uint64_t error_line;      ///< its line
-    std::uint64_t error_column;    ///< its column
-    std::uint64_t error_type;      ///< node type recorded with it
-    memo_table cache;              ///< memo table keyed by (automaton, start position)
-    inner_parser_work *work;       ///< node blocks and the explicit matching stacks
-    bool failed_hard;              ///< out of memory or malformed grammar: the parse is void
-    std::uint64_t collect_pos;     ///< position whose failures are collected; ~0: none
-    std::uint64_t *expected;       ///< borrowed array of collected node types, or null
-    std::uint64_t expected_count;  ///< entries used
+    std::uint64_t start;             ///< start automaton (copied from the parser)
+    const fa *automata;              ///< borrowed automaton array
+    std::uint64_t automaton_count;   ///< number of automata
+    bool eof_check;                  ///< copied from the parser
+    input *in;                       ///< borrowed input; its pos is the current position
+    std::uint64_t line;              ///< current line, from 1
+    std::uint64_t column;            ///< current column, from 0
+    bool last_cr;                    ///< the last consumed byte was a carriage return
+    std::uint64_t error_pos;         ///< farthest recorded failure
+    std::uint64_t error_line;        ///< its line
+    std::uint64_t error_column;      ///< its column
+    std::uint64_t error_type;        ///< node type recorded with it
+    memo_table cache;                ///< memo table keyed by (automaton, start position)
+    inner_parser_work *work;         ///< node blocks and the explicit matching stacks
+    bool failed_hard;                ///< out of memory or malformed grammar: the parse is void
+    std::uint64_t collect_pos;       ///< position whose failures are collected; ~0: none
+    std::uint64_t *expected;         ///< borrowed array of collected node types, or null
+    std::uint64_t expected_count;    ///< entries used
     std::uint64_t expected_capacity; ///< entries available
 };
 

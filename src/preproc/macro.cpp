@@ -19,6 +19,7 @@
 #include "base/linkedlist.hpp"
 #include "base/owned.hpp"
 #include "grammars/directive_parser.hpp"
+#include "preproc/place.hpp"
 #include "preproc/pptree.hpp"
 #include "preproc/textscan.hpp"
 
@@ -394,8 +395,8 @@ struct expander {
                             static_cast<uint64_t>(f->first_line);
             }
         }
-        glog_error("Macro expansion of '%s' does not end: %s:%lu", nm, path,
-                   static_cast<unsigned long>(file_line));
+        preproc_report_at({path, file_line, 0}, PREPROC_RECORD_PLACE,
+                          std::string("Macro expansion of '") + nm + "' does not end");
         return false;
     }
 
@@ -834,13 +835,14 @@ pn_linkedlist *preproc_visit_replacement_list(const ast *list_node, const char *
         switch (t->type) {
         case DIRECTIVE_TOKENCONCAT:
             if (!prev || !next) {
-                glog_error("'##' cannot appear at either end of a macro expansion");
+                preproc_report(PREPROC_RECORD_BARE,
+                               "'##' cannot appear at either end of a macro expansion");
                 ok = false;
             }
             break;
         case DIRECTIVE_TOKEN2STRING:
             if (!next) {
-                glog_error("'#' is not followed by a macro parameter");
+                preproc_report(PREPROC_RECORD_BARE, "'#' is not followed by a macro parameter");
                 ok = false;
             }
             break;

@@ -10,6 +10,7 @@
 
 #include "astdump.hpp"
 #include "base/glog.hpp"
+#include "base/owned.hpp"
 #include "grammars/idl_parser.hpp"
 #include "peg/ast.hpp"
 #include "peg/fa.hpp"
@@ -18,7 +19,6 @@
 #include "peg/vector.hpp"
 #include "support/log_capture.hpp"
 #include "support/tree_text.hpp"
-#include "base/owned.hpp"
 
 namespace {
 
