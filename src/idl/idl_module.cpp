@@ -46,9 +46,8 @@ bool open_module_dcl(const ast *node, const idl_source &src, xmltree *parent,
         // Not a well-formed marker: a module the user named so.
     }
     if (stack->size() >= k_max_module_depth) {
-        const idl_place place = idl_place_of(src, idl_start_of(node));
-        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Modules nest deeper than %zu levels: %s:%lu",
-                k_max_module_depth, place.path, place.line);
+        idl_report(src, idl_start_of(node),
+                   "Modules nest deeper than " + std::to_string(k_max_module_depth) + " levels");
         return false;
     }
     xmltree *element = idl_add_element(src, parent, "module");
@@ -139,9 +138,9 @@ bool idl_visit_definition(const ast *node, const idl_source &src, xmltree *paren
     case IDL_TYPEDEF_DCL:
         return idl_visit_typedef_dcl(node, src, parent);
     default: {
-        const idl_place place = idl_place_of(src, idl_start_of(node));
-        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Declaration '%s' has no DDS-XML form: %s:%lu",
-                idl_construct_name(node), place.path, place.line);
+        idl_report(src, idl_start_of(node),
+                   std::string("Declaration '") + idl_construct_name(node) +
+                       "' has no DDS-XML form");
         return false;
     }
     }
@@ -229,10 +228,9 @@ bool idl_visit_const_dcl(const ast *node, const idl_source &src, xmltree *parent
     const char *type = idl_type_name(type_node);
     const std::uint64_t pos = idl_start_of(type_node);
     if (type == nullptr) {
-        const idl_place place = idl_place_of(src, pos);
-        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR,
-                "Constant type '%s' has no DDS-XML type name: %s:%lu",
-                idl_construct_name(type_node), place.path, place.line);
+        idl_report(src, pos,
+                   std::string("Constant type '") + idl_construct_name(type_node) +
+                       "' has no DDS-XML type name");
         return false;
     }
     xmltree *element = idl_add_element(src, parent, "const");

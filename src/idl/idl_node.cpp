@@ -1,6 +1,7 @@
 // Shared pieces of the translator: parse-tree access, node texts, positions and attributes.
 #include "idl/idl_node.hpp"
 
+#include "base/diag.hpp"
 #include "base/glog.hpp"
 #include "grammars/idl_parser.hpp"
 #include "peg/ast.hpp"
@@ -234,6 +235,23 @@ idl_place idl_place_of(const idl_source &src, std::uint64_t pos) {
     return idl_place_of_line(src, pos, line);
 }
 
+void idl_report(const idl_source &src, std::uint64_t pos, const std::string &summary,
+                const std::string &detail) {
+    const idl_place place = idl_place_of(src, pos);
+    const std::uint64_t end = pos < src.text.size() ? pos : src.text.size();
+    std::uint64_t begin = end;
+    while (begin > 0 && src.text[begin - 1] != '\n' && src.text[begin - 1] != '\r') {
+        --begin;
+    }
+    diagnostic d;
+    d.summary = summary;
+    d.file = place.path;
+    d.line = place.line;
+    d.column = static_cast<unsigned long>(end - begin + 1);
+    d.detail = detail;
+    diag_report(d);
+}
+
 xmltree *idl_add_element(const idl_source &src, xmltree *parent, const char *tag) {
     if (parent == nullptr) {
         glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to generate XML");
@@ -313,10 +331,8 @@ bool idl_set_attr(const idl_source &src, xmltree *element, std::string_view name
         value = joined;
     }
     if (!idl_xml_text_ok(value)) {
-        const idl_place place = idl_place_of(src, pos);
-        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR,
-                "Value of '%.*s' holds a character XML cannot carry: %s:%lu",
-                static_cast<int>(name.size()), name.data(), place.path, place.line);
+        idl_report(src, pos,
+                   "Value of '" + std::string(name) + "' holds a character XML cannot carry");
         return false;
     }
     // The document keeps its own copies of both texts, in its storage.

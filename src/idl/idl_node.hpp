@@ -87,6 +87,11 @@ private:
 [[nodiscard]] idl_place idl_place_of_line(const idl_source &src, std::uint64_t pos,
                                           std::uint64_t line);
 
+/// Reports an error at position pos of the preprocessed text: the log record reads
+/// "summary: path:line[: detail]", the compiler layout adds the column.
+void idl_report(const idl_source &src, std::uint64_t pos, const std::string &summary,
+                const std::string &detail = {});
+
 /// Adds child `tag` (a literal) to parent; null after logging "Failed to generate XML" (or,
 /// when memory ran out, after the tree's own report, noted in src.out_of_memory).
 [[nodiscard]] xmltree *idl_add_element(const idl_source &src, xmltree *parent, const char *tag);

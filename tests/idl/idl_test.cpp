@@ -381,10 +381,11 @@ struct failure_row {
 TEST(IdlTranslate, UntranslatableConstructsFailWithFileAndLine) {
     const failure_row rows[] = {
         {"struct S {\n map<string, long> m; };",
-         "Type 'map' has no DDS-XML type name: /models/test.idl:2"},
+         "Type 'map' has no DDS-XML type name: /models/test.idl:2: map types have no DDS-XML form"},
         {"\n\nstruct S { fixed<5, 2> f; };",
          "Type 'fixed' has no DDS-XML type name: /models/test.idl:3"},
-        {"typedef map<long, long> M;", "Type 'map' has no DDS-XML type name: /models/test.idl:1"},
+        {"typedef map<long, long> M;", "Type 'map' has no DDS-XML type name: /models/test.idl:1: map "
+                                       "types have no DDS-XML form"},
         {"struct S { sequence<fixed<3,1> > f; };",
          "Type 'fixed' has no DDS-XML type name: /models/test.idl:1"},
         {"union U switch (float) { case 1: long a; };",
