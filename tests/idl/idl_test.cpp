@@ -586,3 +586,30 @@ TEST(IdlNode, CaretLineShowsTheErrorLineOnly) {
         EXPECT_EQ(r.marks, caret.marks);
     }
 }
+
+TEST(IdlNode, AdjacentStringLiteralsJoin) {
+    struct row {
+        const char *in;
+        const char *out;
+    };
+    const row rows[] = {
+        {R"("a" "b")", R"("ab")"},
+        {"\"first\" \"\\n\"\n\t\"second\"", R"("first\nsecond")"},
+        {R"(L"a" "b")", R"(L"ab")"},
+        {R"("a" L"b")", R"(L"ab")"},
+        {R"("a\"" "b")", R"("a\"b")"},
+        {R"("" "")", R"("")"},
+        // Anything else stays as written: one literal, operators or names between them.
+        {R"("a")", R"("a")"},
+        {R"("a" + "b")", R"("a" + "b")"},
+        {R"("a" x "b")", R"("a" x "b")"},
+        {R"('"' "b")", R"('"' "b")"},
+        {R"("a" "b)", R"("a" "b)"},
+        {"L", "L"},
+        {"", ""},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.in);
+        EXPECT_EQ(r.out, idl_joined_literals(r.in));
+    }
+}
