@@ -166,9 +166,10 @@ bool is_keyword_label(const std::string &label) {
 }
 
 // The labels of what the grammar expected at pos, each once, in the order first met. Labels
-// that cannot stand right after a letter or digit are left out there.
+// that cannot stand right after a letter or digit are left out there; the keywords among them
+// (begun by the word before pos) go to partial when it is given.
 std::vector<std::string> expected_at(const parser *grammar, std::string_view text,
-                                     std::uint64_t pos) {
+                                     std::uint64_t pos, std::vector<std::string> *partial) {
     std::uint64_t types[max_expected];
     input in{};
     input_init(&in, text.data(), text.size());
@@ -178,6 +179,13 @@ std::vector<std::string> expected_at(const parser *grammar, std::string_view tex
     bool annotation = false;
     for (std::uint64_t i = 0; i < n; ++i) {
         std::string label = expected_label(types[i]);
+        if (types[i] == IDL_SCOPED_NAME && pos > 0 && pos <= text.size() && text[pos - 1] == ':') {
+            label = "':'"; // the second colon of a leading '::'
+        }
+        if (after_word && partial != nullptr && is_keyword_label(label) &&
+            std::find(partial->begin(), partial->end(), label) == partial->end()) {
+            partial->push_back(label); // a keyword whose letters ran out here
+        }
         if (label.empty() || (after_word && (label == "identifier" || label == "literal" ||
                                              is_keyword_label(label)))) {
             continue;
@@ -231,21 +239,30 @@ void report_parse_error(const idl_source &src, const ast_error &error) {
         at = place_before(text, open, farthest);
         detail = "unterminated string literal";
     } else {
+        std::vector<std::string> partial;
         if (grammar) {
-            labels = expected_at(grammar.get(), text, error.pos);
+            labels = expected_at(grammar.get(), text, error.pos, &partial);
         }
-        // Inside a word only a keyword could have gone on: the word as a whole is wrong.
-        const bool in_word = error.pos > 0 && error.pos <= text.size() &&
-                             is_word_char(text[error.pos - 1]) &&
-                             (error.pos == text.size() || is_word_char(text[error.pos]));
+        // Right after a letter or digit only a keyword could have gone on: the word as a
+        // whole is wrong.
+        const bool in_word =
+            error.pos > 0 && error.pos <= text.size() && is_word_char(text[error.pos - 1]);
         if (labels.empty() && in_word) {
             std::uint64_t begin = error.pos;
             while (begin > 0 && is_word_char(text[begin - 1])) {
                 --begin;
             }
             at = place_before(text, begin, farthest);
+            // The keywords the word began are what was most likely meant: they stand for the
+            // keywords expected at the word; the other tokens expected there follow.
+            labels = partial;
             if (grammar) {
-                labels = expected_at(grammar.get(), text, begin);
+                for (std::string &label : expected_at(grammar.get(), text, begin, nullptr)) {
+                    if ((partial.empty() || !is_keyword_label(label)) &&
+                        std::find(labels.begin(), labels.end(), label) == labels.end()) {
+                        labels.push_back(std::move(label));
+                    }
+                }
             }
         }
         const std::string token = token_at(text, at.pos);

@@ -22,11 +22,10 @@
 #include "peg/input.hpp"
 #include "peg/memory.hpp"
 #include "peg/parser.hpp"
-#include "support/tree_text.hpp"
 #include "support/sample_texts.hpp"
+#include "support/tree_text.hpp"
 
 namespace {
-
 
 struct grammar_row {
     const char *name;

@@ -384,8 +384,9 @@ TEST(IdlTranslate, UntranslatableConstructsFailWithFileAndLine) {
          "Type 'map' has no DDS-XML type name: /models/test.idl:2: map types have no DDS-XML form"},
         {"\n\nstruct S { fixed<5, 2> f; };",
          "Type 'fixed' has no DDS-XML type name: /models/test.idl:3"},
-        {"typedef map<long, long> M;", "Type 'map' has no DDS-XML type name: /models/test.idl:1: map "
-                                       "types have no DDS-XML form"},
+        {"typedef map<long, long> M;",
+         "Type 'map' has no DDS-XML type name: /models/test.idl:1: map "
+         "types have no DDS-XML form"},
         {"struct S { sequence<fixed<3,1> > f; };",
          "Type 'fixed' has no DDS-XML type name: /models/test.idl:1"},
         {"union U switch (float) { case 1: long a; };",
@@ -444,7 +445,11 @@ TEST(IdlTranslate, ParseErrorSaysWhatWasExpected) {
                                  "identifier or '}' before end of input"},
         // Inside a word only keywords could go on: the word as a whole is reported.
         {"module M {\n  strukt S { long x; };\n};",
-         "Failed to parse: /models/test.idl:2:3: expected keyword or '}' before 'strukt'"},
+         "Failed to parse: /models/test.idl:2:3: expected 'struct' or '}' before 'strukt'"},
+        {"bitset B {\n  bitfeld<2> f;\n};",
+         "Failed to parse: /models/test.idl:2:3: expected 'bitfield' or '}' before 'bitfeld'"},
+        {"struct S { ::A::B x; :A y; };",
+         "Failed to parse: /models/test.idl:1:23: expected ':' before 'A'"},
         {"struct S {\n  @\n  long x;\n};",
          "Failed to parse: /models/test.idl:2:4: expected identifier before end of line"},
         // Known constructs of the full language are named.
