@@ -112,9 +112,9 @@ std::string idl_include_xml_path(std::string_view idl_path) {
 bool idl_visit_definition(const ast *node, const idl_source &src, xmltree *parent) {
     switch (idl_type_of(node)) {
     case IDL_ANNOTATION_DCL: {
-        const std::string_view name = idl_text_of(src, idl_child(node, 0));
-        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_WARN, "Custom annotation '%.*s' will be ignored",
-                static_cast<int>(name.size()), name.data());
+        const ast *id = idl_child(node, 0);
+        idl_warn(src, idl_start_of(id),
+                 "Custom annotation '" + std::string(idl_text_of(src, id)) + "' will be ignored");
         return true;
     }
     case IDL_MODULE_DCL:

@@ -235,8 +235,10 @@ idl_place idl_place_of(const idl_source &src, std::uint64_t pos) {
     return idl_place_of_line(src, pos, line);
 }
 
-void idl_report(const idl_source &src, std::uint64_t pos, const std::string &summary,
-                const std::string &detail) {
+namespace {
+
+// A diagnostic placed at position pos of the preprocessed text (column from 1, in bytes).
+diagnostic diagnostic_at(const idl_source &src, std::uint64_t pos) {
     const idl_place place = idl_place_of(src, pos);
     const std::uint64_t end = pos < src.text.size() ? pos : src.text.size();
     std::uint64_t begin = end;
@@ -244,11 +246,27 @@ void idl_report(const idl_source &src, std::uint64_t pos, const std::string &sum
         --begin;
     }
     diagnostic d;
-    d.summary = summary;
     d.file = place.path;
     d.line = place.line;
     d.column = static_cast<unsigned long>(end - begin + 1);
+    return d;
+}
+
+} // namespace
+
+void idl_report(const idl_source &src, std::uint64_t pos, const std::string &summary,
+                const std::string &detail) {
+    diagnostic d = diagnostic_at(src, pos);
+    d.summary = summary;
     d.detail = detail;
+    diag_report(d);
+}
+
+void idl_warn(const idl_source &src, std::uint64_t pos, const std::string &summary) {
+    diagnostic d = diagnostic_at(src, pos);
+    d.level = DIAG_WARNING;
+    d.summary = summary;
+    d.place_in_record = false;
     diag_report(d);
 }
 

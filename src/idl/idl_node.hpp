@@ -91,6 +91,9 @@ private:
 /// "summary: path:line[: detail]", the compiler layout adds the column.
 void idl_report(const idl_source &src, std::uint64_t pos, const std::string &summary,
                 const std::string &detail = {});
+/// Reports a warning at position pos: the log record is the summary alone, the compiler
+/// layout shows file, line and column.
+void idl_warn(const idl_source &src, std::uint64_t pos, const std::string &summary);
 
 /// Adds child `tag` (a literal) to parent; null after logging "Failed to generate XML" (or,
 /// when memory ran out, after the tree's own report, noted in src.out_of_memory).
