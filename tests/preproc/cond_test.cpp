@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/diag.hpp"
 #include "base/glog.hpp"
 #include "pp_helper.hpp"
 #include "preproc/preproc.hpp"
@@ -359,3 +360,52 @@ TEST(IncludeMarkerLine, DecodesToTheQuotedPath) {
 }
 
 } // namespace
+
+namespace {
+
+// Keeps every diagnostic reported on this thread while it is installed.
+class diag_keeper : public diag_consumer {
+public:
+    diag_keeper() : previous_(diag_set_consumer(this)) {}
+    ~diag_keeper() override { diag_set_consumer(previous_); }
+    void consume(const diagnostic &d) override { seen.push_back(d); }
+    std::vector<diagnostic> seen;
+
+private:
+    diag_consumer *previous_;
+};
+
+} // namespace
+
+TEST(DirectiveReport, DiagnosticsCarryFileLineAndColumn) {
+    struct row {
+        const char *in;
+        const char *summary;
+        unsigned long line;
+        unsigned long column; // 0: none
+        const char *record;   // the log-record text, %PATH% for the path
+    };
+    const row rows[] = {
+        {"x\n  #if 1 / 0\n#endif\n", "division by zero in preprocessor expression", 2, 3,
+         "division by zero in preprocessor expression"},
+        {"#define A\n#else\n", "#else without #if", 2, 1, "#else without #if"},
+        {"\n #  incldue <a.idl>\n", "Invalid directive", 2, 2,
+         "Invalid directive: %PATH%:2: #incldue"},
+        {"#ifdef A\n#endif\n\n#ifndef B\n", "unterminated #if", 4, 0, "unterminated #if: %PATH%:4"},
+        {"#define F(a, b) a\nF(1)\n", "Macro 'F' requires 2 arguments, but only 1 given", 2, 0,
+         "Macro 'F' requires 2 arguments, but only 1 given"},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.in);
+        diag_keeper keep;
+        pp_result res = run_pp(r.in);
+        EXPECT_FALSE(res.ok);
+        ASSERT_EQ(1u, keep.seen.size());
+        const diagnostic &d = keep.seen[0];
+        EXPECT_EQ(r.summary, d.summary);
+        EXPECT_EQ(res.path, d.file);
+        EXPECT_EQ(r.line, d.line);
+        EXPECT_EQ(r.column, d.column);
+        EXPECT_EQ(with_path(r.record, res.path), diag_record_text(d));
+    }
+}
