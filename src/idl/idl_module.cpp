@@ -46,8 +46,9 @@ bool open_module_dcl(const ast *node, const idl_source &src, xmltree *parent,
         // Not a well-formed marker: a module the user named so.
     }
     if (stack->size() >= k_max_module_depth) {
-        idl_report(src, idl_start_of(node),
-                   "Modules nest deeper than " + std::to_string(k_max_module_depth) + " levels");
+        idl_report(src, DIAG_ERROR, idl_start_of(node),
+                   "Modules nest deeper than " + std::to_string(k_max_module_depth) + " levels",
+                   "");
         return false;
     }
     xmltree *element = idl_add_element(src, parent, "module");
@@ -138,9 +139,9 @@ bool idl_visit_definition(const ast *node, const idl_source &src, xmltree *paren
     case IDL_TYPEDEF_DCL:
         return idl_visit_typedef_dcl(node, src, parent);
     default: {
-        idl_report(src, idl_start_of(node),
-                   std::string("Declaration '") + idl_construct_name(node) +
-                       "' has no DDS-XML form");
+        idl_report(
+            src, DIAG_ERROR, idl_start_of(node),
+            std::string("Declaration '") + idl_construct_name(node) + "' has no DDS-XML form", "");
         return false;
     }
     }
@@ -228,9 +229,10 @@ bool idl_visit_const_dcl(const ast *node, const idl_source &src, xmltree *parent
     const char *type = idl_type_name(type_node);
     const std::uint64_t pos = idl_start_of(type_node);
     if (type == nullptr) {
-        idl_report(src, pos,
+        idl_report(src, DIAG_ERROR, pos,
                    std::string("Constant type '") + idl_construct_name(type_node) +
-                       "' has no DDS-XML type name");
+                       "' has no DDS-XML type name",
+                   "");
         return false;
     }
     xmltree *element = idl_add_element(src, parent, "const");

@@ -8,6 +8,7 @@
 #include "peg/vector.hpp"
 #include "xml/xmltree.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -237,34 +238,44 @@ idl_place idl_place_of(const idl_source &src, std::uint64_t pos) {
 
 namespace {
 
-// A diagnostic placed at position pos of the preprocessed text (column from 1, in bytes).
-diagnostic diagnostic_at(const idl_source &src, std::uint64_t pos) {
-    const idl_place place = idl_place_of(src, pos);
-    const std::uint64_t end = pos < src.text.size() ? pos : src.text.size();
-    std::uint64_t begin = end;
-    while (begin > 0 && src.text[begin - 1] != '\n' && src.text[begin - 1] != '\r') {
-        --begin;
+// A diagnostic of level placed at byte position pos of src.text: file, line and column (from
+// 1, in bytes) found through the file records.
+diagnostic diagnostic_at(const idl_source &src, diag_level level, std::uint64_t pos) {
+    // Warnings can come by the thousand: lines are found through an index, not by a scan each.
+    if (src.line_starts.empty()) {
+        src.line_starts.push_back(0);
+        for (std::size_t i = 0; i < src.text.size(); ++i) {
+            if (src.text[i] == '\n') {
+                src.line_starts.push_back(i + 1);
+            }
+        }
     }
+    if (pos > src.text.size()) {
+        pos = src.text.size();
+    }
+    const auto after = std::upper_bound(src.line_starts.begin(), src.line_starts.end(), pos);
+    const auto line = static_cast<std::uint64_t>(after - src.line_starts.begin());
+    const idl_place place = idl_place_of_line(src, pos, line);
     diagnostic d;
+    d.level = level;
     d.file = place.path;
     d.line = place.line;
-    d.column = static_cast<unsigned long>(end - begin + 1);
+    d.column = static_cast<unsigned long>(pos - *(after - 1) + 1);
     return d;
 }
 
 } // namespace
 
-void idl_report(const idl_source &src, std::uint64_t pos, const std::string &summary,
-                const std::string &detail) {
-    diagnostic d = diagnostic_at(src, pos);
-    d.summary = summary;
-    d.detail = detail;
+void idl_report(const idl_source &src, diag_level level, std::uint64_t pos, std::string summary,
+                std::string detail) {
+    diagnostic d = diagnostic_at(src, level, pos);
+    d.summary = std::move(summary);
+    d.detail = std::move(detail);
     diag_report(d);
 }
 
 void idl_warn(const idl_source &src, std::uint64_t pos, const std::string &summary) {
-    diagnostic d = diagnostic_at(src, pos);
-    d.level = DIAG_WARNING;
+    diagnostic d = diagnostic_at(src, DIAG_WARNING, pos);
     d.summary = summary;
     d.place_in_record = false;
     diag_report(d);
@@ -349,8 +360,8 @@ bool idl_set_attr(const idl_source &src, xmltree *element, std::string_view name
         value = joined;
     }
     if (!idl_xml_text_ok(value)) {
-        idl_report(src, pos,
-                   "Value of '" + std::string(name) + "' holds a character XML cannot carry");
+        idl_report(src, DIAG_ERROR, pos,
+                   "Value of '" + std::string(name) + "' holds a character XML cannot carry", "");
         return false;
     }
     // The document keeps its own copies of both texts, in its storage.

@@ -22,9 +22,14 @@ const ast *innermost_element(const ast *seq) {
     return type_node;
 }
 
+// The element type node of a sequence node.
+const ast *element_type_of(const ast *seq) {
+    return idl_child(idl_child(seq, idl_first_non_annotation(seq)), 0);
+}
+
 void log_unnamed_type(const ast *type_node, const idl_source &src) {
     // A map is a known construct of the language that the vocabulary cannot express.
-    idl_report(src, idl_start_of(type_node),
+    idl_report(src, DIAG_ERROR, idl_start_of(type_node),
                std::string("Type '") + idl_construct_name(type_node) + "' has no DDS-XML type name",
                idl_type_of(type_node) == IDL_MAP_TYPE ? "map types have no DDS-XML form" : "");
 }
@@ -134,14 +139,17 @@ const char *idl_construct_name(const ast *type_node) {
 }
 
 const char *idl_visit_sequence_type(const ast *seq, const idl_source &src, xmltree *element) {
-    // Nested sequences name their innermost element type; each level's annotations apply.
-    const ast *type_node = seq;
-    while (is_sequence(idl_type_of(type_node))) {
-        if (!idl_apply_annotations(type_node, src, element)) {
-            return nullptr;
-        }
-        const ast *type_spec = idl_child(type_node, idl_first_non_annotation(type_node));
-        type_node = idl_child(type_spec, 0);
+    if (!idl_apply_annotations(seq, src, element)) {
+        return nullptr;
+    }
+    const ast *type_node = element_type_of(seq);
+    if (is_sequence(idl_type_of(type_node))) {
+        // One element carries one sequence bound: the inner sequence's bound would be lost and
+        // the element would describe a sequence of the innermost type instead.
+        idl_report(src, DIAG_ERROR, idl_start_of(type_node),
+                   "Anonymous sequence of sequences has no DDS-XML form",
+                   "declare the inner sequence with a typedef and use its name");
+        return nullptr;
     }
     const char *name = idl_type_name(type_node);
     if (name == nullptr) {
@@ -178,6 +186,9 @@ bool idl_visit_sequence(const ast *node, const idl_source &src, xmltree *element
 
 bool idl_visit_bounded_string(const ast *node, const idl_source &src, xmltree *element) {
     const ast *str = idl_child(node, 0);
+    if (is_sequence(idl_type_of(str))) {
+        str = element_type_of(str); // the bound of the strings a sequence holds
+    }
     const std::uint64_t type = idl_type_of(str);
     if (type != IDL_BOUNDED_STRING_TYPE && type != IDL_BOUNDED_WIDE_STRING_TYPE) {
         return true;

@@ -30,9 +30,10 @@ bool visit_discriminator(const ast *switch_type, const idl_source &src, xmltree 
     const ast *type_node = idl_child(switch_type, idl_first_non_annotation(switch_type));
     const char *type = discriminator_type_name(type_node);
     if (type == nullptr) {
-        idl_report(src, idl_start_of(type_node),
+        idl_report(src, DIAG_ERROR, idl_start_of(type_node),
                    std::string("Union discriminator type '") + idl_construct_name(type_node) +
-                       "' has no DDS-XML type name");
+                       "' has no DDS-XML type name",
+                   "");
         return false;
     }
     xmltree *element = idl_add_element(src, union_element, "discriminator");

@@ -229,11 +229,12 @@ TEST(MatcherShortcuts, ExpectedSetsAtTheFarthestFailureAreComplete) {
         // The farthest failure and a position before it (the start of its line).
         std::uint64_t line_start = e->pos > e->column ? e->pos - e->column : 0;
         for (const std::uint64_t at : {e->pos, line_start}) {
-            std::uint64_t want[64];
-            std::uint64_t got[64];
+            // Room for every node type: nothing is cut off.
+            std::uint64_t want[512];
+            std::uint64_t got[512];
             in.pos = 0;
-            const std::uint64_t n = parse_expected(plain.get(), &in, at, want, 64);
-            const std::uint64_t m = parse_expected(fast.get(), &in, at, got, 64);
+            const std::uint64_t n = parse_expected(plain.get(), &in, at, want, 512);
+            const std::uint64_t m = parse_expected(fast.get(), &in, at, got, 512);
             EXPECT_EQ(0u, in.pos);
             ASSERT_EQ(tokens_of(want, n), tokens_of(got, m));
             if (at == e->pos) {
