@@ -201,7 +201,12 @@ TEST_F(Exactness, ParseErrorExcerptWidthAroundTheCaret) {
         EXPECT_FALSE(fs::exists(dir_ / "out"));
         const std::vector<std::string> lines = strip_log_headers(run.out);
         ASSERT_EQ(4u, lines.size()) << run.out;
-        EXPECT_EQ("E Failed to parse: " + (dir_ / "input.idl").string() + ":2", lines[1]);
+        // The record names the line and the column (from 1) of the byte under the caret; what
+        // follows the place, if anything, is not this test's business.
+        const std::string place = "E Failed to parse: " + (dir_ / "input.idl").string() +
+                                  ":2:" + std::to_string(r.before.size() + 1);
+        EXPECT_EQ(place, lines[1].substr(0, place.size()));
+        EXPECT_TRUE(lines[1].size() == place.size() || lines[1][place.size()] == ':') << lines[1];
         std::string excerpt =
             r.before.substr(r.before.size() - r.shown_before) + r.after.substr(0, r.shown_after);
         for (char &c : excerpt) {
