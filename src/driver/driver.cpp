@@ -6,6 +6,9 @@
 #include "base/glog.hpp"
 #include "base/linkedlist.hpp"
 #include "base/owned.hpp"
+#include "driver/compile.hpp"
+#include "driver/depfile.hpp"
+#include "driver/options.hpp"
 #include "idl/idl.hpp"
 #include "preproc/preproc.hpp"
 #include "xml/xmltree.hpp"
@@ -89,11 +92,15 @@ std::string base_name(const std::string &path) {
     return path.substr(start, end + 1 - start);
 }
 
-// The mode `fopen(path, "w")` would give a new file under the current umask.
+// The mode `fopen(path, "w")` would give a new file under the process umask. The umask can
+// only be read by setting it, so it is read once (before any worker thread exists) and kept.
 mode_t default_file_mode() {
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    return static_cast<mode_t>(0666 & ~mask);
+    static const mode_t mode = [] {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        return static_cast<mode_t>(0666 & ~mask);
+    }();
+    return mode;
 }
 
 int run(argparse &args, int argc, char **argv) {
@@ -134,11 +141,18 @@ int run(argparse &args, int argc, char **argv) {
         return 1;
     }
 
-    owned<xmltree, xmltree_free> doc{zadozeda_parse(args.idl_path, args.macros, args.include_dirs)};
+    owned<xmltree, xmltree_free> doc{driver_convert(args.idl_path, args, nullptr)};
     if (!doc) {
         return 1; // the translator logged the cause
     }
 
+    // The file name is worked out before any directory is made, so that a run that cannot
+    // name its output leaves nothing behind.
+    std::string name;
+    if (!driver_output_name(args.idl_path, name)) {
+        DRIVER_LOG(GLOG_ERROR, "Wrong IDL extension.Suspended to create file");
+        return 1;
+    }
     const std::string output_path = args.output_path;
     if (!driver_make_directories(output_path)) {
         return 1;
@@ -170,11 +184,6 @@ int run(argparse &args, int argc, char **argv) {
         break;
     }
 
-    std::string name;
-    if (!driver_output_name(args.idl_path, name)) {
-        DRIVER_LOG(GLOG_ERROR, "Wrong IDL extension.Suspended to create file");
-        return 1;
-    }
     if (!driver_write_document(dir, name, doc.get())) {
         return 1;
     }
@@ -315,7 +324,30 @@ bool driver_write_document(const std::string &dir, const std::string &name, cons
     });
 }
 
+bool driver_write_text(const std::string &dir, const std::string &name, const std::string &text) {
+    return write_through_temp(dir, name, [&text](int fd) {
+        int target = fd;
+        return write_all(&target, text.data(), text.size());
+    });
+}
+
+void driver_prime_file_mode() {
+    (void)default_file_mode();
+}
+
+xmltree *driver_convert(const char *idl_path, const argparse &args,
+                        std::vector<std::string> *included) {
+    xmltree *doc = zadozeda_parse(idl_path, args.macros, args.include_dirs);
+    if (doc != nullptr && included != nullptr) {
+        *included = depfile_included_files(idl_path, args.include_dirs);
+    }
+    return doc;
+}
+
 int driver_main(int argc, char **argv) {
+    if (options_compiler_form(argc, argv)) {
+        return compile_main(argc, argv);
+    }
     argparse args{};
     int status = 1;
     try {

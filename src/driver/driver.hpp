@@ -2,12 +2,17 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct pn_linkedlist;
 struct xmltree;
 
-/// Program version printed in the start-up banner.
-inline constexpr const char *DRIVER_VERSION = "1.1.0";
+#ifndef VANDREL_VERSION
+#error "VANDREL_VERSION (the project version) must be defined by the build"
+#endif
+/// Program version printed in the start-up banner and by --version; set from the project
+/// version by the build, its one source.
+inline constexpr const char *DRIVER_VERSION = VANDREL_VERSION;
 
 /// Arguments of one run; zero-filled before use, released with `argparse_fini`.
 struct argparse {
@@ -24,7 +29,7 @@ void argparse_fini(argparse *args);
 void driver_print_usage();
 
 /// Creates `path` and every missing parent with mode 0755; true when it ends as a directory,
-/// false after logging which component failed.
+/// false after logging which component failed. Safe on several threads at once.
 [[nodiscard]] bool driver_make_directories(const std::string &path);
 
 /// Output file name for `idl_path`: its base name with the first ".idl" replaced by ".xml";
@@ -36,6 +41,20 @@ void driver_print_usage();
 /// streamed to the temporary file in pieces, never held whole in memory. False after logging.
 [[nodiscard]] bool driver_write_document(const std::string &dir, const std::string &name,
                                          const xmltree *doc);
+
+/// Writes `text` to `dir`/`name` all or nothing, as `driver_write_document`. False after logging.
+[[nodiscard]] bool driver_write_text(const std::string &dir, const std::string &name,
+                                     const std::string &text);
+
+/// Computes the mode new output files get under the process umask. Call once before threads
+/// start: reading the umask changes it for a moment, which other threads must not see.
+void driver_prime_file_mode();
+
+/// The conversion of one file, the same in both command-line forms: `zadozeda_parse` with the
+/// two lists of `args`. When `included` is given, it receives the included files the input
+/// names that exist on disk (see `depfile_included_files`). Null on failure (logged).
+[[nodiscard]] xmltree *driver_convert(const char *idl_path, const argparse &args,
+                                      std::vector<std::string> *included);
 
 /// The whole run for `argc`/`argv` as given to `main`; returns the exit status (0 written, 1 not).
 [[nodiscard]] int driver_main(int argc, char **argv);
