@@ -19,15 +19,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <new>
 #include <set>
+#include <dirent.h>
+#include <sys/stat.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -106,20 +105,59 @@ std::string joined(const std::string &dir, const std::string &name) {
     return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
-// The folder below the output that mirrors `folder` relative to `root`; false when `folder` is
-// not below `root`.
-bool mirrored(const fs::path &folder, const fs::path &root, std::string &rel) {
-    std::error_code ec;
-    const fs::path a = fs::absolute(folder, ec).lexically_normal();
-    const fs::path b = fs::absolute(root, ec).lexically_normal();
-    if (ec) {
+// `path` made absolute (against the working folder) and tidied: no ".", "..", or repeated
+// slashes; a component list, empty for the root. False when the working folder is unknown.
+bool absolute_parts(const std::string &path, std::vector<std::string> &parts) {
+    parts.clear();
+    std::string full = path;
+    if (full.empty() || full[0] != '/') {
+        std::vector<char> cwd(4096);
+        while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+            if (errno != ERANGE || cwd.size() > (1u << 20)) {
+                return false;
+            }
+            cwd.resize(cwd.size() * 2);
+        }
+        full = std::string(cwd.data()) + "/" + full;
+    }
+    std::size_t pos = 0;
+    while (pos <= full.size()) {
+        std::size_t slash = full.find('/', pos);
+        if (slash == std::string::npos) {
+            slash = full.size();
+        }
+        const std::string part = full.substr(pos, slash - pos);
+        if (part == "..") {
+            if (!parts.empty()) {
+                parts.pop_back();
+            }
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        pos = slash + 1;
+    }
+    return true;
+}
+
+std::string parent_of(const std::string &path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".")
+                                      : (slash == 0 ? std::string("/") : path.substr(0, slash));
+}
+
+// The folder below the output that mirrors `folder` relative to `root` ("" for root itself);
+// false when `folder` is not below `root`. Compared by name, as the user wrote the paths.
+bool mirrored(const std::string &folder, const std::string &root, std::string &rel) {
+    std::vector<std::string> a;
+    std::vector<std::string> b;
+    if (!absolute_parts(folder, a) || !absolute_parts(root, b) || a.size() < b.size() ||
+        !std::equal(b.begin(), b.end(), a.begin())) {
         return false;
     }
-    const fs::path r = a.lexically_relative(b);
-    if (r.empty() || *r.begin() == "..") {
-        return false;
+    rel.clear();
+    for (std::size_t i = b.size(); i < a.size(); ++i) {
+        rel += (rel.empty() ? "" : "/") + a[i];
     }
-    rel = r == "." ? std::string() : r.generic_string();
     return true;
 }
 
@@ -128,7 +166,7 @@ void plan_file(const driver_options &opts, const std::string &input, const std::
     compile_job job;
     job.input = input;
     std::string rel;
-    if (!root.empty() && !mirrored(fs::path(input).parent_path(), root, rel)) {
+    if (!root.empty() && !mirrored(parent_of(input), root, rel)) {
         job.error = input + ": not below the base folder " + root;
     }
     job.output_dir = opts.output_dir == "-" ? opts.output_dir : joined(opts.output_dir, rel);
@@ -136,33 +174,57 @@ void plan_file(const driver_options &opts, const std::string &input, const std::
         job.output_dir = ".";
     }
     if (!driver_output_name(input, job.output_name) && job.error.empty()) {
-        job.error = input + ": no \".idl\" in the file name to make the output name from";
+        // Appended piece by piece: GCC 12 misreads `string + literal` here at -O3 (-Wrestrict).
+        job.error = input;
+        job.error += ": no \".idl\" in the file name to make the output name from";
     }
     jobs.push_back(std::move(job));
+}
+
+bool ends_with_idl(const char *name) {
+    const std::size_t n = std::strlen(name);
+    return n > 4 && std::strcmp(name + n - 4, ".idl") == 0;
+}
+
+// Collects the `*.idl` files below `folder` (symbolic links to folders are not followed, so
+// the walk always ends); the first folder that cannot be read is named in `failure`.
+void walk(const std::string &folder, std::vector<std::string> &found, std::string &failure) {
+    DIR *d = ::opendir(folder.c_str());
+    if (d == nullptr) {
+        if (failure.empty()) {
+            failure = folder + ": " + std::strerror(errno);
+        }
+        return;
+    }
+    std::vector<std::string> folders;
+    while (const struct dirent *e = ::readdir(d)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) {
+            continue;
+        }
+        const std::string path =
+            folder.back() == '/' ? folder + e->d_name : folder + "/" + e->d_name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) {
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            folders.push_back(path);
+        } else if (ends_with_idl(e->d_name) &&
+                   (S_ISREG(st.st_mode) || (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)))) {
+            found.push_back(path);
+        }
+    }
+    ::closedir(d);
+    for (const std::string &sub : folders) {
+        walk(sub, found, failure);
+    }
 }
 
 void plan_folder(const driver_options &opts, const std::string &folder,
                  std::vector<compile_job> &jobs) {
     std::vector<std::string> found;
     std::string failure;
-    std::error_code ec;
-    fs::recursive_directory_iterator it(folder, fs::directory_options::none, ec);
-    const fs::recursive_directory_iterator end;
-    if (ec) {
-        failure = folder + ": " + ec.message();
-    }
-    for (; !ec && it != end; it.increment(ec)) {
-        std::error_code kind_ec;
-        const fs::path &p = it->path();
-        const std::string name = p.filename().string();
-        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".idl") == 0 &&
-            it->is_regular_file(kind_ec)) {
-            found.push_back(p.generic_string());
-        }
-    }
-    if (ec && failure.empty()) {
-        failure = folder + ": " + ec.message();
-    }
+    walk(folder, found, failure);
     std::sort(found.begin(), found.end());
     const std::string root = opts.base_dir.empty() ? folder : opts.base_dir;
     for (const std::string &file : found) {
@@ -245,12 +307,6 @@ bool preprocess(const compile_job &job, const job_lists &lists, std::string &tex
     }
     preproc_root_fini(&state);
     return ok;
-}
-
-std::string parent_of(const std::string &path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".")
-                                      : (slash == 0 ? std::string("/") : path.substr(0, slash));
 }
 
 bool write_rule(const driver_options &opts, const compile_job &job,
@@ -473,17 +529,15 @@ bool compile_plan(const driver_options &opts, std::vector<compile_job> &jobs,
     jobs.clear();
     std::set<std::string> outputs;
     for (const std::string &input : opts.inputs) {
-        std::error_code ec;
-        const fs::file_status st = fs::status(input, ec);
-        if (fs::is_directory(st)) {
+        struct stat st {};
+        if (::stat(input.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
             plan_folder(opts, input, jobs);
-        } else if (fs::exists(st)) {
+        } else if (::access(input.c_str(), F_OK) == 0) {
             plan_file(opts, input, opts.base_dir, jobs);
         } else {
             compile_job job;
             job.input = input;
-            job.error = input + ": " +
-                        (ec ? ec.message() : std::generic_category().message(ENOENT));
+            job.error = input + ": " + std::strerror(errno);
             jobs.push_back(std::move(job));
         }
     }
@@ -492,9 +546,16 @@ bool compile_plan(const driver_options &opts, std::vector<compile_job> &jobs,
         if (!job.error.empty() || job.output_dir == "-" || opts.preprocess_only) {
             continue;
         }
-        const std::string target =
-            fs::path(joined(job.output_dir, job.output_name)).lexically_normal().string();
-        if (!outputs.insert(target).second) {
+        const std::string target = joined(job.output_dir, job.output_name);
+        std::vector<std::string> parts;
+        std::string key = target;
+        if (absolute_parts(target, parts)) {
+            key.clear();
+            for (const std::string &p : parts) {
+                key += "/" + p;
+            }
+        }
+        if (!outputs.insert(key).second) {
             job.error = job.input + ": another input already writes " + target;
         }
     }
