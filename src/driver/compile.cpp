@@ -338,8 +338,13 @@ bool convert(const driver_options &opts, const compile_job &job, const job_lists
         glog_fatal("Out of memory: Unable to allocate memory for linkedlist");
         return false;
     }
+    // An error reported by a stage that still went on fails the file, as does a warning under
+    // -Werror; either way before anything is written.
+    const auto clean = [&] {
+        return sink.errors == 0 && !(opts.warnings_are_errors && sink.warnings > 0);
+    };
     if (opts.preprocess_only) {
-        return preprocess(job, lists, result.text);
+        return preprocess(job, lists, result.text) && clean();
     }
     std::vector<std::string> included;
     owned<xmltree, xmltree_free> doc{
@@ -347,8 +352,8 @@ bool convert(const driver_options &opts, const compile_job &job, const job_lists
     if (!doc) {
         return false; // reported
     }
-    if (opts.warnings_are_errors && sink.warnings > 0) {
-        return false; // the caller says why
+    if (!clean()) {
+        return false; // the caller says why for -Werror
     }
     if (job.output_dir == "-") {
         if (!xmltree_write_beautify(doc.get(), write_stdout, nullptr)) {
@@ -392,6 +397,20 @@ job_result run_job(const driver_options &opts, const compile_job &job, const job
 
 //=== running the jobs ===//
 
+// Records written outside any job go straight to standard error.
+void immediate_record(void *context, int32_t level, const char *message) {
+    if (level < GLOG_WARN) {
+        return;
+    }
+    const bool colour = *static_cast<const bool *>(context);
+    const diag_level l = level >= GLOG_ERROR ? DIAG_ERROR : DIAG_WARNING;
+    try {
+        std::fputs(plain_line(l, message, colour).c_str(), stderr);
+    } catch (const std::bad_alloc &) {
+        std::fprintf(stderr, "vandrel: error: %s\n", message);
+    }
+}
+
 // Hands out jobs to the threads and prints finished files strictly in input order.
 struct scheduler {
     const driver_options &opts;
@@ -428,6 +447,14 @@ struct scheduler {
     }
 
     void work() {
+        // Records outside a job (building the lists) go straight to standard error, never to
+        // the default logger's standard output.
+        bool hook_colour = colour;
+        const glog_thread_hook previous = glog_set_thread_hook({immediate_record, &hook_colour});
+        struct restore {
+            glog_thread_hook hook;
+            ~restore() { (void)glog_set_thread_hook(hook); }
+        } restore_hook{previous};
         const job_lists lists(opts);
         for (;;) {
             const std::size_t i = next.fetch_add(1);
@@ -444,20 +471,6 @@ struct scheduler {
         }
     }
 };
-
-// Records written on the main thread outside any job go straight to standard error.
-void immediate_record(void *context, int32_t level, const char *message) {
-    if (level < GLOG_WARN) {
-        return;
-    }
-    const bool colour = *static_cast<const bool *>(context);
-    const diag_level l = level >= GLOG_ERROR ? DIAG_ERROR : DIAG_WARNING;
-    try {
-        std::fputs(plain_line(l, message, colour).c_str(), stderr);
-    } catch (const std::bad_alloc &) {
-        std::fprintf(stderr, "vandrel: error: %s\n", message);
-    }
-}
 
 int usage_error(const std::string &message) {
     std::fprintf(stderr, "vandrel: error: %s\nTry 'vandrel --help' for more information.\n",
