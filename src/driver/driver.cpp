@@ -13,6 +13,7 @@
 #include "preproc/preproc.hpp"
 #include "xml/xmltree.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -92,16 +93,8 @@ std::string base_name(const std::string &path) {
     return path.substr(start, end + 1 - start);
 }
 
-// The mode `fopen(path, "w")` would give a new file under the process umask. The umask can
-// only be read by setting it, so it is read once (before any worker thread exists) and kept.
-mode_t default_file_mode() {
-    static const mode_t mode = [] {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        return static_cast<mode_t>(0666 & ~mask);
-    }();
-    return mode;
-}
+// Distinguishes the temporary files of one process (several threads may write at once).
+std::atomic<unsigned long> temp_counter{0};
 
 int run(argparse &args, int argc, char **argv) {
     DRIVER_LOG(GLOG_INFO, "OrvathDDS VANDREL v%s is running, please wait...", DRIVER_VERSION);
@@ -279,11 +272,19 @@ template <class Fill>
 bool write_through_temp(const std::string &dir, const std::string &name, const Fill &fill) {
     const std::string target = dir.back() == '/' ? dir + name : dir + "/" + name;
     // The temporary file lives beside the target so that the rename stays on one file system.
-    std::string temp_name = (dir.back() == '/' ? dir : dir + "/") + "." + name + ".XXXXXX";
-    std::vector<char> temp(temp_name.begin(), temp_name.end());
-    temp.push_back('\0');
-
-    int fd = ::mkstemp(temp.data());
+    // Created with mode 0666 under the umask, as `fopen(path, "w")` would, and exclusively: a
+    // name taken by another process or an old leftover is skipped for the next one.
+    const std::string stem = (dir.back() == '/' ? dir : dir + "/") + "." + name + "." +
+                             std::to_string(::getpid()) + "-";
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temp = stem + std::to_string(temp_counter.fetch_add(1));
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) {
+            break;
+        }
+    }
     if (fd < 0) {
         if (errno == ENAMETOOLONG) {
             log_too_long(target);
@@ -292,17 +293,16 @@ bool write_through_temp(const std::string &dir, const std::string &name, const F
         }
         return false;
     }
-    (void)::fchmod(fd, default_file_mode());
     bool ok = fill(fd);
     ok = ::close(fd) == 0 && ok;
     if (!ok) {
-        ::unlink(temp.data());
+        ::unlink(temp.c_str());
         DRIVER_LOG(GLOG_ERROR, "Failed to write data to file");
         return false;
     }
-    if (std::rename(temp.data(), target.c_str()) != 0) {
+    if (std::rename(temp.c_str(), target.c_str()) != 0) {
         const int err = errno;
-        ::unlink(temp.data());
+        ::unlink(temp.c_str());
         if (err == ENAMETOOLONG) {
             log_too_long(target);
         } else {
@@ -329,10 +329,6 @@ bool driver_write_text(const std::string &dir, const std::string &name, const st
         int target = fd;
         return write_all(&target, text.data(), text.size());
     });
-}
-
-void driver_prime_file_mode() {
-    (void)default_file_mode();
 }
 
 xmltree *driver_convert(const char *idl_path, const argparse &args,

@@ -39,16 +39,13 @@ void driver_print_usage();
 /// Writes the pretty text of `doc` to `dir`/`name` through a temporary file renamed into place,
 /// so a failure leaves no partial file and an existing file is replaced whole. The text is
 /// streamed to the temporary file in pieces, never held whole in memory. False after logging.
+/// Safe on several threads at once.
 [[nodiscard]] bool driver_write_document(const std::string &dir, const std::string &name,
                                          const xmltree *doc);
 
 /// Writes `text` to `dir`/`name` all or nothing, as `driver_write_document`. False after logging.
 [[nodiscard]] bool driver_write_text(const std::string &dir, const std::string &name,
                                      const std::string &text);
-
-/// Computes the mode new output files get under the process umask. Call once before threads
-/// start: reading the umask changes it for a moment, which other threads must not see.
-void driver_prime_file_mode();
 
 /// The conversion of one file, the same in both command-line forms: `zadozeda_parse` with the
 /// two lists of `args`. When `included` is given, it receives the included files the input

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 #include <vector>
@@ -355,4 +356,22 @@ TEST(DependencyRule, EscapesAndWraps) {
     const std::string long_name(60, 'n');
     EXPECT_EQ("t.xml: " + long_name + " \\\n " + long_name + "\n",
               depfile_rule("t.xml", long_name, {long_name}));
+}
+
+TEST_F(Compile, DocumentsGetTheModeOfANewFileInBothForms) {
+    write_file(dir_ / "m.idl", kGood);
+    const mode_t previous = ::umask(027); // the child inherits it
+    const run_result two = run({"m.idl", "two"});
+    const run_result many = run({"-MD", "-j2", "-o", "many", "m.idl"});
+    ::umask(previous);
+    EXPECT_EQ(0, two.status);
+    EXPECT_EQ(0, many.status) << many.err;
+    for (const char *file : {"two/m.xml", "many/m.xml", "many/m.xml.d"}) {
+        struct stat st {};
+        ASSERT_EQ(0, ::stat((dir_ / file).c_str(), &st)) << file;
+        EXPECT_EQ(0640u, st.st_mode & 0777u) << file;
+    }
+    // No temporary file stays behind.
+    EXPECT_EQ((std::vector<std::string>{"m.idl", "many/m.xml", "many/m.xml.d", "two/m.xml"}),
+              files());
 }
