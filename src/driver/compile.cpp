@@ -286,6 +286,29 @@ struct job_lists {
     job_lists &operator=(const job_lists &) = delete;
 };
 
+// Output folders already made by this run: each is checked on disk once, not once per file.
+class made_folders {
+  public:
+    bool make(const std::string &dir) {
+        {
+            const std::lock_guard<std::mutex> guard(lock_);
+            if (done_.count(dir) != 0) {
+                return true;
+            }
+        }
+        if (!driver_make_directories(dir)) {
+            return false; // reported
+        }
+        const std::lock_guard<std::mutex> guard(lock_);
+        done_.insert(dir);
+        return true;
+    }
+
+  private:
+    std::mutex lock_;
+    std::set<std::string> done_;
+};
+
 bool write_stdout(void *, const char *data, std::size_t len) {
     while (len > 0) {
         const ssize_t n = ::write(STDOUT_FILENO, data, len);
@@ -328,7 +351,7 @@ bool write_rule(const driver_options &opts, const compile_job &job,
 }
 
 bool convert(const driver_options &opts, const compile_job &job, const job_lists &lists,
-             file_sink &sink, job_result &result) {
+             made_folders &folders, file_sink &sink, job_result &result) {
     if (!job.error.empty()) {
         sink.consume([&] {
             diagnostic d;
@@ -363,7 +386,7 @@ bool convert(const driver_options &opts, const compile_job &job, const job_lists
             glog_error("Failed to write data to file");
             return false;
         }
-    } else if (!driver_make_directories(job.output_dir) ||
+    } else if (!folders.make(job.output_dir) ||
                !driver_write_document(job.output_dir, job.output_name, doc.get())) {
         return false; // reported
     }
@@ -371,12 +394,12 @@ bool convert(const driver_options &opts, const compile_job &job, const job_lists
 }
 
 job_result run_job(const driver_options &opts, const compile_job &job, const job_lists &lists,
-                   bool colour) {
+                   made_folders &folders, bool colour) {
     job_result result;
     file_sink sink(colour);
     bool ok = false;
     try {
-        ok = convert(opts, job, lists, sink, result);
+        ok = convert(opts, job, lists, folders, sink, result);
     } catch (const std::bad_alloc &) {
         glog_fatal("Out of memory: Unable to convert %s", job.input.c_str());
     }
@@ -425,6 +448,7 @@ struct scheduler {
     std::vector<bool> done;
     std::size_t printed = 0;
     std::size_t failed = 0;
+    made_folders folders;
 
     scheduler(const driver_options &o, const std::vector<compile_job> &j, bool c)
         : opts(o), jobs(j), colour(c), results(j.size()), done(j.size(), false) {}
@@ -466,7 +490,7 @@ struct scheduler {
             }
             job_result r;
             try {
-                r = run_job(opts, jobs[i], lists, colour);
+                r = run_job(opts, jobs[i], lists, folders, colour);
             } catch (const std::bad_alloc &) {
                 r.ok = false;
             }
