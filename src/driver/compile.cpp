@@ -19,10 +19,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <mutex>
 #include <new>
 #include <set>
-#include <dirent.h>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -38,7 +38,7 @@ namespace {
 // Collects, for the file being worked on by this thread, the diagnostics and the plain log
 // records that stages still write, both in the gcc layout.
 class file_sink final : public diag_consumer {
-  public:
+public:
     explicit file_sink(bool colour) : colour_(colour) {
         previous_consumer_ = diag_set_consumer(this);
         previous_hook_ = glog_set_thread_hook({&file_sink::record, this});
@@ -70,7 +70,7 @@ class file_sink final : public diag_consumer {
             return;
         }
         diagnostic d;
-        d.level = level >= GLOG_FATAL ? DIAG_FATAL
+        d.level = level >= GLOG_FATAL   ? DIAG_FATAL
                   : level >= GLOG_ERROR ? DIAG_ERROR
                                         : DIAG_WARNING;
         try {
@@ -85,7 +85,7 @@ class file_sink final : public diag_consumer {
     unsigned warnings = 0;
     bool lost = false;
 
-  private:
+private:
     bool colour_;
     diag_consumer *previous_consumer_ = nullptr;
     glog_thread_hook previous_hook_{};
@@ -213,7 +213,8 @@ void walk(const std::string &folder, std::vector<std::string> &found, std::strin
         if (S_ISDIR(st.st_mode)) {
             folders.push_back(path);
         } else if (ends_with_idl(e->d_name) &&
-                   (S_ISREG(st.st_mode) || (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)))) {
+                   (S_ISREG(st.st_mode) ||
+                    (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)))) {
             found.push_back(path);
         }
     }
@@ -288,7 +289,7 @@ struct job_lists {
 
 // Output folders already made by this run: each is checked on disk once, not once per file.
 class made_folders {
-  public:
+public:
     bool make(const std::string &dir) {
         {
             const std::lock_guard<std::mutex> guard(lock_);
@@ -304,7 +305,7 @@ class made_folders {
         return true;
     }
 
-  private:
+private:
     std::mutex lock_;
     std::set<std::string> done_;
 };

@@ -134,9 +134,9 @@ options_outcome options_parse(int argc, char *const *argv, driver_options &opts,
             break;
         }
         // The word getopt_long has just finished with (for messages about it).
-        const std::string current =
-            optind > 0 && optind <= count ? as_typed(args[static_cast<std::size_t>(optind - 1)])
-                                          : std::string();
+        const std::string current = optind > 0 && optind <= count
+                                        ? as_typed(args[static_cast<std::size_t>(optind - 1)])
+                                        : std::string();
         switch (c) {
         case 'o':
             opts.output_dir = optarg;
@@ -166,8 +166,8 @@ options_outcome options_parse(int argc, char *const *argv, driver_options &opts,
                 m.value = m.define ? "1" : "";
             }
             if (!is_identifier(m.name)) {
-                message = std::string("macro names must be identifiers: -") +
-                          static_cast<char>(c) + " " + text;
+                message = std::string("macro names must be identifiers: -") + static_cast<char>(c) +
+                          " " + text;
                 return options_outcome::usage_error;
             }
             opts.macros.push_back(std::move(m));

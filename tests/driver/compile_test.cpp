@@ -42,7 +42,7 @@ const char *const kGood = "module M { struct S { long x; }; };\n";
 const char *const kBad = "module M {\n  struct S { long2 x; };\n};\n";
 
 class Compile : public testing::Test {
-  protected:
+protected:
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "vandrel-compile-XXXXXX").string();
         ASSERT_NE(nullptr, ::mkdtemp(pattern.data()));
@@ -83,9 +83,9 @@ class Compile : public testing::Test {
         }
         std::string out;
         for (const compile_job &j : jobs) {
-            out += j.error.empty()
-                       ? j.input + " -> " + (fs::path(j.output_dir) / j.output_name).generic_string()
-                       : "error: " + j.error;
+            out += j.error.empty() ? j.input + " -> " +
+                                         (fs::path(j.output_dir) / j.output_name).generic_string()
+                                   : "error: " + j.error;
             out += "\n";
         }
         return out;
@@ -290,10 +290,8 @@ TEST_F(Compile, NothingLeftBehindOnFailure) {
     write_file(dir_ / "d.idl/x.txt", kGood);
     write_file(dir_ / "bad.idl", kBad);
     const std::vector<std::vector<std::string>> rows = {
-        {"-o", "o5/deep/er", "d.idl/x.txt"},
-        {"-o", "o5/deep/er", "bad.idl"},
-        {"-o", "o5/deep/er", "missing.idl"},
-        {"-o", "o5", "-b", "elsewhere", "bad.idl"},
+        {"-o", "o5/deep/er", "d.idl/x.txt"}, {"-o", "o5/deep/er", "bad.idl"},
+        {"-o", "o5/deep/er", "missing.idl"}, {"-o", "o5", "-b", "elsewhere", "bad.idl"},
         {"-MD", "-o", "o5", "bad.idl"},
     };
     for (const auto &args : rows) {
@@ -342,8 +340,8 @@ TEST_F(Compile, IncludedFilesByTheLookupRule) {
     }
     const std::string a = (dir_ / "m/a.idl").string();
     // Angle names skip the including file's folder; each file is listed once.
-    EXPECT_EQ((std::vector<std::string>{i2 + "/c.idl", (dir_ / "m/b.idl").string(),
-                                        i1 + "/b.idl", i2 + "/d.idl"}),
+    EXPECT_EQ((std::vector<std::string>{i2 + "/c.idl", (dir_ / "m/b.idl").string(), i1 + "/b.idl",
+                                        i2 + "/d.idl"}),
               depfile_included_files(a.c_str(), lists.include_dirs));
     EXPECT_TRUE(depfile_included_files((dir_ / "none.idl").c_str(), nullptr).empty());
     argparse_fini(&lists);

@@ -29,7 +29,7 @@ std::string render(const driver_options &o) {
     s += " E=" + std::to_string(o.preprocess_only) + " j=" + std::to_string(o.jobs) +
          " q=" + std::to_string(o.quiet) + " W=" + std::to_string(o.warnings_are_errors) +
          " p=" + std::to_string(o.permissive) + " c=" +
-         (o.colour == colour_mode::always ? "always"
+         (o.colour == colour_mode::always  ? "always"
           : o.colour == colour_mode::never ? "never"
                                            : "auto") +
          " M=" + std::to_string(o.dependencies) + ":" + o.dependency_file;
@@ -105,8 +105,7 @@ TEST(Options, CombinationsAndOrder) {
         {{"-q", "--", "-odd.idl", "-MD"},
          "in=-odd.idl,-MD, o=. b= D= I= E=0 j=0 q=1 W=0 p=0 c=auto M=0:"},
         // The value of an option is taken as it is, even when it looks like an option.
-        {{"-o", "-MD", "-I", "-Werror", "a"},
-         "in=a, o=-MD b= D= I=-Werror," + defaults_tail},
+        {{"-o", "-MD", "-I", "-Werror", "a"}, "in=a, o=-MD b= D= I=-Werror," + defaults_tail},
         // The last -o wins; -D and -U stay in order.
         {{"-o", "x", "-o", "y", "-DA", "-UA", "-DA=2", "a"},
          "in=a, o=y b= D=A=1,-A,A=2, I=" + defaults_tail},
@@ -166,8 +165,9 @@ TEST(Options, UsageErrors) {
         {{"-I", "", "a"}, "-I needs a folder name"},
         {{"-q", ""}, "an input name is empty"},
         {{"-E", "-MF", "d", "a"}, "-MF cannot be used with -E"},
-        {{"-MD", "-o", "-", "a"}, "-MD needs an output folder; with -o - name the rule's file "
-                                  "with -MF"},
+        {{"-MD", "-o", "-", "a"},
+         "-MD needs an output folder; with -o - name the rule's file "
+         "with -MF"},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.message);
