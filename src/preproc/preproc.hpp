@@ -59,6 +59,17 @@ struct preproc_file {
     int32_t start_line;  ///< line counter when this file's scan began
 };
 
+/// One `#pragma` that declares keys (`keylist`, `DCPS_DATA_TYPE`, `DCPS_DATA_KEY`), kept for the
+/// translator; owned by `preproc_root::pragmas`.
+struct preproc_pragma {
+    char *text;           ///< the text after the word `pragma`, outer blanks trimmed, owned
+    char *path;           ///< resolved path of the file it stands in, owned
+    uint64_t line;        ///< line in that file, from 1
+    uint64_t column;      ///< column (from 1) of the first byte of `text` in that line
+    uint64_t output_line; ///< line of the output text (from 1) holding the blanked directive
+    uint64_t offset;      ///< byte offset in the output where that line starts (set at the end)
+};
+
 /// Preprocessor state; zero-fill, then `preproc_root_init`; always release with
 /// `preproc_root_fini`.
 struct preproc_root {
@@ -70,6 +81,7 @@ struct preproc_root {
     pn_linkedlist *include_dirs; ///< owned C strings copied from the caller; never consulted
     pn_linkedlist *files;        ///< `preproc_file*` records, in order, owned
     uint64_t line;               ///< line counter: starts at 1, one step per scanned line
+    pn_linkedlist *pragmas;      ///< `preproc_pragma*` records, in output order, owned
 };
 
 //=== state and entry ===//
@@ -85,6 +97,11 @@ struct preproc_root {
 
 /// Releases everything `root` owns and zeroes it; accepts null and an all-zero state.
 void preproc_root_fini(preproc_root *root);
+
+/// True when the `#pragma` text `text` (`len` bytes, after the word `pragma`) declares keys and
+/// is kept for the translator rather than ignored: its first word is `keylist`,
+/// `DCPS_DATA_TYPE` or `DCPS_DATA_KEY`.
+[[nodiscard]] bool preproc_pragma_declares_keys(const char *text, size_t len);
 
 /// Directive pass over the file at the resolved `path`: records the file, appends its cleaned
 /// text at `*cursor` and scans it from there, advancing `*cursor`. False on failure (logged).
