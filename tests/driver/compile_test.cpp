@@ -7,6 +7,7 @@
 
 #include "base/linkedlist.hpp"
 #include "support/run_program.hpp"
+#include "support/scratch.hpp"
 
 #include <gtest/gtest.h>
 
@@ -25,33 +26,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string read_file(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void write_file(const fs::path &path, const std::string &text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
-
 const char *const kGood = "module M { struct S { long x; }; };\n";
 const char *const kBad = "module M {\n  struct S { long2 x; };\n};\n";
 
 class Compile : public testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "vandrel-compile-XXXXXX").string();
-        ASSERT_NE(nullptr, ::mkdtemp(pattern.data()));
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    void SetUp() override { ASSERT_FALSE(dir_.empty()); }
     run_result run(const std::vector<std::string> &args) {
         run_options options;
         options.cwd = dir_.string();
@@ -101,7 +81,8 @@ protected:
         std::sort(names.begin(), names.end());
         return names;
     }
-    fs::path dir_;
+    scratch_dir scratch_{"vandrel-compile"};
+    const fs::path dir_ = scratch_.path();
 };
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "driver/driver.hpp"
 
 #include "support/run_program.hpp"
+#include "support/scratch.hpp"
 
 #include <gtest/gtest.h>
 
@@ -38,18 +39,6 @@ const char *const kEmptyDocument = "<dds xmlns:xsi=\"http://www.w3.org/2001/XMLS
                                    "    <types/>\n"
                                    "</dds>\n";
 
-std::string read_file(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void write_file(const fs::path &path, const std::string &text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
-
 std::vector<std::string> with_usage(std::vector<std::string> head,
                                     const std::vector<std::string> &tail = {}) {
     head.insert(head.end(), kUsage.begin(), kUsage.end());
@@ -60,16 +49,7 @@ std::vector<std::string> with_usage(std::vector<std::string> head,
 // Every test works in a directory of its own, removed afterwards.
 class Driver : public testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "vandrel-driver-XXXXXX").string();
-        ASSERT_NE(nullptr, ::mkdtemp(pattern.data()));
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(dir_, ec);
-    }
+    void SetUp() override { ASSERT_FALSE(dir_.empty()); }
     run_result run(const std::vector<std::string> &args, long long size_limit = -1) {
         run_options options;
         options.cwd = dir_.string();
@@ -88,7 +68,8 @@ protected:
         std::sort(names.begin(), names.end());
         return names;
     }
-    fs::path dir_;
+    scratch_dir scratch_{"vandrel-driver"};
+    const fs::path dir_ = scratch_.path();
 };
 
 } // namespace

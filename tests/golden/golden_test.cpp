@@ -7,6 +7,7 @@
 // must appear on standard error in order; the exit status must be the one in `expect-status`
 // (default 0).
 #include "support/run_program.hpp"
+#include "support/scratch.hpp"
 
 #include <gtest/gtest.h>
 
@@ -22,36 +23,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string read_file(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// A fresh directory under the system temporary directory, removed when the case ends.
-class temp_dir {
-public:
-    temp_dir() {
-        std::string pattern = (fs::temp_directory_path() / "vandrel-golden-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            path_ = pattern;
-        }
-    }
-    ~temp_dir() {
-        std::error_code ec;
-        if (!path_.empty()) {
-            fs::remove_all(path_, ec);
-        }
-    }
-    temp_dir(const temp_dir &) = delete;
-    temp_dir &operator=(const temp_dir &) = delete;
-    const fs::path &path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 // Each line of `expected_lines` (blank lines skipped) must appear in `text`, in order.
 void expect_lines_in_order(const std::string &expected_lines, const std::string &text) {
@@ -96,7 +67,7 @@ public:
             run_compiler_form();
             return;
         }
-        temp_dir tmp;
+        scratch_dir tmp("vandrel-golden");
         ASSERT_FALSE(tmp.path().empty());
         std::error_code ec;
         fs::copy_file(dir_ / "input.idl", tmp.path() / "input.idl", ec);
@@ -122,7 +93,7 @@ public:
 
 private:
     void run_compiler_form() {
-        temp_dir tmp;
+        scratch_dir tmp("vandrel-golden");
         ASSERT_FALSE(tmp.path().empty());
         std::error_code ec;
         for (const auto &entry : fs::directory_iterator(dir_, ec)) {
