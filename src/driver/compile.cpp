@@ -59,7 +59,7 @@ public:
         try {
             text += diag_gcc_text(d, colour_);
         } catch (const std::bad_alloc &) {
-            lost = true; // counted all the same, so the file still fails
+            // the text is lost, but the count above still fails the file
         }
     }
 
@@ -76,6 +76,7 @@ public:
         try {
             d.summary = message;
         } catch (const std::bad_alloc &) {
+            // still counted below, without its text
         }
         static_cast<file_sink *>(context)->consume(d);
     }
@@ -83,7 +84,6 @@ public:
     std::string text;
     unsigned errors = 0;
     unsigned warnings = 0;
-    bool lost = false;
 
 private:
     bool colour_;
@@ -100,13 +100,6 @@ std::string plain_line(diag_level level, const std::string &message, bool colour
 }
 
 //=== planning ===//
-
-std::string joined(const std::string &dir, const std::string &name) {
-    if (dir.empty() || dir == ".") {
-        return name;
-    }
-    return dir.back() == '/' ? dir + name : dir + "/" + name;
-}
 
 // `path` made absolute (against the working folder) and tidied: no ".", "..", or repeated
 // slashes; a component list, empty for the root. False when the working folder is unknown.
@@ -142,12 +135,6 @@ bool absolute_parts(const std::string &path, std::vector<std::string> &parts) {
     return true;
 }
 
-std::string parent_of(const std::string &path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".")
-                                      : (slash == 0 ? std::string("/") : path.substr(0, slash));
-}
-
 // The folder below the output that mirrors `folder` relative to `root` ("" for root itself);
 // false when `folder` is not below `root`. Compared by name, as the user wrote the paths.
 bool mirrored(const std::string &folder, const std::string &root, std::string &rel) {
@@ -169,10 +156,11 @@ void plan_file(const driver_options &opts, const std::string &input, const std::
     compile_job job;
     job.input = input;
     std::string rel;
-    if (!root.empty() && !mirrored(parent_of(input), root, rel)) {
+    if (!root.empty() && !mirrored(driver_parent_folder(input), root, rel)) {
         job.error = input + ": not below the base folder " + root;
     }
-    job.output_dir = opts.output_dir == "-" ? opts.output_dir : joined(opts.output_dir, rel);
+    job.output_dir =
+        opts.output_dir == "-" ? opts.output_dir : driver_join_path(opts.output_dir, rel);
     if (job.output_dir.empty()) {
         job.output_dir = ".";
     }
@@ -340,13 +328,13 @@ bool write_rule(const driver_options &opts, const compile_job &job,
                 const std::vector<std::string> &included) {
     const bool to_stdout = job.output_dir == "-";
     const std::string target =
-        to_stdout ? job.output_name : joined(job.output_dir, job.output_name);
+        to_stdout ? job.output_name : driver_join_path(job.output_dir, job.output_name);
     const std::string rule = depfile_rule(target, job.input, included);
     if (!opts.dependency_file.empty()) {
         const std::string &file = opts.dependency_file;
         const std::size_t slash = file.rfind('/');
         const std::string name = slash == std::string::npos ? file : file.substr(slash + 1);
-        return !name.empty() && driver_write_text(parent_of(file), name, rule);
+        return !name.empty() && driver_write_text(driver_parent_folder(file), name, rule);
     }
     return driver_write_text(job.output_dir, job.output_name + ".d", rule);
 }
@@ -595,7 +583,7 @@ bool compile_plan(const driver_options &opts, std::vector<compile_job> &jobs,
         if (!job.error.empty() || job.output_dir == "-" || opts.preprocess_only) {
             continue;
         }
-        const std::string target = joined(job.output_dir, job.output_name);
+        const std::string target = driver_join_path(job.output_dir, job.output_name);
         std::vector<std::string> parts;
         std::string key = target;
         if (absolute_parts(target, parts)) {

@@ -2,6 +2,7 @@
 #include "driver/depfile.hpp"
 
 #include "base/linkedlist.hpp"
+#include "driver/driver.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,21 +13,6 @@ namespace {
 bool is_regular_file(const std::string &path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-std::string folder_of(const std::string &path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return std::string();
-    }
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-std::string joined(const std::string &dir, const std::string &name) {
-    if (dir.empty()) {
-        return name;
-    }
-    return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
 // The name of an include line ("#include "a.idl"" or "#include <a.idl>"), with whether it is
@@ -84,7 +70,7 @@ std::vector<std::string> depfile_included_files(const char *idl_path,
             dirs.emplace_back(static_cast<const char *>(n->element));
         }
     }
-    const std::string here = folder_of(idl_path);
+    const std::string here = driver_parent_folder(idl_path);
     std::string line;
     for (;;) {
         line.clear();
@@ -104,12 +90,12 @@ std::vector<std::string> depfile_included_files(const char *idl_path,
         if (!name.empty() && name[0] == '/') {
             hit = is_regular_file(name) ? name : std::string();
         } else {
-            if (quoted && is_regular_file(joined(here, name))) {
-                hit = joined(here, name);
+            if (quoted && is_regular_file(driver_join_path(here, name))) {
+                hit = driver_join_path(here, name);
             }
             for (std::size_t d = 0; hit.empty() && d < dirs.size(); ++d) {
-                if (is_regular_file(joined(dirs[d], name))) {
-                    hit = joined(dirs[d], name);
+                if (is_regular_file(driver_join_path(dirs[d], name))) {
+                    hit = driver_join_path(dirs[d], name);
                 }
             }
         }

@@ -237,6 +237,24 @@ bool driver_make_directories(const std::string &path) {
     return ensure_directory(path);
 }
 
+std::string driver_join_path(const std::string &dir, const std::string &name) {
+    if (dir.empty() || dir == ".") {
+        return name;
+    }
+    if (name.empty()) {
+        return dir;
+    }
+    return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+std::string driver_parent_folder(const std::string &path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
 bool driver_output_name(const std::string &idl_path, std::string &name) {
     name = base_name(idl_path);
     std::size_t at = name.find(".idl");

@@ -32,6 +32,13 @@ void driver_print_usage();
 /// false after logging which component failed. Safe on several threads at once.
 [[nodiscard]] bool driver_make_directories(const std::string &path);
 
+/// `dir`/`name` with one slash between; just `name` when dir is "" or ".", just `dir` when
+/// name is "".
+[[nodiscard]] std::string driver_join_path(const std::string &dir, const std::string &name);
+
+/// The folder part of `path`: "." when it has no slash, "/" for a file in the root.
+[[nodiscard]] std::string driver_parent_folder(const std::string &path);
+
 /// Output file name for `idl_path`: its base name with the first ".idl" replaced by ".xml";
 /// false (nothing logged) when the base name holds no ".idl".
 [[nodiscard]] bool driver_output_name(const std::string &idl_path, std::string &name);

@@ -354,3 +354,20 @@ TEST_F(Compile, DocumentsGetTheModeOfANewFileInBothForms) {
     EXPECT_EQ((std::vector<std::string>{"m.idl", "many/m.xml", "many/m.xml.d", "two/m.xml"}),
               files());
 }
+
+TEST(DriverPaths, JoinAndParent) {
+    struct row {
+        const char *dir, *name, *joined;
+    };
+    const row joins[] = {{"out", "a.xml", "out/a.xml"}, {"out/", "a.xml", "out/a.xml"},
+                         {".", "a.xml", "a.xml"},       {"", "a.xml", "a.xml"},
+                         {"/", "a.xml", "/a.xml"},      {"out", "", "out"}};
+    for (const row &r : joins) {
+        EXPECT_EQ(r.joined, driver_join_path(r.dir, r.name)) << r.dir << " + " << r.name;
+    }
+    const std::pair<const char *, const char *> parents[] = {
+        {"a.idl", "."}, {"m/a.idl", "m"}, {"/a.idl", "/"}, {"/x/y/a.idl", "/x/y"}};
+    for (const auto &[path, parent] : parents) {
+        EXPECT_EQ(parent, driver_parent_folder(path)) << path;
+    }
+}
