@@ -161,9 +161,6 @@ void plan_file(const driver_options &opts, const std::string &input, const std::
     }
     job.output_dir =
         opts.output_dir == "-" ? opts.output_dir : driver_join_path(opts.output_dir, rel);
-    if (job.output_dir.empty()) {
-        job.output_dir = ".";
-    }
     if (!driver_output_name(input, job.output_name) && job.error.empty()) {
         // Appended piece by piece: GCC 12 misreads `string + literal` here at -O3 (-Wrestrict).
         job.error = input;

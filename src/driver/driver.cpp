@@ -239,7 +239,7 @@ bool driver_make_directories(const std::string &path) {
 
 std::string driver_join_path(const std::string &dir, const std::string &name) {
     if (dir.empty() || dir == ".") {
-        return name;
+        return name.empty() ? std::string(".") : name;
     }
     if (name.empty()) {
         return dir;

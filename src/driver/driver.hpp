@@ -33,7 +33,7 @@ void driver_print_usage();
 [[nodiscard]] bool driver_make_directories(const std::string &path);
 
 /// `dir`/`name` with one slash between; just `name` when dir is "" or ".", just `dir` when
-/// name is "".
+/// name is "" ("." when both are).
 [[nodiscard]] std::string driver_join_path(const std::string &dir, const std::string &name);
 
 /// The folder part of `path`: "." when it has no slash, "/" for a file in the root.

@@ -359,9 +359,14 @@ TEST(DriverPaths, JoinAndParent) {
     struct row {
         const char *dir, *name, *joined;
     };
-    const row joins[] = {{"out", "a.xml", "out/a.xml"}, {"out/", "a.xml", "out/a.xml"},
-                         {".", "a.xml", "a.xml"},       {"", "a.xml", "a.xml"},
-                         {"/", "a.xml", "/a.xml"},      {"out", "", "out"}};
+    const row joins[] = {{"out", "a.xml", "out/a.xml"},
+                         {"out/", "a.xml", "out/a.xml"},
+                         {".", "a.xml", "a.xml"},
+                         {"", "a.xml", "a.xml"},
+                         {"/", "a.xml", "/a.xml"},
+                         {"out", "", "out"},
+                         {".", "", "."},
+                         {"", "", "."}};
     for (const row &r : joins) {
         EXPECT_EQ(r.joined, driver_join_path(r.dir, r.name)) << r.dir << " + " << r.name;
     }
