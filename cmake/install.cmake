@@ -7,7 +7,9 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 install(TARGETS vandrel EXPORT vandrelTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/doc/vandrel.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# The manual page names the project version.
+configure_file(${PROJECT_SOURCE_DIR}/doc/vandrel.1.in ${PROJECT_BINARY_DIR}/vandrel.1 @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/vandrel.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/vandrel.bash
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME vandrel)
 
