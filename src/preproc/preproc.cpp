@@ -130,6 +130,20 @@ bool make_marker(preproc_root *root, const ast *tree, uint64_t at, uint64_t len,
     return ok;
 }
 
+// Hands an include directive to the state's include hook, when one is set. The path node's
+// positions are offsets into the directive line.
+bool call_include_hook(const line_scan &sc, const ast *tree, const char *line, bool angle,
+                       uint64_t line_no) {
+    preproc_root *root = sc.root;
+    const ast_tree *t = ast_as_tree(tree);
+    if (root->include_hook == nullptr || t == nullptr || t->end < t->start) {
+        return true;
+    }
+    const preproc_include_request request{line + t->start, t->end - t->start, angle, sc.path,
+                                          line_no, t->start};
+    return root->include_hook(root->include_context, root, request);
+}
+
 bool scan_line(line_scan &sc, uint64_t at, uint64_t len, uint64_t line_no, uint64_t *next) {
     preproc_root *root = sc.root;
     *next = at + len;
@@ -188,9 +202,12 @@ bool scan_line(line_scan &sc, uint64_t at, uint64_t len, uint64_t line_no, uint6
         blank(root, at, len);
         return true;
     case DIRECTIVE_INCLUDERELATIVEPATH:
+        if (!call_include_hook(sc, tree.get(), line, false, line_no)) {
+            return false;
+        }
         return make_marker(root, tree.get(), at, len, sc.path, line_no, next);
     case DIRECTIVE_INCLUDEABSOLUTEPATH:
-        return true;
+        return call_include_hook(sc, tree.get(), line, true, line_no);
     case DIRECTIVE_PRAGMADIRECTIVE:
         glog_warn("Ignoring #pragma: %s:%lu", sc.path, static_cast<unsigned long>(line_no));
         blank(root, at, len);

@@ -1,0 +1,177 @@
+// Model-reading tests: files on disk, their includes found, read once, and their macros seen.
+#include "base/diag.hpp"
+#include "idl/idl_load.hpp"
+#include "support/log_capture.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+class collect : public diag_consumer {
+  public:
+    std::vector<std::string> lines;
+    void consume(const diagnostic &d) override {
+        const std::string text = diag_gcc_text(d, false);
+        lines.push_back(text.substr(0, text.find('\n')));
+    }
+};
+
+// A fresh folder the test works in (the process's working folder for its lifetime).
+class LoadTest : public ::testing::Test {
+  protected:
+    std::string old_dir;
+    std::string dir;
+    void SetUp() override {
+        char buf[4096];
+        ASSERT_NE(nullptr, getcwd(buf, sizeof buf));
+        old_dir = buf;
+        char tmpl[] = "/tmp/vandrel_load_XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(tmpl));
+        dir = tmpl;
+        ASSERT_EQ(0, chdir(dir.c_str()));
+    }
+    void TearDown() override {
+        ASSERT_EQ(0, chdir(old_dir.c_str()));
+        const std::string cmd = "rm -rf '" + dir + "'";
+        ASSERT_EQ(0, std::system(cmd.c_str()));
+    }
+    static void write(const std::string &path, const std::string &text) {
+        const std::size_t slash = path.rfind('/');
+        if (slash != std::string::npos) {
+            const std::string cmd = "mkdir -p '" + path.substr(0, slash) + "'";
+            ASSERT_EQ(0, std::system(cmd.c_str()));
+        }
+        std::ofstream(path) << text;
+    }
+};
+
+struct loaded {
+    const idl_unit *unit;
+    std::vector<std::string> lines;
+    std::size_t model_size;
+    std::vector<std::string> deps;
+};
+
+loaded load(const char *path, const std::vector<std::string> &include_dirs) {
+    collect c;
+    diag_consumer *before = diag_set_consumer(&c);
+    idl_loader *loader = idl_loader_new(nullptr, include_dirs);
+    const idl_unit *unit = idl_loader_read(loader, path);
+    loaded out{unit, c.lines, 0, {}};
+    if (unit != nullptr) {
+        out.model_size = idl_loader_model(loader, {unit}).size();
+        for (const std::string &d : idl_loader_dependencies(loader, unit)) {
+            out.deps.push_back(d.substr(d.rfind('/') + 1));
+        }
+        out.unit = nullptr; // released with the loader
+    } else {
+        out.unit = nullptr;
+    }
+    idl_loader_delete(loader);
+    diag_set_consumer(before);
+    return out;
+}
+
+TEST_F(LoadTest, IncludesAreFoundBesideTheFileThenInIncludeFolders) {
+    write("a.idl", "#include \"b.idl\"\n#include \"c.idl\"\nstruct A { long x; };\n");
+    write("b.idl", "struct B { long x; };\n");
+    write("inc/c.idl", "#include \"d.idl\"\nstruct C { long x; };\n");
+    write("inc/d.idl", "struct D { long x; };\n");
+    const loaded l = load("a.idl", {"inc"});
+    EXPECT_TRUE(l.lines.empty());
+    EXPECT_EQ(4u, l.model_size);
+    EXPECT_EQ((std::vector<std::string>{"b.idl", "c.idl", "d.idl"}), l.deps);
+}
+
+TEST_F(LoadTest, MissingIncludeNamesTheFoldersSearched) {
+    write("types.idl", "// types\n\n#include \"common.idl\"\n");
+    const loaded l = load("types.idl", {"include"});
+    EXPECT_EQ((std::vector<std::string>{
+                  "types.idl:3:10: error: cannot find 'common.idl' (searched: ., include)"}),
+              l.lines);
+    EXPECT_EQ(0u, l.model_size);
+    write("sub/x.idl", "#include \"y.idl\"\n");
+    const loaded sub = load("sub/x.idl", {});
+    EXPECT_EQ(
+        (std::vector<std::string>{"sub/x.idl:1:10: error: cannot find 'y.idl' (searched: sub)"}),
+        sub.lines);
+}
+
+TEST_F(LoadTest, EachFileIsReadOnceAndCyclesStop) {
+    write("a.idl", "#include \"b.idl\"\n#include \"b.idl\"\nstruct A { long x; };\n");
+    write("b.idl", "#ifndef B_IDL\n#define B_IDL\n#include \"a.idl\"\nstruct B { long x; };\n#endif\n");
+    const loaded l = load("a.idl", {});
+    EXPECT_EQ((std::vector<std::string>{"b.idl:3:10: warning: include cycle: 'a.idl' is already "
+                                        "being read; not read again"}),
+              l.lines);
+    EXPECT_EQ(2u, l.model_size);
+    EXPECT_EQ((std::vector<std::string>{"b.idl"}), l.deps);
+}
+
+TEST_F(LoadTest, MacrosOfAnIncludedFileAreSeenAfterTheInclude) {
+    write("a.idl", "#include \"n.idl\"\nstruct A { long x[N]; SQ(long) s; };\n");
+    write("n.idl", "#define N 4\n#define SQ(t) sequence<t, N>\n#define GONE 1\n#undef GONE\n");
+    collect c;
+    diag_consumer *before = diag_set_consumer(&c);
+    idl_loader *loader = idl_loader_new(nullptr, {});
+    const idl_unit *unit = idl_loader_read(loader, "a.idl");
+    ASSERT_NE(nullptr, unit);
+    EXPECT_NE(std::string::npos, unit->text.find("long x[4]"));
+    EXPECT_NE(std::string::npos, unit->text.find("sequence<long, 4>"));
+    idl_loader_delete(loader);
+    diag_set_consumer(before);
+    EXPECT_TRUE(c.lines.empty());
+}
+
+TEST_F(LoadTest, AFailingIncludedFileFailsItsIncluders) {
+    write("a.idl", "#include \"bad.idl\"\n");
+    write("b.idl", "#include \"bad.idl\"\n");
+    write("bad.idl", "struct { };\n");
+    log_capture logs;
+    idl_loader *loader = idl_loader_new(nullptr, {});
+    EXPECT_EQ(nullptr, idl_loader_read(loader, "a.idl"));
+    const std::size_t after_first = logs.lines().size();
+    EXPECT_GT(after_first, 0u);
+    EXPECT_EQ(nullptr, idl_loader_read(loader, "b.idl"));
+    EXPECT_EQ(after_first, logs.lines().size()); // reported once
+    idl_loader_delete(loader);
+}
+
+TEST_F(LoadTest, ThreadsShareTheCacheAndCrossCyclesDoNotHang) {
+    write("a.idl", "#include \"b.idl\"\nstruct A { long x; };\n");
+    write("b.idl", "#include \"a.idl\"\nstruct B { long x; };\n");
+    write("c.idl", "#include \"a.idl\"\n#include \"b.idl\"\n");
+    collect c;
+    for (int round = 0; round < 20; ++round) {
+        idl_loader *loader = idl_loader_new(nullptr, {});
+        const idl_unit *units[3] = {};
+        std::thread t1([&] {
+            diag_consumer *b = diag_set_consumer(&c);
+            units[0] = idl_loader_read(loader, "a.idl");
+            diag_set_consumer(b);
+        });
+        std::thread t2([&] {
+            diag_consumer *b = diag_set_consumer(&c);
+            units[1] = idl_loader_read(loader, "b.idl");
+            units[2] = idl_loader_read(loader, "c.idl");
+            diag_set_consumer(b);
+        });
+        t1.join();
+        t2.join();
+        ASSERT_NE(nullptr, units[0]);
+        ASSERT_NE(nullptr, units[1]);
+        ASSERT_NE(nullptr, units[2]);
+        EXPECT_EQ(3u, idl_loader_model(loader, {units[0], units[1], units[2]}).size());
+        idl_loader_delete(loader);
+    }
+}
+
+} // namespace
