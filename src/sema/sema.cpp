@@ -105,12 +105,17 @@ struct checker {
     std::vector<std::string> simple_type_names;  // for hints
     std::vector<std::string> simple_value_names; // for hints
     unsigned errors = 0;
+    std::vector<const idl_unit *> failed; // units holding an error, each once
 
     explicit checker(const sema_options &o) : options(o) {}
 
     //--- reports ---//
 
     diagnostic at(diag_level level, const idl_unit *unit, std::uint64_t pos, std::string summary) {
+        if (level >= DIAG_ERROR &&
+            std::find(failed.begin(), failed.end(), unit) == failed.end()) {
+            failed.push_back(unit);
+        }
         diagnostic d;
         d.level = level;
         d.summary = std::move(summary);
@@ -684,8 +689,14 @@ struct checker {
                     continue;
                 }
                 const ast *expr = idl_child(label, 0);
-                std::string key = idl_blank_stripped_outside_literals(idl_text_of(unit->src, expr));
-                if (idl_type_of(expr) == IDL_SCOPED_NAME) {
+                // A label with operators is flattened into operands and operator nodes.
+                std::string key;
+                for (std::size_t e = 0; e < idl_child_count(label); ++e) {
+                    key += idl_blank_stripped_outside_literals(
+                        idl_text_of(unit->src, idl_child(label, e)));
+                }
+                const std::string written = key;
+                if (idl_child_count(label) == 1 && idl_type_of(expr) == IDL_SCOPED_NAME) {
                     const symbol *value = check_value_name(unit, scope, expr);
                     if (value == nullptr) {
                         continue;
@@ -709,15 +720,15 @@ struct checker {
                                         enumeration, enumeration->name);
                         continue;
                     }
-                    key = normal_literal(key);
+                    if (idl_child_count(label) == 1) {
+                        key = normal_literal(key);
+                    }
                 }
                 auto [it, fresh] = labels.emplace(key, idl_start_of(expr));
                 if (!fresh) {
                     diagnostic d = at(DIAG_ERROR, unit, idl_start_of(expr),
-                                      "duplicate case label '" +
-                                          idl_blank_stripped_outside_literals(
-                                              idl_text_of(unit->src, expr)) +
-                                          "' in union '" + name + "'");
+                                      "duplicate case label '" + written + "' in union '" + name +
+                                          "'");
                     symbol place{sym_kind::constant, {}, {}, unit, nullptr, it->second, nullptr,
                                  {}};
                     add_note(d, place, "the first use of the label is here");
@@ -901,7 +912,8 @@ bool sema_near_miss(std::string_view a, std::string_view b) {
     return within_one_edit(a, b);
 }
 
-bool sema_check(const std::vector<const idl_unit *> &units, const sema_options &options) {
+bool sema_check(const std::vector<const idl_unit *> &units, const sema_options &options,
+                std::vector<const idl_unit *> *failed) {
     try {
         checker c{options};
         c.for_each_definition(units, [&c](const idl_unit *unit, const std::string &scope,
@@ -926,6 +938,9 @@ bool sema_check(const std::vector<const idl_unit *> &units, const sema_options &
             }
             c.check_definition(unit, scope, node);
         });
+        if (failed != nullptr) {
+            failed->insert(failed->end(), c.failed.begin(), c.failed.end());
+        }
         return c.errors == 0;
     } catch (const std::bad_alloc &) {
         diagnostic d;

@@ -17,9 +17,11 @@ struct sema_options {
 /// Checks the units as one model: each included file before its includers (as
 /// idl_loader_model orders them). Every problem is reported through diag_report at the
 /// offending name, with the earlier declaration as a note. True when no error was reported
-/// (warnings allowed).
+/// (warnings allowed). When failed is given, each unit an error was reported in is added to it
+/// once, so that a run can refuse just the files whose model holds an error.
 [[nodiscard]] bool sema_check(const std::vector<const idl_unit *> &units,
-                              const sema_options &options);
+                              const sema_options &options,
+                              std::vector<const idl_unit *> *failed = nullptr);
 
 /// True when a and b differ only in case, or by one inserted, removed or replaced character, or
 /// by two neighbouring characters swapped (names of three characters or more); false when equal.

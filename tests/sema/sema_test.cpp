@@ -100,6 +100,8 @@ TEST(Sema, SoundModelsPass) {
         {"enum E { A, B }; union U switch (E) { case A: long a; case E::B: short b; };", true, {}},
         {"typedef long L; union U switch (L) { case 1: long a; case 2: short b; default: char c; };",
          true, {}},
+        {"union U switch (long) { case -1: long a; case -2: short b; case 1+1: char c; };", true,
+         {}},
         {"bitset B0 { bitfield<2> a; }; bitset B1 : B0 { bitfield<3> b; };", true, {}},
         {"typedef struct Q { long z; } QQ; struct R { QQ q; Q p; };", true, {}},
         {"@annotation Mine { long v; }; @Mine struct S { @key @optional long x; };", true, {}},
@@ -171,6 +173,9 @@ TEST(Sema, DuplicatesAreRefused) {
         {"union U switch (long) { case 1: long a; case 0x1: short b; };", false,
          {"t.idl:1:46: error: duplicate case label '0x1' in union 'U'",
           "t.idl:1:30: note: the first use of the label is here"}},
+        {"union U switch (short) { case -1: long a; case - 1: short b; };", false,
+         {"t.idl:1:48: error: duplicate case label '-1' in union 'U'",
+          "t.idl:1:31: note: the first use of the label is here"}},
         {"union U switch (long) { default: long a; default: short b; };", false,
          {"t.idl:1:42: error: second 'default' label in union 'U'",
           "t.idl:1:25: note: the first 'default' label is here"}},
@@ -266,6 +271,25 @@ TEST(Sema, DeepNestingIsChecked) {
     EXPECT_FALSE(o.ok);
     ASSERT_EQ(1u, o.lines.size());
     EXPECT_NE(std::string::npos, o.lines[0].find("'Missing' is not declared"));
+}
+
+} // namespace
+
+namespace {
+
+TEST(Sema, FailedUnitsAreTheOnesHoldingErrors) {
+    unit_holder h;
+    h.add("base.idl", "struct A { long x; };");
+    h.add("bad.idl", "struct B { Nope n; @Odd long y; };");
+    h.add("fine.idl", "struct C { A a; };");
+    ASSERT_TRUE(h.ok);
+    collect c;
+    diag_consumer *before = diag_set_consumer(&c);
+    std::vector<const idl_unit *> failed;
+    EXPECT_FALSE(sema_check(h.view, sema_options{}, &failed));
+    diag_set_consumer(before);
+    EXPECT_EQ((std::vector<const idl_unit *>{h.view[1]}), failed);
+    EXPECT_EQ(2u, c.lines.size()); // the error and the annotation warning
 }
 
 } // namespace
