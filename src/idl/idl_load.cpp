@@ -232,7 +232,13 @@ idl_unit *read_entry(idl_loader *loader, const std::string &path, const std::str
     auto unit = new_unit(path);
     unit->resolved = resolved;
     read_context context{loader, unit.get(), depth};
-    return read_file(path.c_str(), loader->macros, on_include, &context, std::move(unit));
+    idl_unit *read = read_file(path.c_str(), loader->macros, on_include, &context, std::move(unit));
+    if (read != nullptr) {
+        // With the whole model read, a key pragma naming what its file does not declare is a
+        // mistake rather than a type that may live elsewhere.
+        read->src.pragma_miss_level = DIAG_ERROR;
+    }
+    return read;
 }
 
 // Looks the file up in the cache, reading it when nobody has; waits for a file another thread

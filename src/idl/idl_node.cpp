@@ -7,6 +7,7 @@
 #include "peg/vector.hpp"
 #include "xml/xmltree.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -187,6 +188,33 @@ idl_place idl_place_of(const idl_source &src, std::uint64_t pos) {
         line += src.text[i] == '\n' ? 1 : 0;
     }
     return idl_place_of_line(src, pos, line);
+}
+
+void idl_report(const idl_source &src, diag_level level, std::uint64_t pos, std::string summary,
+                std::string detail) {
+    // Warnings can come by the thousand: lines are found through an index, not by a scan each.
+    if (src.line_starts.empty()) {
+        src.line_starts.push_back(0);
+        for (std::size_t i = 0; i < src.text.size(); ++i) {
+            if (src.text[i] == '\n') {
+                src.line_starts.push_back(i + 1);
+            }
+        }
+    }
+    if (pos > src.text.size()) {
+        pos = src.text.size();
+    }
+    const auto after = std::upper_bound(src.line_starts.begin(), src.line_starts.end(), pos);
+    const auto line = static_cast<std::uint64_t>(after - src.line_starts.begin());
+    const idl_place place = idl_place_of_line(src, pos, line);
+    diagnostic d;
+    d.level = level;
+    d.summary = std::move(summary);
+    d.file = place.path;
+    d.line = place.line;
+    d.column = static_cast<unsigned long>(pos - *(after - 1) + 1);
+    d.detail = std::move(detail);
+    diag_report(d);
 }
 
 xmltree *idl_add_element(const idl_source &src, xmltree *parent, const char *tag) {

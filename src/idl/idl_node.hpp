@@ -4,7 +4,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
+
+#include "base/diag.hpp"
 
 struct ast;
 struct xmltree;
@@ -17,6 +20,15 @@ struct idl_file_span {
     std::int64_t start_line;   ///< preprocessor line counter when the file's scan began
 };
 
+/// One `#pragma` that declares keys (`keylist`, `DCPS_DATA_TYPE`, `DCPS_DATA_KEY`).
+struct idl_pragma {
+    std::string text;     ///< the text after the word `pragma` ("keylist T id")
+    std::string path;     ///< file it stands in
+    unsigned long line;   ///< line in that file, from 1
+    unsigned long column; ///< column of the first byte of text, from 1
+    std::uint64_t offset; ///< byte offset in the preprocessed text of the (blanked) pragma line
+};
+
 /// The preprocessed text a parse tree was made from, with the files it came from.
 struct idl_source {
     std::string_view text;            ///< the preprocessed text; tree positions index it
@@ -25,6 +37,14 @@ struct idl_source {
     /// Set when the element tree ran out of memory: the tree has reported it, and a failure
     /// that follows from it gets no message of its own.
     mutable bool out_of_memory = false;
+    std::vector<idl_pragma> pragmas; ///< key pragmas in text order
+    /// Level of the report for a key pragma naming a type or member the file does not declare:
+    /// a warning lets the translation go on, an error fails it.
+    diag_level pragma_miss_level = DIAG_WARNING;
+    /// The `declarator` nodes that key pragmas make keys; filled by idl_translate before the walk.
+    mutable std::unordered_set<const ast *> pragma_keys;
+    /// Offsets where the lines of text start; built by idl_report on first use.
+    mutable std::vector<std::uint64_t> line_starts;
 };
 
 /// A place in the input, for messages: the file's path and the line in that file (from 1).
@@ -73,6 +93,10 @@ inline constexpr std::uint64_t IDL_NOT_A_TREE = ~std::uint64_t{0};
 /// idl_add_element).
 [[nodiscard]] bool idl_set_attr(const idl_source &src, xmltree *element, std::string_view name,
                                 std::string_view value, std::uint64_t pos);
+/// Reports a diagnostic of level at byte position pos of src.text, with the file, line and
+/// column found through the file records; summary is the fixed text, detail follows the place.
+void idl_report(const idl_source &src, diag_level level, std::uint64_t pos, std::string summary,
+                std::string detail);
 /// True when text holds only characters XML 1.0 allows (well-formed UTF-8, no control
 /// characters but tab, LF and CR, no U+FFFE or U+FFFF).
 [[nodiscard]] bool idl_xml_text_ok(std::string_view text);

@@ -2,6 +2,7 @@
 #include "idl/idl_struct.hpp"
 
 #include "grammars/idl_parser.hpp"
+#include "idl/idl_anno.hpp"
 #include "idl/idl_node.hpp"
 #include "idl/idl_types.hpp"
 
@@ -38,6 +39,7 @@ bool idl_visit_anno_appl(const ast *node, const idl_source &src, xmltree *elemen
                 return idl_set_attr(src, element, flag.attribute, flag.value, idl_start_of(node));
             }
         }
+        idl_anno_report_dropped(src, name, idl_start_of(node));
         return true; // an annotation that means nothing here is dropped
     }
     const std::size_t count = idl_child_count(params);
@@ -45,11 +47,16 @@ bool idl_visit_anno_appl(const ast *node, const idl_source &src, xmltree *elemen
         const ast *param = idl_child(params, i);
         bool ok = false;
         if (idl_type_of(param) == IDL_ANNOTATION_APPL_PARAM) {
-            ok = idl_set_attr(src, element, idl_text_of(src, idl_child(param, 0)),
-                              idl_text_of(src, idl_child(param, 1)), idl_start_of(param));
+            const std::string_view key = idl_text_of(src, idl_child(param, 0));
+            const std::string_view value = idl_text_of(src, idl_child(param, 1));
+            ok = idl_anno_is_value_param(name, key)
+                     ? idl_anno_set_param(src, element, name, name, idl_blank_stripped(value),
+                                          idl_start_of(param))
+                     : idl_anno_set_param(src, element, name, key, value, idl_start_of(param));
         } else {
-            ok = idl_set_attr(src, element, name, idl_blank_stripped(idl_text_of(src, param)),
-                              idl_start_of(param));
+            ok = idl_anno_set_param(src, element, name, name,
+                                    idl_blank_stripped(idl_text_of(src, param)),
+                                    idl_start_of(param));
         }
         if (!ok) {
             return false;
@@ -94,7 +101,15 @@ bool idl_visit_member(const ast *node, const idl_source &src, xmltree *parent) {
     for (std::size_t d = 0; d < count; ++d) {
         const ast *declarator = single ? list : idl_child(list, d);
         xmltree *member = idl_add_element(src, parent, "member");
-        if (member == nullptr || !idl_apply_annotations(node, src, member)) {
+        if (member == nullptr) {
+            return false;
+        }
+        // A key named by a pragma is written as `@key` before the member would be.
+        if (!src.pragma_keys.empty() && src.pragma_keys.count(declarator) != 0 &&
+            !idl_set_attr(src, member, "key", "true", idl_start_of(declarator))) {
+            return false;
+        }
+        if (!idl_apply_annotations(node, src, member)) {
             return false;
         }
         const ast *id = idl_declarator_identifier(declarator);

@@ -7,6 +7,7 @@
 #include "grammars/idl_parser.hpp"
 #include "idl/idl_module.hpp"
 #include "idl/idl_node.hpp"
+#include "idl/idl_pragma.hpp"
 #include "peg/ast.hpp"
 #include "peg/input.hpp"
 #include "peg/parser.hpp"
@@ -81,6 +82,18 @@ idl_source idl_source_of(const preproc_root &state, const char *fallback_path) {
                  file->first_line, file->start_line});
         }
     }
+    if (state.pragmas != nullptr) {
+        for (const pn_linkedlist_node *n = state.pragmas->head; n != nullptr; n = n->next) {
+            const auto *pragma = static_cast<const preproc_pragma *>(n->element);
+            if (pragma == nullptr || pragma->text == nullptr) {
+                continue;
+            }
+            src.pragmas.push_back({pragma->text,
+                                   pragma->path == nullptr ? src.fallback_path : pragma->path,
+                                   static_cast<unsigned long>(pragma->line),
+                                   static_cast<unsigned long>(pragma->column), pragma->offset});
+        }
+    }
     return src;
 }
 
@@ -104,6 +117,9 @@ ast *idl_parse_source(const idl_source &src) {
 }
 
 bool idl_translate_tree(const ast *tree, const idl_source &src, xmltree *types) {
+    if (!idl_pragma_resolve_keys(tree, src)) {
+        return false; // reported
+    }
     const std::size_t count = idl_child_count(tree);
     for (std::size_t i = 0; i < count; ++i) {
         if (!idl_visit_definition(idl_child(tree, i), src, types)) {
@@ -133,6 +149,9 @@ bool idl_translate(const idl_source &src, xmltree *types) {
         if (error->type != AST_ERROR_ABORTED)
             report_parse_error(src, *error);
         return false;
+    }
+    if (!idl_pragma_resolve_keys(tree.get(), src)) {
+        return false; // reported
     }
     const std::size_t count = idl_child_count(tree.get());
     for (std::size_t i = 0; i < count; ++i) {

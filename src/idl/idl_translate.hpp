@@ -15,8 +15,9 @@ struct preproc_root;
 /// Parses src.text with the IDL grammar: the tree, released by the caller with
 /// ast_recursive_delete, or null after reporting the parse error as idl_translate does.
 [[nodiscard]] ast *idl_parse_source(const idl_source &src);
-/// Adds the element of every top-level definition of tree (a parse of src.text) to types, in
-/// source order. False when a definition fails, reported as by idl_translate.
+/// Resolves the key pragmas of src, then adds the element of every top-level definition of tree
+/// (a parse of src.text) to types, in source order. False when a pragma names a type or member
+/// that is missing at level error, or a definition fails; reported as by idl_translate.
 [[nodiscard]] bool idl_translate_tree(const ast *tree, const idl_source &src, xmltree *types);
 /// The source view of a finished preprocessor state: its output text and file records;
 /// fallback_path names positions no record covers.

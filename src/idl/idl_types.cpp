@@ -22,6 +22,11 @@ const ast *innermost_element(const ast *seq) {
     return type_node;
 }
 
+// The element type node of a sequence node.
+const ast *element_type_of(const ast *seq) {
+    return idl_child(idl_child(seq, idl_first_non_annotation(seq)), 0);
+}
+
 void log_unnamed_type(const ast *type_node, const idl_source &src) {
     const idl_place place = idl_place_of(src, idl_start_of(type_node));
     glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Type '%s' has no DDS-XML type name: %s:%lu",
@@ -133,14 +138,17 @@ const char *idl_construct_name(const ast *type_node) {
 }
 
 const char *idl_visit_sequence_type(const ast *seq, const idl_source &src, xmltree *element) {
-    // Nested sequences name their innermost element type; each level's annotations apply.
-    const ast *type_node = seq;
-    while (is_sequence(idl_type_of(type_node))) {
-        if (!idl_apply_annotations(type_node, src, element)) {
-            return nullptr;
-        }
-        const ast *type_spec = idl_child(type_node, idl_first_non_annotation(type_node));
-        type_node = idl_child(type_spec, 0);
+    if (!idl_apply_annotations(seq, src, element)) {
+        return nullptr;
+    }
+    const ast *type_node = element_type_of(seq);
+    if (is_sequence(idl_type_of(type_node))) {
+        // One element carries one sequence bound: the inner sequence's bound would be lost and
+        // the element would describe a sequence of the innermost type instead.
+        idl_report(src, DIAG_ERROR, idl_start_of(type_node),
+                   "Anonymous sequence of sequences has no DDS-XML form",
+                   "declare the inner sequence with a typedef and use its name");
+        return nullptr;
     }
     const char *name = idl_type_name(type_node);
     if (name == nullptr) {
@@ -177,6 +185,9 @@ bool idl_visit_sequence(const ast *node, const idl_source &src, xmltree *element
 
 bool idl_visit_bounded_string(const ast *node, const idl_source &src, xmltree *element) {
     const ast *str = idl_child(node, 0);
+    if (is_sequence(idl_type_of(str))) {
+        str = element_type_of(str); // the bound of the strings a sequence holds
+    }
     const std::uint64_t type = idl_type_of(str);
     if (type != IDL_BOUNDED_STRING_TYPE && type != IDL_BOUNDED_WIDE_STRING_TYPE) {
         return true;

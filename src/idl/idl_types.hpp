@@ -22,15 +22,16 @@ struct idl_source;
 /// (logged, with the file and line for a missing name).
 [[nodiscard]] const char *idl_visit_type_spec(const ast *node, const idl_source &src,
                                               xmltree *element);
-/// Applies the leading annotations of sequence node seq (and of nested sequences) to element and
-/// returns the innermost element type's name; null as idl_visit_type_spec.
+/// Applies the leading annotations of sequence node seq to element and returns its element
+/// type's name; null as idl_visit_type_spec, and for an element type that is itself an
+/// anonymous sequence (reported: DDS-XML has no form for it).
 [[nodiscard]] const char *idl_visit_sequence_type(const ast *seq, const idl_source &src,
                                                   xmltree *element);
 /// Sets `sequenceMaxLength` (the bound as written, "-1" unbounded) when child 0 of node is a
 /// sequence; false only when the assignment fails (logged).
 [[nodiscard]] bool idl_visit_sequence(const ast *node, const idl_source &src, xmltree *element);
-/// Sets `stringMaxLength` when child 0 of node is a bounded string or wide string; false only
-/// when the assignment fails (logged).
+/// Sets `stringMaxLength` when child 0 of node is a bounded string or wide string, or a sequence
+/// of them; false only when the assignment fails (logged).
 [[nodiscard]] bool idl_visit_bounded_string(const ast *node, const idl_source &src,
                                             xmltree *element);
 /// Full scoped name referenced by type node x: a `scoped_name` as written without blanks, or

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string_view>
 
 #include "base/arch.hpp"
 #include "base/glog.hpp"
@@ -144,6 +145,74 @@ bool call_include_hook(const line_scan &sc, const ast *tree, const char *line, b
     return root->include_hook(root->include_context, root, request);
 }
 
+//=== pragmas ===//
+
+bool is_pragma_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+void pragma_destroy(preproc_pragma *p) {
+    if (p) {
+        free(p->text);
+        free(p->path);
+        free(p);
+    }
+}
+
+// A pragma that declares keys is recorded for the translator, which knows the types; any other
+// is ignored with a warning. `line` is the directive line the tree was parsed from.
+bool keep_pragma(line_scan &sc, const ast *tree, const char *line, uint64_t line_no) {
+    const ast_tree *body = ast_as_tree(pptree_child(tree, 0));
+    uint64_t start = body ? body->start : 0;
+    uint64_t end = body ? body->end : 0;
+    while (end > start && is_pragma_blank(line[end - 1])) {
+        --end;
+    }
+    if (!preproc_pragma_declares_keys(line + start, end - start)) {
+        glog_warn("Ignoring #pragma: %s:%lu", sc.path, static_cast<unsigned long>(line_no));
+        return true;
+    }
+    auto *rec = static_cast<preproc_pragma *>(calloc(1, sizeof(preproc_pragma)));
+    if (rec) {
+        rec->text = static_cast<char *>(malloc(end - start + 1));
+        rec->path = strdup(sc.path);
+    }
+    if (!rec || !rec->text || !rec->path) {
+        glog_fatal("%s", k_oom);
+        pragma_destroy(rec);
+        return false;
+    }
+    memcpy(rec->text, line + start, end - start);
+    rec->text[end - start] = 0;
+    rec->line = line_no;
+    rec->column = start + 1;
+    rec->output_line = sc.root->line;
+    if (!sc.root->pragmas->add(sc.root->pragmas, rec)) {
+        glog_error("Failed to add item to linkedlist");
+        pragma_destroy(rec);
+        return false;
+    }
+    return true;
+}
+
+// Macro expansion keeps the lines of the text but not its byte offsets: each pragma learns
+// where its line starts once the output is final. The records are in line order.
+void locate_pragmas(preproc_root *root) {
+    const char *text = root->output.data;
+    const uint64_t len = root->output.len;
+    uint64_t line = 1;
+    uint64_t pos = 0;
+    for (pn_linkedlist_node *n = root->pragmas->head; n; n = n->next) {
+        auto *p = static_cast<preproc_pragma *>(n->element);
+        while (line < p->output_line && pos < len) {
+            const void *nl = memchr(text + pos, '\n', len - pos);
+            pos = nl ? static_cast<uint64_t>(static_cast<const char *>(nl) - text) + 1 : len;
+            ++line;
+        }
+        p->offset = pos;
+    }
+}
+
 bool scan_line(line_scan &sc, uint64_t at, uint64_t len, uint64_t line_no, uint64_t *next) {
     preproc_root *root = sc.root;
     *next = at + len;
@@ -209,7 +278,9 @@ bool scan_line(line_scan &sc, uint64_t at, uint64_t len, uint64_t line_no, uint6
     case DIRECTIVE_INCLUDEABSOLUTEPATH:
         return call_include_hook(sc, tree.get(), line, true, line_no);
     case DIRECTIVE_PRAGMADIRECTIVE:
-        glog_warn("Ignoring #pragma: %s:%lu", sc.path, static_cast<unsigned long>(line_no));
+        if (!keep_pragma(sc, tree.get(), line, line_no)) {
+            return false;
+        }
         blank(root, at, len);
         return true;
     default:
@@ -287,6 +358,15 @@ int64_t preproc_include_marker_decode(const char *name, size_t len, char *out) {
 
 //=== state ===//
 
+bool preproc_pragma_declares_keys(const char *text, size_t len) {
+    size_t word = 0;
+    while (word < len && !is_pragma_blank(text[word])) {
+        ++word;
+    }
+    const std::string_view first(text, word);
+    return first == "keylist" || first == "DCPS_DATA_TYPE" || first == "DCPS_DATA_KEY";
+}
+
 bool preproc_root_init(preproc_root *root, pn_linkedlist *macros, pn_linkedlist *include_dirs) {
     if (!root) {
         return false;
@@ -346,6 +426,12 @@ bool preproc_root_init(preproc_root *root, pn_linkedlist *macros, pn_linkedlist 
         preproc_root_fini(root);
         return false;
     }
+    root->pragmas = pn_linkedlist_create(PN_TYPE_UINTPTR, 0);
+    if (!root->pragmas) {
+        glog_fatal("%s", k_oom);
+        preproc_root_fini(root);
+        return false;
+    }
     root->line = 1;
     root->output.data = static_cast<char *>(calloc(10240, 1));
     if (!root->output.data) {
@@ -392,6 +478,13 @@ void preproc_root_fini(preproc_root *root) {
             }
         }
         pn_linkedlist_destroy(root->files);
+    }
+    if (root->pragmas) {
+        while (root->pragmas->size > 0) {
+            pragma_destroy(
+                static_cast<preproc_pragma *>(root->pragmas->remove_first(root->pragmas)));
+        }
+        pn_linkedlist_destroy(root->pragmas);
     }
     preproc_macro_table_destroy(root->macros);
     if (root->include_dirs) {
@@ -477,5 +570,9 @@ bool zadozeda_preproc(preproc_root *root, const char *path) {
     if (!idlpreproc_include_file(root, resolved.get(), &cursor)) {
         return false;
     }
-    return preproc_normalize_string(root, &root->output);
+    if (!preproc_normalize_string(root, &root->output)) {
+        return false;
+    }
+    locate_pragmas(root);
+    return true;
 }

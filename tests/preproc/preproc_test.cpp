@@ -1,5 +1,9 @@
 // Cleaning, the directive pass, conditional sections and include markers, end to end.
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -104,10 +108,115 @@ TEST(DirectivePass, ReportsFailuresWithPathAndLine) {
 
 TEST(DirectivePass, PragmaWarnsOnlyOutsideSkippedSections) {
     log_capture logs;
-    pp_result res = run_pp("#pragma keylist A b\n#if 0\n#pragma x\n#endif\n");
+    pp_result res = run_pp("#pragma pack(1)\n#if 0\n#pragma x\n#endif\n#pragma keylist A b\n");
     ASSERT_TRUE(res.ok);
     EXPECT_EQ(logs.messages(GLOG_WARN),
               (std::vector<std::string>{"Ignoring #pragma: " + res.path + ":1"}));
+}
+
+namespace {
+
+// A kept pragma as the test compares it: text, file line, column, output line, and the output
+// line after its own, without leading blanks.
+struct kept_pragma {
+    std::string text;
+    uint64_t line;
+    uint64_t column;
+    uint64_t output_line;
+    std::string at;
+    bool operator==(const kept_pragma &o) const {
+        return text == o.text && line == o.line && column == o.column &&
+               output_line == o.output_line && at == o.at;
+    }
+};
+
+std::ostream &operator<<(std::ostream &os, const kept_pragma &p) {
+    return os << "{" << p.text << ", " << p.line << ":" << p.column << ", out " << p.output_line
+              << ", \"" << p.at << "\"}";
+}
+
+std::vector<kept_pragma> kept_pragmas(const std::string &text) {
+    std::string path = ::testing::TempDir() + "pp_pragma_" + std::to_string(getpid()) + ".idl";
+    std::FILE *f = std::fopen(path.c_str(), "wb");
+    EXPECT_NE(f, nullptr);
+    if (f == nullptr) {
+        return {};
+    }
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+    std::vector<kept_pragma> kept;
+    preproc_root root{};
+    if (preproc_root_init(&root, nullptr, nullptr) && zadozeda_preproc(&root, path.c_str())) {
+        const std::string out(root.output.data, root.output.len);
+        for (pn_linkedlist_node *n = root.pragmas->head; n != nullptr; n = n->next) {
+            const auto *p = static_cast<const preproc_pragma *>(n->element);
+            EXPECT_EQ(std::string(p->path).back(), 'l'); // the resolved file path
+            // The offset is a line start, that line is the blanked directive.
+            EXPECT_TRUE(p->offset == 0 || out[p->offset - 1] == '\n');
+            const std::size_t end = std::min(out.find('\n', p->offset), out.size());
+            EXPECT_EQ(out.find_first_not_of(' ', p->offset), end);
+            const std::size_t next_end = std::min(out.find('\n', end + 1), out.size());
+            std::string next = end < out.size() ? out.substr(end + 1, next_end - end - 1) : "";
+            next.erase(0, next.find_first_not_of(' ') == std::string::npos
+                              ? next.size()
+                              : next.find_first_not_of(' '));
+            kept.push_back({p->text, p->line, p->column, p->output_line, next});
+        }
+    } else {
+        ADD_FAILURE() << "preprocessing failed";
+    }
+    preproc_root_fini(&root);
+    std::remove(path.c_str());
+    return kept;
+}
+
+} // namespace
+
+TEST(DirectivePass, KeyPragmasAreKeptWithTheirPlace) {
+    // Expansion changes the byte offsets of the text after it; each kept pragma still points at
+    // the start of its own (blanked) line, so the next line follows it.
+    log_capture logs;
+    const std::vector<kept_pragma> kept = kept_pragmas("#define LONG_NAME_OF_A_TYPE long\n"
+                                                       "struct S { LONG_NAME_OF_A_TYPE id; };\n"
+                                                       "  #  pragma   keylist S id  \n"
+                                                       "struct T { LONG_NAME_OF_A_TYPE a; };\n"
+                                                       "#if 0\n#pragma keylist Skipped x\n#endif\n"
+                                                       "#pragma DCPS_DATA_TYPE \"M::T\"\n"
+                                                       "#pragma DCPS_DATA_KEY \"M::T a\"\r\n"
+                                                       "#pragma keylistx T\n"
+                                                       "#pragma keylist\n"
+                                                       "end\n");
+    EXPECT_EQ(kept, (std::vector<kept_pragma>{
+                        {"keylist S id", 3, 15, 3, "struct T { long a; };"},
+                        {"DCPS_DATA_TYPE \"M::T\"", 8, 9, 8, ""},
+                        {"DCPS_DATA_KEY \"M::T a\"", 9, 9, 9, ""},
+                        {"keylist", 11, 9, 11, "end"},
+                    }));
+    EXPECT_EQ(logs.lines().size(), 1u) << ::testing::PrintToString(logs.lines());
+    EXPECT_TRUE(logs.has_part(GLOG_WARN, "Ignoring #pragma: "));
+}
+
+TEST(DirectivePass, PragmaWordDecidesWhatIsKept) {
+    struct row {
+        const char *text;
+        bool kept;
+    };
+    const row rows[] = {
+        {"keylist T id", true},
+        {"keylist", true},
+        {"keylist\tT", true},
+        {"DCPS_DATA_TYPE \"T\"", true},
+        {"DCPS_DATA_KEY \"T k\"", true},
+        {"keylists T", false},
+        {"Keylist T id", false},
+        {"once", false},
+        {"", false},
+        {"dcps_data_key T", false},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.text);
+        EXPECT_EQ(r.kept, preproc_pragma_declares_keys(r.text, std::strlen(r.text)));
+    }
 }
 
 TEST(DirectivePass, MissingFileIsReported) {

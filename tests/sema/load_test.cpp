@@ -177,6 +177,7 @@ TEST_F(LoadTest, ThreadsShareTheCacheAndCrossCyclesDoNotHang) {
 } // namespace
 
 #include "sema/sema.hpp"
+#include "xml/xmltree.hpp"
 
 #include <dirent.h>
 #include <algorithm>
@@ -213,6 +214,12 @@ TEST(Corpus, ChecksButForUndeclaredString) {
         sema_options options;
         options.permissive = permissive;
         const bool ok = sema_check(idl_loader_model(loader, roots), options);
+        // Every file translates, its key pragmas resolved with missing names as errors.
+        for (const idl_unit *u : roots) {
+            xmltree *doc = idl_unit_document(u);
+            EXPECT_NE(nullptr, doc) << u->path;
+            xmltree_free(doc);
+        }
         idl_loader_delete(loader);
         diag_set_consumer(before);
         EXPECT_EQ(permissive, ok);
