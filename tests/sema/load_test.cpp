@@ -235,3 +235,55 @@ TEST(Corpus, ChecksButForUndeclaredString) {
 }
 
 } // namespace
+
+#include "preproc/preproc.hpp"
+
+namespace {
+
+struct seen_include {
+    std::string path;
+    bool angle;
+    unsigned long line;
+    unsigned long column;
+};
+
+bool record_include(void *context, preproc_root *, const preproc_include_request &request) {
+    auto *out = static_cast<std::vector<seen_include> *>(context);
+    out->push_back({std::string(request.path, request.len), request.angle,
+                    static_cast<unsigned long>(request.line),
+                    static_cast<unsigned long>(request.column)});
+    return out->size() < 3; // the third include stops preprocessing
+}
+
+TEST_F(LoadTest, PreprocessorHandsIncludesOutsideSkippedSectionsToTheHook) {
+    write("h.idl", "#include \"a.idl\"\n#if 0\n#include \"skipped.idl\"\n#endif\n"
+                   "  #  include \"sub/b.idl\"\nstruct S { long x; };\n");
+    write("stop.idl", "#include \"1.idl\"\n#include \"2.idl\"\n#include \"3.idl\"\n"
+                      "#include \"4.idl\"\n");
+    const struct {
+        const char *file;
+        bool ok;
+        std::vector<std::string> expected; // path@line:column
+    } rows[] = {
+        {"h.idl", true, {"a.idl@1:10", "sub/b.idl@5:14"}},
+        {"stop.idl", false, {"1.idl@1:10", "2.idl@2:10", "3.idl@3:10"}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.file);
+        std::vector<seen_include> seen;
+        preproc_root state{};
+        ASSERT_TRUE(preproc_root_init(&state, nullptr, nullptr));
+        state.include_hook = record_include;
+        state.include_context = &seen;
+        EXPECT_EQ(r.ok, zadozeda_preproc(&state, r.file));
+        preproc_root_fini(&state);
+        std::vector<std::string> got;
+        for (const seen_include &s : seen) {
+            EXPECT_FALSE(s.angle);
+            got.push_back(s.path + "@" + std::to_string(s.line) + ":" + std::to_string(s.column));
+        }
+        EXPECT_EQ(r.expected, got);
+    }
+}
+
+} // namespace
