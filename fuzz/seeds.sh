@@ -28,6 +28,10 @@ done
 # A few shapes the files above may lack.
 printf '#define F(a,b) a##b #a\nF(x,y)\n' > "$out/directive/extra1"
 printf '#include "dir/a b.idl"\n' > "$out/directive/extra2"
+printf '#include <dds/DdsDcpsCore.idl>\n' > "$out/directive/extra3"
+printf '#if defined FEATURES\n#include FEATURES\n#elif 0\n#bogus\n#endif\n' > "$out/directive/extra4"
+printf '@::V::tag() union U switch (@key long) { case 1: @verbatim(text="a" "b") long a; };\n' \
+    > "$out/pipeline/extra1.idl"
 printf 'defined(ONE) && SQ(TWO) > 3 || (BIG >> 63) == 1\n' > "$out/ifexpr/extra1"
 printf '%s\n' '(1 ? 2 : 3) % 0' > "$out/ifexpr/extra2"
 echo "seeds: $n files into $out"

@@ -119,7 +119,7 @@ diag_consumer *diag_set_consumer(diag_consumer *consumer) {
 
 std::string diag_record_text(const diagnostic &d) {
     std::string out = d.summary;
-    if (!d.file.empty()) {
+    if (!d.file.empty() && d.place_in_record) {
         out += ": " + d.file;
         if (d.line > 0) {
             out += ':' + std::to_string(d.line);

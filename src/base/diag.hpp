@@ -31,6 +31,9 @@ struct diagnostic {
     unsigned long line = 0;        ///< from 1; 0 when unknown
     unsigned long column = 0;      ///< from 1; 0 when unknown
     bool column_in_record = false; ///< the log record names the column after the line
+    /// The log record names the place at all; off for records whose text never had one (the
+    /// compiler layout still shows the place).
+    bool place_in_record = true;
     /// Appended after the place in a log record, after the summary in the gcc layout.
     std::string detail;
     /// The source line, shown under the message with a caret line when non-empty.

@@ -80,20 +80,21 @@ bool idl_visit_bitmask_dcl(const ast *node, const idl_source &src, xmltree *pare
 
 bool idl_visit_bitset_dcl(const ast *node, const idl_source &src, xmltree *parent) {
     xmltree *element = idl_add_element(src, parent, "bitset");
-    const ast *id = idl_child(node, 0);
-    if (element == nullptr ||
+    const std::size_t first = idl_first_non_annotation(node);
+    const ast *id = idl_child(node, first);
+    if (element == nullptr || !idl_apply_annotations(node, src, element) ||
         !idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id))) {
         return false;
     }
-    std::size_t i = 1;
-    const ast *base = idl_child(node, 1);
+    std::size_t i = first + 1;
+    const ast *base = idl_child(node, first + 1);
     if (idl_type_of(base) == IDL_INHERIT_DCL) {
         const ast *base_name = idl_child(base, 0);
         if (!idl_set_attr(src, element, "baseType", idl_scoped_name_text(src, base_name),
                           idl_start_of(base_name))) {
             return false;
         }
-        i = 2;
+        i = first + 2;
     }
     const std::size_t count = idl_child_count(node);
     for (; i < count; ++i) {
@@ -105,19 +106,20 @@ bool idl_visit_bitset_dcl(const ast *node, const idl_source &src, xmltree *paren
 }
 
 bool idl_visit_bitfield(const ast *node, const idl_source &src, xmltree *bitset) {
-    const ast *spec = idl_child(node, 0);
+    const std::size_t first = idl_first_non_annotation(node);
+    const ast *spec = idl_child(node, first);
     const ast *width = idl_child(spec, 0);
     const ast *destination = idl_child(spec, 1);
     const char *type = destination == nullptr ? nullptr : destination_type_name(destination);
     const std::size_t count = idl_child_count(node);
     // One element per name; an anonymous field still takes its bits (padding).
-    const std::size_t names = count > 1 ? count - 1 : 1;
+    const std::size_t names = count > first + 1 ? count - first - 1 : 1;
     for (std::size_t n = 0; n < names; ++n) {
         xmltree *element = idl_add_element(src, bitset, "bitfield");
-        if (element == nullptr) {
+        if (element == nullptr || !idl_apply_annotations(node, src, element)) {
             return false;
         }
-        const ast *id = idl_child(node, n + 1);
+        const ast *id = idl_child(node, first + 1 + n);
         if (id != nullptr &&
             !idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id))) {
             return false;

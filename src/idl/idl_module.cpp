@@ -31,7 +31,8 @@ constexpr std::size_t k_max_module_depth = 4096;
 // the `module` element is added and the module pushed so that its definitions get visited.
 bool open_module_dcl(const ast *node, const idl_source &src, xmltree *parent,
                      std::vector<open_module> *stack) {
-    const ast *id = idl_child(node, 0);
+    const std::size_t first = idl_first_non_annotation(node);
+    const ast *id = idl_child(node, first);
     const std::string_view name = idl_text_of(src, id);
     if (name.find(PREPROC_MARKER_SUFFIX) != std::string_view::npos) {
         std::string path(name.size() + 1, '\0');
@@ -45,24 +46,22 @@ bool open_module_dcl(const ast *node, const idl_source &src, xmltree *parent,
         // Not a well-formed marker: a module the user named so.
     }
     if (stack->size() >= k_max_module_depth) {
-        const idl_place place = idl_place_of(src, idl_start_of(node));
-        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Modules nest deeper than %zu levels: %s:%lu",
-                k_max_module_depth, place.path, place.line);
+        idl_report(src, DIAG_ERROR, idl_start_of(node),
+                   "Modules nest deeper than " + std::to_string(k_max_module_depth) + " levels",
+                   "");
         return false;
     }
     xmltree *element = idl_add_element(src, parent, "module");
-    if (element == nullptr || !idl_set_attr(src, element, "name", name, idl_start_of(id))) {
+    if (element == nullptr || !idl_apply_annotations(node, src, element) ||
+        !idl_set_attr(src, element, "name", name, idl_start_of(id))) {
         return false;
     }
-    stack->push_back({node, element, 1});
+    stack->push_back({node, element, first + 1});
     return true;
 }
 
 // Name node of a constructed type declared inside a typedef.
 const ast *declared_type_identifier(const ast *type_node) {
-    if (idl_type_of(type_node) == IDL_BITSET_DCL) {
-        return idl_child(type_node, 0);
-    }
     return idl_child(type_node, idl_first_non_annotation(type_node));
 }
 
@@ -91,8 +90,8 @@ bool is_declared_type(std::uint64_t type) {
 
 bool add_named_element(const ast *node, const idl_source &src, xmltree *parent, const char *tag) {
     xmltree *element = idl_add_element(src, parent, tag);
-    const ast *id = idl_child(node, 0);
-    return element != nullptr &&
+    const ast *id = idl_child(node, idl_first_non_annotation(node));
+    return element != nullptr && idl_apply_annotations(node, src, element) &&
            idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id));
 }
 
@@ -114,9 +113,9 @@ std::string idl_include_xml_path(std::string_view idl_path) {
 bool idl_visit_definition(const ast *node, const idl_source &src, xmltree *parent) {
     switch (idl_type_of(node)) {
     case IDL_ANNOTATION_DCL: {
-        const std::string_view name = idl_text_of(src, idl_child(node, 0));
-        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_WARN, "Custom annotation '%.*s' will be ignored",
-                static_cast<int>(name.size()), name.data());
+        const ast *id = idl_child(node, 0);
+        idl_warn(src, idl_start_of(id),
+                 "Custom annotation '" + std::string(idl_text_of(src, id)) + "' will be ignored");
         return true;
     }
     case IDL_MODULE_DCL:
@@ -140,9 +139,9 @@ bool idl_visit_definition(const ast *node, const idl_source &src, xmltree *paren
     case IDL_TYPEDEF_DCL:
         return idl_visit_typedef_dcl(node, src, parent);
     default: {
-        const idl_place place = idl_place_of(src, idl_start_of(node));
-        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Declaration '%s' has no DDS-XML form: %s:%lu",
-                idl_construct_name(node), place.path, place.line);
+        idl_report(
+            src, DIAG_ERROR, idl_start_of(node),
+            std::string("Declaration '") + idl_construct_name(node) + "' has no DDS-XML form", "");
         return false;
     }
     }
@@ -172,7 +171,10 @@ bool idl_visit_module_dcl(const ast *node, const idl_source &src, xmltree *paren
     return true;
 }
 
-bool idl_visit_typedef_dcl(const ast *node, const idl_source &src, xmltree *parent) {
+bool idl_visit_typedef_dcl(const ast *annotated, const idl_source &src, xmltree *parent) {
+    // The helpers find the aliased type as child 0: they see the typedef without annotations.
+    const idl_unannotated view(annotated);
+    const ast *node = view.get();
     const ast *type_node = idl_child(node, 0);
     const ast *declarators = idl_child(node, 1);
     const bool declared = is_declared_type(idl_type_of(type_node));
@@ -190,7 +192,7 @@ bool idl_visit_typedef_dcl(const ast *node, const idl_source &src, xmltree *pare
         const ast *id = idl_declarator_identifier(declarator);
         const std::uint64_t pos = idl_start_of(type_node);
         xmltree *element = idl_add_element(src, parent, "typedef");
-        if (element == nullptr ||
+        if (element == nullptr || !idl_apply_annotations(annotated, src, element) ||
             !idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id))) {
             return false;
         }
@@ -222,19 +224,20 @@ bool idl_visit_typedef_dcl(const ast *node, const idl_source &src, xmltree *pare
 }
 
 bool idl_visit_const_dcl(const ast *node, const idl_source &src, xmltree *parent) {
-    const ast *type_node = idl_child(idl_child(node, 0), 0);
+    const std::size_t first = idl_first_non_annotation(node);
+    const ast *type_node = idl_child(idl_child(node, first), 0);
     const char *type = idl_type_name(type_node);
     const std::uint64_t pos = idl_start_of(type_node);
     if (type == nullptr) {
-        const idl_place place = idl_place_of(src, pos);
-        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR,
-                "Constant type '%s' has no DDS-XML type name: %s:%lu",
-                idl_construct_name(type_node), place.path, place.line);
+        idl_report(src, DIAG_ERROR, pos,
+                   std::string("Constant type '") + idl_construct_name(type_node) +
+                       "' has no DDS-XML type name",
+                   "");
         return false;
     }
     xmltree *element = idl_add_element(src, parent, "const");
-    const ast *id = idl_child(node, 1);
-    if (element == nullptr ||
+    const ast *id = idl_child(node, first + 1);
+    if (element == nullptr || !idl_apply_annotations(node, src, element) ||
         !idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id)) ||
         !idl_set_attr(src, element, "type", type, pos)) {
         return false;
@@ -244,7 +247,7 @@ bool idl_visit_const_dcl(const ast *node, const idl_source &src, xmltree *parent
                       pos)) {
         return false;
     }
-    const ast *value = idl_child(node, 2);
+    const ast *value = idl_child(node, first + 2);
     return idl_set_attr(src, element, "value", idl_text_of(src, value), idl_start_of(value));
 }
 

@@ -1,6 +1,7 @@
 // Shared pieces of the translator: parse-tree access, node texts, positions and attributes.
 #include "idl/idl_node.hpp"
 
+#include "base/diag.hpp"
 #include "base/glog.hpp"
 #include "grammars/idl_parser.hpp"
 #include "peg/ast.hpp"
@@ -109,6 +110,51 @@ std::string_view idl_text_of(const idl_source &src, const ast *node) {
     return src.text.substr(start, end - start);
 }
 
+idl_unannotated::idl_unannotated(const ast *node) : node_(node) {
+    const ast_tree *tree = tree_of(node);
+    const std::size_t first = idl_first_non_annotation(node);
+    if (tree == nullptr || tree->children == nullptr || first == 0) {
+        return;
+    }
+    const std::uint64_t rest = tree->children->count - first;
+    children_ = vector{tree->children->items + first, rest, rest};
+    tree_ = ast_tree{tree->type, &children_, tree->start, tree->end};
+    view_ = ast{AST_TREE, reinterpret_cast<std::uint64_t>(&tree_)};
+    node_ = &view_;
+}
+
+std::string idl_joined_literals(std::string_view text) {
+    // Only a value made of string literals alone is joined: at least two pieces, blanks
+    // between them, nothing around them.
+    auto is_blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    std::string body;
+    bool wide = false;
+    std::size_t pieces = 0;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const bool prefixed = text[i] == 'L';
+        const std::size_t q = i + (prefixed ? 1 : 0);
+        if (q >= text.size() || text[q] != '"') {
+            return std::string(text);
+        }
+        const std::size_t n = literal_length(text, q);
+        if (n < 2 || text[q + n - 1] != '"') {
+            return std::string(text);
+        }
+        wide = wide || prefixed;
+        body.append(text.substr(q + 1, n - 2));
+        ++pieces;
+        i = q + n;
+        while (i < text.size() && is_blank(text[i])) {
+            ++i;
+        }
+    }
+    if (pieces < 2) {
+        return std::string(text);
+    }
+    return (wide ? "L\"" : "\"") + body + "\"";
+}
+
 std::string idl_blank_stripped(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -190,8 +236,11 @@ idl_place idl_place_of(const idl_source &src, std::uint64_t pos) {
     return idl_place_of_line(src, pos, line);
 }
 
-void idl_report(const idl_source &src, diag_level level, std::uint64_t pos, std::string summary,
-                std::string detail) {
+namespace {
+
+// A diagnostic of level placed at byte position pos of src.text: file, line and column (from
+// 1, in bytes) found through the file records.
+diagnostic diagnostic_at(const idl_source &src, diag_level level, std::uint64_t pos) {
     // Warnings can come by the thousand: lines are found through an index, not by a scan each.
     if (src.line_starts.empty()) {
         src.line_starts.push_back(0);
@@ -209,11 +258,26 @@ void idl_report(const idl_source &src, diag_level level, std::uint64_t pos, std:
     const idl_place place = idl_place_of_line(src, pos, line);
     diagnostic d;
     d.level = level;
-    d.summary = std::move(summary);
     d.file = place.path;
     d.line = place.line;
     d.column = static_cast<unsigned long>(pos - *(after - 1) + 1);
+    return d;
+}
+
+} // namespace
+
+void idl_report(const idl_source &src, diag_level level, std::uint64_t pos, std::string summary,
+                std::string detail) {
+    diagnostic d = diagnostic_at(src, level, pos);
+    d.summary = std::move(summary);
     d.detail = std::move(detail);
+    diag_report(d);
+}
+
+void idl_warn(const idl_source &src, std::uint64_t pos, const std::string &summary) {
+    diagnostic d = diagnostic_at(src, DIAG_WARNING, pos);
+    d.summary = summary;
+    d.place_in_record = false;
     diag_report(d);
 }
 
@@ -288,11 +352,16 @@ bool idl_xml_text_ok(std::string_view text) {
 
 bool idl_set_attr(const idl_source &src, xmltree *element, std::string_view name,
                   std::string_view value, std::uint64_t pos) {
+    // String literals side by side are one literal: the value holds it joined.
+    std::string joined;
+    if (!value.empty() &&
+        (value[0] == '"' || (value[0] == 'L' && value.size() > 1 && value[1] == '"'))) {
+        joined = idl_joined_literals(value);
+        value = joined;
+    }
     if (!idl_xml_text_ok(value)) {
-        const idl_place place = idl_place_of(src, pos);
-        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR,
-                "Value of '%.*s' holds a character XML cannot carry: %s:%lu",
-                static_cast<int>(name.size()), name.data(), place.path, place.line);
+        idl_report(src, DIAG_ERROR, pos,
+                   "Value of '" + std::string(name) + "' holds a character XML cannot carry", "");
         return false;
     }
     // The document keeps its own copies of both texts, in its storage.

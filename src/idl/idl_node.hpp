@@ -8,8 +8,9 @@
 #include <vector>
 
 #include "base/diag.hpp"
+#include "peg/ast.hpp"
+#include "peg/vector.hpp"
 
-struct ast;
 struct xmltree;
 
 /// One file whose text starts at `text_offset` of the preprocessed text; maps positions to lines.
@@ -69,8 +70,29 @@ inline constexpr std::uint64_t IDL_NOT_A_TREE = ~std::uint64_t{0};
 /// Index of the first child that is not an `annotation_appl`; the child count when none.
 [[nodiscard]] std::size_t idl_first_non_annotation(const ast *node);
 
+/// A borrowed view of a tree node without its leading `annotation_appl` children, for helpers
+/// that find a declaration's parts by fixed child index. Valid while the node lives; not
+/// copyable, since its parts point into each other.
+struct idl_unannotated {
+    explicit idl_unannotated(const ast *node);
+    idl_unannotated(const idl_unannotated &) = delete;
+    idl_unannotated &operator=(const idl_unannotated &) = delete;
+    /// The node itself when it has no leading annotations, else the view.
+    [[nodiscard]] const ast *get() const { return node_; }
+
+private:
+    const ast *node_;
+    vector children_{};
+    ast_tree tree_{};
+    ast view_{};
+};
+
 /// The node's span with the white space the grammar took before and after its tokens removed.
 [[nodiscard]] std::string_view idl_text_of(const idl_source &src, const ast *node);
+/// The value text with string literals that stand side by side, separated by blanks only,
+/// joined into one literal as a single literal would be written (`"a" "b"` gives `"ab"`,
+/// `L"a" "b"` gives `L"ab"`); any other text is returned unchanged.
+[[nodiscard]] std::string idl_joined_literals(std::string_view text);
 /// Text with every blank, newline, double quote and '@' removed (tabs and CRs stay).
 [[nodiscard]] std::string idl_blank_stripped(std::string_view text);
 /// As idl_blank_stripped, but character and string literals are kept exactly as written.
@@ -83,6 +105,10 @@ inline constexpr std::uint64_t IDL_NOT_A_TREE = ~std::uint64_t{0};
 /// File and file line for a preprocessed-text line number (from 1) at position pos.
 [[nodiscard]] idl_place idl_place_of_line(const idl_source &src, std::uint64_t pos,
                                           std::uint64_t line);
+
+/// Reports a warning at position pos: the log record is the summary alone, the compiler
+/// layout shows file, line and column.
+void idl_warn(const idl_source &src, std::uint64_t pos, const std::string &summary);
 
 /// Adds child `tag` (a literal) to parent; null after logging "Failed to generate XML" (or,
 /// when memory ran out, after the tree's own report, noted in src.out_of_memory).

@@ -1,6 +1,7 @@
 // Parsing the preprocessed text and walking its top-level definitions into the `types` element.
 #include "idl/idl_translate.hpp"
 
+#include "base/diag.hpp"
 #include "base/glog.hpp"
 #include "base/linkedlist.hpp"
 #include "base/owned.hpp"
@@ -13,7 +14,11 @@
 #include "peg/parser.hpp"
 #include "preproc/preproc.hpp"
 
+#include <algorithm>
+#include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -21,14 +26,297 @@ namespace {
 constexpr unsigned long long caret_before = 120;
 constexpr unsigned long long caret_after = 60;
 
+// Node types collected at a failure position, at most: room for every rule of the grammar.
+constexpr std::uint64_t max_expected = 256;
+static_assert(idl_type_count <= max_expected);
+
+bool is_word_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// How an expected node type is named to the user; null for types that say nothing useful
+// (white space, inner parts of literals, rules above the tokens).
+std::string expected_label(std::uint64_t type) {
+    static constexpr const char *punctuation[] = {
+        "';'", "':'", "'='", "'|'", "'^'", "'&'", "'>>'", "'<<'", "'+'", "'-'", "'*'", "'/'",
+        "'%'", "'~'", "','", "'{'", "'}'", "'('", "')'",  "'['",  "']'", "'<'", "'>'"};
+    if (type >= IDL_SEMICOLON && type <= IDL_RIGHT_ANG_BRACKET) {
+        return punctuation[type - IDL_SEMICOLON];
+    }
+    if (type >= IDL_KW_MODULE && type <= IDL_KW_UINT64) {
+        // KW_STRUCT is 'struct'; the '@' of '@annotation' belongs to the keyword.
+        std::string word = idl_type_strings[type] + 3;
+        for (char &c : word) {
+            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        }
+        return "'" + std::string(type == IDL_KW_ANNOTATION ? "@" : "") + word + "'";
+    }
+    switch (type) {
+    case IDL_IDENTIFIER:
+    case IDL_ID:
+    case IDL_SCOPED_NAME:
+        return "identifier";
+    case IDL_INTEGER_LITERAL:
+    case IDL_FLOATING_PT_LITERAL:
+    case IDL_FIXED_PT_LITERAL:
+    case IDL_CHARACTER_LITERAL:
+    case IDL_WIDE_CHARACTER_LITERAL:
+    case IDL_BOOLEAN_LITERAL:
+    case IDL_STRING_LITERAL:
+    case IDL_WIDE_STRING_LITERAL:
+        return "literal";
+    case IDL_ANNOTATION_APPL:
+        return "annotation";
+    default:
+        return {};
+    }
+}
+
+// Declarations of the full language that have no place in a data model, by their first word.
+struct unsupported_word {
+    std::string_view word;
+    const char *what;
+};
+
+constexpr unsupported_word unsupported_words[] = {
+    {"interface", "interface declarations"},
+    {"local", "interface declarations"},
+    {"abstract", "interface declarations"},
+    {"exception", "exception declarations"},
+    {"valuetype", "value types"},
+    {"eventtype", "value types"},
+    {"custom", "value types"},
+    {"component", "component declarations"},
+    {"home", "component declarations"},
+    {"porttype", "component declarations"},
+    {"connector", "component declarations"},
+    {"import", "import declarations"},
+    {"typeid", "typeid declarations"},
+    {"typeprefix", "typeprefix declarations"},
+};
+
+// A place in the preprocessed text with the engine's line count (CR, LF and CR LF each end
+// a line) and a column from 1.
+struct text_place {
+    std::uint64_t pos;
+    std::uint64_t line;
+    unsigned long column;
+};
+
+// The place of pos, given the engine's place of a later position.
+text_place place_before(std::string_view text, std::uint64_t pos, const text_place &later) {
+    std::uint64_t line = later.line;
+    for (std::uint64_t i = pos; i < later.pos && i < text.size(); ++i) {
+        if (text[i] == '\r' || (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))) {
+            --line;
+        }
+    }
+    std::uint64_t begin = pos;
+    while (begin > 0 && text[begin - 1] != '\n' && text[begin - 1] != '\r') {
+        --begin;
+    }
+    return {pos, line, static_cast<unsigned long>(pos - begin + 1)};
+}
+
+// The token that starts at pos, as the message names it.
+std::string token_at(std::string_view text, std::uint64_t pos) {
+    if (pos >= text.size()) {
+        return "end of input";
+    }
+    std::uint64_t end = pos + 1;
+    if (is_word_char(text[pos])) {
+        while (end < text.size() && end - pos < 64 && is_word_char(text[end])) {
+            ++end;
+        }
+    }
+    const auto c = static_cast<unsigned char>(text[pos]);
+    if (c == '\n' || c == '\r') {
+        return "end of line";
+    }
+    if (end == pos + 1 && (c < 0x20 || c >= 0x7F)) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "0x%02x", c);
+        return std::string("byte ") + hex;
+    }
+    return "'" + std::string(text.substr(pos, end - pos)) + "'";
+}
+
+// Start of the string literal that is still open at pos, or npos.
+std::uint64_t open_string_start(std::string_view text, std::uint64_t pos) {
+    std::uint64_t start = std::string_view::npos;
+    char quote = 0;
+    for (std::uint64_t i = 0; i < pos && i < text.size(); ++i) {
+        const char c = text[i];
+        if (quote != 0) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == quote) {
+                quote = 0;
+            }
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+            start = i;
+        }
+    }
+    return quote == '"' ? start : std::string_view::npos;
+}
+
+// True for the label of a keyword ('struct', '@annotation').
+bool is_keyword_label(const std::string &label) {
+    return label.size() > 2 && label[0] == '\'' &&
+           ((label[1] >= 'a' && label[1] <= 'z') || label[1] == '@');
+}
+
+// The labels of what the grammar expected at pos, each once, in the order first met. Labels
+// that cannot stand right after a letter or digit are left out there; the keywords among them
+// (begun by the word before pos) go to partial when it is given.
+std::vector<std::string> expected_at(const parser *grammar, std::string_view text,
+                                     std::uint64_t pos, std::vector<std::string> *partial) {
+    std::uint64_t types[max_expected];
+    input in{};
+    input_init(&in, text.data(), text.size());
+    const std::uint64_t n = parse_expected(grammar, &in, pos, types, max_expected);
+    const bool after_word = pos > 0 && pos <= text.size() && is_word_char(text[pos - 1]);
+    std::vector<std::string> labels;
+    bool annotation = false;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        std::string label = expected_label(types[i]);
+        if (types[i] == IDL_SCOPED_NAME && pos > 0 && pos <= text.size() && text[pos - 1] == ':') {
+            label = "':'"; // the second colon of a leading '::'
+        }
+        if (after_word && partial != nullptr && is_keyword_label(label) &&
+            std::find(partial->begin(), partial->end(), label) == partial->end()) {
+            partial->push_back(label); // a keyword whose letters ran out here
+        }
+        if (label.empty() || (after_word && (label == "identifier" || label == "literal" ||
+                                             is_keyword_label(label)))) {
+            continue;
+        }
+        if (label == "annotation") {
+            annotation = true; // named only when nothing else is
+            continue;
+        }
+        if (std::find(labels.begin(), labels.end(), label) == labels.end()) {
+            labels.push_back(label);
+        }
+    }
+    if (labels.empty() && annotation) {
+        labels.emplace_back("annotation");
+    }
+    return labels;
+}
+
+std::string joined_labels(std::vector<std::string> labels) {
+    // A long list is mostly the keywords that may start a type or a declaration: one word
+    // stands for them.
+    constexpr std::size_t max_listed = 8;
+    if (labels.size() > max_listed) {
+        const auto keyword = [](const std::string &l) { return is_keyword_label(l); };
+        const auto first = std::find_if(labels.begin(), labels.end(), keyword);
+        if (first != labels.end()) {
+            *first = "keyword";
+            labels.erase(std::remove_if(first + 1, labels.end(), keyword), labels.end());
+        }
+    }
+    std::string out;
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        if (i > 0) {
+            out += i + 1 == labels.size() ? " or " : ", ";
+        }
+        out += labels[i];
+    }
+    return out;
+}
+
 void report_parse_error(const idl_source &src, const ast_error &error) {
-    const idl_place place = idl_place_of_line(src, error.pos, error.line);
-    glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to parse: %s:%lu", place.path, place.line);
-    // The source line and the caret line are records of their own: both then start after a
-    // header of the same width, so the caret stands under the byte where the parse failed.
-    const idl_caret caret = idl_caret_text(src, error.pos, error.column);
-    glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "%s", caret.line.c_str());
-    glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "%s", caret.marks.c_str());
+    const std::string_view text = src.text;
+    const text_place farthest{error.pos, error.line, 0};
+    text_place at = place_before(text, error.pos, farthest);
+    std::string detail;
+    owned<parser, parser_delete> grammar{idl_parser_new()};
+    std::vector<std::string> labels;
+    const std::uint64_t open = open_string_start(text, error.pos);
+    if (error.pos >= text.size() && open != std::string_view::npos) {
+        // A string that never closes runs to the end of the input: name where it starts.
+        at = place_before(text, open, farthest);
+        detail = "unterminated string literal";
+    } else {
+        std::vector<std::string> partial;
+        if (grammar) {
+            labels = expected_at(grammar.get(), text, error.pos, &partial);
+        }
+        // Right after a letter or digit only a keyword could have gone on: the word as a
+        // whole is wrong.
+        const bool in_word =
+            error.pos > 0 && error.pos <= text.size() && is_word_char(text[error.pos - 1]);
+        if (labels.empty() && in_word) {
+            std::uint64_t begin = error.pos;
+            while (begin > 0 && is_word_char(text[begin - 1])) {
+                --begin;
+            }
+            at = place_before(text, begin, farthest);
+            // The keywords the word began are what was most likely meant: they stand for the
+            // keywords expected at the word; the other tokens expected there follow.
+            labels = partial;
+            if (grammar) {
+                for (std::string &label : expected_at(grammar.get(), text, begin, nullptr)) {
+                    if ((partial.empty() || !is_keyword_label(label)) &&
+                        std::find(labels.begin(), labels.end(), label) == labels.end()) {
+                        labels.push_back(std::move(label));
+                    }
+                }
+            }
+        }
+        const std::string token = token_at(text, at.pos);
+        std::string_view word = text.substr(std::min<std::uint64_t>(at.pos, text.size()));
+        std::size_t len = 0;
+        while (len < word.size() && is_word_char(word[len])) {
+            ++len;
+        }
+        word = word.substr(0, len);
+        for (const unsupported_word &u : unsupported_words) {
+            if (u.word == word) {
+                detail = std::string("unsupported: ") + u.what;
+            }
+        }
+        if (detail.empty()) {
+            detail = labels.empty() ? "unexpected " + token
+                                    : "expected " + joined_labels(labels) + " before " + token;
+        }
+        // A failure at the first token of a line, right after an annotation that stands on
+        // a line of its own, belongs to that annotation's line.
+        std::uint64_t prev = at.pos;
+        while (prev > 0 && (text[prev - 1] == ' ' || text[prev - 1] == '\t' ||
+                            text[prev - 1] == '\n' || text[prev - 1] == '\r')) {
+            --prev;
+        }
+        const bool line_break_between =
+            text.substr(prev, at.pos - prev).find_first_of("\r\n") != std::string_view::npos;
+        if (line_break_between && prev > 0) {
+            std::uint64_t line_start = prev;
+            while (line_start > 0 && text[line_start - 1] != '\n' && text[line_start - 1] != '\r') {
+                --line_start;
+            }
+            while (line_start < prev && (text[line_start] == ' ' || text[line_start] == '\t')) {
+                ++line_start;
+            }
+            if (text[line_start] == '@' && text.substr(line_start, 11) != "@annotation") {
+                at = place_before(text, prev, farthest);
+            }
+        }
+    }
+    const idl_place place = idl_place_of_line(src, at.pos, at.line);
+    const idl_caret caret = idl_caret_text(src, at.pos, at.column - 1);
+    diagnostic d;
+    d.summary = "Failed to parse";
+    d.file = place.path;
+    d.line = place.line;
+    d.column = at.column;
+    d.column_in_record = true;
+    d.detail = detail;
+    d.excerpt = caret.line;
+    d.caret = static_cast<unsigned long>(caret.marks.size() - 1);
+    diag_report(d);
 }
 
 } // namespace

@@ -28,9 +28,10 @@ const ast *element_type_of(const ast *seq) {
 }
 
 void log_unnamed_type(const ast *type_node, const idl_source &src) {
-    const idl_place place = idl_place_of(src, idl_start_of(type_node));
-    glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Type '%s' has no DDS-XML type name: %s:%lu",
-            idl_construct_name(type_node), place.path, place.line);
+    // A map is a known construct of the language that the vocabulary cannot express.
+    idl_report(src, DIAG_ERROR, idl_start_of(type_node),
+               std::string("Type '") + idl_construct_name(type_node) + "' has no DDS-XML type name",
+               idl_type_of(type_node) == IDL_MAP_TYPE ? "map types have no DDS-XML form" : "");
 }
 
 } // namespace

@@ -27,18 +27,19 @@ const char *discriminator_type_name(const ast *type_node) {
 }
 
 bool visit_discriminator(const ast *switch_type, const idl_source &src, xmltree *union_element) {
-    const ast *type_node = idl_child(switch_type, 0);
+    const ast *type_node = idl_child(switch_type, idl_first_non_annotation(switch_type));
     const char *type = discriminator_type_name(type_node);
     if (type == nullptr) {
-        const idl_place place = idl_place_of(src, idl_start_of(type_node));
-        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR,
-                "Union discriminator type '%s' has no DDS-XML type name: %s:%lu",
-                idl_construct_name(type_node), place.path, place.line);
+        idl_report(src, DIAG_ERROR, idl_start_of(type_node),
+                   std::string("Union discriminator type '") + idl_construct_name(type_node) +
+                       "' has no DDS-XML type name",
+                   "");
         return false;
     }
     xmltree *element = idl_add_element(src, union_element, "discriminator");
     const std::uint64_t pos = idl_start_of(type_node);
-    if (element == nullptr || !idl_set_attr(src, element, "type", type, pos)) {
+    if (element == nullptr || !idl_apply_annotations(switch_type, src, element) ||
+        !idl_set_attr(src, element, "type", type, pos)) {
         return false;
     }
     return std::string_view(type) != "nonBasic" ||

@@ -390,6 +390,15 @@ void advance(inner_parser *ip, unsigned char c) {
     }
 }
 
+// Adds type to the collected set, once.
+void collect_expected(inner_parser *ip, std::uint64_t type) {
+    for (std::uint64_t i = 0; i < ip->expected_count; ++i)
+        if (ip->expected[i] == type)
+            return;
+    if (ip->expected_count < ip->expected_capacity)
+        ip->expected[ip->expected_count++] = type;
+}
+
 void record_failure(inner_parser *ip, bool has_type, std::uint64_t type) {
     if (ip->in->pos > ip->error_pos) {
         ip->error_pos = ip->in->pos;
@@ -398,6 +407,8 @@ void record_failure(inner_parser *ip, bool has_type, std::uint64_t type) {
         if (has_type)
             ip->error_type = type;
     }
+    if (ip->in->pos == ip->collect_pos && has_type)
+        collect_expected(ip, type);
 }
 
 // Records a failure on behalf of the automaton on top of the activation stack (if any).
@@ -703,7 +714,8 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                 fail_grammar(ip, "call of a missing automaton", a, in->pos);
                 return nullptr;
             }
-            if (w->starts && w->acts.count != outer && in->pos <= ip->error_pos) {
+            if (w->starts && w->acts.count != outer && in->pos <= ip->error_pos &&
+                in->pos != ip->collect_pos) {
                 // A call that cannot start at this byte would fail here, recording nothing
                 // new (a failure lies at least this far already): fail it at once.
                 const std::uint64_t *row = w->starts + a * start_words;
@@ -797,7 +809,7 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                         // The same early failure entering would take, without the frame:
                         // behind the farthest failure it records nothing; a leaf start
                         // records its one.
-                        const bool behind = in->pos <= ip->error_pos;
+                        const bool behind = in->pos <= ip->error_pos && in->pos != ip->collect_pos;
                         if (behind || (row[5] & peg_leaf_start)) {
                             if (!behind)
                                 record_failure(ip, true, automata[ed.trans.data].type);
@@ -1015,6 +1027,7 @@ bool inner_parser_init(inner_parser *ip, const parser *p, input *in) {
     ip->in = in;
     ip->line = 1;
     ip->error_line = 1;
+    ip->collect_pos = ~std::uint64_t{0};
     ip->error_type = p->automata && p->start < p->automaton_count ? p->automata[p->start].type : 0;
     ip->work = static_cast<inner_parser_work *>(peg_calloc(1, sizeof(inner_parser_work)));
     if (!ip->work || !memo_table_init(&ip->cache, in->size > in->pos ? in->size - in->pos : 0)) {
@@ -1102,6 +1115,29 @@ ast *inner_parser_parse(inner_parser *ip) {
         out = create_parse_error(ip);
     }
     return out ? out : peg_fallback_error_node();
+}
+
+std::uint64_t parse_expected(const parser *p, input *in, std::uint64_t at, std::uint64_t *types,
+                             std::uint64_t capacity) {
+    if (!p || !in) {
+        peg_log_error("parse: %s is missing", p ? "the input" : "the grammar");
+        return 0;
+    }
+    const std::uint64_t begin = in->pos;
+    inner_parser ip;
+    const bool ready = inner_parser_init(&ip, p, in);
+    ip.collect_pos = at;
+    ip.expected = types;
+    ip.expected_capacity = types ? capacity : 0;
+    std::uint64_t found = 0;
+    if (ready) {
+        ast *r = inner_parser_parse(&ip);
+        found = ip.failed_hard ? 0 : ip.expected_count;
+        ast_recursive_delete(r);
+    }
+    inner_parser_clear(&ip);
+    in->pos = begin;
+    return found;
 }
 
 ast *parse(const parser *p, input *in) {

@@ -63,27 +63,39 @@ void parser_delete(parser *p);
 /// and columns count from where the parse began; positions are absolute. The parser is only
 /// read. A malformed grammar (bad indexes, left recursion) gives an AST_ERROR node (logged).
 [[nodiscard]] ast *parse(const parser *p, input *in);
+/// Runs the grammar over the input again from in->pos and collects what was expected at
+/// position at: the node type of every automaton whose byte test failed there, each once, in
+/// the order first met (for at = the error node's pos, the classic farthest-failure set).
+/// Writes at most capacity types and returns how many; in->pos is left where it was. The
+/// shortcuts that skip calls which cannot start at a byte are off at that one position, so
+/// the set is complete. 0 when the parse could not run (logged as for parse).
+[[nodiscard]] std::uint64_t parse_expected(const parser *p, input *in, std::uint64_t at,
+                                           std::uint64_t *types, std::uint64_t capacity);
 
 struct inner_parser_work;
 
 /// Working record of one parse. Nodes it hands out are borrowed: they live in the parse's
 /// own blocks until inner_parser_clear.
 struct inner_parser {
-    std::uint64_t start;           ///< start automaton (copied from the parser)
-    const fa *automata;            ///< borrowed automaton array
-    std::uint64_t automaton_count; ///< number of automata
-    bool eof_check;                ///< copied from the parser
-    input *in;                     ///< borrowed input; its pos is the current position
-    std::uint64_t line;            ///< current line, from 1
-    std::uint64_t column;          ///< current column, from 0
-    bool last_cr;                  ///< the last consumed byte was a carriage return
-    std::uint64_t error_pos;       ///< farthest recorded failure
-    std::uint64_t error_line;      ///< its line
-    std::uint64_t error_column;    ///< its column
-    std::uint64_t error_type;      ///< node type recorded with it
-    memo_table cache;              ///< memo table keyed by (automaton, start position)
-    inner_parser_work *work;       ///< node blocks and the explicit matching stacks
-    bool failed_hard;              ///< out of memory or malformed grammar: the parse is void
+    std::uint64_t start;             ///< start automaton (copied from the parser)
+    const fa *automata;              ///< borrowed automaton array
+    std::uint64_t automaton_count;   ///< number of automata
+    bool eof_check;                  ///< copied from the parser
+    input *in;                       ///< borrowed input; its pos is the current position
+    std::uint64_t line;              ///< current line, from 1
+    std::uint64_t column;            ///< current column, from 0
+    bool last_cr;                    ///< the last consumed byte was a carriage return
+    std::uint64_t error_pos;         ///< farthest recorded failure
+    std::uint64_t error_line;        ///< its line
+    std::uint64_t error_column;      ///< its column
+    std::uint64_t error_type;        ///< node type recorded with it
+    memo_table cache;                ///< memo table keyed by (automaton, start position)
+    inner_parser_work *work;         ///< node blocks and the explicit matching stacks
+    bool failed_hard;                ///< out of memory or malformed grammar: the parse is void
+    std::uint64_t collect_pos;       ///< position whose failures are collected; ~0: none
+    std::uint64_t *expected;         ///< borrowed array of collected node types, or null
+    std::uint64_t expected_count;    ///< entries used
+    std::uint64_t expected_capacity; ///< entries available
 };
 
 /// Fills ip for a parse of in with p (initial values as parse uses); false (logged) on out

@@ -3,11 +3,13 @@
 
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "base/glog.hpp"
 #include "grammars/directive_parser.hpp"
 #include "preproc/ifexpr_eval.hpp"
 #include "preproc/macro.hpp"
+#include "preproc/place.hpp"
 #include "preproc/pptree.hpp"
 
 namespace {
@@ -23,6 +25,60 @@ bool name_defined(preproc_root *root, const ast *tree, const char *line_text) {
 }
 
 } // namespace
+
+uint64_t preproc_cond_word_type(const char *word, uint64_t len) {
+    const std::string_view w(word, len);
+    if (w == "if") {
+        return DIRECTIVE_IFDIRECTIVE;
+    }
+    if (w == "ifdef") {
+        return DIRECTIVE_IFDEFDIRECTIVE;
+    }
+    if (w == "ifndef") {
+        return DIRECTIVE_IFNDEFDIRECTIVE;
+    }
+    if (w == "elif") {
+        return DIRECTIVE_ELIFDIRECTIVE;
+    }
+    if (w == "else") {
+        return DIRECTIVE_ELSEDIRECTIVE;
+    }
+    if (w == "endif") {
+        return DIRECTIVE_ENDIFDIRECTIVE;
+    }
+    return 0;
+}
+
+bool preproc_cond_skip(preproc_cond_stack &stack, uint64_t type) {
+    switch (type) {
+    case DIRECTIVE_IFDIRECTIVE:
+    case DIRECTIVE_IFDEFDIRECTIVE:
+    case DIRECTIVE_IFNDEFDIRECTIVE: {
+        const preproc_place &place = preproc_current_place();
+        preproc_cond entry{true, true, false, place.line, place.path};
+        stack.push_back(entry); // bad_alloc is caught by the directive pass
+        return true;
+    }
+    case DIRECTIVE_ENDIFDIRECTIVE:
+        if (stack.empty()) {
+            return false;
+        }
+        stack.pop_back();
+        return true;
+    case DIRECTIVE_ELIFDIRECTIVE:
+    case DIRECTIVE_ELSEDIRECTIVE:
+        // A chain whose group was selected stays skipped; an #else still counts, so that a
+        // second one is reported.
+        if (stack.empty() || !stack.back().taken ||
+            (type == DIRECTIVE_ELSEDIRECTIVE && stack.back().else_seen)) {
+            return false;
+        }
+        stack.back().else_seen = stack.back().else_seen || type == DIRECTIVE_ELSEDIRECTIVE;
+        return true;
+    default:
+        return false;
+    }
+}
 
 bool preproc_cond_skipping(const preproc_cond_stack &stack) {
     return !stack.empty() && stack.back().skipping;
@@ -50,6 +106,8 @@ bool preproc_cond_apply(preproc_root *root, preproc_cond_stack &stack, const ast
     case DIRECTIVE_IFDEFDIRECTIVE:
     case DIRECTIVE_IFNDEFDIRECTIVE: {
         preproc_cond entry{};
+        entry.line = preproc_current_place().line;
+        entry.path = preproc_current_place().path;
         if (preproc_cond_skipping(stack)) {
             // A chain inside a skipped group is dead from the start: nothing is evaluated.
             entry.skipping = true;
@@ -77,7 +135,7 @@ bool preproc_cond_apply(preproc_root *root, preproc_cond_stack &stack, const ast
     }
     case DIRECTIVE_ELIFDIRECTIVE: {
         if (stack.empty()) {
-            glog_error("#elif without #if");
+            preproc_report(PREPROC_RECORD_BARE, "#elif without #if");
             return false;
         }
         preproc_cond &top = stack.back();
@@ -95,14 +153,14 @@ bool preproc_cond_apply(preproc_root *root, preproc_cond_stack &stack, const ast
     }
     case DIRECTIVE_ELSEDIRECTIVE: {
         if (stack.empty()) {
-            glog_error("#else without #if");
+            preproc_report(PREPROC_RECORD_BARE, "#else without #if");
             return false;
         }
         preproc_cond &top = stack.back();
         if (top.taken) {
             top.skipping = true;
             if (top.else_seen) {
-                glog_error("#else after #else");
+                preproc_report(PREPROC_RECORD_BARE, "#else after #else");
             }
         } else {
             top.skipping = false;
@@ -113,7 +171,7 @@ bool preproc_cond_apply(preproc_root *root, preproc_cond_stack &stack, const ast
     }
     case DIRECTIVE_ENDIFDIRECTIVE:
         if (stack.empty()) {
-            glog_error("#endif without #if");
+            preproc_report(PREPROC_RECORD_BARE, "#endif without #if");
             return false;
         }
         stack.pop_back();

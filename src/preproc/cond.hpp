@@ -9,9 +9,11 @@ struct preproc_root;
 
 /// One open `#if` chain.
 struct preproc_cond {
-    bool skipping;  ///< the lines of the current group are skipped
-    bool taken;     ///< no later group of this chain can be selected
-    bool else_seen; ///< an `#else` of this chain has been met
+    bool skipping;              ///< the lines of the current group are skipped
+    bool taken;                 ///< no later group of this chain can be selected
+    bool else_seen;             ///< an `#else` of this chain has been met
+    uint64_t line = 0;          ///< file line of the chain's opening directive
+    const char *path = nullptr; ///< its file (borrowed for the pass)
 };
 
 /// The stack of open chains; the top is the last entry.
@@ -22,6 +24,16 @@ using preproc_cond_stack = std::vector<preproc_cond>;
 
 /// True when `type` (a directive node type) opens, switches or closes a section.
 [[nodiscard]] bool preproc_cond_is_conditional(uint64_t type);
+
+/// Conditional directive named by the word after '#' (`if`, `ifdef`, ...): its node type, or
+/// 0 when the word names no conditional directive.
+[[nodiscard]] uint64_t preproc_cond_word_type(const char *word, uint64_t len);
+
+/// Follows one conditional directive inside a skipped group without reading its operands:
+/// `#if`, `#ifdef` and `#ifndef` open a chain that stays skipped, `#endif` closes one, and
+/// `#elif` and `#else` of a chain whose group was already selected change nothing. False when
+/// the directive must be read in full (an `#elif` or `#else` that may select a group).
+[[nodiscard]] bool preproc_cond_skip(preproc_cond_stack &stack, uint64_t type);
 
 /// Applies one conditional directive tree (over `line_text`) to `stack`; false when
 /// preprocessing must stop (logged).

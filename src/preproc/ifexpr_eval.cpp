@@ -10,14 +10,15 @@
 #include "base/arch.hpp"
 #include "base/glog.hpp"
 #include "base/idlstring.hpp"
+#include "base/owned.hpp"
 #include "grammars/directive_parser.hpp"
 #include "grammars/ifexpr_parser.hpp"
 #include "peg/input.hpp"
 #include "peg/parser.hpp"
 #include "preproc/macro.hpp"
+#include "preproc/place.hpp"
 #include "preproc/pptree.hpp"
 #include "preproc/preproc.hpp"
-#include "base/owned.hpp"
 
 namespace {
 
@@ -109,7 +110,7 @@ struct evaluator {
         case IFEXPR_DIVOPER:
         case IFEXPR_MODOPER:
             if (w == 0) {
-                glog_error("division by zero in preprocessor expression");
+                preproc_report(PREPROC_RECORD_BARE, "division by zero in preprocessor expression");
                 return false;
             }
             v = op == IFEXPR_DIVOPER ? v / w : v % w;
@@ -123,7 +124,8 @@ struct evaluator {
     eval unsupported(const ast *node) {
         const uint64_t type = pptree_type(node);
         const char *name = type < ifexpr_type_count ? ifexpr_type_strings[type] : "construct";
-        glog_error("cannot use %s in preprocessor expression", name);
+        preproc_report(PREPROC_RECORD_BARE,
+                       std::string("cannot use ") + name + " in preprocessor expression");
         return eval::hard;
     }
 
@@ -198,7 +200,7 @@ struct evaluator {
 
     eval dispatch(const ast *node, uint64_t &value, int depth) {
         if (depth > k_max_depth) {
-            glog_error("preprocessor expression nested too deeply");
+            preproc_report(PREPROC_RECORD_PLACE, "preprocessor expression nested too deeply");
             return eval::hard;
         }
         const ast_tree *t = ast_as_tree(node);
@@ -233,7 +235,8 @@ struct evaluator {
             if (op == IFEXPR_UNARYDEFOPER) {
                 const ast_tree *id = ast_as_tree(operand);
                 if (!id || id->type != IFEXPR_IDENTIFIER) {
-                    glog_error("operator \"defined\" requires an identifier");
+                    preproc_report(PREPROC_RECORD_BARE,
+                                   "operator \"defined\" requires an identifier");
                     return eval::soft;
                 }
                 value = preproc_find_macro(span(id).c_str(), root->macros, root->line) ? 1 : 0;
@@ -263,10 +266,12 @@ struct evaluator {
         case IFEXPR_INTEGERLITERAL:
             return integer(node, value);
         case IFEXPR_FLOATINGPTLITERAL:
-            glog_error("cannot use floating constant in preprocessor expression");
+            preproc_report(PREPROC_RECORD_BARE,
+                           "cannot use floating constant in preprocessor expression");
             return eval::soft;
         case IFEXPR_STRINGLITERAL:
-            glog_error("cannot use string constant in preprocessor expression");
+            preproc_report(PREPROC_RECORD_BARE,
+                           "cannot use string constant in preprocessor expression");
             return eval::soft;
         case IFEXPR_CHARACTERLITERAL: {
             const ast *c = pptree_child(node, 0);
@@ -281,7 +286,7 @@ struct evaluator {
             // The operator word with no name after it ("#if defined", "defined + 1") is a
             // misused `defined`, not a name that happens to be undefined.
             if (span(t) == "defined") {
-                glog_error("operator \"defined\" requires an identifier");
+                preproc_report(PREPROC_RECORD_BARE, "operator \"defined\" requires an identifier");
                 return eval::soft;
             }
             return eval::ok;
@@ -305,7 +310,7 @@ int preproc_eval_condition(preproc_root *root, const char *text, uint64_t len) {
         return -1;
     }
     if (tree->kind == AST_ERROR) {
-        glog_error("Failed to parse if expression");
+        preproc_report(PREPROC_RECORD_BARE, "Failed to parse if expression");
         return -1;
     }
     evaluator ev{root, text};
@@ -319,7 +324,7 @@ int preproc_eval_condition(preproc_root *root, const char *text, uint64_t len) {
 int preproc_constexpr(const ast *directive_tree, preproc_root *root, const char *line_text) {
     const ast_tree *line = ast_as_tree(pptree_child(directive_tree, 0));
     if (!line || line->type != DIRECTIVE_LINE) {
-        glog_error("Failed to parse if expression");
+        preproc_report(PREPROC_RECORD_BARE, "Failed to parse if expression");
         return -1;
     }
     idl_string cond = idl_string_strdup(line_text + line->start, line->end - line->start);

@@ -19,6 +19,7 @@
 #include "base/linkedlist.hpp"
 #include "base/owned.hpp"
 #include "grammars/directive_parser.hpp"
+#include "preproc/place.hpp"
 #include "preproc/pptree.hpp"
 #include "preproc/textscan.hpp"
 
@@ -382,20 +383,24 @@ struct expander {
 
     uint64_t text_size() const { return out.len + (buf.size() - pending); }
 
-    // Reports a runaway expansion of `nm` whose invocation stands on line `line`.
-    bool runaway(const char *nm, uint32_t line) const {
-        const char *path = "<input>";
-        uint64_t file_line = line;
+    // File and file line of counter line `line`.
+    preproc_place place_of(uint32_t line) const {
+        preproc_place place{"<input>", line, 0};
         for (pn_linkedlist_node *n = root->files ? root->files->head : nullptr; n; n = n->next) {
             const auto *f = static_cast<const preproc_file *>(n->element);
             if (f && f->start_line >= 0 && static_cast<uint64_t>(f->start_line) <= line) {
-                path = f->path ? f->path : path;
-                file_line = line - static_cast<uint64_t>(f->start_line) +
-                            static_cast<uint64_t>(f->first_line);
+                place.path = f->path ? f->path : place.path;
+                place.line = line - static_cast<uint64_t>(f->start_line) +
+                             static_cast<uint64_t>(f->first_line);
             }
         }
-        glog_error("Macro expansion of '%s' does not end: %s:%lu", nm, path,
-                   static_cast<unsigned long>(file_line));
+        return place;
+    }
+
+    // Reports a runaway expansion of `nm` whose invocation stands on line `line`.
+    bool runaway(const char *nm, uint32_t line) const {
+        preproc_report_at(place_of(line), PREPROC_RECORD_PLACE,
+                          std::string("Macro expansion of '") + nm + "' does not end");
         return false;
     }
 
@@ -618,8 +623,10 @@ struct expander {
             const uint64_t want = m->parameters ? m->parameters->size : 0;
             const uint64_t given = call.args.size();
             if (want != given) {
-                glog_error("Macro '%s' requires %lu arguments, but only %lu given", m->name.data,
-                           static_cast<unsigned long>(want), static_cast<unsigned long>(given));
+                preproc_report_at(place_of(tag.line), PREPROC_RECORD_BARE,
+                                  "Macro '" + std::string(m->name.data) + "' requires " +
+                                      std::to_string(want) + " arguments, but only " +
+                                      std::to_string(given) + " given");
                 return false;
             }
             if (!expand_invocation(m, ns, call.end, &call)) {
@@ -834,13 +841,14 @@ pn_linkedlist *preproc_visit_replacement_list(const ast *list_node, const char *
         switch (t->type) {
         case DIRECTIVE_TOKENCONCAT:
             if (!prev || !next) {
-                glog_error("'##' cannot appear at either end of a macro expansion");
+                preproc_report(PREPROC_RECORD_BARE,
+                               "'##' cannot appear at either end of a macro expansion");
                 ok = false;
             }
             break;
         case DIRECTIVE_TOKEN2STRING:
             if (!next) {
-                glog_error("'#' is not followed by a macro parameter");
+                preproc_report(PREPROC_RECORD_BARE, "'#' is not followed by a macro parameter");
                 ok = false;
             }
             break;

@@ -6,12 +6,14 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "base/arch.hpp"
 #include "base/glog.hpp"
 #include "base/hashmap.hpp"
 #include "base/linkedlist.hpp"
+#include "base/owned.hpp"
 #include "grammars/directive_parser.hpp"
 #include "grammars/ifexpr_parser.hpp"
 #include "grammars/non_directive_parser.hpp"
@@ -20,8 +22,8 @@
 #include "preproc/cleaner.hpp"
 #include "preproc/cond.hpp"
 #include "preproc/macro.hpp"
+#include "preproc/place.hpp"
 #include "preproc/pptree.hpp"
-#include "base/owned.hpp"
 
 namespace {
 
@@ -107,13 +109,57 @@ void blank(preproc_root *root, uint64_t at, uint64_t len) {
     }
 }
 
+// The directive as a message names it: '#' and the word after it (`#incldue`), or the first
+// characters after '#' when no word follows.
+std::string directive_name(const char *line, uint64_t len) {
+    uint64_t i = 1;
+    while (i < len && (line[i] == ' ' || line[i] == '\t')) {
+        ++i;
+    }
+    uint64_t end = i;
+    while (end < len && end - i < 32 &&
+           (is_alnum(static_cast<unsigned char>(line[end])) || line[end] == '_')) {
+        ++end;
+    }
+    if (end == i) {
+        while (end < len && end - i < 8 && !isspace(static_cast<unsigned char>(line[end]))) {
+            ++end;
+        }
+    }
+    std::string name = "#" + std::string(line + i, end - i);
+    for (char &c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        c = u < 0x20 || u >= 0x7F ? '?' : c; // the record stays printable
+    }
+    return name;
+}
+
+// Word after the '#' of a directive line starting at line[0]: its length, written to *word.
+uint64_t directive_word(const char *line, uint64_t len, const char **word) {
+    uint64_t i = 1;
+    while (i < len && (line[i] == ' ' || line[i] == '\t')) {
+        ++i;
+    }
+    uint64_t end = i;
+    while (end < len && (is_alnum(static_cast<unsigned char>(line[end])) || line[end] == '_')) {
+        ++end;
+    }
+    *word = line + i;
+    return end - i;
+}
+
+// Restores the previous reading place when a line has been handled.
+struct place_guard {
+    preproc_place previous;
+    ~place_guard() { preproc_set_place(previous); }
+};
+
 // Replaces the quoted include line at [at, at + len) by its marker line; `*next` is set to the
 // offset after the marker line.
-bool make_marker(preproc_root *root, const ast *tree, uint64_t at, uint64_t len, const char *path,
-                 uint64_t line_no, uint64_t *next) {
+bool make_marker(preproc_root *root, const ast *tree, uint64_t at, uint64_t len, uint64_t *next) {
     const ast_tree *t = ast_as_tree(tree);
     if (t->end <= t->start) {
-        glog_error("Empty include path: %s:%lu", path, static_cast<unsigned long>(line_no));
+        preproc_report(PREPROC_RECORD_PLACE, "Empty include path");
         return false;
     }
     idl_string marker = idl_string_strdup("module ", 7);
@@ -137,7 +183,7 @@ bool call_include_hook(const line_scan &sc, const ast *tree, const char *line, b
                        uint64_t line_no) {
     preproc_root *root = sc.root;
     const ast_tree *t = ast_as_tree(tree);
-    if (root->include_hook == nullptr || t == nullptr || t->end < t->start) {
+    if (root->include_hook == nullptr || t == nullptr || t->end <= t->start) {
         return true;
     }
     const preproc_include_request request{line + t->start, t->end - t->start, angle, sc.path,
@@ -230,6 +276,18 @@ bool scan_line(line_scan &sc, uint64_t at, uint64_t len, uint64_t line_no, uint6
         }
         return true;
     }
+    const place_guard restore{preproc_set_place({sc.path, line_no, i + 1})};
+    if (preproc_cond_skipping(sc.stack)) {
+        // Inside a skipped group only the conditional directives are read, and only as far
+        // as the nesting needs: any other line is skipped unread, whatever it holds.
+        const char *word = nullptr;
+        const uint64_t n = directive_word(line + i, len - i, &word);
+        const uint64_t type = preproc_cond_word_type(word, n);
+        if (type == 0 || preproc_cond_skip(sc.stack, type)) {
+            blank(root, at, len);
+            return true;
+        }
+    }
     input in;
     input_init(&in, line, len);
     owned<ast, ast_recursive_delete> tree{parse(root->directive_parser, &in)};
@@ -241,7 +299,8 @@ bool scan_line(line_scan &sc, uint64_t at, uint64_t len, uint64_t line_no, uint6
         return false;
     }
     if (tree->kind == AST_ERROR) {
-        glog_error("Invalid directive: %s:%lu", sc.path, static_cast<unsigned long>(line_no));
+        preproc_report(PREPROC_RECORD_PLACE, "Invalid directive",
+                       directive_name(line + i, len - i));
         return false;
     }
     const uint64_t type = pptree_type(tree.get());
@@ -271,12 +330,13 @@ bool scan_line(line_scan &sc, uint64_t at, uint64_t len, uint64_t line_no, uint6
         blank(root, at, len);
         return true;
     case DIRECTIVE_INCLUDERELATIVEPATH:
-        if (!call_include_hook(sc, tree.get(), line, false, line_no)) {
+    case DIRECTIVE_INCLUDEABSOLUTEPATH:
+        // "file" and <file> alike become a reference to the file's XML counterpart.
+        if (!call_include_hook(sc, tree.get(), line, type == DIRECTIVE_INCLUDEABSOLUTEPATH,
+                               line_no)) {
             return false;
         }
-        return make_marker(root, tree.get(), at, len, sc.path, line_no, next);
-    case DIRECTIVE_INCLUDEABSOLUTEPATH:
-        return call_include_hook(sc, tree.get(), line, true, line_no);
+        return make_marker(root, tree.get(), at, len, next);
     case DIRECTIVE_PRAGMADIRECTIVE:
         if (!keep_pragma(sc, tree.get(), line, line_no)) {
             return false;
@@ -284,7 +344,8 @@ bool scan_line(line_scan &sc, uint64_t at, uint64_t len, uint64_t line_no, uint6
         blank(root, at, len);
         return true;
     default:
-        glog_error("Invalid directive: %s:%lu", sc.path, static_cast<unsigned long>(line_no));
+        preproc_report(PREPROC_RECORD_PLACE, "Invalid directive",
+                       directive_name(line + i, len - i));
         return false;
     }
 }
@@ -543,7 +604,9 @@ bool idlpreproc_include_file(preproc_root *root, const char *path, uint64_t *cur
             ++line_no;
         }
         if (!sc.stack.empty()) {
-            glog_error("unterminated #if");
+            // Named at the innermost chain left open.
+            const preproc_cond &open = sc.stack.back();
+            preproc_report_at({open.path, open.line, 0}, PREPROC_RECORD_PLACE, "unterminated #if");
             return false;
         }
     } catch (const std::bad_alloc &) {

@@ -529,8 +529,12 @@ struct checker {
                                     idl_start_of(id)});
                 }
             } else if (t == IDL_BITFIELD) {
-                for (std::size_t k = 1; k < idl_child_count(m); ++k) {
+                // Annotations, the bitfield's width and type, then its names.
+                for (std::size_t k = 0; k < idl_child_count(m); ++k) {
                     const ast *id = idl_child(m, k);
+                    if (idl_type_of(id) != IDL_IDENTIFIER) {
+                        continue;
+                    }
                     out->push_back({std::string(idl_text_of(unit->src, id)), unit,
                                     idl_start_of(id)});
                 }
@@ -643,7 +647,10 @@ struct checker {
         const std::size_t first = idl_first_non_annotation(def);
         const ast *switch_spec = idl_child(def, first + 1);
         const ast *body = idl_child(def, first + 2);
-        const ast *disc = idl_child(switch_spec, 0);
+        const ast *disc = idl_child(switch_spec, idl_first_non_annotation(switch_spec));
+        for (std::size_t k = 0; k < idl_first_non_annotation(switch_spec); ++k) {
+            check_annotation(unit, idl_child(switch_spec, k));
+        }
         const symbol *enumeration = nullptr;
         bool checked = true;
         if (idl_type_of(disc) == IDL_SCOPED_NAME) {

@@ -22,11 +22,10 @@
 #include "peg/input.hpp"
 #include "peg/memory.hpp"
 #include "peg/parser.hpp"
-#include "support/tree_text.hpp"
 #include "support/sample_texts.hpp"
+#include "support/tree_text.hpp"
 
 namespace {
-
 
 struct grammar_row {
     const char *name;
@@ -180,6 +179,74 @@ TEST(MatcherShortcuts, ChangeNoObservableResult) {
         plain->memo = memo;
         plain->starts = starts;
     }
+}
+
+// The token types among collected types, sorted.
+std::vector<std::uint64_t> tokens_of(const std::uint64_t *types, std::uint64_t n) {
+    std::vector<std::uint64_t> out;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const std::uint64_t t = types[i];
+        const bool token = (t >= IDL_SEMICOLON && t <= IDL_KW_UINT64) || t == IDL_IDENTIFIER ||
+                           t == IDL_SCOPED_NAME ||
+                           (t >= IDL_INTEGER_LITERAL && t <= IDL_BOOLEAN_LITERAL &&
+                            t != IDL_FIXED_PT_LITERAL); // a wrapper: its callee's failure
+                                                        // names the same literal
+        if (token)
+            out.push_back(t);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST(MatcherShortcuts, ExpectedSetsAtTheFarthestFailureAreComplete) {
+    // At the position it collects, the matcher takes no shortcut: every token a run without
+    // any shortcut expects there (punctuation, keywords, names, literals) is reported too.
+    // Rules above the tokens may differ (annotation_appl records its '@' and, on behalf of
+    // its callees, their failures): a rule taken in one pass records no failure of its own.
+    std::vector<std::string> texts = sample_texts();
+    const std::size_t originals = texts.size();
+    for (std::size_t i = 0; i < originals; ++i)
+        for (std::string &m : mutations(texts[i], static_cast<std::uint32_t>(i + 7)))
+            texts.push_back(std::move(m));
+    owned<parser, parser_delete> fast{idl_parser_new()};
+    owned<parser, parser_delete> plain{idl_parser_new()};
+    ASSERT_TRUE(fast && plain);
+    const std::uint8_t *memo = plain->memo;
+    const std::uint64_t *starts = plain->starts;
+    plain->memo = nullptr;
+    plain->starts = nullptr;
+    std::size_t failures = 0;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        SCOPED_TRACE("text " + std::to_string(i));
+        const std::string &text = texts[i];
+        input in{};
+        input_init(&in, text.data(), text.size());
+        owned<ast, ast_recursive_delete> root{parse(fast.get(), &in)};
+        const ast_error *e = ast_as_error(root.get());
+        if (e == nullptr)
+            continue;
+        ++failures;
+        // The farthest failure and a position before it (the start of its line).
+        std::uint64_t line_start = e->pos > e->column ? e->pos - e->column : 0;
+        for (const std::uint64_t at : {e->pos, line_start}) {
+            // Room for every node type: nothing is cut off.
+            std::uint64_t want[512];
+            std::uint64_t got[512];
+            in.pos = 0;
+            const std::uint64_t n = parse_expected(plain.get(), &in, at, want, 512);
+            const std::uint64_t m = parse_expected(fast.get(), &in, at, got, 512);
+            EXPECT_EQ(0u, in.pos);
+            ASSERT_EQ(tokens_of(want, n), tokens_of(got, m));
+            if (at == e->pos) {
+                // The farthest failure was recorded there, so something was expected.
+                EXPECT_GT(m, 0u);
+                EXPECT_NE(std::find(got, got + m, e->type), got + m);
+            }
+        }
+    }
+    EXPECT_GT(failures, 10u);
+    plain->memo = memo;
+    plain->starts = starts;
 }
 
 } // namespace

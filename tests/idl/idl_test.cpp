@@ -382,10 +382,12 @@ struct failure_row {
 TEST(IdlTranslate, UntranslatableConstructsFailWithFileAndLine) {
     const failure_row rows[] = {
         {"struct S {\n map<string, long> m; };",
-         "Type 'map' has no DDS-XML type name: /models/test.idl:2"},
+         "Type 'map' has no DDS-XML type name: /models/test.idl:2: map types have no DDS-XML form"},
         {"\n\nstruct S { fixed<5, 2> f; };",
          "Type 'fixed' has no DDS-XML type name: /models/test.idl:3"},
-        {"typedef map<long, long> M;", "Type 'map' has no DDS-XML type name: /models/test.idl:1"},
+        {"typedef map<long, long> M;",
+         "Type 'map' has no DDS-XML type name: /models/test.idl:1: map "
+         "types have no DDS-XML form"},
         {"struct S { sequence<fixed<3,1> > f; };",
          "Type 'fixed' has no DDS-XML type name: /models/test.idl:1"},
         {"union U switch (float) { case 1: long a; };",
@@ -418,24 +420,77 @@ TEST(IdlTranslate, UntranslatableConstructsFailWithFileAndLine) {
 
 TEST(IdlTranslate, ParseErrorNamesFileLineAndShowsACaret) {
     log_capture logs;
-    const outcome result = translate("module M {\n  struct S {\n\n\n\n\tlong2 x;\n  };\n};\n");
+    const outcome result = translate("module M {\n  struct S {\n\n\n\n\tlong x y;\n  };\n};\n");
     EXPECT_FALSE(result.ok);
     // The source line and the caret line follow as records of their own, in this order.
-    EXPECT_EQ(
-        (std::vector<std::string>{"Failed to parse: /models/test.idl:6", "\tlong2 x;", "\t    ^"}),
-        logs.messages(GLOG_ERROR));
+    EXPECT_EQ((std::vector<std::string>{"Failed to parse: /models/test.idl:6:9: expected '[', ',' "
+                                        "or ';' before 'y'",
+                                        "\tlong x y;", "\t       ^"}),
+              logs.messages(GLOG_ERROR));
+}
+
+TEST(IdlTranslate, ParseErrorSaysWhatWasExpected) {
+    struct row {
+        const char *idl;
+        const char *message;
+    };
+    const row rows[] = {
+        {"enum E { A, B C };", "Failed to parse: /models/test.idl:1:15: expected '=', ',' or '}' "
+                               "before 'C'"},
+        {"struct S { long x; }\nstruct T { long y; };",
+         "Failed to parse: /models/test.idl:2:1: expected ';' before 'struct'"},
+        {"const long X = ;", "Failed to parse: /models/test.idl:1:16: expected '-', '+', '~', "
+                             "literal, identifier or '(' before ';'"},
+        // A long list names the keywords by one word.
+        {"struct S { long x;\n", "Failed to parse: /models/test.idl:2:1: expected keyword, "
+                                 "identifier or '}' before end of input"},
+        // Inside a word only keywords could go on: the word as a whole is reported.
+        {"module M {\n  strukt S { long x; };\n};",
+         "Failed to parse: /models/test.idl:2:3: expected 'struct' or '}' before 'strukt'"},
+        {"bitset B {\n  bitfeld<2> f;\n};",
+         "Failed to parse: /models/test.idl:2:3: expected 'bitfield' or '}' before 'bitfeld'"},
+        {"struct S { ::A::B x; :A y; };",
+         "Failed to parse: /models/test.idl:1:23: expected ':' before 'A'"},
+        {"struct S {\n  @\n  long x;\n};",
+         "Failed to parse: /models/test.idl:2:4: expected identifier before end of line"},
+        // Known constructs of the full language are named.
+        {"interface I { void f(); };",
+         "Failed to parse: /models/test.idl:1:1: unsupported: interface declarations"},
+        {"module M {\n  local interface I { };\n};",
+         "Failed to parse: /models/test.idl:2:3: unsupported: interface declarations"},
+        {"exception E { long code; };",
+         "Failed to parse: /models/test.idl:1:1: unsupported: exception declarations"},
+        // An unterminated string names the line where it starts.
+        {"const string S = \"abc;\nstruct T { long y; };\n",
+         "Failed to parse: /models/test.idl:1:18: unterminated string literal"},
+        // An annotation on a line of its own that does not close is reported on its line.
+        {"struct S {\n  @range(min = 1\n  long x;\n};",
+         "Failed to parse: /models/test.idl:2:17: expected '*', '/', '%', '+', '-', '>>', '<<', "
+         "'&', '^', '|', ',' or ')' before 'long'"},
+        {"@final\nnative N;", "Failed to parse: /models/test.idl:1:7: expected '(' or keyword "
+                              "before 'native'"},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.idl);
+        log_capture logs;
+        EXPECT_FALSE(translate(r.idl).ok);
+        const std::vector<std::string> messages = logs.messages(GLOG_ERROR);
+        ASSERT_FALSE(messages.empty());
+        EXPECT_EQ(r.message, messages[0]);
+    }
 }
 
 TEST(IdlTranslate, ParseErrorLineFollowsTheFileRecords) {
     // A second file record starting at line 3 of the text, scanned from counter 3, line 1.
-    const std::string text = "struct A {};\n\nstruct B { long2 x; };\n";
+    const std::string text = "struct A {};\n\nstruct B { long x y; };\n";
     idl_source src = source_of(text);
     src.files.push_back({"/models/other.idl", 14, 1, 3});
     xmltree *types = xmltree_new("types");
     log_capture logs;
     EXPECT_FALSE(idl_translate(src, types));
     xmltree_free(types);
-    EXPECT_TRUE(logs.has(GLOG_ERROR, "Failed to parse: /models/other.idl:1"));
+    EXPECT_TRUE(logs.has(GLOG_ERROR, "Failed to parse: /models/other.idl:1:19: expected '[', ',' "
+                                     "or ';' before 'y'"));
 }
 
 TEST(IdlTranslate, CustomAnnotationIsIgnoredWithAWarning) {
@@ -535,5 +590,32 @@ TEST(IdlNode, CaretLineShowsTheErrorLineOnly) {
         const idl_caret caret = idl_caret_text(source_of(r.text), r.pos, r.column);
         EXPECT_EQ(r.line, caret.line);
         EXPECT_EQ(r.marks, caret.marks);
+    }
+}
+
+TEST(IdlNode, AdjacentStringLiteralsJoin) {
+    struct row {
+        const char *in;
+        const char *out;
+    };
+    const row rows[] = {
+        {R"("a" "b")", R"("ab")"},
+        {"\"first\" \"\\n\"\n\t\"second\"", R"("first\nsecond")"},
+        {R"(L"a" "b")", R"(L"ab")"},
+        {R"("a" L"b")", R"(L"ab")"},
+        {R"("a\"" "b")", R"("a\"b")"},
+        {R"("" "")", R"("")"},
+        // Anything else stays as written: one literal, operators or names between them.
+        {R"("a")", R"("a")"},
+        {R"("a" + "b")", R"("a" + "b")"},
+        {R"("a" x "b")", R"("a" x "b")"},
+        {R"('"' "b")", R"('"' "b")"},
+        {R"("a" "b)", R"("a" "b)"},
+        {"L", "L"},
+        {"", ""},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.in);
+        EXPECT_EQ(r.out, idl_joined_literals(r.in));
     }
 }

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/diag.hpp"
 #include "base/glog.hpp"
 #include "pp_helper.hpp"
 #include "preproc/preproc.hpp"
@@ -150,8 +151,16 @@ TEST(CondStateMachine, EachMessage) {
          "",
          {"E #elif without #if"}},
         {"elif without if is not evaluated", "#elif 1 / 0\n", false, "", {"E #elif without #if"}},
-        {"inner chain left open", "#if 1\n#if 0\n#endif\n", false, "", {"E unterminated #if"}},
-        {"file ends in else without line end", "#if 0\n#else", false, "", {"E unterminated #if"}},
+        {"inner chain left open",
+         "#if 1\n#if 0\n#endif\n",
+         false,
+         "",
+         {"E unterminated #if: %PATH%:1"}},
+        {"file ends in else without line end",
+         "#if 0\n#else",
+         false,
+         "",
+         {"E unterminated #if: %PATH%:1"}},
         {"failing elif condition stops",
          "#if 0\n#elif 1.0\n#endif\n",
          false,
@@ -183,23 +192,50 @@ TEST(CondStateMachine, DirectivesInsideSkippedGroups) {
     });
 }
 
-TEST(CondStateMachine, InvalidDirectivesFailEvenWhenSkipped) {
-    const std::vector<std::string> lines = {
-        "#error stop",      "#line 3",         "#warning w",  "#ifdef",   "#ifndef 1",
-        "#define",          "#define 1 x",     "#undef",      "#include", "#include x.idl",
-        "#include \"a.idl", "#include <a.idl", "#pragmaonce", "#",        "#!x",
-        "#Define X",
+TEST(CondStateMachine, InvalidDirectivesFailUnlessSkipped) {
+    struct row {
+        std::string line;
+        const char *name; // as the message names the directive
     };
-    for (const std::string &l : lines) {
+    const row rows[] = {
+        {"#error stop", "#error"},
+        {"#line 3", "#line"},
+        {"#warning w", "#warning"},
+        {"#ifdef", "#ifdef"},
+        {"#ifndef 1", "#ifndef"},
+        {"#define", "#define"},
+        {"#define 1 x", "#define"},
+        {"#undef", "#undef"},
+        {"#include", "#include"},
+        {"#include x.idl", "#include"},
+        {"#include \"a.idl", "#include"},
+        {"#include <a.idl", "#include"},
+        {"#pragmaonce", "#pragmaonce"},
+        {"#", "#"},
+        {"#!x", "#!x"},
+        {"#Define X", "#Define"},
+    };
+    for (const row &r : rows) {
         for (bool skipped : {false, true}) {
-            SCOPED_TRACE(l + (skipped ? " (skipped)" : ""));
+            SCOPED_TRACE(r.line + (skipped ? " (skipped)" : ""));
             log_capture logs;
             // The bad line is line 3 in both layouts.
-            std::string in = skipped ? "#if 0\n\n" + l + "\n#endif\n" : "x\n\n" + l + "\n";
+            std::string in =
+                skipped ? "#if 0\n\n" + r.line + "\n#endif\n" : "x\n\n" + r.line + "\n";
             pp_result res = run_pp(in);
-            EXPECT_FALSE(res.ok);
+            if (!skipped) {
+                EXPECT_FALSE(res.ok);
+                EXPECT_EQ(logs.lines(), (std::vector<std::string>{
+                                            "E Invalid directive: " + res.path + ":3: " + r.name}));
+                continue;
+            }
+            // A skipped group reads conditional directives only, to keep the nesting: a
+            // malformed #ifdef still opens a chain, which then stays open.
+            const bool opens = r.line.rfind("#if", 0) == 0;
+            EXPECT_EQ(!opens, res.ok);
             EXPECT_EQ(logs.lines(),
-                      (std::vector<std::string>{"E Invalid directive: " + res.path + ":3"}));
+                      opens ? std::vector<std::string>{"E unterminated #if: " + res.path + ":1"}
+                            : std::vector<std::string>{});
         }
     }
 }
@@ -210,20 +246,24 @@ TEST(DirectiveReport, LineNumbersFollowPhysicalLines) {
          "/* a\nb\nc */\n#bad\n",
          false,
          "",
-         {"E Invalid directive: %PATH%:4"}},
+         {"E Invalid directive: %PATH%:4: #bad"}},
         {"after a continuation",
          "#define X 1 \\\n 2\n#bad\n",
          false,
          "",
-         {"E Invalid directive: %PATH%:3"}},
-        {"crlf lines", "a\r\nb\r\n#bad\r\n", false, "", {"E Invalid directive: %PATH%:3"}},
-        {"lone cr lines", "a\rb\r#bad\r", false, "", {"E Invalid directive: %PATH%:3"}},
+         {"E Invalid directive: %PATH%:3: #bad"}},
+        {"crlf lines", "a\r\nb\r\n#bad\r\n", false, "", {"E Invalid directive: %PATH%:3: #bad"}},
+        {"lone cr lines", "a\rb\r#bad\r", false, "", {"E Invalid directive: %PATH%:3: #bad"}},
         {"after include markers",
          "#include \"a\"\n#include \"b.idl\"\n\n#bad\n",
          false,
          "",
-         {"E Invalid directive: %PATH%:4"}},
-        {"last line without line end", "a\n#bad", false, "", {"E Invalid directive: %PATH%:2"}},
+         {"E Invalid directive: %PATH%:4: #bad"}},
+        {"last line without line end",
+         "a\n#bad",
+         false,
+         "",
+         {"E Invalid directive: %PATH%:2: #bad"}},
         {"pragma after a comment over lines",
          "/*\n*/\n#pragma pack(push, 1)\n",
          true,
@@ -258,7 +298,7 @@ TEST(DirectiveReport, PathIsResolved) {
         ASSERT_EQ(res.path.front(), '/');
         EXPECT_EQ(logs.lines(),
                   (std::vector<std::string>{"W Ignoring #pragma: " + res.path + ":2",
-                                            "E Invalid directive: " + res.path + ":3"}));
+                                            "E Invalid directive: " + res.path + ":3: #oops"}));
     }
     {
         log_capture logs;
@@ -320,3 +360,52 @@ TEST(IncludeMarkerLine, DecodesToTheQuotedPath) {
 }
 
 } // namespace
+
+namespace {
+
+// Keeps every diagnostic reported on this thread while it is installed.
+class diag_keeper : public diag_consumer {
+public:
+    diag_keeper() : previous_(diag_set_consumer(this)) {}
+    ~diag_keeper() override { diag_set_consumer(previous_); }
+    void consume(const diagnostic &d) override { seen.push_back(d); }
+    std::vector<diagnostic> seen;
+
+private:
+    diag_consumer *previous_;
+};
+
+} // namespace
+
+TEST(DirectiveReport, DiagnosticsCarryFileLineAndColumn) {
+    struct row {
+        const char *in;
+        const char *summary;
+        unsigned long line;
+        unsigned long column; // 0: none
+        const char *record;   // the log-record text, %PATH% for the path
+    };
+    const row rows[] = {
+        {"x\n  #if 1 / 0\n#endif\n", "division by zero in preprocessor expression", 2, 3,
+         "division by zero in preprocessor expression"},
+        {"#define A\n#else\n", "#else without #if", 2, 1, "#else without #if"},
+        {"\n #  incldue <a.idl>\n", "Invalid directive", 2, 2,
+         "Invalid directive: %PATH%:2: #incldue"},
+        {"#ifdef A\n#endif\n\n#ifndef B\n", "unterminated #if", 4, 0, "unterminated #if: %PATH%:4"},
+        {"#define F(a, b) a\nF(1)\n", "Macro 'F' requires 2 arguments, but only 1 given", 2, 0,
+         "Macro 'F' requires 2 arguments, but only 1 given"},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.in);
+        diag_keeper keep;
+        pp_result res = run_pp(r.in);
+        EXPECT_FALSE(res.ok);
+        ASSERT_EQ(1u, keep.seen.size());
+        const diagnostic &d = keep.seen[0];
+        EXPECT_EQ(r.summary, d.summary);
+        EXPECT_EQ(res.path, d.file);
+        EXPECT_EQ(r.line, d.line);
+        EXPECT_EQ(r.column, d.column);
+        EXPECT_EQ(with_path(r.record, res.path), diag_record_text(d));
+    }
+}

@@ -106,6 +106,10 @@ TEST(Sema, SoundModelsPass) {
         {"typedef struct Q { long z; } QQ; struct R { QQ q; Q p; };", true, {}},
         {"@annotation Mine { long v; }; @Mine struct S { @key @optional long x; };", true, {}},
         {"module A { struct T { long x; }; module B { struct T { A::T t; }; }; };", true, {}},
+        {"@final module M { @key typedef long long1; union U switch (@key long1) { case 1: long a; "
+         "}; };",
+         true, {}},
+        {"bitset B { @position(0) bitfield<2> a b; bitfield<3> c; };", true, {}},
     });
 }
 
@@ -167,6 +171,9 @@ TEST(Sema, DuplicatesAreRefused) {
         {"enum E { A, B, A };", false,
          {"t.idl:1:16: error: duplicate enumerator 'A' in 'E'",
           "t.idl:1:10: note: 'A' was declared here"}},
+        {"bitset B0 { bitfield<2> a; }; bitset B1 : B0 { @position(3) bitfield<3> a; };", false,
+         {"t.idl:1:73: error: duplicate member 'a' in 'B1'",
+          "t.idl:1:25: note: 'a' was declared here"}},
         {"bitmask F { a, a };", false,
          {"t.idl:1:16: error: duplicate bit value 'a' in 'F'",
           "t.idl:1:13: note: 'a' was declared here"}},
@@ -223,6 +230,11 @@ TEST(Sema, UnknownAnnotationsWarn) {
          {"t.idl:1:1: warning: unknown annotation '@frobnicate'"}},
         {"enum E { @value(1) A, @Value(2) B };", true,
          {"t.idl:1:23: warning: unknown annotation '@Value'; did you mean '@value'?"}},
+        {"@Final module M { @Nested typedef long L; }; bitset B { @Pos bitfield<2> a; };", true,
+         {"t.idl:1:1: warning: unknown annotation '@Final'; did you mean '@final'?",
+          "t.idl:1:19: warning: unknown annotation '@Nested'; did you mean '@nested'?",
+          "t.idl:1:57: warning: unknown annotation '@Pos'"}},
+        {"@annotation Mine { long v; }; struct S { @::Mine(v=1) @x::key long a; };", true, {}},
     });
 }
 
