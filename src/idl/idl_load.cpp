@@ -385,7 +385,9 @@ bool on_include(void *raw, preproc_root *root, const preproc_include_request &re
                 searched += folder;
             }
             report_at(DIAG_ERROR, context, request,
-                      "cannot find '" + name + "' (searched: " + searched + ")");
+                      "cannot find '" + name + "' (" +
+                          (searched.empty() ? "no include folder given" : "searched: " + searched) +
+                          ")");
             return false;
         }
         if (context.depth >= k_max_include_depth) {

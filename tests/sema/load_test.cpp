@@ -287,3 +287,20 @@ TEST_F(LoadTest, PreprocessorHandsIncludesOutsideSkippedSectionsToTheHook) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(LoadTest, AngleIncludesAreLookedUpInIncludeFoldersOnly) {
+    write("a.idl", "#include <b.idl>\n");
+    write("b.idl", "struct B { long x; };\n");
+    write("inc/b.idl", "struct IB { long x; };\n");
+    const loaded found = load("a.idl", {"inc"});
+    EXPECT_TRUE(found.lines.empty());
+    EXPECT_EQ((std::vector<std::string>{"b.idl"}), found.deps);
+    EXPECT_EQ(2u, found.model_size);
+    const loaded missing = load("a.idl", {});
+    EXPECT_EQ((std::vector<std::string>{"a.idl:1:10: error: cannot find 'b.idl' (no include folder given)"}),
+              missing.lines);
+}
+
+} // namespace
