@@ -526,7 +526,7 @@ std::vector<std::string> idl_loader_dependencies(const idl_loader *loader, const
         for (const idl_include_edge &edge : todo[i]->includes) {
             const idl_unit *next = unit_of(loader, edge.resolved);
             if (next != nullptr && seen.insert(next).second) {
-                out.push_back(next->resolved);
+                out.push_back(next->path);
                 todo.push_back(next);
             }
         }

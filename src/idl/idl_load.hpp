@@ -59,7 +59,7 @@ void idl_loader_delete(idl_loader *loader);
 [[nodiscard]] std::vector<const idl_unit *>
 idl_loader_model(const idl_loader *loader, const std::vector<const idl_unit *> &roots);
 
-/// Resolved paths of every file root depends on through its includes (root excluded), each
-/// once, in the order they are first reached.
+/// Paths (as the include search found them) of every file root depends on through its
+/// includes (root excluded), each once, in the order they are first reached.
 [[nodiscard]] std::vector<std::string> idl_loader_dependencies(const idl_loader *loader,
                                                                const idl_unit *root);

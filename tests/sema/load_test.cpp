@@ -69,7 +69,7 @@ loaded load(const char *path, const std::vector<std::string> &include_dirs) {
     if (unit != nullptr) {
         out.model_size = idl_loader_model(loader, {unit}).size();
         for (const std::string &d : idl_loader_dependencies(loader, unit)) {
-            out.deps.push_back(d.substr(d.rfind('/') + 1));
+            out.deps.push_back(d);
         }
         out.unit = nullptr; // released with the loader
     } else {
@@ -88,7 +88,7 @@ TEST_F(LoadTest, IncludesAreFoundBesideTheFileThenInIncludeFolders) {
     const loaded l = load("a.idl", {"inc"});
     EXPECT_TRUE(l.lines.empty());
     EXPECT_EQ(4u, l.model_size);
-    EXPECT_EQ((std::vector<std::string>{"b.idl", "c.idl", "d.idl"}), l.deps);
+    EXPECT_EQ((std::vector<std::string>{"b.idl", "inc/c.idl", "inc/d.idl"}), l.deps);
 }
 
 TEST_F(LoadTest, MissingIncludeNamesTheFoldersSearched) {
@@ -296,7 +296,7 @@ TEST_F(LoadTest, AngleIncludesAreLookedUpInIncludeFoldersOnly) {
     write("inc/b.idl", "struct IB { long x; };\n");
     const loaded found = load("a.idl", {"inc"});
     EXPECT_TRUE(found.lines.empty());
-    EXPECT_EQ((std::vector<std::string>{"b.idl"}), found.deps);
+    EXPECT_EQ((std::vector<std::string>{"inc/b.idl"}), found.deps);
     EXPECT_EQ(2u, found.model_size);
     const loaded missing = load("a.idl", {});
     EXPECT_EQ((std::vector<std::string>{"a.idl:1:10: error: cannot find 'b.idl' (no include folder given)"}),
