@@ -30,6 +30,19 @@ glog_clock_fn glog_clock = glog_real_clock;
 thread_local time_t glog_cached_second = -1;
 thread_local struct tm glog_cached_tm {};
 
+// Set on threads whose records a caller collects itself (the compiler form's per-file buffers).
+thread_local glog_thread_hook glog_hook{};
+
+int64_t glog_hooked_write(int32_t level, const char *format, va_list args) {
+    char text[4096];
+    int n = vsnprintf(text, sizeof text, format, args);
+    if (n < 0) {
+        return 0;
+    }
+    glog_hook.record(glog_hook.context, level, text);
+    return n < static_cast<int>(sizeof text) ? n : static_cast<int>(sizeof text) - 1;
+}
+
 void glog_lock(glog *logger) {
     std::atomic_ref<uint8_t> lock(logger->lock);
     while (lock.exchange(1, std::memory_order_acquire) != 0) {
@@ -227,6 +240,9 @@ int64_t glog_vwrite(glog *logger, int32_t level, int32_t colour, const void *dat
     if (logger == nullptr || format == nullptr) {
         return 0;
     }
+    if (glog_hook.record != nullptr) {
+        return glog_hooked_write(level, format, args);
+    }
     glog_lock(logger);
     struct timespec now {};
     glog_clock_now(&now);
@@ -247,6 +263,12 @@ int64_t glog_write(glog *logger, int32_t level, int32_t colour, const void *data
     int64_t result = glog_vwrite(logger, level, colour, data, data_len, format, args);
     va_end(args);
     return result;
+}
+
+glog_thread_hook glog_set_thread_hook(glog_thread_hook hook) {
+    glog_thread_hook previous = glog_hook;
+    glog_hook = hook;
+    return previous;
 }
 
 //=== calling convention ===//

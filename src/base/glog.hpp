@@ -119,6 +119,18 @@ int64_t glog_print_dump(FILE *stream, const unsigned char *data, size_t len);
 /// Local broken-down time of `now`, converted at most once per second per thread.
 const struct tm &glog_local_time(const struct timespec &now);
 
+//=== per-thread record hook ===//
+
+/// Receives, instead of its logger, each record written on the thread it is installed on: the
+/// level and the formatted message (no header, no newline, at most 4095 bytes).
+struct glog_thread_hook {
+    void (*record)(void *context, int32_t level, const char *text) = nullptr; ///< null: no hook
+    void *context = nullptr; ///< handed to `record` unchanged
+};
+/// Installs hook for the calling thread (a null `record` sends records to their logger again);
+/// returns the previous hook.
+glog_thread_hook glog_set_thread_hook(glog_thread_hook hook);
+
 //=== calling convention ===//
 
 /// The logger of the driver, preprocessor and string buffer: `ORVATHIDL_LOG`, else the default.

@@ -6,10 +6,14 @@
 #include "base/glog.hpp"
 #include "base/linkedlist.hpp"
 #include "base/owned.hpp"
+#include "driver/compile.hpp"
+#include "driver/depfile.hpp"
+#include "driver/options.hpp"
 #include "idl/idl.hpp"
 #include "preproc/preproc.hpp"
 #include "xml/xmltree.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -89,12 +93,8 @@ std::string base_name(const std::string &path) {
     return path.substr(start, end + 1 - start);
 }
 
-// The mode `fopen(path, "w")` would give a new file under the current umask.
-mode_t default_file_mode() {
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    return static_cast<mode_t>(0666 & ~mask);
-}
+// Distinguishes the temporary files of one process (several threads may write at once).
+std::atomic<unsigned long> temp_counter{0};
 
 int run(argparse &args, int argc, char **argv) {
     DRIVER_LOG(GLOG_INFO, "OrvathDDS VANDREL v%s is running, please wait...", DRIVER_VERSION);
@@ -134,11 +134,18 @@ int run(argparse &args, int argc, char **argv) {
         return 1;
     }
 
-    owned<xmltree, xmltree_free> doc{zadozeda_parse(args.idl_path, args.macros, args.include_dirs)};
+    owned<xmltree, xmltree_free> doc{driver_convert(args.idl_path, args, nullptr)};
     if (!doc) {
         return 1; // the translator logged the cause
     }
 
+    // The file name is worked out before any directory is made, so that a run that cannot
+    // name its output leaves nothing behind.
+    std::string name;
+    if (!driver_output_name(args.idl_path, name)) {
+        DRIVER_LOG(GLOG_ERROR, "Wrong IDL extension.Suspended to create file");
+        return 1;
+    }
     const std::string output_path = args.output_path;
     if (!driver_make_directories(output_path)) {
         return 1;
@@ -170,11 +177,6 @@ int run(argparse &args, int argc, char **argv) {
         break;
     }
 
-    std::string name;
-    if (!driver_output_name(args.idl_path, name)) {
-        DRIVER_LOG(GLOG_ERROR, "Wrong IDL extension.Suspended to create file");
-        return 1;
-    }
     if (!driver_write_document(dir, name, doc.get())) {
         return 1;
     }
@@ -235,6 +237,24 @@ bool driver_make_directories(const std::string &path) {
     return ensure_directory(path);
 }
 
+std::string driver_join_path(const std::string &dir, const std::string &name) {
+    if (dir.empty() || dir == ".") {
+        return name.empty() ? std::string(".") : name;
+    }
+    if (name.empty()) {
+        return dir;
+    }
+    return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+std::string driver_parent_folder(const std::string &path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
 bool driver_output_name(const std::string &idl_path, std::string &name) {
     name = base_name(idl_path);
     std::size_t at = name.find(".idl");
@@ -270,11 +290,19 @@ template <class Fill>
 bool write_through_temp(const std::string &dir, const std::string &name, const Fill &fill) {
     const std::string target = dir.back() == '/' ? dir + name : dir + "/" + name;
     // The temporary file lives beside the target so that the rename stays on one file system.
-    std::string temp_name = (dir.back() == '/' ? dir : dir + "/") + "." + name + ".XXXXXX";
-    std::vector<char> temp(temp_name.begin(), temp_name.end());
-    temp.push_back('\0');
-
-    int fd = ::mkstemp(temp.data());
+    // Created with mode 0666 under the umask, as `fopen(path, "w")` would, and exclusively: a
+    // name taken by another process or an old leftover is skipped for the next one.
+    const std::string stem =
+        (dir.back() == '/' ? dir : dir + "/") + "." + name + "." + std::to_string(::getpid()) + "-";
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temp = stem + std::to_string(temp_counter.fetch_add(1));
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) {
+            break;
+        }
+    }
     if (fd < 0) {
         if (errno == ENAMETOOLONG) {
             log_too_long(target);
@@ -283,17 +311,16 @@ bool write_through_temp(const std::string &dir, const std::string &name, const F
         }
         return false;
     }
-    (void)::fchmod(fd, default_file_mode());
     bool ok = fill(fd);
     ok = ::close(fd) == 0 && ok;
     if (!ok) {
-        ::unlink(temp.data());
+        ::unlink(temp.c_str());
         DRIVER_LOG(GLOG_ERROR, "Failed to write data to file");
         return false;
     }
-    if (std::rename(temp.data(), target.c_str()) != 0) {
+    if (std::rename(temp.c_str(), target.c_str()) != 0) {
         const int err = errno;
-        ::unlink(temp.data());
+        ::unlink(temp.c_str());
         if (err == ENAMETOOLONG) {
             log_too_long(target);
         } else {
@@ -315,7 +342,26 @@ bool driver_write_document(const std::string &dir, const std::string &name, cons
     });
 }
 
+bool driver_write_text(const std::string &dir, const std::string &name, const std::string &text) {
+    return write_through_temp(dir, name, [&text](int fd) {
+        int target = fd;
+        return write_all(&target, text.data(), text.size());
+    });
+}
+
+xmltree *driver_convert(const char *idl_path, const argparse &args,
+                        std::vector<std::string> *included) {
+    xmltree *doc = zadozeda_parse(idl_path, args.macros, args.include_dirs);
+    if (doc != nullptr && included != nullptr) {
+        *included = depfile_included_files(idl_path, args.include_dirs);
+    }
+    return doc;
+}
+
 int driver_main(int argc, char **argv) {
+    if (options_compiler_form(argc, argv)) {
+        return compile_main(argc, argv);
+    }
     argparse args{};
     int status = 1;
     try {

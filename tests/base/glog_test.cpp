@@ -304,6 +304,45 @@ TEST(Glog, RecordsOfThreadsNeverInterleave) {
     }
 }
 
+namespace {
+
+struct hooked {
+    std::vector<std::pair<int32_t, std::string>> records;
+    static void take(void *context, int32_t level, const char *text) {
+        static_cast<hooked *>(context)->records.emplace_back(level, text);
+    }
+};
+
+} // namespace
+
+TEST(Glog, ThreadHookTakesTheRecordsOfItsThreadOnly) {
+    memory_logger m;
+    hooked h;
+    const glog_thread_hook previous = glog_set_thread_hook({hooked::take, &h});
+    EXPECT_EQ(nullptr, previous.record);
+    glog_at(m.logger, GLOG_ERROR, "lost %d of %s", 3, "files");
+    glog_write(m.logger, GLOG_WARN, 2, "xy", 2, "%s", "dumps and colour are not part of it");
+    glog_at(m.logger, GLOG_DEBUG, "the threshold (0 here) is applied first");
+    // Another thread's records still go to the logger.
+    std::thread([&] { glog_at(m.logger, GLOG_INFO, "from elsewhere"); }).join();
+    // A message longer than the hook's buffer arrives cut, never overrun.
+    glog_at(m.logger, GLOG_FATAL, "%s", std::string(10000, 'z').c_str());
+    const glog_thread_hook mine = glog_set_thread_hook(previous);
+    EXPECT_EQ(&h, mine.context);
+    glog_at(m.logger, GLOG_ERROR, "after");
+
+    ASSERT_EQ(4u, h.records.size());
+    EXPECT_EQ(std::make_pair(int32_t{GLOG_ERROR}, std::string("lost 3 of files")), h.records[0]);
+    EXPECT_EQ(std::make_pair(int32_t{GLOG_WARN}, std::string("dumps and colour are not part of it")),
+              h.records[1]);
+    EXPECT_EQ(GLOG_DEBUG, h.records[2].first);
+    EXPECT_EQ(std::string(4095, 'z'), h.records[3].second);
+    std::vector<log_record> records = log_parse_records(m.text());
+    ASSERT_EQ(2u, records.size());
+    EXPECT_EQ("from elsewhere", records[0].message);
+    EXPECT_EQ("after", records[1].message);
+}
+
 TEST(LogCapture, ReadsBackLevelsAndMessagesAndRestores) {
     glog *before = GLOG_GLOBAL_INSTANCE;
     {

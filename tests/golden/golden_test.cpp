@@ -1,7 +1,13 @@
 // Runs the built converter on every case folder below the golden directory: a case with
 // expected.xml must succeed and write exactly those bytes; a case with expect-fail.txt must exit
 // with status 1, print each of its lines (in order) and leave no output file.
+// A case with a file `args` runs the compiler form instead: the case folder is copied into the
+// run folder and `vandrel <args>` runs there; every file below `expected/` must then exist, with
+// exactly those bytes, at the same place below the run folder; the lines of `expect-stderr.txt`
+// must appear on standard error in order; the exit status must be the one in `expect-status`
+// (default 0).
 #include "support/run_program.hpp"
+#include "support/scratch.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,42 +24,50 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string read_file(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+// Each line of `expected_lines` (blank lines skipped) must appear in `text`, in order.
+void expect_lines_in_order(const std::string &expected_lines, const std::string &text) {
+    std::istringstream expected(expected_lines);
+    std::string line;
+    std::size_t from = 0;
+    while (std::getline(expected, line)) {
+        if (line.empty()) {
+            continue;
+        }
+        std::size_t at = text.find(line, from);
+        EXPECT_NE(std::string::npos, at) << "missing (in order): " << line << "\noutput:\n" << text;
+        if (at == std::string::npos) {
+            break;
+        }
+        from = at + line.size();
+    }
 }
 
-// A fresh directory under the system temporary directory, removed when the case ends.
-class temp_dir {
-public:
-    temp_dir() {
-        std::string pattern = (fs::temp_directory_path() / "vandrel-golden-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            path_ = pattern;
-        }
-    }
-    ~temp_dir() {
-        std::error_code ec;
-        if (!path_.empty()) {
-            fs::remove_all(path_, ec);
-        }
-    }
-    temp_dir(const temp_dir &) = delete;
-    temp_dir &operator=(const temp_dir &) = delete;
-    const fs::path &path() const { return path_; }
+// Files of the case folder that describe the run rather than take part in it.
+bool is_runner_file(const fs::path &name) {
+    return name == "args" || name == "expected" || name == "expect-stderr.txt" ||
+           name == "expect-status";
+}
 
-private:
-    fs::path path_;
-};
+std::vector<std::string> words_of(const std::string &text) {
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    std::string w;
+    while (in >> w) {
+        words.push_back(w);
+    }
+    return words;
+}
 
 class golden_case : public testing::Test {
 public:
     explicit golden_case(fs::path dir) : dir_(std::move(dir)) {}
 
     void TestBody() override {
-        temp_dir tmp;
+        if (fs::exists(dir_ / "args")) {
+            run_compiler_form();
+            return;
+        }
+        scratch_dir tmp("vandrel-golden");
         ASSERT_FALSE(tmp.path().empty());
         std::error_code ec;
         fs::copy_file(dir_ / "input.idl", tmp.path() / "input.idl", ec);
@@ -74,24 +88,47 @@ public:
         }
         EXPECT_EQ(1, r.status) << r.out << r.err;
         EXPECT_FALSE(fs::exists(output));
-        std::istringstream expected(read_file(dir_ / "expect-fail.txt"));
-        std::string line;
-        std::size_t from = 0;
-        while (std::getline(expected, line)) {
-            if (line.empty()) {
-                continue;
-            }
-            std::size_t at = r.out.find(line, from);
-            EXPECT_NE(std::string::npos, at) << "missing (in order): " << line << "\noutput:\n"
-                                             << r.out;
-            if (at == std::string::npos) {
-                break;
-            }
-            from = at + line.size();
-        }
+        expect_lines_in_order(read_file(dir_ / "expect-fail.txt"), r.out);
     }
 
 private:
+    void run_compiler_form() {
+        scratch_dir tmp("vandrel-golden");
+        ASSERT_FALSE(tmp.path().empty());
+        std::error_code ec;
+        for (const auto &entry : fs::directory_iterator(dir_, ec)) {
+            if (!is_runner_file(entry.path().filename())) {
+                fs::copy(entry.path(), tmp.path() / entry.path().filename(),
+                         fs::copy_options::recursive, ec);
+                ASSERT_FALSE(ec) << ec.message();
+            }
+        }
+        run_options options;
+        options.cwd = tmp.path().string();
+        run_result r = run_program(VANDREL_BIN, words_of(read_file(dir_ / "args")), options);
+        ASSERT_TRUE(r.started);
+        ASSERT_TRUE(r.exited) << "the converter crashed or hung\n" << r.out << r.err;
+
+        int status = 0;
+        if (fs::exists(dir_ / "expect-status")) {
+            status = std::stoi(read_file(dir_ / "expect-status"));
+        }
+        EXPECT_EQ(status, r.status) << r.err;
+        if (fs::exists(dir_ / "expect-stderr.txt")) {
+            expect_lines_in_order(read_file(dir_ / "expect-stderr.txt"), r.err);
+        }
+        const fs::path expected = dir_ / "expected";
+        for (const auto &entry : fs::recursive_directory_iterator(expected, ec)) {
+            if (!entry.is_regular_file()) {
+                continue;
+            }
+            const fs::path rel = fs::relative(entry.path(), expected);
+            SCOPED_TRACE(rel.string());
+            ASSERT_TRUE(fs::exists(tmp.path() / rel)) << r.err;
+            EXPECT_EQ(read_file(entry.path()), read_file(tmp.path() / rel));
+        }
+    }
+
     fs::path dir_;
 };
 
@@ -101,8 +138,10 @@ bool register_cases() {
     std::error_code ec;
     for (const auto &entry : fs::directory_iterator(VANDREL_GOLDEN_DIR, ec)) {
         const fs::path dir = entry.path();
-        if (entry.is_directory() && fs::exists(dir / "input.idl") &&
-            (fs::exists(dir / "expected.xml") || fs::exists(dir / "expect-fail.txt"))) {
+        if (entry.is_directory() &&
+            (fs::exists(dir / "args") ||
+             (fs::exists(dir / "input.idl") &&
+              (fs::exists(dir / "expected.xml") || fs::exists(dir / "expect-fail.txt"))))) {
             cases.push_back(dir);
         }
     }

@@ -1,0 +1,617 @@
+// The compiler form: plans the jobs, converts them on worker threads, prints each file's
+// diagnostics together in input order, and ends with a summary line.
+#include "driver/compile.hpp"
+
+#include "base/diag.hpp"
+#include "base/glog.hpp"
+#include "base/linkedlist.hpp"
+#include "base/owned.hpp"
+#include "driver/depfile.hpp"
+#include "driver/driver.hpp"
+#include "driver/options.hpp"
+#include "preproc/preproc.hpp"
+#include "xml/xmltree.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <mutex>
+#include <new>
+#include <set>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+#include <sys/stat.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+//=== diagnostics of one file ===//
+
+// Collects, for the file being worked on by this thread, the diagnostics and the plain log
+// records that stages still write, both in the gcc layout.
+class file_sink final : public diag_consumer {
+public:
+    explicit file_sink(bool colour) : colour_(colour) {
+        previous_consumer_ = diag_set_consumer(this);
+        previous_hook_ = glog_set_thread_hook({&file_sink::record, this});
+    }
+    ~file_sink() override {
+        (void)glog_set_thread_hook(previous_hook_);
+        (void)diag_set_consumer(previous_consumer_);
+    }
+    file_sink(const file_sink &) = delete;
+    file_sink &operator=(const file_sink &) = delete;
+
+    void consume(const diagnostic &d) override {
+        if (d.level >= DIAG_ERROR) {
+            ++errors;
+        } else if (d.level == DIAG_WARNING) {
+            ++warnings;
+        }
+        try {
+            text += diag_gcc_text(d, colour_);
+        } catch (const std::bad_alloc &) {
+            // the text is lost, but the count above still fails the file
+        }
+    }
+
+    // A plain record: warnings and worse are shown as "vandrel: error: text"; progress records
+    // have no place in this form.
+    static void record(void *context, int32_t level, const char *message) {
+        if (level < GLOG_WARN) {
+            return;
+        }
+        diagnostic d;
+        d.level = level >= GLOG_FATAL   ? DIAG_FATAL
+                  : level >= GLOG_ERROR ? DIAG_ERROR
+                                        : DIAG_WARNING;
+        try {
+            d.summary = message;
+        } catch (const std::bad_alloc &) {
+            // still counted below, without its text
+        }
+        static_cast<file_sink *>(context)->consume(d);
+    }
+
+    std::string text;
+    unsigned errors = 0;
+    unsigned warnings = 0;
+
+private:
+    bool colour_;
+    diag_consumer *previous_consumer_ = nullptr;
+    glog_thread_hook previous_hook_{};
+};
+
+// A diagnostic without a place, as gcc writes its own ("vandrel: error: ...").
+std::string plain_line(diag_level level, const std::string &message, bool colour) {
+    diagnostic d;
+    d.level = level;
+    d.summary = message;
+    return diag_gcc_text(d, colour);
+}
+
+//=== planning ===//
+
+// `path` made absolute (against the working folder) and tidied: no ".", "..", or repeated
+// slashes; a component list, empty for the root. False when the working folder is unknown.
+bool absolute_parts(const std::string &path, std::vector<std::string> &parts) {
+    parts.clear();
+    std::string full = path;
+    if (full.empty() || full[0] != '/') {
+        std::vector<char> cwd(4096);
+        while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+            if (errno != ERANGE || cwd.size() > (1u << 20)) {
+                return false;
+            }
+            cwd.resize(cwd.size() * 2);
+        }
+        full = std::string(cwd.data()) + "/" + full;
+    }
+    std::size_t pos = 0;
+    while (pos <= full.size()) {
+        std::size_t slash = full.find('/', pos);
+        if (slash == std::string::npos) {
+            slash = full.size();
+        }
+        const std::string part = full.substr(pos, slash - pos);
+        if (part == "..") {
+            if (!parts.empty()) {
+                parts.pop_back();
+            }
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        pos = slash + 1;
+    }
+    return true;
+}
+
+// The folder below the output that mirrors `folder` relative to `root` ("" for root itself);
+// false when `folder` is not below `root`. Compared by name, as the user wrote the paths.
+bool mirrored(const std::string &folder, const std::string &root, std::string &rel) {
+    std::vector<std::string> a;
+    std::vector<std::string> b;
+    if (!absolute_parts(folder, a) || !absolute_parts(root, b) || a.size() < b.size() ||
+        !std::equal(b.begin(), b.end(), a.begin())) {
+        return false;
+    }
+    rel.clear();
+    for (std::size_t i = b.size(); i < a.size(); ++i) {
+        rel += (rel.empty() ? "" : "/") + a[i];
+    }
+    return true;
+}
+
+void plan_file(const driver_options &opts, const std::string &input, const std::string &root,
+               std::vector<compile_job> &jobs) {
+    compile_job job;
+    job.input = input;
+    std::string rel;
+    if (!root.empty() && !mirrored(driver_parent_folder(input), root, rel)) {
+        job.error = input + ": not below the base folder " + root;
+    }
+    job.output_dir =
+        opts.output_dir == "-" ? opts.output_dir : driver_join_path(opts.output_dir, rel);
+    if (!driver_output_name(input, job.output_name) && job.error.empty()) {
+        // Appended piece by piece: GCC 12 misreads `string + literal` here at -O3 (-Wrestrict).
+        job.error = input;
+        job.error += ": no \".idl\" in the file name to make the output name from";
+    }
+    jobs.push_back(std::move(job));
+}
+
+bool ends_with_idl(const char *name) {
+    const std::size_t n = std::strlen(name);
+    return n > 4 && std::strcmp(name + n - 4, ".idl") == 0;
+}
+
+// Collects the `*.idl` files below `folder` (symbolic links to folders are not followed, so
+// the walk always ends); the first folder that cannot be read is named in `failure`.
+void walk(const std::string &folder, std::vector<std::string> &found, std::string &failure) {
+    DIR *d = ::opendir(folder.c_str());
+    if (d == nullptr) {
+        if (failure.empty()) {
+            failure = folder + ": " + std::strerror(errno);
+        }
+        return;
+    }
+    std::vector<std::string> folders;
+    while (const struct dirent *e = ::readdir(d)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) {
+            continue;
+        }
+        const std::string path =
+            folder.back() == '/' ? folder + e->d_name : folder + "/" + e->d_name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) {
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            folders.push_back(path);
+        } else if (ends_with_idl(e->d_name) &&
+                   (S_ISREG(st.st_mode) ||
+                    (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)))) {
+            found.push_back(path);
+        }
+    }
+    ::closedir(d);
+    for (const std::string &sub : folders) {
+        walk(sub, found, failure);
+    }
+}
+
+void plan_folder(const driver_options &opts, const std::string &folder,
+                 std::vector<compile_job> &jobs) {
+    std::vector<std::string> found;
+    std::string failure;
+    walk(folder, found, failure);
+    std::sort(found.begin(), found.end());
+    const std::string root = opts.base_dir.empty() ? folder : opts.base_dir;
+    for (const std::string &file : found) {
+        plan_file(opts, file, root, jobs);
+    }
+    if (!failure.empty()) {
+        compile_job job;
+        job.input = folder;
+        job.error = failure;
+        jobs.push_back(std::move(job));
+    }
+}
+
+//=== one job ===//
+
+struct job_result {
+    bool ok = false;
+    std::string diagnostics; // gcc-layout text for standard error
+    std::string text;        // -E: the preprocessed text for standard output
+};
+
+// Include folders and macros for the preprocessor, built from the options by each thread.
+struct job_lists {
+    argparse lists{};
+    bool ok = false;
+    explicit job_lists(const driver_options &opts) {
+        lists.include_dirs = pn_linkedlist_create(5, 0);
+        lists.macros = pn_linkedlist_create(5, 0);
+        ok = lists.include_dirs != nullptr && lists.macros != nullptr;
+        for (std::size_t i = 0; ok && i < opts.include_dirs.size(); ++i) {
+            char *copy = strdup(opts.include_dirs[i].c_str());
+            ok = copy != nullptr && lists.include_dirs->add_last(lists.include_dirs, copy);
+            if (!ok) {
+                std::free(copy);
+            }
+        }
+        // -D and -U apply in order: an -U drops what earlier -D options defined.
+        for (std::size_t i = 0; ok && i < opts.macros.size(); ++i) {
+            const macro_option &m = opts.macros[i];
+            bool later = false;
+            for (std::size_t j = i + 1; j < opts.macros.size(); ++j) {
+                later = later || opts.macros[j].name == m.name;
+            }
+            if (!m.define || later) {
+                continue;
+            }
+            preproc_macro *record = preproc_macro_create_object(m.name.c_str(), m.value.c_str());
+            ok = record != nullptr && lists.macros->add_last(lists.macros, record);
+            if (!ok) {
+                preproc_macro_destroy(record);
+            }
+        }
+    }
+    ~job_lists() { argparse_fini(&lists); }
+    job_lists(const job_lists &) = delete;
+    job_lists &operator=(const job_lists &) = delete;
+};
+
+// Output folders already made by this run: each is checked on disk once, not once per file.
+class made_folders {
+public:
+    bool make(const std::string &dir) {
+        {
+            const std::lock_guard<std::mutex> guard(lock_);
+            if (done_.count(dir) != 0) {
+                return true;
+            }
+        }
+        if (!driver_make_directories(dir)) {
+            return false; // reported
+        }
+        const std::lock_guard<std::mutex> guard(lock_);
+        done_.insert(dir);
+        return true;
+    }
+
+private:
+    std::mutex lock_;
+    std::set<std::string> done_;
+};
+
+bool write_stdout(void *, const char *data, std::size_t len) {
+    while (len > 0) {
+        const ssize_t n = ::write(STDOUT_FILENO, data, len);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        data += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool preprocess(const compile_job &job, const job_lists &lists, std::string &text) {
+    preproc_root state{};
+    bool ok = preproc_root_init(&state, lists.lists.macros, lists.lists.include_dirs) &&
+              zadozeda_preproc(&state, job.input.c_str());
+    if (ok) {
+        text.assign(state.output.data, state.output.len);
+    }
+    preproc_root_fini(&state);
+    return ok;
+}
+
+bool write_rule(const driver_options &opts, const compile_job &job,
+                const std::vector<std::string> &included) {
+    const bool to_stdout = job.output_dir == "-";
+    const std::string target =
+        to_stdout ? job.output_name : driver_join_path(job.output_dir, job.output_name);
+    const std::string rule = depfile_rule(target, job.input, included);
+    if (!opts.dependency_file.empty()) {
+        const std::string &file = opts.dependency_file;
+        const std::size_t slash = file.rfind('/');
+        const std::string name = slash == std::string::npos ? file : file.substr(slash + 1);
+        return !name.empty() && driver_write_text(driver_parent_folder(file), name, rule);
+    }
+    return driver_write_text(job.output_dir, job.output_name + ".d", rule);
+}
+
+bool convert(const driver_options &opts, const compile_job &job, const job_lists &lists,
+             made_folders &folders, file_sink &sink, job_result &result) {
+    if (!job.error.empty()) {
+        sink.consume([&] {
+            diagnostic d;
+            d.summary = job.error;
+            return d;
+        }());
+        return false;
+    }
+    if (!lists.ok) {
+        glog_fatal("Out of memory: Unable to allocate memory for linkedlist");
+        return false;
+    }
+    // An error reported by a stage that still went on fails the file, as does a warning under
+    // -Werror; either way before anything is written.
+    const auto clean = [&] {
+        return sink.errors == 0 && !(opts.warnings_are_errors && sink.warnings > 0);
+    };
+    if (opts.preprocess_only) {
+        return preprocess(job, lists, result.text) && clean();
+    }
+    std::vector<std::string> included;
+    owned<xmltree, xmltree_free> doc{
+        driver_convert(job.input.c_str(), lists.lists, opts.dependencies ? &included : nullptr)};
+    if (!doc) {
+        return false; // reported
+    }
+    if (!clean()) {
+        return false; // the caller says why for -Werror
+    }
+    if (job.output_dir == "-") {
+        if (!xmltree_write_beautify(doc.get(), write_stdout, nullptr)) {
+            glog_error("Failed to write data to file");
+            return false;
+        }
+    } else if (!folders.make(job.output_dir) ||
+               !driver_write_document(job.output_dir, job.output_name, doc.get())) {
+        return false; // reported
+    }
+    return !opts.dependencies || write_rule(opts, job, included);
+}
+
+job_result run_job(const driver_options &opts, const compile_job &job, const job_lists &lists,
+                   made_folders &folders, bool colour) {
+    job_result result;
+    file_sink sink(colour);
+    bool ok = false;
+    try {
+        ok = convert(opts, job, lists, folders, sink, result);
+    } catch (const std::bad_alloc &) {
+        glog_fatal("Out of memory: Unable to convert %s", job.input.c_str());
+    }
+    if (!ok && opts.warnings_are_errors && sink.warnings > 0 && sink.errors == 0) {
+        sink.text += plain_line(DIAG_ERROR, "warnings are treated as errors (-Werror)", colour);
+    }
+    if (!ok && sink.errors == 0 && sink.warnings == 0 && sink.text.empty()) {
+        // Every failure is reported where it is found; this is only a safety net.
+        sink.text += plain_line(DIAG_ERROR, job.input + ": conversion failed", colour);
+    }
+    result.ok = ok && sink.errors == 0;
+    result.diagnostics = std::move(sink.text);
+    if (!result.ok) {
+        result.text.clear();
+    }
+    return result;
+}
+
+//=== running the jobs ===//
+
+// Sends the calling thread's records to `record` while it lives.
+class hook_guard {
+public:
+    hook_guard(void (*record)(void *, int32_t, const char *), void *context)
+        : previous_(glog_set_thread_hook({record, context})) {}
+    ~hook_guard() { (void)glog_set_thread_hook(previous_); }
+    hook_guard(const hook_guard &) = delete;
+    hook_guard &operator=(const hook_guard &) = delete;
+
+private:
+    glog_thread_hook previous_;
+};
+
+// Records written outside any job go straight to standard error.
+void immediate_record(void *context, int32_t level, const char *message) {
+    if (level < GLOG_WARN) {
+        return;
+    }
+    const bool colour = *static_cast<const bool *>(context);
+    const diag_level l = level >= GLOG_ERROR ? DIAG_ERROR : DIAG_WARNING;
+    try {
+        std::fputs(plain_line(l, message, colour).c_str(), stderr);
+    } catch (const std::bad_alloc &) {
+        std::fprintf(stderr, "vandrel: error: %s\n", message);
+    }
+}
+
+// Hands out jobs to the threads and prints finished files strictly in input order.
+struct scheduler {
+    const driver_options &opts;
+    const std::vector<compile_job> &jobs;
+    bool colour;
+    std::atomic<std::size_t> next{0};
+    std::mutex lock;
+    std::vector<job_result> results;
+    std::vector<bool> done;
+    std::size_t printed = 0;
+    std::size_t failed = 0;
+    made_folders folders;
+
+    scheduler(const driver_options &o, const std::vector<compile_job> &j, bool c)
+        : opts(o), jobs(j), colour(c), results(j.size()), done(j.size(), false) {}
+
+    void publish(std::size_t i, job_result r) {
+        const std::lock_guard<std::mutex> guard(lock);
+        results[i] = std::move(r);
+        done[i] = true;
+        while (printed < jobs.size() && done[printed]) {
+            job_result &out = results[printed];
+            failed += out.ok ? 0 : 1;
+            if (!out.text.empty()) {
+                std::fwrite(out.text.data(), 1, out.text.size(), stdout);
+                std::fflush(stdout);
+            }
+            if (!out.diagnostics.empty()) {
+                std::fwrite(out.diagnostics.data(), 1, out.diagnostics.size(), stderr);
+                std::fflush(stderr);
+            }
+            out = job_result{};
+            ++printed;
+        }
+    }
+
+    void work() {
+        // Records outside a job (building the lists) go straight to standard error, never to
+        // the default logger's standard output.
+        const hook_guard to_stderr(immediate_record, &colour);
+        const job_lists lists(opts);
+        for (;;) {
+            const std::size_t i = next.fetch_add(1);
+            if (i >= jobs.size()) {
+                return;
+            }
+            job_result r;
+            try {
+                r = run_job(opts, jobs[i], lists, folders, colour);
+            } catch (const std::bad_alloc &) {
+                r.ok = false;
+            }
+            publish(i, std::move(r));
+        }
+    }
+};
+
+int usage_error(const std::string &message) {
+    std::fprintf(stderr, "vandrel: error: %s\nTry 'vandrel --help' for more information.\n",
+                 message.c_str());
+    return 2;
+}
+
+int run(int argc, char **argv) {
+    driver_options opts;
+    std::string message;
+    switch (options_parse(argc, argv, opts, message)) {
+    case options_outcome::help:
+        std::fputs(options_help_text(), stdout);
+        return 0;
+    case options_outcome::version:
+        std::printf("vandrel %s\n", DRIVER_VERSION);
+        return 0;
+    case options_outcome::usage_error:
+        return usage_error(message);
+    case options_outcome::run:
+        break;
+    }
+    bool colour = opts.colour == colour_mode::always ||
+                  (opts.colour == colour_mode::automatic && ::isatty(STDERR_FILENO) == 1);
+    const hook_guard to_stderr(immediate_record, &colour);
+
+    std::vector<compile_job> jobs;
+    if (!compile_plan(opts, jobs, message)) {
+        return usage_error(message);
+    }
+    const auto start = std::chrono::steady_clock::now();
+#if defined(__GLIBC__)
+    if (jobs.size() > 1) {
+        // Many files in one process: the big buffers of one file are reused for the next
+        // rather than mapped and unmapped each time (every unmapping interrupts the other
+        // threads' cores to flush their address translations).
+        mallopt(M_MMAP_THRESHOLD, 64 * 1024 * 1024);
+        mallopt(M_TRIM_THRESHOLD, 128 * 1024 * 1024);
+    }
+#endif
+
+    unsigned threads = opts.jobs != 0 ? opts.jobs : std::thread::hardware_concurrency();
+    threads = std::max(1u, threads);
+    threads = static_cast<unsigned>(std::min<std::size_t>(threads, jobs.size()));
+    scheduler s(opts, jobs, colour);
+    std::vector<std::thread> workers;
+    for (unsigned t = 1; t < threads; ++t) {
+        try {
+            workers.emplace_back([&s] { s.work(); });
+        } catch (const std::system_error &) {
+            break; // fewer threads then; the ones running take the remaining jobs
+        }
+    }
+    s.work(); // the main thread works too
+    for (std::thread &w : workers) {
+        w.join();
+    }
+
+    if (!opts.quiet && jobs.size() > 1) {
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const std::size_t good = jobs.size() - s.failed;
+        std::fprintf(stderr, "%zu file%s %s, %zu failed in %.2f s\n", good, good == 1 ? "" : "s",
+                     opts.preprocess_only ? "preprocessed" : "converted", s.failed, seconds);
+    }
+    return s.failed == 0 ? 0 : 1;
+}
+
+} // namespace
+
+bool compile_plan(const driver_options &opts, std::vector<compile_job> &jobs,
+                  std::string &message) {
+    jobs.clear();
+    std::set<std::string> outputs;
+    for (const std::string &input : opts.inputs) {
+        struct stat st {};
+        if (::stat(input.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            plan_folder(opts, input, jobs);
+        } else if (::access(input.c_str(), F_OK) == 0) {
+            plan_file(opts, input, opts.base_dir, jobs);
+        } else {
+            compile_job job;
+            job.input = input;
+            job.error = input + ": " + std::strerror(errno);
+            jobs.push_back(std::move(job));
+        }
+    }
+    // Two inputs that would write the same document: the later one fails rather than race.
+    for (compile_job &job : jobs) {
+        if (!job.error.empty() || job.output_dir == "-" || opts.preprocess_only) {
+            continue;
+        }
+        const std::string target = driver_join_path(job.output_dir, job.output_name);
+        std::vector<std::string> parts;
+        std::string key = target;
+        if (absolute_parts(target, parts)) {
+            key.clear();
+            for (const std::string &p : parts) {
+                key += "/" + p;
+            }
+        }
+        if (!outputs.insert(key).second) {
+            job.error = job.input + ": another input already writes " + target;
+        }
+    }
+    if (opts.output_dir == "-" && !opts.preprocess_only && jobs.size() != 1) {
+        message = "-o - writes one document, but the inputs hold " + std::to_string(jobs.size()) +
+                  " files";
+        return false;
+    }
+    if (!opts.dependency_file.empty() && jobs.size() != 1) {
+        message = "-MF names the rule of one document, but the inputs hold " +
+                  std::to_string(jobs.size()) + " files";
+        return false;
+    }
+    return true;
+}
+
+int compile_main(int argc, char **argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc &) {
+        std::fputs("vandrel: error: Out of memory\n", stderr);
+        return 1;
+    }
+}

@@ -1,0 +1,378 @@
+// The compiler form: the job plan (folder walk, mirroring, refusals) and end-to-end runs of the
+// built program (statuses, standard output and error, dependency rules, nothing left behind).
+#include "driver/compile.hpp"
+#include "driver/depfile.hpp"
+#include "driver/driver.hpp"
+#include "driver/options.hpp"
+
+#include "base/linkedlist.hpp"
+#include "support/run_program.hpp"
+#include "support/scratch.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char *const kGood = "module M { struct S { long x; }; };\n";
+const char *const kBad = "module M {\n  struct S { long2 x; };\n};\n";
+
+class Compile : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_FALSE(dir_.empty()); }
+    run_result run(const std::vector<std::string> &args) {
+        run_options options;
+        options.cwd = dir_.string();
+        run_result r = run_program(VANDREL_BIN, args, options);
+        EXPECT_TRUE(r.exited) << "crashed or hung\n" << r.out << r.err;
+        return r;
+    }
+    // The plan for `args` (run in the test folder), one "input -> folder/name" or
+    // "input: error" line per job; or "usage: message".
+    std::string plan(std::vector<std::string> args) {
+        args.insert(args.begin(), "vandrel");
+        std::vector<char *> argv;
+        for (std::string &w : args) {
+            argv.push_back(w.data());
+        }
+        driver_options opts;
+        std::string message;
+        if (options_parse(static_cast<int>(args.size()), argv.data(), opts, message) !=
+            options_outcome::run) {
+            return "options: " + message;
+        }
+        const fs::path here = fs::current_path();
+        fs::current_path(dir_);
+        std::vector<compile_job> jobs;
+        const bool ok = compile_plan(opts, jobs, message);
+        fs::current_path(here);
+        if (!ok) {
+            return "usage: " + message;
+        }
+        std::string out;
+        for (const compile_job &j : jobs) {
+            out += j.error.empty() ? j.input + " -> " +
+                                         (fs::path(j.output_dir) / j.output_name).generic_string()
+                                   : "error: " + j.error;
+            out += "\n";
+        }
+        return out;
+    }
+    // Every file below the test folder, relative, sorted.
+    std::vector<std::string> files() {
+        std::vector<std::string> names;
+        for (const auto &e : fs::recursive_directory_iterator(dir_)) {
+            if (e.is_regular_file()) {
+                names.push_back(fs::relative(e.path(), dir_).generic_string());
+            }
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    scratch_dir scratch_{"vandrel-compile"};
+    const fs::path dir_ = scratch_.path();
+};
+
+} // namespace
+
+TEST_F(Compile, PlanWalksFoldersSortedAndMirrorsThem) {
+    for (const char *name : {"m/b.idl", "m/a.idl", "m/sub/c.idl", "m/sub/deep/d.idl",
+                             "m/sub/notes.txt", "m/UPPER.IDL", "m/.idl", "one.idl"}) {
+        write_file(dir_ / name, kGood);
+    }
+    fs::create_directories(dir_ / "m/empty.idl"); // a folder named like a file is not a file
+    struct row {
+        std::vector<std::string> args;
+        std::string want;
+    };
+    const row rows[] = {
+        {{"-q", "m"},
+         "m/a.idl -> ./a.xml\nm/b.idl -> ./b.xml\nm/sub/c.idl -> sub/c.xml\n"
+         "m/sub/deep/d.idl -> sub/deep/d.xml\n"},
+        {{"-o", "out", "m/sub"}, "m/sub/c.idl -> out/c.xml\nm/sub/deep/d.idl -> out/deep/d.xml\n"},
+        // With a base folder the layout is taken relative to it, for folders and files alike.
+        {{"-o", "out", "-b", "m", "m/sub", "m/b.idl"},
+         "m/sub/c.idl -> out/sub/c.xml\nm/sub/deep/d.idl -> out/sub/deep/d.xml\n"
+         "m/b.idl -> out/b.xml\n"},
+        {{"-o", "out", "-b", "m/sub", "one.idl"},
+         "error: one.idl: not below the base folder m/sub\n"},
+        // A file named on its own goes straight into the output folder.
+        {{"-o", "out/", "m/sub/deep/d.idl", "one.idl"},
+         "m/sub/deep/d.idl -> out/d.xml\none.idl -> out/one.xml\n"},
+        {{"-q", "gone.idl", "one.idl"},
+         "error: gone.idl: No such file or directory\none.idl -> ./one.xml\n"},
+        {{"-q", "m/sub/notes.txt"},
+         "error: m/sub/notes.txt: no \".idl\" in the file name to make the output name from\n"},
+        // Two inputs that would write one document: the later one is refused.
+        {{"-q", "one.idl", "./one.idl"},
+         "one.idl -> ./one.xml\nerror: ./one.idl: another input already writes one.xml\n"},
+        {{"-o", "-", "m"}, "usage: -o - writes one document, but the inputs hold 4 files"},
+        {{"-o", "-", "one.idl"}, "one.idl -> -/one.xml\n"},
+        {{"-MF", "x.d", "m/sub"},
+         "usage: -MF names the rule of one document, but the inputs hold 2 files"},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.want);
+        EXPECT_EQ(r.want, plan(r.args));
+    }
+}
+
+TEST_F(Compile, ExitStatusesAndOtherInputsStillConvert) {
+    write_file(dir_ / "good.idl", kGood);
+    write_file(dir_ / "bad.idl", kBad);
+    struct row {
+        std::vector<std::string> args;
+        int status;
+        std::vector<std::string> files; // below out/
+    };
+    const row rows[] = {
+        {{"-q", "-o", "out", "good.idl"}, 0, {"good.xml"}},
+        {{"-q", "-o", "out", "bad.idl", "good.idl"}, 1, {"good.xml"}},
+        {{"-q", "-j1", "-o", "out", "good.idl", "missing.idl"}, 1, {"good.xml"}},
+        {{"-q", "-o", "out", "bad.idl"}, 1, {}},
+        {{"-q", "-o", "out", "--nope", "good.idl"}, 2, {}},
+        {{"-o", "out"}, 2, {}},
+        {{"--help"}, 0, {}},
+        {{"--version"}, 0, {}},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.args.back());
+        std::error_code ec;
+        fs::remove_all(dir_ / "out", ec);
+        const run_result res = run(r.args);
+        EXPECT_EQ(r.status, res.status) << res.err;
+        std::vector<std::string> got;
+        for (const std::string &f : files()) {
+            if (f.rfind("out/", 0) == 0) {
+                got.push_back(f.substr(4));
+            }
+        }
+        EXPECT_EQ(r.files, got);
+        if (r.status == 1) {
+            EXPECT_EQ("", res.out) << "no log records on standard output";
+        }
+    }
+}
+
+TEST_F(Compile, HelpAndVersionOnStandardOutput) {
+    run_result r = run({"--version"});
+    EXPECT_EQ("vandrel 1.1.0\n", r.out);
+    EXPECT_EQ("", r.err);
+    for (const char *help : {"-h", "--help"}) {
+        r = run({help});
+        EXPECT_EQ(0, r.status);
+        EXPECT_EQ(options_help_text(), r.out);
+        EXPECT_EQ("", r.err);
+    }
+    r = run({"-y"});
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ("vandrel: error: unknown option '-y'\n"
+              "Try 'vandrel --help' for more information.\n",
+              r.err);
+}
+
+TEST_F(Compile, ManyFilesGiveOneSummaryInInputOrder) {
+    // Failing files spread over the order: their diagnostics come in input order, each whole.
+    std::vector<std::string> args = {"-j", "4", "-o", "out"};
+    for (int i = 0; i < 12; ++i) {
+        const std::string name = "f" + std::to_string(10 + i) + ".idl";
+        write_file(dir_ / name, i % 3 == 0 ? "module M" + std::to_string(i) + " { long2 x; };\n"
+                                           : std::string(kGood));
+        args.push_back(name);
+    }
+    run_result r = run(args);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("", r.out);
+    std::size_t from = 0;
+    for (int i : {0, 3, 6, 9}) {
+        const std::string name = "f" + std::to_string(10 + i) + ".idl:1";
+        const std::size_t at = r.err.find(name, from);
+        ASSERT_NE(std::string::npos, at) << name << "\n" << r.err;
+        from = at;
+    }
+    EXPECT_NE(std::string::npos, r.err.find("8 files converted, 4 failed in "));
+    EXPECT_EQ('\n', r.err.back());
+
+    // -q drops the summary; one file never has one.
+    r = run({"-q", "-o", "out", "f11.idl", "f12.idl"});
+    EXPECT_EQ("", r.err);
+    r = run({"-o", "out", "f11.idl"});
+    EXPECT_EQ("", r.err);
+}
+
+TEST_F(Compile, StandardOutputForms) {
+    write_file(dir_ / "m.idl", "#define N 3\nmodule M { struct S { long a[N][W]; }; };\n");
+    run_result r = run({"-o", "-", "-DW=2", "m.idl"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("arrayDimensions=\"3, 2\""));
+    EXPECT_EQ(0u, r.out.find("<dds "));
+    EXPECT_EQ((std::vector<std::string>{"m.idl"}), files());
+
+    // -E: the preprocessed text, lines kept; -U drops an earlier -D.
+    r = run({"-E", "-DW=2", "-DV", "-UV", "m.idl"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(std::string(11, ' ') + "\nmodule M { struct S { long a[3][2]; }; };\n", r.out);
+    r = run({"-E", "-DW=2", "-UW", "m.idl"});
+    EXPECT_EQ(std::string(11, ' ') + "\nmodule M { struct S { long a[3][W]; }; };\n", r.out);
+    EXPECT_EQ((std::vector<std::string>{"m.idl"}), files());
+}
+
+TEST_F(Compile, WarningsAndWerror) {
+    // A custom annotation declaration is reported as a warning.
+    write_file(dir_ / "w.idl", "@annotation range { long min; };\nmodule M {};\n");
+    run_result r = run({"-o", "out", "w.idl"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("warning: Custom annotation 'range' will be ignored"))
+        << r.err;
+    EXPECT_TRUE(fs::exists(dir_ / "out/w.xml"));
+
+    fs::remove_all(dir_ / "out");
+    r = run({"-Werror", "-o", "out", "w.idl"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("error: warnings are treated as errors")) << r.err;
+    EXPECT_FALSE(fs::exists(dir_ / "out"));
+}
+
+TEST_F(Compile, ColourOnlyWhenAskedOrOnATerminal) {
+    write_file(dir_ / "bad.idl", kBad);
+    struct row {
+        std::vector<std::string> args;
+        bool escapes;
+    };
+    // Standard error is a pipe here, so "auto" means no colour.
+    const row rows[] = {{{"--color=always", "bad.idl"}, true},
+                        {{"--color", "bad.idl"}, true},
+                        {{"--color=never", "bad.idl"}, false},
+                        {{"--color=auto", "bad.idl"}, false},
+                        {{"-q", "bad.idl"}, false}};
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.args.front());
+        const run_result res = run(r.args);
+        EXPECT_EQ(1, res.status);
+        EXPECT_EQ(r.escapes, res.err.find('\x1b') != std::string::npos) << res.err;
+    }
+}
+
+TEST_F(Compile, NothingLeftBehindOnFailure) {
+    fs::create_directories(dir_ / "d.idl");
+    write_file(dir_ / "d.idl/x.txt", kGood);
+    write_file(dir_ / "bad.idl", kBad);
+    const std::vector<std::vector<std::string>> rows = {
+        {"-o", "o5/deep/er", "d.idl/x.txt"}, {"-o", "o5/deep/er", "bad.idl"},
+        {"-o", "o5/deep/er", "missing.idl"}, {"-o", "o5", "-b", "elsewhere", "bad.idl"},
+        {"-MD", "-o", "o5", "bad.idl"},
+    };
+    for (const auto &args : rows) {
+        SCOPED_TRACE(args.back());
+        const run_result r = run(args);
+        EXPECT_EQ(1, r.status);
+        EXPECT_FALSE(fs::exists(dir_ / "o5"));
+    }
+}
+
+TEST_F(Compile, DependencyRules) {
+    write_file(dir_ / "m/a.idl", "#include \"b.idl\"\n#include \"c.idl\"\n#include \"gone.idl\"\n"
+                                 "#include \"b.idl\"\nmodule A {};\n");
+    write_file(dir_ / "m/b.idl", "module B {};\n");
+    write_file(dir_ / "inc/c.idl", "module C {};\n");
+    write_file(dir_ / "inc/b.idl", "module B2 {};\n");
+    run_result r = run({"-MD", "-I", "inc", "-o", "out", "m/a.idl"});
+    EXPECT_EQ(0, r.status) << r.err;
+    // Quoted names are looked up beside the including file first, then in each -I folder.
+    EXPECT_EQ("out/a.xml: m/a.idl m/b.idl inc/c.idl\n", read_file(dir_ / "out/a.xml.d"));
+
+    r = run({"-MF", "deps/a.d", "-o", "out2", "m/a.idl"});
+    EXPECT_EQ(1, r.status) << "the folder of the -MF file must exist";
+    fs::create_directories(dir_ / "deps");
+    r = run({"-MF", "deps/a.d", "-o", "out2", "m/a.idl"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("out2/a.xml: m/a.idl m/b.idl\n", read_file(dir_ / "deps/a.d"));
+    EXPECT_FALSE(fs::exists(dir_ / "out2/a.xml.d"));
+}
+
+TEST_F(Compile, IncludedFilesByTheLookupRule) {
+    write_file(dir_ / "m/a.idl", "#include <c.idl>\n  #  include \"b.idl\"\n#include <b.idl>\n"
+                                 "#include \"d.idl\"\n#include <>\n#include \"e.idl\n");
+    write_file(dir_ / "m/b.idl", "");
+    write_file(dir_ / "m/c.idl", "");
+    write_file(dir_ / "i1/b.idl", "");
+    write_file(dir_ / "i2/c.idl", "");
+    write_file(dir_ / "i2/d.idl", "");
+    argparse lists{};
+    lists.include_dirs = pn_linkedlist_create(5, 0);
+    ASSERT_NE(nullptr, lists.include_dirs);
+    const std::string i1 = (dir_ / "i1").string();
+    const std::string i2 = (dir_ / "i2").string();
+    for (const std::string *d : {&i1, &i2}) {
+        ASSERT_TRUE(lists.include_dirs->add_last(lists.include_dirs, strdup(d->c_str())));
+    }
+    const std::string a = (dir_ / "m/a.idl").string();
+    // Angle names skip the including file's folder; each file is listed once.
+    EXPECT_EQ((std::vector<std::string>{i2 + "/c.idl", (dir_ / "m/b.idl").string(), i1 + "/b.idl",
+                                        i2 + "/d.idl"}),
+              depfile_included_files(a.c_str(), lists.include_dirs));
+    EXPECT_TRUE(depfile_included_files((dir_ / "none.idl").c_str(), nullptr).empty());
+    argparse_fini(&lists);
+}
+
+TEST(DependencyRule, EscapesAndWraps) {
+    EXPECT_EQ("o/a.xml: a.idl\n", depfile_rule("o/a.xml", "a.idl", {}));
+    EXPECT_EQ("o/my\\ a.xml: my\\ a.idl x$$.idl \\#h.idl\n",
+              depfile_rule("o/my a.xml", "my a.idl", {"x$.idl", "#h.idl"}));
+    const std::string long_name(60, 'n');
+    EXPECT_EQ("t.xml: " + long_name + " \\\n " + long_name + "\n",
+              depfile_rule("t.xml", long_name, {long_name}));
+}
+
+TEST_F(Compile, DocumentsGetTheModeOfANewFileInBothForms) {
+    write_file(dir_ / "m.idl", kGood);
+    const mode_t previous = ::umask(027); // the child inherits it
+    const run_result two = run({"m.idl", "two"});
+    const run_result many = run({"-MD", "-j2", "-o", "many", "m.idl"});
+    ::umask(previous);
+    EXPECT_EQ(0, two.status);
+    EXPECT_EQ(0, many.status) << many.err;
+    for (const char *file : {"two/m.xml", "many/m.xml", "many/m.xml.d"}) {
+        struct stat st {};
+        ASSERT_EQ(0, ::stat((dir_ / file).c_str(), &st)) << file;
+        EXPECT_EQ(0640u, st.st_mode & 0777u) << file;
+    }
+    // No temporary file stays behind.
+    EXPECT_EQ((std::vector<std::string>{"m.idl", "many/m.xml", "many/m.xml.d", "two/m.xml"}),
+              files());
+}
+
+TEST(DriverPaths, JoinAndParent) {
+    struct row {
+        const char *dir, *name, *joined;
+    };
+    const row joins[] = {{"out", "a.xml", "out/a.xml"},
+                         {"out/", "a.xml", "out/a.xml"},
+                         {".", "a.xml", "a.xml"},
+                         {"", "a.xml", "a.xml"},
+                         {"/", "a.xml", "/a.xml"},
+                         {"out", "", "out"},
+                         {".", "", "."},
+                         {"", "", "."}};
+    for (const row &r : joins) {
+        EXPECT_EQ(r.joined, driver_join_path(r.dir, r.name)) << r.dir << " + " << r.name;
+    }
+    const std::pair<const char *, const char *> parents[] = {
+        {"a.idl", "."}, {"m/a.idl", "m"}, {"/a.idl", "/"}, {"/x/y/a.idl", "/x/y"}};
+    for (const auto &[path, parent] : parents) {
+        EXPECT_EQ(parent, driver_parent_folder(path)) << path;
+    }
+}

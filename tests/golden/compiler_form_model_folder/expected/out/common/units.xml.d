@@ -1,0 +1,1 @@
+out/common/units.xml: model/common/units.idl
