@@ -312,14 +312,41 @@ std::string folder_of(const std::string &path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The path with "." components dropped and "dir/.." pairs folded, as written (no file-system
+// look-up): "m/app/../common/u.idl" is shown as "m/common/u.idl".
+std::string tidy_path(const std::string &path) {
+    const bool absolute = !path.empty() && path.front() == '/';
+    std::vector<std::string> parts;
+    std::size_t from = 0;
+    while (from <= path.size()) {
+        std::size_t slash = path.find('/', from);
+        if (slash == std::string::npos) {
+            slash = path.size();
+        }
+        const std::string part = path.substr(from, slash - from);
+        if (part == "..") {
+            if (!parts.empty() && parts.back() != "..") {
+                parts.pop_back();
+            } else if (!absolute) {
+                parts.push_back(part);
+            }
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        from = slash + 1;
+    }
+    std::string out = absolute ? "/" : "";
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        out += (i == 0 ? "" : "/") + parts[i];
+    }
+    return out.empty() ? "." : out;
+}
+
 std::string join_path(const std::string &folder, const std::string &name) {
     if (folder == ".") {
-        return name;
+        return tidy_path(name);
     }
-    if (!folder.empty() && folder.back() == '/') {
-        return folder + name;
-    }
-    return folder + "/" + name;
+    return tidy_path(folder + "/" + name);
 }
 
 void report_at(diag_level level, const read_context &context,
@@ -408,7 +435,7 @@ bool on_include(void *raw, preproc_root *root, const preproc_include_request &re
             break;
         }
         context.unit->includes.push_back(
-            {included->resolved, static_cast<unsigned long>(request.line)});
+            {included->resolved, found, static_cast<unsigned long>(request.line)});
         return import_macros(root, included);
     } catch (const std::bad_alloc &) {
         glog_fatal("Out of memory: Unable to read included files of %s", context.unit->path.c_str());
@@ -518,7 +545,23 @@ std::vector<const idl_unit *> idl_loader_model(const idl_loader *loader,
     return out;
 }
 
+std::vector<const idl_unit *> idl_loader_closure(const idl_loader *loader, const idl_unit *root) {
+    std::unordered_set<const idl_unit *> seen{root};
+    std::vector<const idl_unit *> todo{root};
+    for (std::size_t i = 0; i < todo.size(); ++i) {
+        for (const idl_include_edge &edge : todo[i]->includes) {
+            const idl_unit *next = unit_of(loader, edge.resolved);
+            if (next != nullptr && seen.insert(next).second) {
+                todo.push_back(next);
+            }
+        }
+    }
+    return todo;
+}
+
 std::vector<std::string> idl_loader_dependencies(const idl_loader *loader, const idl_unit *root) {
+    // Each file is named as the include that first reached it names it, so that the list does
+    // not depend on which thread read a file first.
     std::vector<std::string> out;
     std::unordered_set<const idl_unit *> seen{root};
     std::vector<const idl_unit *> todo{root};
@@ -526,7 +569,7 @@ std::vector<std::string> idl_loader_dependencies(const idl_loader *loader, const
         for (const idl_include_edge &edge : todo[i]->includes) {
             const idl_unit *next = unit_of(loader, edge.resolved);
             if (next != nullptr && seen.insert(next).second) {
-                out.push_back(next->path);
+                out.push_back(edge.path);
                 todo.push_back(next);
             }
         }

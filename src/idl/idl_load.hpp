@@ -15,6 +15,7 @@ struct idl_loader;
 /// One include directive that was followed to a file that was read.
 struct idl_include_edge {
     std::string resolved; ///< resolved path of the included file (the loader's cache key)
+    std::string path;     ///< the included file as this includer's search found it
     unsigned long line;   ///< line of the directive in the including file
 };
 
@@ -58,6 +59,10 @@ void idl_loader_delete(idl_loader *loader);
 /// roots in the given order; the order does not depend on the threads that read them.
 [[nodiscard]] std::vector<const idl_unit *>
 idl_loader_model(const idl_loader *loader, const std::vector<const idl_unit *> &roots);
+
+/// root and every unit it depends on through its includes, each once, root first.
+[[nodiscard]] std::vector<const idl_unit *> idl_loader_closure(const idl_loader *loader,
+                                                               const idl_unit *root);
 
 /// Paths (as the include search found them) of every file root depends on through its
 /// includes (root excluded), each once, in the order they are first reached.

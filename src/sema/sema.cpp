@@ -116,6 +116,10 @@ struct checker {
             std::find(failed.begin(), failed.end(), unit) == failed.end()) {
             failed.push_back(unit);
         }
+        if (level != DIAG_NOTE) {
+            current_unit = unit;
+            current_pos = pos;
+        }
         diagnostic d;
         d.level = level;
         d.summary = std::move(summary);
@@ -150,11 +154,34 @@ struct checker {
         d.notes.push_back(std::move(note));
     }
 
+    // Reports are held back and given out in file and position order once both passes ran.
+    struct pending {
+        std::size_t unit_index;
+        std::uint64_t pos;
+        diagnostic d;
+    };
+    std::vector<pending> reports;
+    std::unordered_map<const idl_unit *, std::size_t> unit_index;
+    const idl_unit *current_unit = nullptr;
+    std::uint64_t current_pos = 0;
+
     void report(diagnostic &d) {
         if (d.level >= DIAG_ERROR) {
             ++errors;
         }
-        diag_report(d);
+        auto found = unit_index.find(current_unit);
+        reports.push_back({found == unit_index.end() ? 0 : found->second, current_pos,
+                           std::move(d)});
+    }
+
+    void flush() {
+        std::stable_sort(reports.begin(), reports.end(), [](const pending &a, const pending &b) {
+            return a.unit_index != b.unit_index ? a.unit_index < b.unit_index : a.pos < b.pos;
+        });
+        for (const pending &p : reports) {
+            diag_report(p.d);
+        }
+        reports.clear();
     }
 
     void error_with_note(const idl_unit *unit, std::uint64_t pos, std::string summary,
@@ -164,6 +191,36 @@ struct checker {
             add_note(d, *earlier, "'" + earlier_name + "' was declared here");
         }
         report(d);
+    }
+
+    //--- files ---//
+
+    std::unordered_map<std::string, const idl_unit *> by_resolved;
+    std::unordered_map<const idl_unit *, std::unordered_set<const idl_unit *>> closures;
+
+    // The units a unit reads through its includes, itself included; made on first use.
+    const std::unordered_set<const idl_unit *> &closure_of(const idl_unit *unit) {
+        auto found = closures.find(unit);
+        if (found != closures.end()) {
+            return found->second;
+        }
+        std::unordered_set<const idl_unit *> seen{unit};
+        std::vector<const idl_unit *> todo{unit};
+        while (!todo.empty()) {
+            const idl_unit *u = todo.back();
+            todo.pop_back();
+            for (const idl_include_edge &edge : u->includes) {
+                auto next = by_resolved.find(edge.resolved);
+                if (next != by_resolved.end() && seen.insert(next->second).second) {
+                    todo.push_back(next->second);
+                }
+            }
+        }
+        return closures.emplace(unit, std::move(seen)).first->second;
+    }
+
+    bool related(const idl_unit *a, const idl_unit *b) {
+        return a == b || closure_of(a).count(b) != 0 || closure_of(b).count(a) != 0;
     }
 
     //--- declarations ---//
@@ -198,6 +255,11 @@ struct checker {
             (old.kind == sym_kind::union_forward &&
              (kind == sym_kind::union_type || kind == sym_kind::union_forward)) ||
             (old.kind == sym_kind::union_type && kind == sym_kind::union_forward);
+        if (!related(old.unit, unit)) {
+            // Files that do not include one another are converted apart, as a compiler
+            // translates its inputs apart: the same name in each is no clash.
+            return;
+        }
         if (same_module || struct_pair || union_pair) {
             if (kind == sym_kind::structure || kind == sym_kind::union_type) {
                 old = std::move(sym); // the definition completes the forward declaration
@@ -923,6 +985,10 @@ bool sema_check(const std::vector<const idl_unit *> &units, const sema_options &
                 std::vector<const idl_unit *> *failed) {
     try {
         checker c{options};
+        for (std::size_t i = 0; i < units.size(); ++i) {
+            c.unit_index.emplace(units[i], i);
+            c.by_resolved.emplace(units[i]->resolved, units[i]);
+        }
         c.for_each_definition(units, [&c](const idl_unit *unit, const std::string &scope,
                                            const ast *node) {
             if (idl_type_of(node) == IDL_MODULE_DCL) {
@@ -945,6 +1011,7 @@ bool sema_check(const std::vector<const idl_unit *> &units, const sema_options &
             }
             c.check_definition(unit, scope, node);
         });
+        c.flush();
         if (failed != nullptr) {
             failed->insert(failed->end(), c.failed.begin(), c.failed.end());
         }
