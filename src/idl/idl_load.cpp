@@ -265,7 +265,9 @@ acquired load(idl_loader *loader, const std::string &path, const std::string &re
                 std::thread::id t = other->owner;
                 for (;;) {
                     auto w = loader->waiting.find(t);
-                    if (w == loader->waiting.end()) {
+                    // A wait whose file is done is over, even before its thread woke up.
+                    if (w == loader->waiting.end() ||
+                        w->second->st != idl_loader::state::loading) {
                         break;
                     }
                     if (w->second->owner == me) {

@@ -304,3 +304,47 @@ TEST_F(LoadTest, AngleIncludesAreLookedUpInIncludeFoldersOnly) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(LoadTest, ThreadsSeeNoCycleWhereThereIsNone) {
+    // Each file includes the two before it; threads read from opposite ends of the chain.
+    const int n = 24;
+    for (int i = 0; i < n; ++i) {
+        std::string text;
+        for (int k = 1; k <= 2 && i - k >= 0; ++k) {
+            text += "#include \"f" + std::to_string(i - k) + ".idl\"\n";
+        }
+        text += "module m" + std::to_string(i) + " {};\n";
+        write("f" + std::to_string(i) + ".idl", text);
+    }
+    for (int round = 0; round < 20; ++round) {
+        collect c1;
+        collect c2;
+        idl_loader *loader = idl_loader_new(nullptr, {});
+        bool ok1 = true;
+        bool ok2 = true;
+        std::thread t1([&] {
+            diag_consumer *b = diag_set_consumer(&c1);
+            for (int i = 0; i < n; ++i) {
+                ok1 = ok1 && idl_loader_read(loader, ("f" + std::to_string(i) + ".idl").c_str());
+            }
+            diag_set_consumer(b);
+        });
+        std::thread t2([&] {
+            diag_consumer *b = diag_set_consumer(&c2);
+            for (int i = n; i-- > 0;) {
+                ok2 = ok2 && idl_loader_read(loader, ("f" + std::to_string(i) + ".idl").c_str());
+            }
+            diag_set_consumer(b);
+        });
+        t1.join();
+        t2.join();
+        idl_loader_delete(loader);
+        EXPECT_TRUE(ok1 && ok2);
+        EXPECT_TRUE(c1.lines.empty()) << c1.lines.front();
+        EXPECT_TRUE(c2.lines.empty()) << c2.lines.front();
+    }
+}
+
+} // namespace
