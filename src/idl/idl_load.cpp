@@ -71,15 +71,15 @@ preproc_macro *copy_macro(const preproc_macro *src) {
                 if (sp == nullptr) {
                     continue;
                 }
-                auto *p = static_cast<preproc_macro_param *>(
-                    std::calloc(1, sizeof(preproc_macro_param)));
+                auto *p =
+                    static_cast<preproc_macro_param *>(std::calloc(1, sizeof(preproc_macro_param)));
                 if (p == nullptr) {
                     glog_fatal("Out of memory: Unable to allocate memory");
                     return nullptr;
                 }
                 p->index = sp->index;
-                p->name = idl_string_strdup(sp->name.data != nullptr ? sp->name.data : "",
-                                            sp->name.len);
+                p->name =
+                    idl_string_strdup(sp->name.data != nullptr ? sp->name.data : "", sp->name.len);
                 if (p->name.data == nullptr ||
                     !m->parameters->put(m->parameters, reinterpret_cast<pn_elem>(p->name.data),
                                         reinterpret_cast<pn_elem>(p))) {
@@ -154,8 +154,8 @@ bool export_macros(const pn_hashmap *table, std::vector<preproc_macro *> *out) {
 //=== reading one file ===//
 
 // Preprocesses and parses one file; the hook (may be null) follows its includes.
-idl_unit *read_file(const char *path, pn_linkedlist *macros, preproc_include_fn hook,
-                    void *context, std::unique_ptr<idl_unit, void (*)(idl_unit *)> unit) {
+idl_unit *read_file(const char *path, pn_linkedlist *macros, preproc_include_fn hook, void *context,
+                    std::unique_ptr<idl_unit, void (*)(idl_unit *)> unit) {
     {
         preproc_root state{};
         const preproc_guard guard{&state};
@@ -167,8 +167,7 @@ idl_unit *read_file(const char *path, pn_linkedlist *macros, preproc_include_fn 
         if (!zadozeda_preproc(&state, path)) {
             return nullptr; // reported by the preprocessor or the hook
         }
-        unit->text.assign(state.output.data != nullptr ? state.output.data : "",
-                          state.output.len);
+        unit->text.assign(state.output.data != nullptr ? state.output.data : "", state.output.len);
         unit->src = idl_source_of(state, path);
         unit->src.text = unit->text;
         if (unit->resolved.empty() && !unit->src.files.empty()) {
@@ -266,8 +265,7 @@ acquired load(idl_loader *loader, const std::string &path, const std::string &re
                 for (;;) {
                     auto w = loader->waiting.find(t);
                     // A wait whose file is done is over, even before its thread woke up.
-                    if (w == loader->waiting.end() ||
-                        w->second->st != idl_loader::state::loading) {
+                    if (w == loader->waiting.end() || w->second->st != idl_loader::state::loading) {
                         break;
                     }
                     if (w->second->owner == me) {
@@ -440,7 +438,8 @@ bool on_include(void *raw, preproc_root *root, const preproc_include_request &re
             {included->resolved, found, static_cast<unsigned long>(request.line)});
         return import_macros(root, included);
     } catch (const std::bad_alloc &) {
-        glog_fatal("Out of memory: Unable to read included files of %s", context.unit->path.c_str());
+        glog_fatal("Out of memory: Unable to read included files of %s",
+                   context.unit->path.c_str());
         return false;
     }
 }

@@ -27,7 +27,7 @@ struct idl_unit {
     std::string text;     ///< the preprocessed text; `src.text` and the tree positions index it
     idl_source src;       ///< source view over `text`
     ast *tree = nullptr;  ///< the parse tree of `text`, owned
-    std::vector<preproc_macro *> macros; ///< copies of the macros in force at its end, owned
+    std::vector<preproc_macro *> macros;    ///< copies of the macros in force at its end, owned
     std::vector<idl_include_edge> includes; ///< includes read, in directive order
 };
 

@@ -39,13 +39,13 @@ enum class sym_kind {
 
 struct symbol {
     sym_kind kind;
-    std::string name;          // simple name
-    std::string scope;         // full name of the enclosing scope ("" for the file scope)
-    const idl_unit *unit;      // where it was declared (its definition, once completed)
-    const ast *node;           // declaring node (the definition, once completed)
-    std::uint64_t pos;         // position of its name
-    const ast *aliased;        // typedef: the type it names
-    std::string owner;         // enumerator or bit value: full name of its enumeration
+    std::string_view name; // simple name, a view of its unit's text
+    std::string scope;     // full name of the enclosing scope ("" for the file scope)
+    const idl_unit *unit;  // where it was declared (its definition, once completed)
+    const ast *node;       // declaring node (the definition, once completed)
+    std::uint64_t pos;     // position of its name
+    const ast *aliased;    // typedef: the type it names
+    std::string owner;     // enumerator or bit value: full name of its enumeration
 };
 
 bool is_type(sym_kind k) {
@@ -70,20 +70,46 @@ const char *kind_text(sym_kind k) {
 
 // Type keywords a misspelt type name is compared with.
 constexpr const char *type_keywords[] = {
-    "boolean", "char",   "double", "float",  "int16",  "int32",  "int64",    "int8",
-    "long",    "map",    "octet",  "sequence", "short", "string", "uint16",  "uint32",
-    "uint64",  "uint8",  "unsigned", "wchar", "wstring", "fixed", "any",
+    "boolean", "char",  "double",   "float",    "int16",   "int32",  "int64",  "int8",
+    "long",    "map",   "octet",    "sequence", "short",   "string", "uint16", "uint32",
+    "uint64",  "uint8", "unsigned", "wchar",    "wstring", "fixed",  "any",
 };
 
 // Annotations IDL 4.2 and DDS-XTypes define.
 constexpr const char *known_annotations[] = {
-    "id",           "autoid",        "optional",        "position",   "value",
-    "extensibility", "final",        "appendable",      "mutable",    "key",
-    "must_understand", "default_literal", "default",    "range",      "min",
-    "max",          "unit",          "bit_bound",       "external",   "nested",
-    "verbatim",     "service",       "oneway",          "ami",        "hashid",
-    "topic",        "default_nested", "ignore_literal_names", "try_construct",
-    "non_serializable", "data_representation", "choice", "empty",
+    "id",
+    "autoid",
+    "optional",
+    "position",
+    "value",
+    "extensibility",
+    "final",
+    "appendable",
+    "mutable",
+    "key",
+    "must_understand",
+    "default_literal",
+    "default",
+    "range",
+    "min",
+    "max",
+    "unit",
+    "bit_bound",
+    "external",
+    "nested",
+    "verbatim",
+    "service",
+    "oneway",
+    "ami",
+    "hashid",
+    "topic",
+    "default_nested",
+    "ignore_literal_names",
+    "try_construct",
+    "non_serializable",
+    "data_representation",
+    "choice",
+    "empty",
 };
 
 std::string lower(std::string_view s) {
@@ -102,8 +128,8 @@ struct checker {
     // Enumerators are also visible as names of the scope enclosing their enumeration.
     std::unordered_map<std::string, std::string> loose; // "::M::RED" -> "::M::Color::RED"
     std::unordered_set<std::string> declared_annotations;
-    std::vector<std::string> simple_type_names;  // for hints
-    std::vector<std::string> simple_value_names; // for hints
+    std::vector<std::string_view> simple_type_names;  // for hints
+    std::vector<std::string_view> simple_value_names; // for hints
     unsigned errors = 0;
     std::vector<const idl_unit *> failed; // units holding an error, each once
 
@@ -112,8 +138,7 @@ struct checker {
     //--- reports ---//
 
     diagnostic at(diag_level level, const idl_unit *unit, std::uint64_t pos, std::string summary) {
-        if (level >= DIAG_ERROR &&
-            std::find(failed.begin(), failed.end(), unit) == failed.end()) {
+        if (level >= DIAG_ERROR && std::find(failed.begin(), failed.end(), unit) == failed.end()) {
             failed.push_back(unit);
         }
         if (level != DIAG_NOTE) {
@@ -170,8 +195,8 @@ struct checker {
             ++errors;
         }
         auto found = unit_index.find(current_unit);
-        reports.push_back({found == unit_index.end() ? 0 : found->second, current_pos,
-                           std::move(d)});
+        reports.push_back(
+            {found == unit_index.end() ? 0 : found->second, current_pos, std::move(d)});
     }
 
     void flush() {
@@ -185,10 +210,10 @@ struct checker {
     }
 
     void error_with_note(const idl_unit *unit, std::uint64_t pos, std::string summary,
-                         const symbol *earlier, const std::string &earlier_name) {
+                         const symbol *earlier, std::string_view earlier_name) {
         diagnostic d = at(DIAG_ERROR, unit, pos, std::move(summary));
         if (earlier != nullptr) {
-            add_note(d, *earlier, "'" + earlier_name + "' was declared here");
+            add_note(d, *earlier, "'" + std::string(earlier_name) + "' was declared here");
         }
         report(d);
     }
@@ -236,7 +261,7 @@ struct checker {
     // completes (or repeats) a forward declaration.
     void declare(const idl_unit *unit, const std::string &scope, const ast *id, sym_kind kind,
                  const ast *node, const ast *aliased = nullptr) {
-        const std::string name(idl_text_of(unit->src, id));
+        const std::string_view name = idl_text_of(unit->src, id);
         const std::string full = join(scope, name);
         symbol sym{kind, name, scope, unit, node, idl_start_of(id), aliased, {}};
         auto found = table.find(full);
@@ -266,8 +291,9 @@ struct checker {
             }
             return;
         }
-        error_with_note(unit, idl_start_of(id), "'" + name + "' is already declared in this scope",
-                        &old, name);
+        error_with_note(unit, idl_start_of(id),
+                        "'" + std::string(name) + "' is already declared in this scope", &old,
+                        name);
     }
 
     void declare_enum(const idl_unit *unit, const std::string &scope, const ast *node,
@@ -281,15 +307,15 @@ struct checker {
         for (std::size_t i = first + 1; i < idl_child_count(node); ++i) {
             const ast *value = idl_child(node, i);
             const ast *vid = idl_child(value, idl_first_non_annotation(value));
-            const std::string name(idl_text_of(unit->src, vid));
+            const std::string_view name = idl_text_of(unit->src, vid);
             const std::string full = join(owner, name);
             auto dup = table.find(full);
             if (dup != table.end()) {
-                error_with_note(unit, idl_start_of(vid),
-                                std::string(bitmask ? "duplicate bit value '"
-                                                    : "duplicate enumerator '") +
-                                    name + "' in '" + type_name + "'",
-                                &dup->second, name);
+                error_with_note(
+                    unit, idl_start_of(vid),
+                    std::string(bitmask ? "duplicate bit value '" : "duplicate enumerator '") +
+                        std::string(name) + "' in '" + type_name + "'",
+                    &dup->second, name);
                 continue;
             }
             table.emplace(full, symbol{bitmask ? sym_kind::bit_value : sym_kind::enumerator, name,
@@ -324,8 +350,8 @@ struct checker {
             declare_enum(unit, scope, node, true);
             break;
         case IDL_BITSET_DCL:
-            declare(unit, scope, idl_child(node, idl_first_non_annotation(node)),
-                    sym_kind::bitset, node);
+            declare(unit, scope, idl_child(node, idl_first_non_annotation(node)), sym_kind::bitset,
+                    node);
             break;
         case IDL_NATIVE_DCL: {
             const ast *decl = idl_child(node, idl_first_non_annotation(node));
@@ -362,8 +388,8 @@ struct checker {
 
     // Calls visit(unit, scope, definition) for every definition of every module, in order,
     // without native recursion over module nesting.
-    template <class Visit> void for_each_definition(const std::vector<const idl_unit *> &units,
-                                                    Visit visit) {
+    template <class Visit>
+    void for_each_definition(const std::vector<const idl_unit *> &units, Visit visit) {
         struct frame {
             const ast *node;
             std::size_t next;
@@ -378,12 +404,12 @@ struct checker {
                     continue;
                 }
                 const ast *child = idl_child(top.node, top.next++);
-                const std::string scope = top.scope;
-                visit(unit, scope, child);
+                visit(unit, top.scope, child);
                 if (idl_type_of(child) == IDL_MODULE_DCL && !is_marker(unit, child)) {
                     const std::size_t first = idl_first_non_annotation(child);
-                    const std::string name(idl_text_of(unit->src, idl_child(child, first)));
-                    stack.push_back({child, first + 1, join(scope, name)});
+                    std::string inner =
+                        join(top.scope, idl_text_of(unit->src, idl_child(child, first)));
+                    stack.push_back({child, first + 1, std::move(inner)});
                 }
             }
         }
@@ -435,7 +461,7 @@ struct checker {
         }
     }
 
-    std::string full_name_of(const symbol &sym) const { return join(sym.scope, sym.name); }
+    static std::string full_name_of(const symbol &sym) { return join(sym.scope, sym.name); }
 
     std::string hint_for(const std::string &name, bool type) const {
         const std::size_t sep = name.rfind("::");
@@ -447,9 +473,9 @@ struct checker {
                 }
             }
         }
-        for (const std::string &known : type ? simple_type_names : simple_value_names) {
+        for (const std::string_view known : type ? simple_type_names : simple_value_names) {
             if (sema_near_miss(last, known)) {
-                return "; did you mean '" + known + "'?";
+                return "; did you mean '" + std::string(known) + "'?";
             }
         }
         return "";
@@ -587,8 +613,8 @@ struct checker {
                 const ast *declarators = idl_child(m, idl_child_count(m) - 1);
                 for (std::size_t k = 0; k < idl_child_count(declarators); ++k) {
                     const ast *id = idl_child(idl_child(idl_child(declarators, k), 0), 0);
-                    out->push_back({std::string(idl_text_of(unit->src, id)), unit,
-                                    idl_start_of(id)});
+                    out->push_back(
+                        {std::string(idl_text_of(unit->src, id)), unit, idl_start_of(id)});
                 }
             } else if (t == IDL_BITFIELD) {
                 // Annotations, the bitfield's width and type, then its names.
@@ -597,8 +623,8 @@ struct checker {
                     if (idl_type_of(id) != IDL_IDENTIFIER) {
                         continue;
                     }
-                    out->push_back({std::string(idl_text_of(unit->src, id)), unit,
-                                    idl_start_of(id)});
+                    out->push_back(
+                        {std::string(idl_text_of(unit->src, id)), unit, idl_start_of(id)});
                 }
             }
         }
@@ -693,8 +719,8 @@ struct checker {
             const member_name &earlier = members[it->second];
             diagnostic d = at(DIAG_ERROR, unit, members[i].pos,
                               "duplicate member '" + members[i].name + "' in '" + name + "'");
-            symbol place{sym_kind::constant, {}, {}, earlier.unit, nullptr, earlier.pos, nullptr,
-                         {}};
+            symbol place{sym_kind::constant, {},      {}, earlier.unit, nullptr,
+                         earlier.pos,        nullptr, {}};
             add_note(d, place, "'" + earlier.name + "' was declared here");
             report(d);
         }
@@ -748,8 +774,8 @@ struct checker {
                     if (has_default) {
                         diagnostic d = at(DIAG_ERROR, unit, idl_start_of(label),
                                           "second 'default' label in union '" + name + "'");
-                        symbol place{sym_kind::constant, {}, {}, unit, nullptr, default_pos,
-                                     nullptr, {}};
+                        symbol place{sym_kind::constant, {},      {}, unit, nullptr,
+                                     default_pos,        nullptr, {}};
                         add_note(d, place, "the first 'default' label is here");
                         report(d);
                     }
@@ -774,18 +800,18 @@ struct checker {
                         error_with_note(unit, idl_start_of(expr),
                                         "'" + idl_scoped_name_text(unit->src, expr) +
                                             "' is not a value of the enumeration '" +
-                                            enumeration->name + "'",
+                                            std::string(enumeration->name) + "'",
                                         enumeration, enumeration->name);
                         continue;
                     }
                     key = value->kind == sym_kind::constant ? "const " + full_name_of(*value)
-                                                             : value->owner + "::" + value->name;
+                                                            : join(value->owner, value->name);
                 } else {
                     check_names_below(unit, scope, label);
                     if (enumeration != nullptr && checked) {
                         error_with_note(unit, idl_start_of(expr),
                                         "'" + key + "' is not a value of the enumeration '" +
-                                            enumeration->name + "'",
+                                            std::string(enumeration->name) + "'",
                                         enumeration, enumeration->name);
                         continue;
                     }
@@ -795,11 +821,11 @@ struct checker {
                 }
                 auto [it, fresh] = labels.emplace(key, idl_start_of(expr));
                 if (!fresh) {
-                    diagnostic d = at(DIAG_ERROR, unit, idl_start_of(expr),
-                                      "duplicate case label '" + written + "' in union '" + name +
-                                          "'");
-                    symbol place{sym_kind::constant, {}, {}, unit, nullptr, it->second, nullptr,
-                                 {}};
+                    diagnostic d =
+                        at(DIAG_ERROR, unit, idl_start_of(expr),
+                           "duplicate case label '" + written + "' in union '" + name + "'");
+                    symbol place{sym_kind::constant, {},      {}, unit, nullptr,
+                                 it->second,         nullptr, {}};
                     add_note(d, place, "the first use of the label is here");
                     report(d);
                 }
@@ -814,8 +840,8 @@ struct checker {
                 const ast *decl = idl_child(idl_child(element, ef + 1), 0);
                 check_names_below(unit, scope, decl);
                 const ast *id = idl_child(decl, 0);
-                members.push_back({std::string(idl_text_of(unit->src, id)), unit,
-                                   idl_start_of(id)});
+                members.push_back(
+                    {std::string(idl_text_of(unit->src, id)), unit, idl_start_of(id)});
             }
         }
         std::unordered_map<std::string, std::size_t> seen;
@@ -826,8 +852,8 @@ struct checker {
             }
             diagnostic d = at(DIAG_ERROR, unit, members[i].pos,
                               "duplicate member '" + members[i].name + "' in '" + name + "'");
-            symbol place{sym_kind::constant, {}, {}, unit, nullptr, members[it->second].pos,
-                         nullptr, {}};
+            symbol place{sym_kind::constant,      {},      {}, unit, nullptr,
+                         members[it->second].pos, nullptr, {}};
             add_note(d, place, "'" + members[i].name + "' was declared here");
             report(d);
         }
@@ -916,7 +942,8 @@ struct checker {
             break;
         }
         case IDL_UNION_DEF:
-            check_union(unit, scope, node, std::string(idl_text_of(unit->src, idl_child(node, first))));
+            check_union(unit, scope, node,
+                        std::string(idl_text_of(unit->src, idl_child(node, first))));
             break;
         case IDL_ENUM_DCL:
         case IDL_BITMASK_DCL:
@@ -989,28 +1016,28 @@ bool sema_check(const std::vector<const idl_unit *> &units, const sema_options &
             c.unit_index.emplace(units[i], i);
             c.by_resolved.emplace(units[i]->resolved, units[i]);
         }
-        c.for_each_definition(units, [&c](const idl_unit *unit, const std::string &scope,
-                                           const ast *node) {
-            if (idl_type_of(node) == IDL_MODULE_DCL) {
-                if (!checker::is_marker(unit, node)) {
-                    c.declare(unit, scope, idl_child(node, idl_first_non_annotation(node)),
-                              sym_kind::module, node);
+        c.for_each_definition(
+            units, [&c](const idl_unit *unit, const std::string &scope, const ast *node) {
+                if (idl_type_of(node) == IDL_MODULE_DCL) {
+                    if (!checker::is_marker(unit, node)) {
+                        c.declare(unit, scope, idl_child(node, idl_first_non_annotation(node)),
+                                  sym_kind::module, node);
+                    }
+                    return;
                 }
-                return;
-            }
-            c.declare_type(unit, scope, node);
-        });
-        c.for_each_definition(units, [&c](const idl_unit *unit, const std::string &scope,
-                                           const ast *node) {
-            if (idl_type_of(node) == IDL_MODULE_DCL) {
-                const std::size_t first = idl_first_non_annotation(node);
-                for (std::size_t k = 0; k < first; ++k) {
-                    c.check_annotation(unit, idl_child(node, k));
+                c.declare_type(unit, scope, node);
+            });
+        c.for_each_definition(
+            units, [&c](const idl_unit *unit, const std::string &scope, const ast *node) {
+                if (idl_type_of(node) == IDL_MODULE_DCL) {
+                    const std::size_t first = idl_first_non_annotation(node);
+                    for (std::size_t k = 0; k < first; ++k) {
+                        c.check_annotation(unit, idl_child(node, k));
+                    }
+                    return;
                 }
-                return;
-            }
-            c.check_definition(unit, scope, node);
-        });
+                c.check_definition(unit, scope, node);
+            });
         c.flush();
         if (failed != nullptr) {
             failed->insert(failed->end(), c.failed.begin(), c.failed.end());

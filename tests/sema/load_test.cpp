@@ -16,7 +16,7 @@
 namespace {
 
 class collect : public diag_consumer {
-  public:
+public:
     std::vector<std::string> lines;
     void consume(const diagnostic &d) override {
         const std::string text = diag_gcc_text(d, false);
@@ -26,7 +26,7 @@ class collect : public diag_consumer {
 
 // A fresh folder the test works in (the process's working folder for its lifetime).
 class LoadTest : public ::testing::Test {
-  protected:
+protected:
     std::string old_dir;
     std::string dir;
     void SetUp() override {
@@ -107,7 +107,8 @@ TEST_F(LoadTest, MissingIncludeNamesTheFoldersSearched) {
 
 TEST_F(LoadTest, EachFileIsReadOnceAndCyclesStop) {
     write("a.idl", "#include \"b.idl\"\n#include \"b.idl\"\nstruct A { long x; };\n");
-    write("b.idl", "#ifndef B_IDL\n#define B_IDL\n#include \"a.idl\"\nstruct B { long x; };\n#endif\n");
+    write("b.idl",
+          "#ifndef B_IDL\n#define B_IDL\n#include \"a.idl\"\nstruct B { long x; };\n#endif\n");
     const loaded l = load("a.idl", {});
     EXPECT_EQ((std::vector<std::string>{"b.idl:3:10: warning: include cycle: 'a.idl' is already "
                                         "being read; not read again"}),
@@ -179,8 +180,8 @@ TEST_F(LoadTest, ThreadsShareTheCacheAndCrossCyclesDoNotHang) {
 #include "sema/sema.hpp"
 #include "xml/xmltree.hpp"
 
-#include <dirent.h>
 #include <algorithm>
+#include <dirent.h>
 
 namespace {
 
@@ -299,7 +300,8 @@ TEST_F(LoadTest, AngleIncludesAreLookedUpInIncludeFoldersOnly) {
     EXPECT_EQ((std::vector<std::string>{"inc/b.idl"}), found.deps);
     EXPECT_EQ(2u, found.model_size);
     const loaded missing = load("a.idl", {});
-    EXPECT_EQ((std::vector<std::string>{"a.idl:1:10: error: cannot find 'b.idl' (no include folder given)"}),
+    EXPECT_EQ((std::vector<std::string>{
+                  "a.idl:1:10: error: cannot find 'b.idl' (no include folder given)"}),
               missing.lines);
 }
 

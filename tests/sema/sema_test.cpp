@@ -15,7 +15,7 @@ namespace {
 
 // Collects the first line of each diagnostic and its notes.
 class collect : public diag_consumer {
-  public:
+public:
     std::vector<std::string> lines;
     void consume(const diagnostic &d) override {
         const std::string text = diag_gcc_text(d, false);
@@ -98,14 +98,19 @@ void run_rows(const std::vector<row> &rows) {
 TEST(Sema, SoundModelsPass) {
     run_rows({
         {"module M { struct A { long x; }; }; module M { struct B : A { A a; ::M::A b; }; };",
-         true, {}},
+         true,
+         {}},
         {"struct F; struct G { sequence<F> f; }; struct F { long x; };", true, {}},
         {"module O { const long N = 4; module I { struct S { long a[N]; string<O::N> s; }; }; };",
-         true, {}},
+         true,
+         {}},
         {"enum E { A, B }; union U switch (E) { case A: long a; case E::B: short b; };", true, {}},
-        {"typedef long L; union U switch (L) { case 1: long a; case 2: short b; default: char c; };",
-         true, {}},
-        {"union U switch (long) { case -1: long a; case -2: short b; case 1+1: char c; };", true,
+        {"typedef long L; union U switch (L) { case 1: long a; case 2: short b; default: char c; "
+         "};",
+         true,
+         {}},
+        {"union U switch (long) { case -1: long a; case -2: short b; case 1+1: char c; };",
+         true,
          {}},
         {"bitset B0 { bitfield<2> a; }; bitset B1 : B0 { bitfield<3> b; };", true, {}},
         {"typedef struct Q { long z; } QQ; struct R { QQ q; Q p; };", true, {}},
@@ -113,26 +118,31 @@ TEST(Sema, SoundModelsPass) {
         {"module A { struct T { long x; }; module B { struct T { A::T t; }; }; };", true, {}},
         {"@final module M { @key typedef long long1; union U switch (@key long1) { case 1: long a; "
          "}; };",
-         true, {}},
+         true,
+         {}},
         {"bitset B { @position(0) bitfield<2> a b; bitfield<3> c; };", true, {}},
     });
 }
 
 TEST(Sema, UndeclaredNamesAreErrorsWithHints) {
     run_rows({
-        {"struct S {\n  lnog x;\n};", false,
+        {"struct S {\n  lnog x;\n};",
+         false,
          {"t.idl:2:3: error: 'lnog' is not declared; did you mean the keyword 'long'?"}},
-        {"struct S { String s; };", false,
+        {"struct S { String s; };",
+         false,
          {"t.idl:1:12: error: 'String' is not declared; did you mean the keyword 'string'?"}},
-        {"struct Point { long x; }; struct S { Pointt p; };", false,
+        {"struct Point { long x; }; struct S { Pointt p; };",
+         false,
          {"t.idl:1:38: error: 'Pointt' is not declared; did you mean 'Point'?"}},
         {"struct S { Nothing n; };", false, {"t.idl:1:12: error: 'Nothing' is not declared"}},
         {"struct S { long a[N]; };", false, {"t.idl:1:19: error: 'N' is not declared"}},
-        {"module M { struct T { long x; }; }; struct S { M::U u; ::T t; };", false,
-         {"t.idl:1:48: error: 'M::U' is not declared",
-          "t.idl:1:56: error: '::T' is not declared"}},
+        {"module M { struct T { long x; }; }; struct S { M::U u; ::T t; };",
+         false,
+         {"t.idl:1:48: error: 'M::U' is not declared", "t.idl:1:56: error: '::T' is not declared"}},
         // An inner module does not see a sibling's names without qualification.
-        {"module A { struct T { long x; }; }; module B { struct S { T t; }; };", false,
+        {"module A { struct T { long x; }; }; module B { struct S { T t; }; };",
+         false,
          {"t.idl:1:59: error: 'T' is not declared"}},
     });
 }
@@ -150,13 +160,16 @@ TEST(Sema, PermissiveTurnsUndeclaredNamesIntoWarnings) {
 
 TEST(Sema, NamesThatAreNotTypesOrConstants) {
     run_rows({
-        {"const long N = 3; struct S { N n; };", false,
+        {"const long N = 3; struct S { N n; };",
+         false,
          {"t.idl:1:30: error: 'N' is a constant, not a type",
           "t.idl:1:12: note: 'N' was declared here"}},
-        {"module M { struct X { long x; }; }; struct S { M m; };", false,
+        {"module M { struct X { long x; }; }; struct S { M m; };",
+         false,
          {"t.idl:1:48: error: 'M' is a module, not a type",
           "t.idl:1:8: note: 'M' was declared here"}},
-        {"struct T { long x; }; struct S { long a[T]; };", false,
+        {"struct T { long x; }; struct S { long a[T]; };",
+         false,
          {"t.idl:1:41: error: 'T' is a type, not a constant",
           "t.idl:1:8: note: 'T' was declared here"}},
     });
@@ -164,40 +177,52 @@ TEST(Sema, NamesThatAreNotTypesOrConstants) {
 
 TEST(Sema, DuplicatesAreRefused) {
     run_rows({
-        {"struct S { long x; };\nstruct S { long y; };", false,
+        {"struct S { long x; };\nstruct S { long y; };",
+         false,
          {"t.idl:2:8: error: 'S' is already declared in this scope",
           "t.idl:1:8: note: 'S' was declared here"}},
-        {"struct S { long x; short x; };", false,
+        {"struct S { long x; short x; };",
+         false,
          {"t.idl:1:26: error: duplicate member 'x' in 'S'",
           "t.idl:1:17: note: 'x' was declared here"}},
-        {"struct B { long x; }; struct D : B { long x; };", false,
+        {"struct B { long x; }; struct D : B { long x; };",
+         false,
          {"t.idl:1:43: error: duplicate member 'x' in 'D'",
           "t.idl:1:17: note: 'x' was declared here"}},
-        {"enum E { A, B, A };", false,
+        {"enum E { A, B, A };",
+         false,
          {"t.idl:1:16: error: duplicate enumerator 'A' in 'E'",
           "t.idl:1:10: note: 'A' was declared here"}},
-        {"bitset B0 { bitfield<2> a; }; bitset B1 : B0 { @position(3) bitfield<3> a; };", false,
+        {"bitset B0 { bitfield<2> a; }; bitset B1 : B0 { @position(3) bitfield<3> a; };",
+         false,
          {"t.idl:1:73: error: duplicate member 'a' in 'B1'",
           "t.idl:1:25: note: 'a' was declared here"}},
-        {"bitmask F { a, a };", false,
+        {"bitmask F { a, a };",
+         false,
          {"t.idl:1:16: error: duplicate bit value 'a' in 'F'",
           "t.idl:1:13: note: 'a' was declared here"}},
-        {"union U switch (long) { case 1: long a; case 0x1: short b; };", false,
+        {"union U switch (long) { case 1: long a; case 0x1: short b; };",
+         false,
          {"t.idl:1:46: error: duplicate case label '0x1' in union 'U'",
           "t.idl:1:30: note: the first use of the label is here"}},
-        {"union U switch (short) { case -1: long a; case - 1: short b; };", false,
+        {"union U switch (short) { case -1: long a; case - 1: short b; };",
+         false,
          {"t.idl:1:48: error: duplicate case label '-1' in union 'U'",
           "t.idl:1:31: note: the first use of the label is here"}},
-        {"union U switch (long) { default: long a; default: short b; };", false,
+        {"union U switch (long) { default: long a; default: short b; };",
+         false,
          {"t.idl:1:42: error: second 'default' label in union 'U'",
           "t.idl:1:25: note: the first 'default' label is here"}},
-        {"union U switch (long) { case 1: long a; case 2: short a; };", false,
+        {"union U switch (long) { case 1: long a; case 2: short a; };",
+         false,
          {"t.idl:1:55: error: duplicate member 'a' in 'U'",
           "t.idl:1:38: note: 'a' was declared here"}},
-        {"const long N = 1; typedef long N;", false,
+        {"const long N = 1; typedef long N;",
+         false,
          {"t.idl:1:32: error: 'N' is already declared in this scope",
           "t.idl:1:12: note: 'N' was declared here"}},
-        {"struct S; union S switch (long) { case 1: long a; };", false,
+        {"struct S; union S switch (long) { case 1: long a; };",
+         false,
          {"t.idl:1:17: error: 'S' is already declared in this scope",
           "t.idl:1:8: note: 'S' was declared here"}},
     });
@@ -205,23 +230,30 @@ TEST(Sema, DuplicatesAreRefused) {
 
 TEST(Sema, BasesDiscriminatorsAndLabels) {
     run_rows({
-        {"enum E { A }; struct S : E { long x; };", false,
+        {"enum E { A }; struct S : E { long x; };",
+         false,
          {"t.idl:1:26: error: base 'E' of 'S' is not a structure",
           "t.idl:1:6: note: 'E' was declared here"}},
-        {"struct S : Missing { long x; };", false,
+        {"struct S : Missing { long x; };",
+         false,
          {"t.idl:1:12: error: 'Missing' is not declared"}},
-        {"struct T { long x; }; bitset B : T { bitfield<2> a; };", false,
+        {"struct T { long x; }; bitset B : T { bitfield<2> a; };",
+         false,
          {"t.idl:1:34: error: base 'T' of 'B' is not a bitset",
           "t.idl:1:8: note: 'T' was declared here"}},
-        {"union U switch (float) { case 1: long a; };", false,
+        {"union U switch (float) { case 1: long a; };",
+         false,
          {"t.idl:1:17: error: 'float' is not a valid discriminator type"}},
-        {"struct T { long x; }; union U switch (T) { case 1: long a; };", false,
+        {"struct T { long x; }; union U switch (T) { case 1: long a; };",
+         false,
          {"t.idl:1:39: error: 'T' is not a valid discriminator type",
           "t.idl:1:8: note: 'T' was declared here"}},
-        {"enum E { A, B }; enum F { C }; union U switch (E) { case C: long a; };", false,
+        {"enum E { A, B }; enum F { C }; union U switch (E) { case C: long a; };",
+         false,
          {"t.idl:1:58: error: 'C' is not a value of the enumeration 'E'",
           "t.idl:1:6: note: 'E' was declared here"}},
-        {"enum E { A, B }; union U switch (E) { case A: long a; case E::A: short b; };", false,
+        {"enum E { A, B }; union U switch (E) { case A: long a; case E::A: short b; };",
+         false,
          {"t.idl:1:60: error: duplicate case label 'E::A' in union 'U'",
           "t.idl:1:44: note: the first use of the label is here"}},
     });
@@ -229,13 +261,17 @@ TEST(Sema, BasesDiscriminatorsAndLabels) {
 
 TEST(Sema, UnknownAnnotationsWarn) {
     run_rows({
-        {"struct S { @Key long x; };", true,
+        {"struct S { @Key long x; };",
+         true,
          {"t.idl:1:12: warning: unknown annotation '@Key'; did you mean '@key'?"}},
-        {"@frobnicate struct S { long x; };", true,
+        {"@frobnicate struct S { long x; };",
+         true,
          {"t.idl:1:1: warning: unknown annotation '@frobnicate'"}},
-        {"enum E { @value(1) A, @Value(2) B };", true,
+        {"enum E { @value(1) A, @Value(2) B };",
+         true,
          {"t.idl:1:23: warning: unknown annotation '@Value'; did you mean '@value'?"}},
-        {"@Final module M { @Nested typedef long L; }; bitset B { @Pos bitfield<2> a; };", true,
+        {"@Final module M { @Nested typedef long L; }; bitset B { @Pos bitfield<2> a; };",
+         true,
          {"t.idl:1:1: warning: unknown annotation '@Final'; did you mean '@final'?",
           "t.idl:1:19: warning: unknown annotation '@Nested'; did you mean '@nested'?",
           "t.idl:1:57: warning: unknown annotation '@Pos'"}},
@@ -245,8 +281,9 @@ TEST(Sema, UnknownAnnotationsWarn) {
 
 TEST(Sema, NamesAcrossFiles) {
     // Modules reopen across files; a second file's duplicate names the first file in the note.
-    const outcome ok = check({{"base.idl", "module M { struct A { long x; }; };"},
-                              {"use.idl", "module M { struct B { A a; }; }; struct C { M::A a; };"}});
+    const outcome ok =
+        check({{"base.idl", "module M { struct A { long x; }; };"},
+               {"use.idl", "module M { struct B { A a; }; }; struct C { M::A a; };"}});
     EXPECT_TRUE(ok.ok);
     EXPECT_TRUE(ok.lines.empty());
     const outcome dup = check({{"base.idl", "module M { struct A { long x; }; };"},
@@ -270,10 +307,10 @@ TEST(Sema, NearMiss) {
         bool near;
     };
     const pair_row rows[] = {
-        {"lnog", "long", true},    {"String", "string", true}, {"strin", "string", true},
-        {"strings", "string", true}, {"sting", "string", true}, {"long", "long", false},
-        {"lo", "la", false},       {"Po", "po", true},         {"abcd", "dcba", false},
-        {"shrot", "short", true},  {"octets", "octet", true},  {"float", "double", false},
+        {"lnog", "long", true},      {"String", "string", true}, {"strin", "string", true},
+        {"strings", "string", true}, {"sting", "string", true},  {"long", "long", false},
+        {"lo", "la", false},         {"Po", "po", true},         {"abcd", "dcba", false},
+        {"shrot", "short", true},    {"octets", "octet", true},  {"float", "double", false},
     };
     for (const pair_row &r : rows) {
         SCOPED_TRACE(std::string(r.a) + " " + r.b);
