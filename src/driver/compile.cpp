@@ -59,7 +59,7 @@ public:
             ++warnings;
         }
         try {
-            text += diag_gcc_text(d, colour_);
+            text += diag_gcc_text(shown(d), colour_);
         } catch (const std::bad_alloc &) {
             // the text is lost, but the count above still fails the file
         }
@@ -88,6 +88,29 @@ public:
     unsigned warnings = 0;
 
 private:
+    // The stages name files by their resolved paths; below the working folder they are shown
+    // relative to it, as the user most likely named them.
+    static std::string shown_path(const std::string &path) {
+        static const std::string prefix = [] {
+            std::vector<char> cwd(4096);
+            return ::getcwd(cwd.data(), cwd.size()) == nullptr ? std::string()
+                                                               : std::string(cwd.data()) + "/";
+        }();
+        if (prefix.size() > 1 && path.size() > prefix.size() &&
+            path.compare(0, prefix.size(), prefix) == 0) {
+            return path.substr(prefix.size());
+        }
+        return path;
+    }
+    static diagnostic shown(const diagnostic &d) {
+        diagnostic copy = d;
+        copy.file = shown_path(d.file);
+        for (diag_note &note : copy.notes) {
+            note.file = shown_path(note.file);
+        }
+        return copy;
+    }
+
     bool colour_;
     diag_consumer *previous_consumer_ = nullptr;
     glog_thread_hook previous_hook_{};

@@ -27,7 +27,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const char *const kGood = "module M { struct S { long x; }; };\n";
-const char *const kBad = "module M {\n  struct S { long2 x; };\n};\n";
+const char *const kBad = "module M {\n  struct S { long x y; };\n};\n";
 
 class Compile : public testing::Test {
 protected:
