@@ -9,7 +9,9 @@
 #include "driver/depfile.hpp"
 #include "driver/driver.hpp"
 #include "driver/options.hpp"
+#include "idl/idl_load.hpp"
 #include "preproc/preproc.hpp"
+#include "sema/sema.hpp"
 #include "xml/xmltree.hpp"
 
 #include <algorithm>
@@ -359,8 +361,20 @@ bool write_rule(const driver_options &opts, const compile_job &job,
     return driver_write_text(job.output_dir, job.output_name + ".d", rule);
 }
 
+// The whole model of a run: each input read with its includes by the workers, then checked as
+// one on the main thread before any document is made.
+struct run_model {
+    idl_loader *loader = nullptr;
+    std::vector<const idl_unit *> units; // per job; null when it was not read
+    std::vector<std::string> read_text;  // per job: diagnostics of its reading
+    std::vector<char> read_failed;       // per job: an error while reading
+    std::vector<char> blocked;           // per job: its model holds a checking error
+    ~run_model() { idl_loader_delete(loader); }
+};
+
 bool convert(const driver_options &opts, const compile_job &job, const job_lists &lists,
-             made_folders &folders, file_sink &sink, job_result &result) {
+             made_folders &folders, file_sink &sink, job_result &result, const run_model &model,
+             std::size_t index) {
     if (!job.error.empty()) {
         sink.consume([&] {
             diagnostic d;
@@ -381,11 +395,17 @@ bool convert(const driver_options &opts, const compile_job &job, const job_lists
     if (opts.preprocess_only) {
         return preprocess(job, lists, result.text) && clean();
     }
-    std::vector<std::string> included;
-    owned<xmltree, xmltree_free> doc{
-        driver_convert(job.input.c_str(), lists.lists, opts.dependencies ? &included : nullptr)};
+    const idl_unit *unit = model.units[index];
+    if (unit == nullptr || model.read_failed[index] != 0 || model.blocked[index] != 0) {
+        return false; // reported while reading or checking
+    }
+    owned<xmltree, xmltree_free> doc{idl_unit_document(unit)};
     if (!doc) {
         return false; // reported
+    }
+    std::vector<std::string> included;
+    if (opts.dependencies) {
+        included = idl_loader_dependencies(model.loader, unit);
     }
     if (!clean()) {
         return false; // the caller says why for -Werror
@@ -403,19 +423,22 @@ bool convert(const driver_options &opts, const compile_job &job, const job_lists
 }
 
 job_result run_job(const driver_options &opts, const compile_job &job, const job_lists &lists,
-                   made_folders &folders, bool colour) {
+                   made_folders &folders, bool colour, const run_model &model, std::size_t index) {
     job_result result;
     file_sink sink(colour);
     bool ok = false;
     try {
-        ok = convert(opts, job, lists, folders, sink, result);
+        ok = convert(opts, job, lists, folders, sink, result, model, index);
     } catch (const std::bad_alloc &) {
         glog_fatal("Out of memory: Unable to convert %s", job.input.c_str());
     }
     if (!ok && opts.warnings_are_errors && sink.warnings > 0 && sink.errors == 0) {
         sink.text += plain_line(DIAG_ERROR, "warnings are treated as errors (-Werror)", colour);
     }
-    if (!ok && sink.errors == 0 && sink.warnings == 0 && sink.text.empty()) {
+    const bool reported_before =
+        !opts.preprocess_only && (model.read_failed[index] != 0 || model.blocked[index] != 0);
+    if (!ok && !reported_before && sink.errors == 0 && sink.warnings == 0 &&
+        sink.text.empty()) {
         // Every failure is reported where it is found; this is only a safety net.
         sink.text += plain_line(DIAG_ERROR, job.input + ": conversion failed", colour);
     }
@@ -468,9 +491,31 @@ struct scheduler {
     std::size_t printed = 0;
     std::size_t failed = 0;
     made_folders folders;
+    run_model &model;
+    bool reading = false; // the first round: read the inputs, convert nothing
 
-    scheduler(const driver_options &o, const std::vector<compile_job> &j, bool c)
-        : opts(o), jobs(j), colour(c), results(j.size()), done(j.size(), false) {}
+    scheduler(const driver_options &o, const std::vector<compile_job> &j, bool c, run_model &m)
+        : opts(o), jobs(j), colour(c), results(j.size()), done(j.size(), false), model(m) {}
+
+    // Reads job i's input and its includes into the model; its diagnostics are kept for later.
+    void read(std::size_t i) {
+        const compile_job &job = jobs[i];
+        if (opts.preprocess_only || !job.error.empty()) {
+            return;
+        }
+        file_sink sink(colour);
+        const idl_unit *unit = idl_loader_read(model.loader, job.input.c_str());
+        model.units[i] = unit;
+        const bool werror = opts.warnings_are_errors && sink.warnings > 0;
+        if (werror && sink.errors == 0) {
+            sink.text += plain_line(DIAG_ERROR, "warnings are treated as errors (-Werror)", colour);
+        }
+        model.read_failed[i] = unit == nullptr || sink.errors > 0 || werror ? 1 : 0;
+        if (unit == nullptr && sink.text.empty()) {
+            sink.text += plain_line(DIAG_ERROR, job.input + ": conversion failed", colour);
+        }
+        model.read_text[i] = std::move(sink.text);
+    }
 
     void publish(std::size_t i, job_result r) {
         const std::lock_guard<std::mutex> guard(lock);
@@ -496,6 +541,16 @@ struct scheduler {
         // Records outside a job (building the lists) go straight to standard error, never to
         // the default logger's standard output.
         const hook_guard to_stderr(immediate_record, &colour);
+        if (reading) {
+            for (std::size_t i = next.fetch_add(1); i < jobs.size(); i = next.fetch_add(1)) {
+                try {
+                    read(i);
+                } catch (const std::bad_alloc &) {
+                    model.read_failed[i] = 1;
+                }
+            }
+            return;
+        }
         const job_lists lists(opts);
         for (;;) {
             const std::size_t i = next.fetch_add(1);
@@ -504,7 +559,7 @@ struct scheduler {
             }
             job_result r;
             try {
-                r = run_job(opts, jobs[i], lists, folders, colour);
+                r = run_job(opts, jobs[i], lists, folders, colour, model, i);
             } catch (const std::bad_alloc &) {
                 r.ok = false;
             }
@@ -512,6 +567,42 @@ struct scheduler {
         }
     }
 };
+
+// Checks the names of every file read; a job whose input or any file it includes holds an
+// error (or a warning under -Werror) is refused before its document is made.
+void check_model(const driver_options &opts, bool colour, run_model &model) {
+    std::vector<const idl_unit *> roots;
+    for (const idl_unit *unit : model.units) {
+        if (unit != nullptr) {
+            roots.push_back(unit);
+        }
+    }
+    std::vector<const idl_unit *> failed;
+    bool werror = false;
+    {
+        file_sink sink(colour);
+        sema_options options;
+        options.permissive = opts.permissive;
+        static_cast<void>(sema_check(idl_loader_model(model.loader, roots), options, &failed));
+        werror = opts.warnings_are_errors && sink.warnings > 0;
+        if (werror && sink.errors == 0) {
+            sink.text += plain_line(DIAG_ERROR, "warnings are treated as errors (-Werror)", colour);
+        }
+        std::fwrite(sink.text.data(), 1, sink.text.size(), stderr);
+        std::fflush(stderr);
+    }
+    const std::set<const idl_unit *> bad(failed.begin(), failed.end());
+    for (std::size_t i = 0; i < model.units.size(); ++i) {
+        if (model.units[i] == nullptr) {
+            continue;
+        }
+        bool blocked = werror;
+        for (const idl_unit *u : idl_loader_closure(model.loader, model.units[i])) {
+            blocked = blocked || bad.count(u) != 0;
+        }
+        model.blocked[i] = blocked ? 1 : 0;
+    }
+}
 
 int usage_error(const std::string &message) {
     std::fprintf(stderr, "vandrel: error: %s\nTry 'vandrel --help' for more information.\n",
@@ -556,19 +647,50 @@ int run(int argc, char **argv) {
     unsigned threads = opts.jobs != 0 ? opts.jobs : std::thread::hardware_concurrency();
     threads = std::max(1u, threads);
     threads = static_cast<unsigned>(std::min<std::size_t>(threads, jobs.size()));
-    scheduler s(opts, jobs, colour);
-    std::vector<std::thread> workers;
-    for (unsigned t = 1; t < threads; ++t) {
-        try {
-            workers.emplace_back([&s] { s.work(); });
-        } catch (const std::system_error &) {
-            break; // fewer threads then; the ones running take the remaining jobs
+    // The loader's macro list lives as long as the model; the threads only read it.
+    const job_lists model_lists(opts);
+    run_model model;
+    model.units.assign(jobs.size(), nullptr);
+    model.read_text.assign(jobs.size(), std::string());
+    model.read_failed.assign(jobs.size(), 0);
+    model.blocked.assign(jobs.size(), 0);
+    if (!opts.preprocess_only) {
+        model.loader = model_lists.ok
+                           ? idl_loader_new(model_lists.lists.macros, opts.include_dirs)
+                           : nullptr;
+        if (model.loader == nullptr) {
+            glog_fatal("Out of memory: Unable to allocate memory");
+            return 1;
         }
     }
-    s.work(); // the main thread works too
-    for (std::thread &w : workers) {
-        w.join();
+    scheduler s(opts, jobs, colour, model);
+    const auto round = [&s, threads] {
+        s.next = 0;
+        std::vector<std::thread> workers;
+        for (unsigned t = 1; t < threads; ++t) {
+            try {
+                workers.emplace_back([&s] { s.work(); });
+            } catch (const std::system_error &) {
+                break; // fewer threads then; the ones running take the remaining jobs
+            }
+        }
+        s.work(); // the main thread works too
+        for (std::thread &w : workers) {
+            w.join();
+        }
+    };
+    if (!opts.preprocess_only) {
+        // Every input with its includes first, then the names of the whole model, then the
+        // documents: a name may be declared in any file the run reads.
+        s.reading = true;
+        round();
+        s.reading = false;
+        for (const std::string &text : model.read_text) {
+            std::fwrite(text.data(), 1, text.size(), stderr);
+        }
+        check_model(opts, colour, model);
     }
+    round();
 
     if (!opts.quiet && jobs.size() > 1) {
         const double seconds =

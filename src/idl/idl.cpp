@@ -3,6 +3,7 @@
 
 #include "base/glog.hpp"
 #include "base/owned.hpp"
+#include "idl/idl_load.hpp"
 #include "idl/idl_node.hpp"
 #include "idl/idl_translate.hpp"
 #include "preproc/preproc.hpp"
@@ -27,6 +28,24 @@ struct text_guard {
     idl_string text{};
     ~text_guard() { idl_string_free(&text); }
 };
+
+// The document root with its namespaces; `*types` is set to its one child.
+xmltree *new_document(xmltree **types) {
+    owned<xmltree, xmltree_free> document{xmltree_new("dds")};
+    if (!document) {
+        return nullptr;
+    }
+    *types = xmltree_add_child(document.get(), "types", 0);
+    if (*types == nullptr) {
+        return nullptr;
+    }
+    const idl_source none{};
+    if (!idl_set_attr(none, document.get(), "xmlns:xsi", xsi_namespace, 0) ||
+        !idl_set_attr(none, document.get(), "xmlns", dds_xml_namespace, 0)) {
+        return nullptr; // reported
+    }
+    return document.release();
+}
 
 xmltree *translate_file(const char *idl_path, pn_linkedlist *macros, pn_linkedlist *include_dirs) {
     // The tree reports its own failures to allocate: one record for running out of memory.
@@ -76,6 +95,21 @@ xmltree *zadozeda_parse(const char *idl_path, pn_linkedlist *macros, pn_linkedli
     } catch (const std::bad_alloc &) {
         glog_at(GLOG_GLOBAL_INSTANCE, GLOG_FATAL, "Out of memory: Unable to translate %s",
                 idl_path);
+        return nullptr;
+    }
+}
+
+xmltree *idl_unit_document(const idl_unit *unit) {
+    try {
+        xmltree *types = nullptr;
+        owned<xmltree, xmltree_free> document{new_document(&types)};
+        if (!document || !idl_translate_tree(unit->tree, unit->src, types)) {
+            return nullptr;
+        }
+        return document.release();
+    } catch (const std::bad_alloc &) {
+        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_FATAL, "Out of memory: Unable to translate %s",
+                unit->path.c_str());
         return nullptr;
     }
 }

@@ -385,6 +385,41 @@ idl_source idl_source_of(const preproc_root &state, const char *fallback_path) {
     return src;
 }
 
+ast *idl_parse_source(const idl_source &src) {
+    owned<ast, ast_recursive_delete> tree;
+    {
+        owned<parser, parser_delete> grammar{idl_parser_new()};
+        if (!grammar) {
+            return nullptr; // the grammar constructor has logged
+        }
+        input in{};
+        input_init(&in, src.text.data(), src.text.size());
+        tree.reset(parse(grammar.get(), &in));
+    }
+    if (const ast_error *error = ast_as_error(tree.get())) {
+        if (error->type != AST_ERROR_ABORTED)
+            report_parse_error(src, *error);
+        return nullptr;
+    }
+    return tree.release();
+}
+
+bool idl_translate_tree(const ast *tree, const idl_source &src, xmltree *types) {
+    if (!idl_pragma_resolve_keys(tree, src)) {
+        return false; // reported
+    }
+    const std::size_t count = idl_child_count(tree);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!idl_visit_definition(idl_child(tree, i), src, types)) {
+            if (!src.out_of_memory) {
+                glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to generate XML");
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
 bool idl_translate(const idl_source &src, xmltree *types) {
     owned<ast, ast_recursive_delete> tree;
     {

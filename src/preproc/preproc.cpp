@@ -177,6 +177,20 @@ bool make_marker(preproc_root *root, const ast *tree, uint64_t at, uint64_t len,
     return ok;
 }
 
+// Hands an include directive to the state's include hook, when one is set. The path node's
+// positions are offsets into the directive line.
+bool call_include_hook(const line_scan &sc, const ast *tree, const char *line, bool angle,
+                       uint64_t line_no) {
+    preproc_root *root = sc.root;
+    const ast_tree *t = ast_as_tree(tree);
+    if (root->include_hook == nullptr || t == nullptr || t->end <= t->start) {
+        return true;
+    }
+    const preproc_include_request request{line + t->start, t->end - t->start, angle, sc.path,
+                                          line_no, t->start};
+    return root->include_hook(root->include_context, root, request);
+}
+
 //=== pragmas ===//
 
 bool is_pragma_blank(char c) {
@@ -318,6 +332,10 @@ bool scan_line(line_scan &sc, uint64_t at, uint64_t len, uint64_t line_no, uint6
     case DIRECTIVE_INCLUDERELATIVEPATH:
     case DIRECTIVE_INCLUDEABSOLUTEPATH:
         // "file" and <file> alike become a reference to the file's XML counterpart.
+        if (!call_include_hook(sc, tree.get(), line, type == DIRECTIVE_INCLUDEABSOLUTEPATH,
+                               line_no)) {
+            return false;
+        }
         return make_marker(root, tree.get(), at, len, next);
     case DIRECTIVE_PRAGMADIRECTIVE:
         if (!keep_pragma(sc, tree.get(), line, line_no)) {

@@ -7,6 +7,7 @@
 #include "base/idlstring.hpp"
 
 struct parser;
+struct preproc_root;
 struct pn_linkedlist;
 struct pn_hashmap;
 
@@ -59,6 +60,22 @@ struct preproc_file {
     int32_t start_line;  ///< line counter when this file's scan began
 };
 
+/// One include directive met outside skipped sections, as handed to the include hook.
+struct preproc_include_request {
+    const char *path;     ///< the path text between the quotes or angle brackets (not terminated)
+    size_t len;           ///< its length in bytes
+    bool angle;           ///< written `#include <path>`
+    const char *includer; ///< resolved path of the file holding the directive
+    uint64_t line;        ///< line of the directive in that file, from 1
+    uint64_t column;      ///< column of the opening quote or bracket, from 1
+};
+
+/// Called at each include directive; may add macro records to `root->macros` (defined at the
+/// line counter, so that they are in force after the directive). False stops preprocessing
+/// (the hook has reported why).
+using preproc_include_fn = bool (*)(void *context, preproc_root *root,
+                                    const preproc_include_request &request);
+
 /// One `#pragma` that declares keys (`keylist`, `DCPS_DATA_TYPE`, `DCPS_DATA_KEY`), kept for the
 /// translator; owned by `preproc_root::pragmas`.
 struct preproc_pragma {
@@ -81,6 +98,9 @@ struct preproc_root {
     pn_linkedlist *include_dirs; ///< owned C strings copied from the caller; never consulted
     pn_linkedlist *files;        ///< `preproc_file*` records, in order, owned
     uint64_t line;               ///< line counter: starts at 1, one step per scanned line
+    /// Set after `preproc_root_init` to have included files read; null: they are not read.
+    preproc_include_fn include_hook;
+    void *include_context; ///< passed to `include_hook` unchanged
     pn_linkedlist *pragmas;      ///< `preproc_pragma*` records, in output order, owned
 };
 

@@ -284,23 +284,32 @@ TEST_F(Compile, NothingLeftBehindOnFailure) {
 }
 
 TEST_F(Compile, DependencyRules) {
-    write_file(dir_ / "m/a.idl", "#include \"b.idl\"\n#include \"c.idl\"\n#include \"gone.idl\"\n"
-                                 "#include \"b.idl\"\nmodule A {};\n");
-    write_file(dir_ / "m/b.idl", "module B {};\n");
+    write_file(dir_ / "m/a.idl", "#include \"b.idl\"\n#include \"c.idl\"\n#include \"b.idl\"\n"
+                                 "module A {};\n");
+    write_file(dir_ / "m/b.idl", "#include \"d.idl\"\nmodule B {};\n");
+    write_file(dir_ / "m/d.idl", "module D {};\n");
     write_file(dir_ / "inc/c.idl", "module C {};\n");
     write_file(dir_ / "inc/b.idl", "module B2 {};\n");
     run_result r = run({"-MD", "-I", "inc", "-o", "out", "m/a.idl"});
     EXPECT_EQ(0, r.status) << r.err;
-    // Quoted names are looked up beside the including file first, then in each -I folder.
-    EXPECT_EQ("out/a.xml: m/a.idl m/b.idl inc/c.idl\n", read_file(dir_ / "out/a.xml.d"));
+    // Quoted names are looked up beside the including file first, then in each -I folder; the
+    // files an included file includes count too, each once.
+    EXPECT_EQ("out/a.xml: m/a.idl m/b.idl inc/c.idl m/d.idl\n", read_file(dir_ / "out/a.xml.d"));
 
-    r = run({"-MF", "deps/a.d", "-o", "out2", "m/a.idl"});
+    r = run({"-MF", "deps/a.d", "-I", "inc", "-o", "out2", "m/a.idl"});
     EXPECT_EQ(1, r.status) << "the folder of the -MF file must exist";
     fs::create_directories(dir_ / "deps");
-    r = run({"-MF", "deps/a.d", "-o", "out2", "m/a.idl"});
+    r = run({"-MF", "deps/a.d", "-I", "inc", "-o", "out2", "m/a.idl"});
     EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ("out2/a.xml: m/a.idl m/b.idl\n", read_file(dir_ / "deps/a.d"));
+    EXPECT_EQ("out2/a.xml: m/a.idl m/b.idl inc/c.idl m/d.idl\n", read_file(dir_ / "deps/a.d"));
     EXPECT_FALSE(fs::exists(dir_ / "out2/a.xml.d"));
+
+    // An include that cannot be found fails the file, and no rule is written for it.
+    r = run({"-MD", "-o", "out3", "m/a.idl"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("m/a.idl:2:10: error: cannot find 'c.idl' (searched: m)"))
+        << r.err;
+    EXPECT_FALSE(fs::exists(dir_ / "out3/a.xml.d"));
 }
 
 TEST_F(Compile, IncludedFilesByTheLookupRule) {

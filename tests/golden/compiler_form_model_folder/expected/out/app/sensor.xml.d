@@ -1,1 +1,1 @@
-out/app/sensor.xml: model/app/sensor.idl model/app/../common/units.idl
+out/app/sensor.xml: model/app/sensor.idl model/common/units.idl

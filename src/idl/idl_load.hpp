@@ -1,0 +1,70 @@
+// Reading a whole model: each file preprocessed and parsed once, its includes found and read.
+#pragma once
+
+#include "idl/idl_node.hpp"
+
+#include <string>
+#include <vector>
+
+struct ast;
+struct xmltree;
+struct pn_linkedlist;
+struct preproc_macro;
+struct idl_loader;
+
+/// One include directive that was followed to a file that was read.
+struct idl_include_edge {
+    std::string resolved; ///< resolved path of the included file (the loader's cache key)
+    std::string path;     ///< the included file as this includer's search found it
+    unsigned long line;   ///< line of the directive in the including file
+};
+
+/// One preprocessed and parsed file of a model; owned by its loader (or by the caller of
+/// idl_unit_read, released with idl_unit_delete).
+struct idl_unit {
+    std::string path;     ///< the path as the user or the include search named it
+    std::string resolved; ///< the resolved (absolute) path
+    std::string text;     ///< the preprocessed text; `src.text` and the tree positions index it
+    idl_source src;       ///< source view over `text`
+    ast *tree = nullptr;  ///< the parse tree of `text`, owned
+    std::vector<preproc_macro *> macros;    ///< copies of the macros in force at its end, owned
+    std::vector<idl_include_edge> includes; ///< includes read, in directive order
+};
+
+/// Releases a unit and everything it owns; accepts null.
+void idl_unit_delete(idl_unit *unit);
+
+/// Preprocesses and parses the file at path alone, reading no included file (as the
+/// two-argument form does). Null on failure (reported).
+[[nodiscard]] idl_unit *idl_unit_read(const char *path, pn_linkedlist *macros);
+
+/// The `dds` document of a unit (root, namespaces, `types` with every definition), released by
+/// the caller with xmltree_free; null on failure (reported). The unit is not changed.
+[[nodiscard]] xmltree *idl_unit_document(const idl_unit *unit);
+
+/// A loader for one run: predefined macros (preproc_macro records, copied) and include folders
+/// searched in order. Null when memory runs out (reported). Release with idl_loader_delete.
+[[nodiscard]] idl_loader *idl_loader_new(pn_linkedlist *macros,
+                                         const std::vector<std::string> &include_dirs);
+/// Releases the loader and every unit it read; accepts null.
+void idl_loader_delete(idl_loader *loader);
+
+/// Reads the file at path and, through its include directives, every file it includes, each
+/// once per loader whatever the number of readers; safe to call from several threads at once.
+/// The unit stays owned by the loader; null when this file or one it includes fails (reported
+/// once, where it failed).
+[[nodiscard]] const idl_unit *idl_loader_read(idl_loader *loader, const char *path);
+
+/// The units read so far, each included file before the files that include it, starting from
+/// roots in the given order; the order does not depend on the threads that read them.
+[[nodiscard]] std::vector<const idl_unit *>
+idl_loader_model(const idl_loader *loader, const std::vector<const idl_unit *> &roots);
+
+/// root and every unit it depends on through its includes, each once, root first.
+[[nodiscard]] std::vector<const idl_unit *> idl_loader_closure(const idl_loader *loader,
+                                                               const idl_unit *root);
+
+/// Paths (as the include search found them) of every file root depends on through its
+/// includes (root excluded), each once, in the order they are first reached.
+[[nodiscard]] std::vector<std::string> idl_loader_dependencies(const idl_loader *loader,
+                                                               const idl_unit *root);

@@ -1,0 +1,1 @@
+out/main.xml: main.idl shapes/point.idl include/common.idl shapes/ring.idl

@@ -1,0 +1,1 @@
+out/point.xml: shapes/point.idl shapes/ring.idl include/common.idl
