@@ -395,8 +395,10 @@ ast *idl_parse_source(const idl_source &src) {
         input in{};
         input_init(&in, src.text.data(), src.text.size());
         tree.reset(parse(grammar.get(), &in));
+        // The tree does not refer to the grammar, which goes before the walk adds elements.
     }
     if (const ast_error *error = ast_as_error(tree.get())) {
+        // An aborted parse (out of memory) has been reported by the engine, once.
         if (error->type != AST_ERROR_ABORTED)
             report_parse_error(src, *error);
         return nullptr;
@@ -411,6 +413,7 @@ bool idl_translate_tree(const ast *tree, const idl_source &src, xmltree *types) 
     const std::size_t count = idl_child_count(tree);
     for (std::size_t i = 0; i < count; ++i) {
         if (!idl_visit_definition(idl_child(tree, i), src, types)) {
+            // Running out of memory has been reported where it happened, once.
             if (!src.out_of_memory) {
                 glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to generate XML");
             }
@@ -421,35 +424,6 @@ bool idl_translate_tree(const ast *tree, const idl_source &src, xmltree *types) 
 }
 
 bool idl_translate(const idl_source &src, xmltree *types) {
-    owned<ast, ast_recursive_delete> tree;
-    {
-        owned<parser, parser_delete> grammar{idl_parser_new()};
-        if (!grammar) {
-            return false; // the grammar constructor has logged
-        }
-        input in{};
-        input_init(&in, src.text.data(), src.text.size());
-        tree.reset(parse(grammar.get(), &in));
-        // The tree does not refer to the grammar, which goes before the walk adds elements.
-    }
-    if (const ast_error *error = ast_as_error(tree.get())) {
-        // An aborted parse (out of memory) has been reported by the engine, once.
-        if (error->type != AST_ERROR_ABORTED)
-            report_parse_error(src, *error);
-        return false;
-    }
-    if (!idl_pragma_resolve_keys(tree.get(), src)) {
-        return false; // reported
-    }
-    const std::size_t count = idl_child_count(tree.get());
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!idl_visit_definition(idl_child(tree.get(), i), src, types)) {
-            // Running out of memory has been reported where it happened, once.
-            if (!src.out_of_memory) {
-                glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to generate XML");
-            }
-            return false;
-        }
-    }
-    return true;
+    const owned<ast, ast_recursive_delete> tree{idl_parse_source(src)};
+    return tree && idl_translate_tree(tree.get(), src, types); // failures reported where found
 }

@@ -399,7 +399,9 @@ void collect_expected(inner_parser *ip, std::uint64_t type) {
         ip->expected[ip->expected_count++] = type;
 }
 
-void record_failure(inner_parser *ip, bool has_type, std::uint64_t type) {
+// Records a failure at the current position; collect says whether its type joins the
+// expected set when the position is the collected one.
+void record_failure(inner_parser *ip, bool has_type, std::uint64_t type, bool collect = true) {
     if (ip->in->pos > ip->error_pos) {
         ip->error_pos = ip->in->pos;
         ip->error_line = ip->line;
@@ -407,17 +409,18 @@ void record_failure(inner_parser *ip, bool has_type, std::uint64_t type) {
         if (has_type)
             ip->error_type = type;
     }
-    if (ip->in->pos == ip->collect_pos && has_type)
+    if (collect && ip->in->pos == ip->collect_pos && has_type)
         collect_expected(ip, type);
 }
 
 // Records a failure on behalf of the automaton on top of the activation stack (if any).
-void record_failure_top(inner_parser *ip) {
+void record_failure_top(inner_parser *ip, bool collect = true) {
     inner_parser_work *w = ip->work;
     if (w->acts.count)
-        record_failure(ip, true, ip->automata[w->acts.items[w->acts.count - 1].automaton].type);
+        record_failure(ip, true, ip->automata[w->acts.items[w->acts.count - 1].automaton].type,
+                       collect);
     else
-        record_failure(ip, false, 0);
+        record_failure(ip, false, 0, collect);
 }
 
 const edge *frame_edge(const inner_parser *ip, const activation &act, const frame &f) {
@@ -754,6 +757,13 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                 }
                 restore_pos(ip, hit.end, hit.line, hit.column, hit.last_cr != 0);
                 r = hit.result;
+                const std::int32_t hit_mode = automata[a].mode;
+                if (!r && (hit_mode == MODE_AND || hit_mode == MODE_NOT)) {
+                    // A failed predicate is expected afresh for each caller, as every run
+                    // of it records (its first run recorded here, so the error record
+                    // stays as it is).
+                    record_failure_top(ip);
+                }
                 next = step::deliver;
                 break;
             }
@@ -933,8 +943,14 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                 restore_pos(ip, act.start_pos, act.start_line, act.start_column, act.start_cr);
                 r = &g_nodes.empty;
             } else {
+                // A failed rule records its failure for the caller, as the error record
+                // wants. Only a failed predicate counts as something expected there: a
+                // failed rule has already recorded the byte tests that failed inside it,
+                // and its caller tested nothing at that place. (The caller's type depends
+                // on who called, which a memo hit or a call taken in one pass would not
+                // repeat.)
                 if (mode >= MODE_VOID && mode <= MODE_AND)
-                    record_failure_top(ip);
+                    record_failure_top(ip, mode == MODE_AND);
                 r = nullptr;
             }
             memo_store(ip, act, r);
@@ -1129,6 +1145,10 @@ std::uint64_t parse_expected(const parser *p, input *in, std::uint64_t at, std::
     ip.collect_pos = at;
     ip.expected = types;
     ip.expected_capacity = types ? capacity : 0;
+    // The error record starts as a failure of the start automaton at position 0; it stands
+    // when nothing fails farther on, so that type is expected there too.
+    if (ready && at == ip.error_pos)
+        collect_expected(&ip, ip.error_type);
     std::uint64_t found = 0;
     if (ready) {
         ast *r = inner_parser_parse(&ip);

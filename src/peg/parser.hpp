@@ -64,8 +64,12 @@ void parser_delete(parser *p);
 /// read. A malformed grammar (bad indexes, left recursion) gives an AST_ERROR node (logged).
 [[nodiscard]] ast *parse(const parser *p, input *in);
 /// Runs the grammar over the input again from in->pos and collects what was expected at
-/// position at: the node type of every automaton whose byte test failed there, each once, in
-/// the order first met (for at = the error node's pos, the classic farthest-failure set).
+/// position at: the node type of every automaton whose byte test failed there, and of every
+/// caller of a predicate that failed there, each once, in the order first met (for at = the
+/// error node's pos, the classic farthest-failure set).
+/// A failed rule's record on behalf of its caller is left out: that caller tested nothing
+/// there, and which caller it was depends on memoising. So the set does not depend on
+/// which rules are memoised or taken by a shortcut.
 /// Writes at most capacity types and returns how many; in->pos is left where it was. The
 /// shortcuts that skip calls which cannot start at a byte are off at that one position, so
 /// the set is complete. 0 when the parse could not run (logged as for parse).

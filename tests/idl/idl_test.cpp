@@ -451,6 +451,9 @@ TEST(IdlTranslate, ParseErrorSaysWhatWasExpected) {
          "Failed to parse: /models/test.idl:2:3: expected 'bitfield' or '}' before 'bitfeld'"},
         {"struct S { ::A::B x; :A y; };",
          "Failed to parse: /models/test.idl:1:23: expected ':' before 'A'"},
+        // After a leading '::' only a name can follow (no third ':').
+        {"struct B { long x; };\nstruct D : ::\\B { };",
+         "Failed to parse: /models/test.idl:2:14: expected identifier before '\\'"},
         {"struct S {\n  @\n  long x;\n};",
          "Failed to parse: /models/test.idl:2:4: expected identifier before end of line"},
         // Known constructs of the full language are named.

@@ -2,6 +2,8 @@
 // the ownership of parse results that carry their node blocks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -33,8 +35,28 @@ std::string outcome(const parser *p, const std::string &text) {
     return out + " @" + std::to_string(in.pos);
 }
 
+// The types expected at every position of the text (parse_expected), sorted per position,
+// as one string: "pos:t,t;" for each position where something was expected.
+std::string expected_everywhere(const parser *p, const std::string &text) {
+    std::string out;
+    for (std::uint64_t at = 0; at <= text.size(); ++at) {
+        input in;
+        input_init(&in, text.data(), text.size());
+        std::uint64_t types[64];
+        const std::uint64_t n = parse_expected(p, &in, at, types, 64);
+        std::sort(types, types + n);
+        if (n == 0)
+            continue;
+        out += std::to_string(at) + ":";
+        for (std::uint64_t i = 0; i < n; ++i)
+            out += (i ? "," : "") + std::to_string(types[i]);
+        out += ";";
+    }
+    return out;
+}
+
 // The same parse with the parser's tables and without them (every rule memoised, no early
-// failure, no shortcut), which must not differ.
+// failure, no shortcut), which must not differ, nor what either expects anywhere.
 void expect_same_with_and_without_tables(const hand_grammar &g,
                                          const std::vector<std::string> &texts) {
     parser *p = g.build();
@@ -42,12 +64,12 @@ void expect_same_with_and_without_tables(const hand_grammar &g,
     ASSERT_NE(nullptr, p->starts);
     for (const std::string &t : texts) {
         SCOPED_TRACE(t);
-        const std::string fast = outcome(p, t);
+        const std::string fast = outcome(p, t) + " " + expected_everywhere(p, t);
         const std::uint8_t *memo = p->memo;
         const std::uint64_t *starts = p->starts;
         p->memo = nullptr;
         p->starts = nullptr;
-        const std::string plain = outcome(p, t);
+        const std::string plain = outcome(p, t) + " " + expected_everywhere(p, t);
         p->memo = memo;
         p->starts = starts;
         EXPECT_EQ(plain, fast);
@@ -254,6 +276,80 @@ TEST(MatcherShortcuts, FailuresCarryTheTypesOfTheFullRun) {
     ASSERT_TRUE(leaf_flags(q, c) & peg_leaf_chain);
     EXPECT_EQ("(error t4 line=1 col=1 pos=1) type=4 @0", outcome(q, "ab"));
     parser_delete(q);
+}
+
+// What one parse expects at position at, sorted.
+std::vector<std::uint64_t> expected_at(const parser *p, const std::string &text,
+                                       std::uint64_t at) {
+    input in;
+    input_init(&in, text.data(), text.size());
+    std::uint64_t types[64];
+    const std::uint64_t n = parse_expected(p, &in, at, types, 64);
+    std::vector<std::uint64_t> out(types, types + n);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST(MatcherShortcuts, ExpectedSetsDoNotDependOnShortcutsOrMemoising) {
+    // S <- N ';' (tree), N <- (':' ':')? I (tree), I <- [a-z] [a-z]* (tree; taken in one
+    // pass): after '::' only I tested a byte, so N is not expected there, whether I runs in
+    // full or in one pass.
+    hand_grammar g;
+    auto s = g.add(MODE_TREE, 0, 3);
+    auto n = g.add(MODE_TREE, 1, 4);
+    auto i = g.add(MODE_TREE, 2, 2);
+    g.call(s, 0, n, 1);
+    g.ch(s, 1, ';', 2);
+    g.accept(s, 2);
+    g.ch(n, 0, ':', 1);
+    g.ch(n, 1, ':', 2);
+    g.call(n, 2, i, 3);
+    g.call(n, 0, i, 3);
+    g.accept(n, 3);
+    g.cls(i, 0, "a-z", 1, true);
+    g.cls(i, 1, "a-z", 1, true);
+    g.accept(i, 1);
+    {
+        parser *p = g.build();
+        ASSERT_TRUE(leaf_flags(p, i) & peg_leaf_chain);
+        EXPECT_EQ(std::vector<std::uint64_t>{2}, expected_at(p, "::\\a;", 2));
+        EXPECT_EQ((std::vector<std::uint64_t>{1}), expected_at(p, ":a;", 1)); // the second ':'
+        parser_delete(p);
+    }
+    expect_same_with_and_without_tables(g, {"::\\a;", "::a;", "a;", ":a;", "::", ":", "", "ab",
+                                            "::ab;x", ";"});
+
+    // S <- A / B (tree), A <- 'x' !Y 'q' (tree), B <- 'x' !Y 'r' (tree), Y <- 'y': the
+    // predicate fails for each caller at 1, also when its result is memoised.
+    hand_grammar h;
+    auto hs = h.add(MODE_TREE, 0, 2);
+    auto a = h.add(MODE_TREE, 1, 4);
+    auto b = h.add(MODE_TREE, 2, 4);
+    auto y = h.add(MODE_NOT, 0, 2);
+    h.call(hs, 0, a, 1);
+    h.call(hs, 0, b, 1);
+    h.accept(hs, 1);
+    for (const auto &[rule, last] : {std::pair{a, 'q'}, std::pair{b, 'r'}}) {
+        h.ch(rule, 0, 'x', 1);
+        h.call(rule, 1, y, 2);
+        h.ch(rule, 2, last, 3);
+        h.accept(rule, 3);
+    }
+    h.ch(y, 0, 'y', 1);
+    h.accept(y, 1);
+    {
+        parser *p = h.build();
+        EXPECT_EQ((std::vector<std::uint64_t>{1, 2}), expected_at(p, "xy", 1));
+        const std::uint8_t *memo = p->memo;
+        const std::uint64_t *starts = p->starts;
+        p->memo = nullptr; // every rule memoised: the second call of !Y is a memo hit
+        p->starts = nullptr;
+        EXPECT_EQ((std::vector<std::uint64_t>{1, 2}), expected_at(p, "xy", 1));
+        p->memo = memo;
+        p->starts = starts;
+        parser_delete(p);
+    }
+    expect_same_with_and_without_tables(h, {"xy", "xq", "xr", "x", "xz", "", "y"});
 }
 
 TEST(ParseResult, EveryReleasePathFreesTheBlocksOnce) {
