@@ -570,7 +570,7 @@ struct scheduler {
 
 // Checks the names of every file read; a job whose input or any file it includes holds an
 // error (or a warning under -Werror) is refused before its document is made.
-void check_model(const driver_options &opts, bool colour, run_model &model) {
+void check_model(const driver_options &opts, bool colour, unsigned threads, run_model &model) {
     std::vector<const idl_unit *> roots;
     for (const idl_unit *unit : model.units) {
         if (unit != nullptr) {
@@ -583,6 +583,7 @@ void check_model(const driver_options &opts, bool colour, run_model &model) {
         file_sink sink(colour);
         sema_options options;
         options.permissive = opts.permissive;
+        options.threads = threads;
         static_cast<void>(sema_check(idl_loader_model(model.loader, roots), options, &failed));
         werror = opts.warnings_are_errors && sink.warnings > 0;
         if (werror && sink.errors == 0) {
@@ -688,7 +689,7 @@ int run(int argc, char **argv) {
         for (const std::string &text : model.read_text) {
             std::fwrite(text.data(), 1, text.size(), stderr);
         }
-        check_model(opts, colour, model);
+        check_model(opts, colour, threads, model);
     }
     round();
 
