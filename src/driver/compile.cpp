@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <set>
@@ -32,6 +33,7 @@
 #include <system_error>
 #include <thread>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace {
 
@@ -369,7 +371,28 @@ struct run_model {
     std::vector<std::string> read_text;  // per job: diagnostics of its reading
     std::vector<char> read_failed;       // per job: an error while reading
     std::vector<char> blocked;           // per job: its model holds a checking error
+    // Per job: the first job of the same unit (two inputs may name one file), and there, the
+    // documents still to be made from it; its tree is released once none is left.
+    std::vector<std::size_t> first_of_unit;
+    std::unique_ptr<std::atomic<unsigned>[]> documents_left;
     ~run_model() { idl_loader_delete(loader); }
+
+    void count_documents() {
+        first_of_unit.assign(units.size(), 0);
+        documents_left = std::make_unique<std::atomic<unsigned>[]>(units.size());
+        std::unordered_map<const idl_unit *, std::size_t> first;
+        for (std::size_t i = 0; i < units.size(); ++i) {
+            first_of_unit[i] = first.emplace(units[i], i).first->second;
+            ++documents_left[first_of_unit[i]];
+        }
+    }
+
+    // Job index made its document (or gave up on it): the tree goes with the last one.
+    void document_made(std::size_t index) const {
+        if (units[index] != nullptr && documents_left[first_of_unit[index]].fetch_sub(1) == 1) {
+            idl_loader_release_tree(loader, units[index]);
+        }
+    }
 };
 
 bool convert(const driver_options &opts, const compile_job &job, const job_lists &lists,
@@ -400,6 +423,7 @@ bool convert(const driver_options &opts, const compile_job &job, const job_lists
         return false; // reported while reading or checking
     }
     owned<xmltree, xmltree_free> doc{idl_unit_document(unit)};
+    model.document_made(index);
     if (!doc) {
         return false; // reported
     }
@@ -690,6 +714,7 @@ int run(int argc, char **argv) {
             std::fwrite(text.data(), 1, text.size(), stderr);
         }
         check_model(opts, colour, threads, model);
+        model.count_documents();
     }
     round();
 

@@ -599,6 +599,22 @@ const idl_unit *idl_loader_read(idl_loader *loader, const char *path) {
     }
 }
 
+void idl_loader_release_tree(idl_loader *loader, const idl_unit *unit) {
+    idl_unit *own = nullptr;
+    {
+        const std::lock_guard<std::mutex> hold(loader->lock);
+        auto found = loader->entries.find(unit->resolved);
+        if (found == loader->entries.end() || found->second->unit != unit) {
+            return;
+        }
+        own = found->second->unit;
+    }
+    ast_recursive_delete(own->tree);
+    own->tree = nullptr;
+    own->src.text = std::string_view();
+    std::string().swap(own->text);
+}
+
 namespace {
 
 const idl_unit *unit_of(const idl_loader *loader, const std::string &resolved) {
