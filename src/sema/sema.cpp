@@ -299,12 +299,15 @@ struct checker {
             (old.kind == sym_kind::union_forward &&
              (kind == sym_kind::union_type || kind == sym_kind::union_forward)) ||
             (old.kind == sym_kind::union_type && kind == sym_kind::union_forward);
+        if (same_module) {
+            return; // a module reopened, in whichever file: nothing to compare
+        }
         if (!related(old.unit, unit)) {
             // Files that do not include one another are converted apart, as a compiler
             // translates its inputs apart: the same name in each is no clash.
             return;
         }
-        if (same_module || struct_pair || union_pair) {
+        if (struct_pair || union_pair) {
             if (kind == sym_kind::structure || kind == sym_kind::union_type) {
                 old = std::move(sym); // the definition completes the forward declaration
             }
