@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <set>
@@ -32,6 +33,7 @@
 #include <system_error>
 #include <thread>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace {
 
@@ -369,7 +371,28 @@ struct run_model {
     std::vector<std::string> read_text;  // per job: diagnostics of its reading
     std::vector<char> read_failed;       // per job: an error while reading
     std::vector<char> blocked;           // per job: its model holds a checking error
+    // Per job: the first job of the same unit (two inputs may name one file), and there, the
+    // documents still to be made from it; its tree is released once none is left.
+    std::vector<std::size_t> first_of_unit;
+    std::unique_ptr<std::atomic<unsigned>[]> documents_left;
     ~run_model() { idl_loader_delete(loader); }
+
+    void count_documents() {
+        first_of_unit.assign(units.size(), 0);
+        documents_left = std::make_unique<std::atomic<unsigned>[]>(units.size());
+        std::unordered_map<const idl_unit *, std::size_t> first;
+        for (std::size_t i = 0; i < units.size(); ++i) {
+            first_of_unit[i] = first.emplace(units[i], i).first->second;
+            ++documents_left[first_of_unit[i]];
+        }
+    }
+
+    // Job index made its document (or gave up on it): the tree goes with the last one.
+    void document_made(std::size_t index) const {
+        if (units[index] != nullptr && documents_left[first_of_unit[index]].fetch_sub(1) == 1) {
+            idl_loader_release_tree(loader, units[index]);
+        }
+    }
 };
 
 bool convert(const driver_options &opts, const compile_job &job, const job_lists &lists,
@@ -400,6 +423,7 @@ bool convert(const driver_options &opts, const compile_job &job, const job_lists
         return false; // reported while reading or checking
     }
     owned<xmltree, xmltree_free> doc{idl_unit_document(unit)};
+    model.document_made(index);
     if (!doc) {
         return false; // reported
     }
@@ -570,7 +594,7 @@ struct scheduler {
 
 // Checks the names of every file read; a job whose input or any file it includes holds an
 // error (or a warning under -Werror) is refused before its document is made.
-void check_model(const driver_options &opts, bool colour, run_model &model) {
+void check_model(const driver_options &opts, bool colour, unsigned threads, run_model &model) {
     std::vector<const idl_unit *> roots;
     for (const idl_unit *unit : model.units) {
         if (unit != nullptr) {
@@ -583,6 +607,7 @@ void check_model(const driver_options &opts, bool colour, run_model &model) {
         file_sink sink(colour);
         sema_options options;
         options.permissive = opts.permissive;
+        options.threads = threads;
         static_cast<void>(sema_check(idl_loader_model(model.loader, roots), options, &failed));
         werror = opts.warnings_are_errors && sink.warnings > 0;
         if (werror && sink.errors == 0) {
@@ -688,7 +713,8 @@ int run(int argc, char **argv) {
         for (const std::string &text : model.read_text) {
             std::fwrite(text.data(), 1, text.size(), stderr);
         }
-        check_model(opts, colour, model);
+        check_model(opts, colour, threads, model);
+        model.count_documents();
     }
     round();
 

@@ -12,6 +12,7 @@
 #include "preproc/macro.hpp"
 #include "preproc/preproc.hpp"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 namespace {
 
@@ -121,34 +123,36 @@ preproc_macro *copy_macro(const preproc_macro *src) {
     return guard.release();
 }
 
-// Copies of the definitions in force at the end of a file (the last of each name).
-bool export_macros(const pn_hashmap *table, std::vector<preproc_macro *> *out) {
+// The definitions in force at the end of a file (the last of each name), taken out of the
+// file's table, which is released right after: no copy is made.
+void export_macros(pn_hashmap *table, std::vector<preproc_macro *> *out) {
     if (table == nullptr) {
-        return true;
+        return;
     }
     for (std::uint64_t b = 0; b < table->capacity; ++b) {
         const pn_arraylist *bucket = table->buckets[b];
         for (std::uint64_t i = 0; bucket != nullptr && i < bucket->size; ++i) {
             const auto *entry = reinterpret_cast<const pn_map_entry *>(bucket->items[i]);
-            const auto *list = reinterpret_cast<const pn_arraylist *>(entry->value);
-            const preproc_macro *last = nullptr;
+            auto *list = reinterpret_cast<pn_arraylist *>(entry->value);
+            std::uint64_t last = 0;
+            bool found = false;
             for (std::uint64_t k = 0; list != nullptr && k < list->size; ++k) {
                 const auto *m = reinterpret_cast<const preproc_macro *>(list->items[k]);
                 if (m != nullptr && m->undef_line == PREPROC_LINE_MAX) {
-                    last = m;
+                    last = k;
+                    found = true;
                 }
             }
-            if (last == nullptr) {
+            if (!found) {
                 continue;
             }
-            preproc_macro *copy = copy_macro(last);
-            if (copy == nullptr) {
-                return false;
-            }
-            out->push_back(copy);
+            // Reserved first, so that the record always has one owner.
+            out->reserve(out->size() + 1);
+            out->push_back(reinterpret_cast<preproc_macro *>(list->items[last]));
+            // The table's key may be this record's name: the record outlives the table.
+            list->items[last] = nullptr;
         }
     }
-    return true;
 }
 
 //=== reading one file ===//
@@ -173,9 +177,7 @@ idl_unit *read_file(const char *path, pn_linkedlist *macros, preproc_include_fn 
         if (unit->resolved.empty() && !unit->src.files.empty()) {
             unit->resolved = unit->src.files.front().path;
         }
-        if (!export_macros(state.macros, &unit->macros)) {
-            return nullptr;
-        }
+        export_macros(state.macros, &unit->macros);
     }
     unit->tree = idl_parse_source(unit->src);
     if (unit->tree == nullptr) {
@@ -207,6 +209,10 @@ struct idl_loader {
     std::condition_variable finished;
     std::unordered_map<std::string, std::unique_ptr<entry>> entries;
     std::unordered_map<std::thread::id, const entry *> waiting;
+    // File-system answers, asked once per run: the files do not change while it reads them.
+    std::mutex paths_lock;
+    std::unordered_map<std::string, bool> regular_files; // path -> names a regular file
+    std::unordered_map<std::string, std::string> real_paths; // path -> resolved ("" when none)
 };
 
 namespace {
@@ -299,9 +305,35 @@ acquired load(idl_loader *loader, const std::string &path, const std::string &re
     return unit != nullptr ? acquired::read : acquired::failed;
 }
 
-bool is_regular_file(const std::string &path) {
+bool is_regular_file(idl_loader *loader, const std::string &path) {
+    {
+        const std::lock_guard<std::mutex> hold(loader->paths_lock);
+        auto found = loader->regular_files.find(path);
+        if (found != loader->regular_files.end()) {
+            return found->second;
+        }
+    }
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const bool regular = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const std::lock_guard<std::mutex> hold(loader->paths_lock);
+    loader->regular_files.emplace(path, regular);
+    return regular;
+}
+
+// The resolved path of path; empty when it cannot be resolved.
+std::string real_path(idl_loader *loader, const std::string &path) {
+    {
+        const std::lock_guard<std::mutex> hold(loader->paths_lock);
+        auto found = loader->real_paths.find(path);
+        if (found != loader->real_paths.end()) {
+            return found->second;
+        }
+    }
+    const owned<char, free_text> resolved{arch_realpath(path.c_str(), nullptr)};
+    std::string out = resolved ? std::string(resolved.get()) : std::string();
+    const std::lock_guard<std::mutex> hold(loader->paths_lock);
+    loader->real_paths.emplace(path, out);
+    return out;
 }
 
 std::string folder_of(const std::string &path) {
@@ -361,8 +393,61 @@ void report_at(diag_level level, const read_context &context,
     diag_report(d);
 }
 
+// The parameters of a function-like macro as (name, index) pairs in index order.
+std::vector<std::pair<std::string_view, std::uint64_t>> parameters_of(const preproc_macro *m) {
+    std::vector<std::pair<std::string_view, std::uint64_t>> out;
+    const pn_hashmap *map = m->parameters;
+    for (std::uint64_t b = 0; map != nullptr && b < map->capacity; ++b) {
+        const pn_arraylist *bucket = map->buckets[b];
+        for (std::uint64_t i = 0; bucket != nullptr && i < bucket->size; ++i) {
+            const auto *entry = reinterpret_cast<const pn_map_entry *>(bucket->items[i]);
+            const auto *p = reinterpret_cast<const preproc_macro_param *>(entry->value);
+            if (p != nullptr) {
+                out.emplace_back(std::string_view(p->name.data, p->name.len), p->index);
+            }
+        }
+    }
+    std::sort(out.begin(), out.end(),
+              [](const auto &a, const auto &b) { return a.second < b.second; });
+    return out;
+}
+
+std::string_view text_of(const idl_string &s) {
+    return s.data != nullptr ? std::string_view(s.data, s.len) : std::string_view();
+}
+
+// True when the two records define the same macro: kind, parameters and replacement alike.
+bool same_definition(const preproc_macro *a, const preproc_macro *b) {
+    if (a->kind != b->kind || text_of(a->name) != text_of(b->name) ||
+        (a->parameters == nullptr) != (b->parameters == nullptr) ||
+        (a->replacement == nullptr) != (b->replacement == nullptr)) {
+        return false;
+    }
+    if (a->replacement != nullptr) {
+        const pn_linkedlist_node *x = a->replacement->head;
+        const pn_linkedlist_node *y = b->replacement->head;
+        for (; x != nullptr && y != nullptr; x = x->next, y = y->next) {
+            const auto *i = reinterpret_cast<const preproc_macro_item *>(x->element);
+            const auto *j = reinterpret_cast<const preproc_macro_item *>(y->element);
+            if (i->kind != j->kind || i->index != j->index || text_of(i->text) != text_of(j->text)) {
+                return false;
+            }
+        }
+        if (x != nullptr || y != nullptr) {
+            return false;
+        }
+    }
+    return a->parameters == nullptr || parameters_of(a) == parameters_of(b);
+}
+
 bool import_macros(preproc_root *root, const idl_unit *included) {
     for (const preproc_macro *m : included->macros) {
+        // A file read through several includes (an include guard above all) brings the same
+        // definitions each time; one already in force is the one a look-up finds either way.
+        const preproc_macro *current = preproc_find_macro(m->name.data, root->macros, root->line);
+        if (current != nullptr && same_definition(current, m)) {
+            continue;
+        }
         preproc_macro *copy = copy_macro(m);
         if (copy == nullptr) {
             return false;
@@ -388,24 +473,25 @@ bool on_include(void *raw, preproc_root *root, const preproc_include_request &re
         }
         folders.insert(folders.end(), context.loader->include_dirs.begin(),
                        context.loader->include_dirs.end());
+        idl_loader *loader = context.loader;
         std::string found;
         if (!name.empty() && name.front() == '/') {
-            if (is_regular_file(name)) {
+            if (is_regular_file(loader, name)) {
                 found = name;
             }
         } else {
             for (const std::string &folder : folders) {
                 const std::string candidate = join_path(folder, name);
-                if (is_regular_file(candidate)) {
+                if (is_regular_file(loader, candidate)) {
                     found = candidate;
                     break;
                 }
             }
         }
-        owned<char, free_text> resolved{found.empty() || name.find('\0') != std::string::npos
-                                            ? nullptr
-                                            : arch_realpath(found.c_str(), nullptr)};
-        if (!resolved) {
+        const std::string resolved = found.empty() || name.find('\0') != std::string::npos
+                                         ? std::string()
+                                         : real_path(loader, found);
+        if (resolved.empty()) {
             std::string searched;
             for (const std::string &folder : folders) {
                 searched += searched.empty() ? "" : ", ";
@@ -424,7 +510,7 @@ bool on_include(void *raw, preproc_root *root, const preproc_include_request &re
             return false;
         }
         const idl_unit *included = nullptr;
-        switch (load(context.loader, found, resolved.get(), context.depth + 1, &included)) {
+        switch (load(loader, found, resolved, context.depth + 1, &included)) {
         case acquired::cycle:
             report_at(DIAG_WARNING, context, request,
                       "include cycle: '" + name + "' is already being read; not read again");
@@ -511,6 +597,22 @@ const idl_unit *idl_loader_read(idl_loader *loader, const char *path) {
         glog_fatal("Out of memory: Unable to read %s", path);
         return nullptr;
     }
+}
+
+void idl_loader_release_tree(idl_loader *loader, const idl_unit *unit) {
+    idl_unit *own = nullptr;
+    {
+        const std::lock_guard<std::mutex> hold(loader->lock);
+        auto found = loader->entries.find(unit->resolved);
+        if (found == loader->entries.end() || found->second->unit != unit) {
+            return;
+        }
+        own = found->second->unit;
+    }
+    ast_recursive_delete(own->tree);
+    own->tree = nullptr;
+    own->src.text = std::string_view();
+    std::string().swap(own->text);
 }
 
 namespace {

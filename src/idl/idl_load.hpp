@@ -55,6 +55,12 @@ void idl_loader_delete(idl_loader *loader);
 /// once, where it failed).
 [[nodiscard]] const idl_unit *idl_loader_read(idl_loader *loader, const char *path);
 
+/// Releases the parse tree and the text of a unit the loader read, once nothing will look at
+/// them again (its document made, its names checked): the memory is given back while the tree
+/// is still in the cache, and the unit keeps its paths and includes. A unit of another loader
+/// is left alone.
+void idl_loader_release_tree(idl_loader *loader, const idl_unit *unit);
+
 /// The units read so far, each included file before the files that include it, starting from
 /// roots in the given order; the order does not depend on the threads that read them.
 [[nodiscard]] std::vector<const idl_unit *>

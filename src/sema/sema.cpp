@@ -9,10 +9,15 @@
 #include "preproc/preproc.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdint>
+#include <iterator>
+#include <memory>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -122,18 +127,33 @@ std::string lower(std::string_view s) {
 
 //=== the checker ===//
 
-struct checker {
-    const sema_options &options;
+// What the first pass declares over the whole model; the second pass only reads it, so the
+// checkers of several files may share it.
+struct symbols {
     std::unordered_map<std::string, symbol> table; // full name ("::M::S") -> symbol
     // Enumerators are also visible as names of the scope enclosing their enumeration.
     std::unordered_map<std::string, std::string> loose; // "::M::RED" -> "::M::Color::RED"
     std::unordered_set<std::string> declared_annotations;
-    std::vector<std::string_view> simple_type_names;  // for hints
-    std::vector<std::string_view> simple_value_names; // for hints
+    std::vector<std::string_view> simple_type_names;               // for hints
+    std::vector<std::string_view> simple_value_names;              // for hints
+    std::unordered_map<const idl_unit *, std::size_t> unit_index; // order of the model
+};
+
+struct checker {
+    const sema_options &options;
+    symbols &syms;
+    std::unordered_map<std::string, symbol> &table = syms.table;
+    std::unordered_map<std::string, std::string> &loose = syms.loose;
+    std::unordered_set<std::string> &declared_annotations = syms.declared_annotations;
+    std::vector<std::string_view> &simple_type_names = syms.simple_type_names;
+    std::vector<std::string_view> &simple_value_names = syms.simple_value_names;
+    std::unordered_map<const idl_unit *, std::size_t> &unit_index = syms.unit_index;
     unsigned errors = 0;
     std::vector<const idl_unit *> failed; // units holding an error, each once
 
-    explicit checker(const sema_options &o) : options(o) {}
+    checker(const sema_options &o, symbols &s) : options(o), syms(s) {}
+    checker(const checker &) = delete;
+    checker &operator=(const checker &) = delete;
 
     //--- reports ---//
 
@@ -186,7 +206,6 @@ struct checker {
         diagnostic d;
     };
     std::vector<pending> reports;
-    std::unordered_map<const idl_unit *, std::size_t> unit_index;
     const idl_unit *current_unit = nullptr;
     std::uint64_t current_pos = 0;
 
@@ -280,12 +299,15 @@ struct checker {
             (old.kind == sym_kind::union_forward &&
              (kind == sym_kind::union_type || kind == sym_kind::union_forward)) ||
             (old.kind == sym_kind::union_type && kind == sym_kind::union_forward);
+        if (same_module) {
+            return; // a module reopened, in whichever file: nothing to compare
+        }
         if (!related(old.unit, unit)) {
             // Files that do not include one another are converted apart, as a compiler
             // translates its inputs apart: the same name in each is no clash.
             return;
         }
-        if (same_module || struct_pair || union_pair) {
+        if (struct_pair || union_pair) {
             if (kind == sym_kind::structure || kind == sym_kind::union_type) {
                 old = std::move(sym); // the definition completes the forward declaration
             }
@@ -1008,10 +1030,68 @@ bool sema_near_miss(std::string_view a, std::string_view b) {
     return within_one_edit(a, b);
 }
 
+namespace {
+
+// The second pass over one definition: names used, members, unions, annotations.
+void check_used_names(checker &c, const idl_unit *unit, const std::string &scope,
+                      const ast *node) {
+    if (idl_type_of(node) == IDL_MODULE_DCL) {
+        const std::size_t first = idl_first_non_annotation(node);
+        for (std::size_t k = 0; k < first; ++k) {
+            c.check_annotation(unit, idl_child(node, k));
+        }
+        return;
+    }
+    c.check_definition(unit, scope, node);
+}
+
+// Runs the second pass with a checker of its own per unit, on up to `threads` threads (the
+// calling one among them); the checkers are returned in the order of the units.
+std::vector<std::unique_ptr<checker>> check_units(const std::vector<const idl_unit *> &units,
+                                                  const sema_options &options, symbols &syms) {
+    std::vector<std::unique_ptr<checker>> done(units.size());
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> out_of_memory{false};
+    const auto work = [&] {
+        for (std::size_t i = next.fetch_add(1); i < units.size(); i = next.fetch_add(1)) {
+            try {
+                auto c = std::make_unique<checker>(options, syms);
+                c->for_each_definition({units[i]}, [&c](const idl_unit *unit,
+                                                        const std::string &scope,
+                                                        const ast *node) {
+                    check_used_names(*c, unit, scope, node);
+                });
+                done[i] = std::move(c);
+            } catch (const std::bad_alloc &) {
+                out_of_memory = true;
+            }
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned t = 1; t < options.threads && t < units.size(); ++t) {
+        try {
+            helpers.emplace_back(work);
+        } catch (const std::system_error &) {
+            break; // fewer threads then
+        }
+    }
+    work();
+    for (std::thread &h : helpers) {
+        h.join();
+    }
+    if (out_of_memory) {
+        throw std::bad_alloc();
+    }
+    return done;
+}
+
+} // namespace
+
 bool sema_check(const std::vector<const idl_unit *> &units, const sema_options &options,
                 std::vector<const idl_unit *> *failed) {
     try {
-        checker c{options};
+        symbols syms;
+        checker c{options, syms};
         for (std::size_t i = 0; i < units.size(); ++i) {
             c.unit_index.emplace(units[i], i);
             c.by_resolved.emplace(units[i]->resolved, units[i]);
@@ -1027,17 +1107,17 @@ bool sema_check(const std::vector<const idl_unit *> &units, const sema_options &
                 }
                 c.declare_type(unit, scope, node);
             });
-        c.for_each_definition(
-            units, [&c](const idl_unit *unit, const std::string &scope, const ast *node) {
-                if (idl_type_of(node) == IDL_MODULE_DCL) {
-                    const std::size_t first = idl_first_non_annotation(node);
-                    for (std::size_t k = 0; k < first; ++k) {
-                        c.check_annotation(unit, idl_child(node, k));
-                    }
-                    return;
+        // The reports of the second pass follow those of the first, unit by unit, as one
+        // checker going through the units in order would have made them.
+        for (std::unique_ptr<checker> &u : check_units(units, options, syms)) {
+            c.errors += u->errors;
+            for (const idl_unit *unit : u->failed) {
+                if (std::find(c.failed.begin(), c.failed.end(), unit) == c.failed.end()) {
+                    c.failed.push_back(unit);
                 }
-                c.check_definition(unit, scope, node);
-            });
+            }
+            std::move(u->reports.begin(), u->reports.end(), std::back_inserter(c.reports));
+        }
         c.flush();
         if (failed != nullptr) {
             failed->insert(failed->end(), c.failed.begin(), c.failed.end());

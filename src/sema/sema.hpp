@@ -12,6 +12,9 @@ struct sema_options {
     /// Names that nothing declares are warned about instead of refused, for models whose
     /// types live in files the user does not have.
     bool permissive = false;
+    /// Threads the per-file checks may run on (the calling one included); the reports and
+    /// the result do not depend on it.
+    unsigned threads = 1;
 };
 
 /// Checks the units as one model: each included file before its includers (as

@@ -353,3 +353,59 @@ TEST(Sema, FailedUnitsAreTheOnesHoldingErrors) {
 }
 
 } // namespace
+
+namespace {
+
+struct threaded_outcome {
+    bool ok;
+    std::vector<std::string> lines;
+    std::vector<const idl_unit *> failed;
+};
+
+threaded_outcome check_on(const unit_holder &h, unsigned threads) {
+    collect c;
+    diag_consumer *before = diag_set_consumer(&c);
+    sema_options options;
+    options.threads = threads;
+    std::vector<const idl_unit *> failed;
+    const bool ok = sema_check(h.view, options, &failed);
+    diag_set_consumer(before);
+    return {ok, c.lines, failed};
+}
+
+TEST(Sema, ReportsDoNotDependOnTheThreads) {
+    // Errors of both passes spread over many files, several in one file, some files clean.
+    unit_holder h;
+    for (int i = 0; i < 24; ++i) {
+        const std::string n = std::to_string(i);
+        std::string text = "module M { struct S" + n + " { long x; };";
+        if (i % 3 == 0) {
+            text += " struct T" + n + " { Missing" + n + " m; @Odd long y; };";
+        }
+        if (i % 5 == 1) {
+            text += " const long C" + n + " = Absent + 1; struct S" + n + " { long z; };";
+        }
+        if (i > 0 && i % 4 == 2) {
+            text += " struct U" + n + " : S" + std::to_string(i - 1) + " { long x; };";
+        }
+        text += " };";
+        h.add("f" + n + ".idl", text);
+        if (i > 0) {
+            h.units.back()->includes.push_back({"f" + std::to_string(i - 1) + ".idl", "", 1});
+        }
+    }
+    ASSERT_TRUE(h.ok);
+    const threaded_outcome one = check_on(h, 1);
+    EXPECT_FALSE(one.ok);
+    EXPECT_GT(one.lines.size(), 20u);
+    EXPECT_GT(one.failed.size(), 8u);
+    for (const unsigned threads : {2u, 3u, 8u, 64u}) {
+        SCOPED_TRACE(threads);
+        const threaded_outcome many = check_on(h, threads);
+        EXPECT_EQ(one.ok, many.ok);
+        EXPECT_EQ(one.lines, many.lines);
+        EXPECT_EQ(one.failed, many.failed);
+    }
+}
+
+} // namespace
