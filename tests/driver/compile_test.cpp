@@ -385,3 +385,25 @@ TEST(DriverPaths, JoinAndParent) {
         EXPECT_EQ(parent, driver_parent_folder(path)) << path;
     }
 }
+
+TEST_F(Compile, TranslationDiagnosticsOnlyForFilesThatPassTheCheck) {
+    // Both files carry a translation warning (a key inside a member); b.idl also fails the name
+    // check, so it is refused before its document is made and its warning never shows.
+    write_file(dir_ / "a.idl", "module A { struct P { long x; }; struct S { P p; }; };\n"
+                               "#pragma keylist A::S p.x\n");
+    write_file(dir_ / "b.idl", "module B { struct P { long x; }; struct S { P p; Nope n; }; };\n"
+                               "#pragma keylist B::S p.x\n");
+    for (const char *threads : {"1", "2"}) {
+        fs::remove_all(dir_ / "out");
+        const run_result r = run({"--color=never", "-j", threads, "-o", "out", "a.idl", "b.idl"});
+        EXPECT_EQ(1, r.status) << r.err;
+        const std::size_t check = r.err.find("b.idl:1:50: error: 'Nope' is not declared");
+        const std::size_t warning = r.err.find("a.idl:2:22: warning: Key pragma names a member");
+        EXPECT_NE(std::string::npos, check) << r.err;
+        EXPECT_NE(std::string::npos, warning) << r.err;
+        EXPECT_LT(check, warning) << r.err;
+        EXPECT_EQ(std::string::npos, r.err.find("b.idl:2")) << r.err;
+        EXPECT_TRUE(fs::exists(dir_ / "out/a.xml"));
+        EXPECT_FALSE(fs::exists(dir_ / "out/b.xml"));
+    }
+}
