@@ -10,6 +10,7 @@
 #include "xml/xmltree.hpp"
 
 #include <memory>
+#include <mutex>
 #include <new>
 
 namespace {
@@ -100,6 +101,7 @@ xmltree *zadozeda_parse(const char *idl_path, pn_linkedlist *macros, pn_linkedli
 }
 
 xmltree *idl_unit_document(const idl_unit *unit) {
+    const std::lock_guard<std::mutex> hold(unit->translating);
     try {
         xmltree *types = nullptr;
         owned<xmltree, xmltree_free> document{new_document(&types)};

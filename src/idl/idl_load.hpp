@@ -3,6 +3,7 @@
 
 #include "idl/idl_node.hpp"
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ struct idl_unit {
     ast *tree = nullptr;  ///< the parse tree of `text`, owned
     std::vector<preproc_macro *> macros;    ///< copies of the macros in force at its end, owned
     std::vector<idl_include_edge> includes; ///< includes read, in directive order
+    /// Held while a document is made: the walk fills caches of `src` (line index, pragma keys),
+    /// and two inputs reaching one file (through a link) may translate it on two threads.
+    mutable std::mutex translating;
 };
 
 /// Releases a unit and everything it owns; accepts null.
