@@ -7,7 +7,6 @@
 #include "base/linkedlist.hpp"
 #include "base/owned.hpp"
 #include "driver/compile.hpp"
-#include "driver/depfile.hpp"
 #include "driver/options.hpp"
 #include "idl/idl.hpp"
 #include "preproc/preproc.hpp"
@@ -134,7 +133,7 @@ int run(argparse &args, int argc, char **argv) {
         return 1;
     }
 
-    owned<xmltree, xmltree_free> doc{driver_convert(args.idl_path, args, nullptr)};
+    owned<xmltree, xmltree_free> doc{zadozeda_parse(args.idl_path, args.macros, args.include_dirs)};
     if (!doc) {
         return 1; // the translator logged the cause
     }
@@ -347,15 +346,6 @@ bool driver_write_text(const std::string &dir, const std::string &name, const st
         int target = fd;
         return write_all(&target, text.data(), text.size());
     });
-}
-
-xmltree *driver_convert(const char *idl_path, const argparse &args,
-                        std::vector<std::string> *included) {
-    xmltree *doc = zadozeda_parse(idl_path, args.macros, args.include_dirs);
-    if (doc != nullptr && included != nullptr) {
-        *included = depfile_included_files(idl_path, args.include_dirs);
-    }
-    return doc;
 }
 
 int driver_main(int argc, char **argv) {

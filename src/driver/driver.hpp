@@ -54,11 +54,6 @@ void driver_print_usage();
 [[nodiscard]] bool driver_write_text(const std::string &dir, const std::string &name,
                                      const std::string &text);
 
-/// The conversion of one file, the same in both command-line forms: `zadozeda_parse` with the
-/// two lists of `args`. When `included` is given, it receives the included files the input
-/// names that exist on disk (see `depfile_included_files`). Null on failure (logged).
-[[nodiscard]] xmltree *driver_convert(const char *idl_path, const argparse &args,
-                                      std::vector<std::string> *included);
 
 /// The whole run for `argc`/`argv` as given to `main`; returns the exit status (0 written, 1 not).
 [[nodiscard]] int driver_main(int argc, char **argv);

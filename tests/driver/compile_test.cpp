@@ -312,31 +312,6 @@ TEST_F(Compile, DependencyRules) {
     EXPECT_FALSE(fs::exists(dir_ / "out3/a.xml.d"));
 }
 
-TEST_F(Compile, IncludedFilesByTheLookupRule) {
-    write_file(dir_ / "m/a.idl", "#include <c.idl>\n  #  include \"b.idl\"\n#include <b.idl>\n"
-                                 "#include \"d.idl\"\n#include <>\n#include \"e.idl\n");
-    write_file(dir_ / "m/b.idl", "");
-    write_file(dir_ / "m/c.idl", "");
-    write_file(dir_ / "i1/b.idl", "");
-    write_file(dir_ / "i2/c.idl", "");
-    write_file(dir_ / "i2/d.idl", "");
-    argparse lists{};
-    lists.include_dirs = pn_linkedlist_create(5, 0);
-    ASSERT_NE(nullptr, lists.include_dirs);
-    const std::string i1 = (dir_ / "i1").string();
-    const std::string i2 = (dir_ / "i2").string();
-    for (const std::string *d : {&i1, &i2}) {
-        ASSERT_TRUE(lists.include_dirs->add_last(lists.include_dirs, strdup(d->c_str())));
-    }
-    const std::string a = (dir_ / "m/a.idl").string();
-    // Angle names skip the including file's folder; each file is listed once.
-    EXPECT_EQ((std::vector<std::string>{i2 + "/c.idl", (dir_ / "m/b.idl").string(), i1 + "/b.idl",
-                                        i2 + "/d.idl"}),
-              depfile_included_files(a.c_str(), lists.include_dirs));
-    EXPECT_TRUE(depfile_included_files((dir_ / "none.idl").c_str(), nullptr).empty());
-    argparse_fini(&lists);
-}
-
 TEST(DependencyRule, EscapesAndWraps) {
     EXPECT_EQ("o/a.xml: a.idl\n", depfile_rule("o/a.xml", "a.idl", {}));
     EXPECT_EQ("o/my\\ a.xml: my\\ a.idl x$$.idl \\#h.idl\n",
