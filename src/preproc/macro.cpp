@@ -807,6 +807,84 @@ preproc_macro *preproc_macro_create_object(const char *name, const char *text) {
     return m;
 }
 
+preproc_macro *preproc_macro_copy(const preproc_macro *src) {
+    auto *m = static_cast<preproc_macro *>(calloc(1, sizeof(preproc_macro)));
+    if (m == nullptr) {
+        glog_fatal("Out of memory: Unable to allocate memory");
+        return nullptr;
+    }
+    owned<preproc_macro, preproc_macro_destroy> guard{m};
+    m->kind = src->kind;
+    m->def_line = src->def_line;
+    m->undef_line = src->undef_line;
+    m->name = idl_string_strdup(src->name.data != nullptr ? src->name.data : "", src->name.len);
+    if (m->name.data == nullptr) {
+        return nullptr;
+    }
+    if (src->parameters != nullptr) {
+        m->parameters = pn_hashmap_create(PN_TYPE_STRING, 0, 4);
+        if (m->parameters == nullptr) {
+            glog_fatal("Out of memory: Unable to allocate memory");
+            return nullptr;
+        }
+        const pn_hashmap *from = src->parameters;
+        for (std::uint64_t b = 0; b < from->capacity; ++b) {
+            const pn_arraylist *bucket = from->buckets[b];
+            for (std::uint64_t i = 0; bucket != nullptr && i < bucket->size; ++i) {
+                const auto *entry = reinterpret_cast<const pn_map_entry *>(bucket->items[i]);
+                const auto *sp = reinterpret_cast<const preproc_macro_param *>(entry->value);
+                if (sp == nullptr) {
+                    continue;
+                }
+                auto *p =
+                    static_cast<preproc_macro_param *>(calloc(1, sizeof(preproc_macro_param)));
+                if (p == nullptr) {
+                    glog_fatal("Out of memory: Unable to allocate memory");
+                    return nullptr;
+                }
+                p->index = sp->index;
+                p->name =
+                    idl_string_strdup(sp->name.data != nullptr ? sp->name.data : "", sp->name.len);
+                if (p->name.data == nullptr ||
+                    !m->parameters->put(m->parameters, reinterpret_cast<pn_elem>(p->name.data),
+                                        reinterpret_cast<pn_elem>(p))) {
+                    idl_string_free(&p->name);
+                    free(p);
+                    glog_fatal("Out of memory: Unable to allocate memory");
+                    return nullptr;
+                }
+            }
+        }
+    }
+    if (src->replacement != nullptr) {
+        m->replacement = pn_linkedlist_create(PN_TYPE_UINTPTR, 0);
+        if (m->replacement == nullptr) {
+            glog_fatal("Out of memory: Unable to allocate memory");
+            return nullptr;
+        }
+        for (const pn_linkedlist_node *n = src->replacement->head; n != nullptr; n = n->next) {
+            const auto *si = reinterpret_cast<const preproc_macro_item *>(n->element);
+            auto *item = static_cast<preproc_macro_item *>(calloc(1, sizeof(preproc_macro_item)));
+            if (item == nullptr) {
+                glog_fatal("Out of memory: Unable to allocate memory");
+                return nullptr;
+            }
+            item->kind = si->kind;
+            item->index = si->index;
+            item->text =
+                idl_string_strdup(si->text.data != nullptr ? si->text.data : "", si->text.len);
+            if (item->text.data == nullptr ||
+                !m->replacement->add(m->replacement, reinterpret_cast<pn_elem>(item))) {
+                idl_string_free(&item->text);
+                free(item);
+                glog_fatal("Out of memory: Unable to allocate memory");
+                return nullptr;
+            }
+        }
+    }
+    return guard.release();
+}
+
 void preproc_macro_destroy(preproc_macro *macro) {
     if (!macro) {
         return;

@@ -48,53 +48,6 @@ int hex_value(char c) {
     return -1;
 }
 
-// Copies one predefined macro record for the state's own table.
-preproc_macro *copy_macro(const preproc_macro *src) {
-    auto *m = static_cast<preproc_macro *>(calloc(1, sizeof(preproc_macro)));
-    if (!m) {
-        glog_fatal("%s", k_oom);
-        return nullptr;
-    }
-    m->kind = src->kind;
-    m->def_line = src->def_line;
-    m->undef_line = src->undef_line;
-    m->name = idl_string_strdup(src->name.data ? src->name.data : "", src->name.len);
-    if (!m->name.data) {
-        preproc_macro_destroy(m);
-        return nullptr;
-    }
-    if (src->replacement) {
-        m->replacement = pn_linkedlist_create(PN_TYPE_UINTPTR, 0);
-        if (!m->replacement) {
-            glog_fatal("%s", k_oom);
-            preproc_macro_destroy(m);
-            return nullptr;
-        }
-        for (pn_linkedlist_node *n = src->replacement->head; n; n = n->next) {
-            const auto *si = static_cast<const preproc_macro_item *>(n->element);
-            auto *item = static_cast<preproc_macro_item *>(calloc(1, sizeof(preproc_macro_item)));
-            if (!item) {
-                glog_fatal("%s", k_oom);
-                preproc_macro_destroy(m);
-                return nullptr;
-            }
-            item->kind = si->kind;
-            item->index = si->index;
-            item->text = idl_string_strdup(si->text.data ? si->text.data : "", si->text.len);
-            if (!item->text.data || !m->replacement->add(m->replacement, item)) {
-                if (item->text.data) {
-                    glog_error("Failed to add item to linkedlist");
-                }
-                idl_string_free(&item->text);
-                free(item);
-                preproc_macro_destroy(m);
-                return nullptr;
-            }
-        }
-    }
-    return m;
-}
-
 //=== directive pass ===//
 
 struct line_scan {
@@ -186,8 +139,8 @@ bool call_include_hook(const line_scan &sc, const ast *tree, const char *line, b
     if (root->include_hook == nullptr || t == nullptr || t->end <= t->start) {
         return true;
     }
-    const preproc_include_request request{line + t->start, t->end - t->start, angle, sc.path,
-                                          line_no, t->start};
+    const preproc_include_request request{line + t->start, t->end - t->start, angle,
+                                          sc.path,         line_no,           t->start};
     return root->include_hook(root->include_context, root, request);
 }
 
@@ -445,7 +398,7 @@ bool preproc_root_init(preproc_root *root, pn_linkedlist *macros, pn_linkedlist 
             if (!src) {
                 continue;
             }
-            preproc_macro *m = copy_macro(src);
+            preproc_macro *m = preproc_macro_copy(src);
             if (!m) {
                 preproc_root_fini(root);
                 return false;

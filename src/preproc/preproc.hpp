@@ -100,8 +100,8 @@ struct preproc_root {
     uint64_t line;               ///< line counter: starts at 1, one step per scanned line
     /// Set after `preproc_root_init` to have included files read; null: they are not read.
     preproc_include_fn include_hook;
-    void *include_context; ///< passed to `include_hook` unchanged
-    pn_linkedlist *pragmas;      ///< `preproc_pragma*` records, in output order, owned
+    void *include_context;  ///< passed to `include_hook` unchanged
+    pn_linkedlist *pragmas; ///< `preproc_pragma*` records, in output order, owned
 };
 
 //=== state and entry ===//
@@ -132,6 +132,10 @@ void preproc_root_fini(preproc_root *root);
 /// New object-like record (def_line 1, in force) named `name` with replacement `text` (null for
 /// none); null on failure (logged). Release with `preproc_macro_destroy`.
 [[nodiscard]] preproc_macro *preproc_macro_create_object(const char *name, const char *text);
+
+/// A full copy of a macro record, parameters and replacement items included; null when memory
+/// runs out (logged). Release with `preproc_macro_destroy`.
+[[nodiscard]] preproc_macro *preproc_macro_copy(const preproc_macro *src);
 
 /// Releases a macro record, its parameters and its replacement items; accepts null.
 void preproc_macro_destroy(preproc_macro *macro);
