@@ -2,6 +2,8 @@
 // scoping rules, and the checks a parse alone cannot make. Runs between parsing and translation.
 #include "sema/sema.hpp"
 
+#include "sema/facts.hpp"
+
 #include "base/diag.hpp"
 #include "grammars/idl_parser.hpp"
 #include "idl/idl_load.hpp"
@@ -14,6 +16,7 @@
 #include <cstdint>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <system_error>
@@ -26,38 +29,22 @@ namespace {
 
 //=== symbols ===//
 
-enum class sym_kind {
-    module,
-    structure,
-    structure_forward,
-    union_type,
-    union_forward,
-    enumeration,
-    bitmask,
-    bitset,
-    alias,
-    native,
-    constant,
-    enumerator,
-    bit_value,
-};
-
+// The texts a symbol views are kept by the facts of the files, which outlive the check.
 struct symbol {
     sym_kind kind;
-    std::string_view name; // simple name, a view of its unit's text
-    std::string scope;     // full name of the enclosing scope ("" for the file scope)
-    const idl_unit *unit;  // where it was declared (its definition, once completed)
-    const ast *node;       // declaring node (the definition, once completed)
-    std::uint64_t pos;     // position of its name
-    const ast *aliased;    // typedef: the type it names
-    std::string owner;     // enumerator or bit value: full name of its enumeration
+    std::string_view name;  // simple name, a view of its unit's text
+    std::string_view scope; // full name of the enclosing scope ("" for the file scope)
+    std::string_view full;  // its own full name
+    const idl_unit *unit;   // where it was declared (its definition, once completed)
+    const type_fact *fact;  // structure, bitset: base and members; typedef: what it names
+    std::uint64_t pos;      // position of its name
+    std::string_view owner; // enumerator or bit value: full name of its enumeration
 };
 
 bool is_type(sym_kind k) {
     return k != sym_kind::module && k != sym_kind::constant && k != sym_kind::enumerator &&
            k != sym_kind::bit_value;
 }
-
 const char *kind_text(sym_kind k) {
     switch (k) {
     case sym_kind::module:
@@ -129,24 +116,67 @@ std::string lower(std::string_view s) {
 
 // What the first pass declares over the whole model; the second pass only reads it, so the
 // checkers of several files may share it.
-struct symbols {
-    std::unordered_map<std::string, symbol> table; // full name ("::M::S") -> symbol
+using ordered_names = std::vector<std::pair<std::size_t, std::string_view>>;
+
+// The names of the parts (each in the model's order of declarations) in that order.
+std::vector<std::string_view> names_in_order(const std::vector<ordered_names> &parts) {
+    ordered_names merged;
+    for (const ordered_names &part : parts) {
+        ordered_names next;
+        next.reserve(merged.size() + part.size());
+        std::merge(merged.begin(), merged.end(), part.begin(), part.end(), std::back_inserter(next),
+                   [](const auto &a, const auto &b) { return a.first < b.first; });
+        merged.swap(next);
+    }
+    std::vector<std::string_view> out;
+    out.reserve(merged.size());
+    for (const auto &n : merged) {
+        out.push_back(n.second);
+    }
+    return out;
+}
+
+// The declarations whose full names hash to one part: the first pass fills the parts on
+// threads of their own.
+struct shard {
+    std::unordered_map<std::string_view, symbol> table; // full name ("::M::S") -> symbol
     // Enumerators are also visible as names of the scope enclosing their enumeration.
-    std::unordered_map<std::string, std::string> loose; // "::M::RED" -> "::M::Color::RED"
+    std::unordered_map<std::string_view, const symbol *> loose; // "::M::RED" -> "::M::Color::RED"
+};
+
+struct symbols {
+    std::vector<shard> shards{1};
     std::unordered_set<std::string> declared_annotations;
-    std::vector<std::string_view> simple_type_names;               // for hints
-    std::vector<std::string_view> simple_value_names;              // for hints
+    // Per part, the names declared first with their place in the order of declarations; made
+    // into one list each for the hints when one is first needed (most runs need none).
+    std::vector<ordered_names> type_parts;
+    std::vector<ordered_names> value_parts;
     std::unordered_map<const idl_unit *, std::size_t> unit_index; // order of the model
+    std::unordered_map<std::string_view, const idl_unit *> by_resolved;
+
+    // The names declared first, types or values, in the order of declarations.
+    [[nodiscard]] const std::vector<std::string_view> &hint_names(bool types) {
+        std::call_once(hints_made_, [this] {
+            simple_type_names_ = names_in_order(type_parts);
+            simple_value_names_ = names_in_order(value_parts);
+        });
+        return types ? simple_type_names_ : simple_value_names_;
+    }
+
+    [[nodiscard]] std::size_t shard_of(std::string_view full) const {
+        return shards.size() == 1 ? 0 : std::hash<std::string_view>{}(full) % shards.size();
+    }
+
+private:
+    std::once_flag hints_made_;
+    std::vector<std::string_view> simple_type_names_;
+    std::vector<std::string_view> simple_value_names_;
 };
 
 struct checker {
     const sema_options &options;
     symbols &syms;
-    std::unordered_map<std::string, symbol> &table = syms.table;
-    std::unordered_map<std::string, std::string> &loose = syms.loose;
     std::unordered_set<std::string> &declared_annotations = syms.declared_annotations;
-    std::vector<std::string_view> &simple_type_names = syms.simple_type_names;
-    std::vector<std::string_view> &simple_value_names = syms.simple_value_names;
     std::unordered_map<const idl_unit *, std::size_t> &unit_index = syms.unit_index;
     unsigned errors = 0;
     std::vector<const idl_unit *> failed; // units holding an error, each once
@@ -189,9 +219,10 @@ struct checker {
         return d;
     }
 
-    void add_note(diagnostic &d, const symbol &earlier, const std::string &message) {
+    void add_note_at(diagnostic &d, const idl_unit *unit, std::uint64_t pos,
+                     const std::string &message) {
         diag_note note;
-        const diagnostic place = at(DIAG_NOTE, earlier.unit, earlier.pos, "");
+        const diagnostic place = at(DIAG_NOTE, unit, pos, "");
         note.file = place.file;
         note.line = place.line;
         note.column = place.column;
@@ -232,14 +263,14 @@ struct checker {
                          const symbol *earlier, std::string_view earlier_name) {
         diagnostic d = at(DIAG_ERROR, unit, pos, std::move(summary));
         if (earlier != nullptr) {
-            add_note(d, *earlier, "'" + std::string(earlier_name) + "' was declared here");
+            add_note_at(d, earlier->unit, earlier->pos,
+                        "'" + std::string(earlier_name) + "' was declared here");
         }
         report(d);
     }
 
     //--- files ---//
 
-    std::unordered_map<std::string, const idl_unit *> by_resolved;
     std::unordered_map<const idl_unit *, std::unordered_set<const idl_unit *>> closures;
 
     // The units a unit reads through its includes, itself included; made on first use.
@@ -254,8 +285,8 @@ struct checker {
             const idl_unit *u = todo.back();
             todo.pop_back();
             for (const idl_include_edge &edge : u->includes) {
-                auto next = by_resolved.find(edge.resolved);
-                if (next != by_resolved.end() && seen.insert(next->second).second) {
+                auto next = syms.by_resolved.find(edge.resolved);
+                if (next != syms.by_resolved.end() && seen.insert(next->second).second) {
                     todo.push_back(next->second);
                 }
             }
@@ -269,8 +300,10 @@ struct checker {
 
     //--- declarations ---//
 
-    static std::string join(const std::string &scope, std::string_view name) {
-        std::string full = scope;
+    static std::string join(std::string_view scope, std::string_view name) {
+        std::string full;
+        full.reserve(scope.size() + 2 + name.size());
+        full += scope;
         full += "::";
         full += name;
         return full;
@@ -278,18 +311,17 @@ struct checker {
 
     // Declares name in scope; a second declaration is refused unless it reopens a module or
     // completes (or repeats) a forward declaration.
-    void declare(const idl_unit *unit, const std::string &scope, const ast *id, sym_kind kind,
-                 const ast *node, const ast *aliased = nullptr) {
-        const std::string_view name = idl_text_of(unit->src, id);
-        const std::string full = join(scope, name);
-        symbol sym{kind, name, scope, unit, node, idl_start_of(id), aliased, {}};
-        auto found = table.find(full);
-        if (found == table.end()) {
-            table.emplace(full, std::move(sym));
-            (is_type(kind) ? simple_type_names : simple_value_names).push_back(name);
+    void declare(const sema_facts &f, const decl_fact &d, std::size_t seq) {
+        const std::string_view scope = f.scopes[d.scope];
+        const std::string_view full = f.str(d.full);
+        auto [found, fresh] = syms.shards[syms.shard_of(full)].table.try_emplace(full);
+        if (fresh) {
+            found->second = {d.kind, d.name, scope, full, f.unit, d.fact, d.pos, {}};
+            (is_type(d.kind) ? type_names : value_names).push_back({seq, d.name});
             return;
         }
         symbol &old = found->second;
+        const sym_kind kind = d.kind;
         const bool same_module = old.kind == sym_kind::module && kind == sym_kind::module;
         const bool struct_pair =
             (old.kind == sym_kind::structure_forward &&
@@ -302,192 +334,137 @@ struct checker {
         if (same_module) {
             return; // a module reopened, in whichever file: nothing to compare
         }
-        if (!related(old.unit, unit)) {
+        if (!related(old.unit, f.unit)) {
             // Files that do not include one another are converted apart, as a compiler
             // translates its inputs apart: the same name in each is no clash.
             return;
         }
         if (struct_pair || union_pair) {
             if (kind == sym_kind::structure || kind == sym_kind::union_type) {
-                old = std::move(sym); // the definition completes the forward declaration
+                // the definition completes the forward declaration
+                old = {kind, d.name, scope, old.full, f.unit, d.fact, d.pos, {}};
             }
             return;
         }
-        error_with_note(unit, idl_start_of(id),
-                        "'" + std::string(name) + "' is already declared in this scope", &old,
-                        name);
+        error_with_note(f.unit, d.pos,
+                        "'" + std::string(d.name) + "' is already declared in this scope", &old,
+                        d.name);
     }
 
-    void declare_enum(const idl_unit *unit, const std::string &scope, const ast *node,
-                      bool bitmask) {
-        const std::size_t first = idl_first_non_annotation(node);
-        const ast *id = idl_child(node, first);
-        declare(unit, scope, id, bitmask ? sym_kind::bitmask : sym_kind::enumeration, node);
-        const std::string owner = join(scope, idl_text_of(unit->src, id));
-        const std::string type_name(idl_text_of(unit->src, id));
-        std::unordered_map<std::string, std::uint64_t> seen;
-        for (std::size_t i = first + 1; i < idl_child_count(node); ++i) {
-            const ast *value = idl_child(node, i);
-            const ast *vid = idl_child(value, idl_first_non_annotation(value));
-            const std::string_view name = idl_text_of(unit->src, vid);
-            const std::string full = join(owner, name);
-            auto dup = table.find(full);
-            if (dup != table.end()) {
-                error_with_note(
-                    unit, idl_start_of(vid),
-                    std::string(bitmask ? "duplicate bit value '" : "duplicate enumerator '") +
-                        std::string(name) + "' in '" + type_name + "'",
-                    &dup->second, name);
-                continue;
-            }
-            table.emplace(full, symbol{bitmask ? sym_kind::bit_value : sym_kind::enumerator, name,
-                                       owner, unit, value, idl_start_of(vid), nullptr, owner});
-            loose.emplace(join(scope, name), full);
-            simple_value_names.push_back(name);
+    // An enumerator or bit value: a name of its enumeration, also visible in the scope that
+    // encloses the enumeration.
+    void declare_value(const sema_facts &f, const decl_fact &d, std::size_t seq) {
+        const std::string_view owner = f.str(d.owner);
+        const std::string_view full = f.str(d.full);
+        auto [made, fresh] = syms.shards[syms.shard_of(full)].table.try_emplace(full);
+        if (!fresh) {
+            const std::string_view type_name = owner.substr(owner.rfind("::") + 2);
+            error_with_note(f.unit, d.pos,
+                            std::string(d.kind == sym_kind::bit_value ? "duplicate bit value '"
+                                                                      : "duplicate enumerator '") +
+                                std::string(d.name) + "' in '" + std::string(type_name) + "'",
+                            &made->second, d.name);
+            return;
         }
+        made->second = {d.kind, d.name, owner, full, f.unit, nullptr, d.pos, owner};
+        value_names.push_back({seq, d.name});
     }
 
-    void declare_type(const idl_unit *unit, const std::string &scope, const ast *node) {
-        switch (idl_type_of(node)) {
-        case IDL_STRUCT_DEF:
-            declare(unit, scope, idl_child(node, idl_first_non_annotation(node)),
-                    sym_kind::structure, node);
-            break;
-        case IDL_UNION_DEF:
-            declare(unit, scope, idl_child(node, idl_first_non_annotation(node)),
-                    sym_kind::union_type, node);
-            break;
-        case IDL_STRUCT_FORWARD_DCL:
-            declare(unit, scope, idl_child(node, idl_first_non_annotation(node)),
-                    sym_kind::structure_forward, node);
-            break;
-        case IDL_UNION_FORWARD_DCL:
-            declare(unit, scope, idl_child(node, idl_first_non_annotation(node)),
-                    sym_kind::union_forward, node);
-            break;
-        case IDL_ENUM_DCL:
-            declare_enum(unit, scope, node, false);
-            break;
-        case IDL_BITMASK_DCL:
-            declare_enum(unit, scope, node, true);
-            break;
-        case IDL_BITSET_DCL:
-            declare(unit, scope, idl_child(node, idl_first_non_annotation(node)), sym_kind::bitset,
-                    node);
-            break;
-        case IDL_NATIVE_DCL: {
-            const ast *decl = idl_child(node, idl_first_non_annotation(node));
-            declare(unit, scope, idl_child(decl, 0), sym_kind::native, node);
-            break;
-        }
-        case IDL_TYPEDEF_DCL: {
-            const std::size_t first = idl_first_non_annotation(node);
-            const ast *type = idl_child(node, first);
-            declare_type(unit, scope, type); // a structure declared in the typedef
-            const ast *declarators = idl_child(node, first + 1);
-            for (std::size_t i = 0; i < idl_child_count(declarators); ++i) {
-                const ast *decl = idl_child(idl_child(declarators, i), 0);
-                declare(unit, scope, idl_child(decl, 0), sym_kind::alias, node, type);
-            }
-            break;
-        }
-        case IDL_CONST_DCL: {
-            const std::size_t first = idl_first_non_annotation(node);
-            declare(unit, scope, idl_child(node, first + 1), sym_kind::constant, node);
-            break;
-        }
-        case IDL_ANNOTATION_DCL: {
-            const ast *id = idl_child(node, 0);
-            declared_annotations.insert(std::string(idl_text_of(unit->src, id)));
-            break;
-        }
-        default:
-            break;
-        }
-    }
+    // Names declared first, with their place in the model's order of declarations: the hints
+    // look at them in that order once the parts are merged.
+    std::vector<std::pair<std::size_t, std::string_view>> type_names;
+    std::vector<std::pair<std::size_t, std::string_view>> value_names;
 
-    //--- walking modules ---//
-
-    // Calls visit(unit, scope, definition) for every definition of every module, in order,
-    // without native recursion over module nesting.
-    template <class Visit>
-    void for_each_definition(const std::vector<const idl_unit *> &units, Visit visit) {
-        struct frame {
-            const ast *node;
-            std::size_t next;
-            std::string scope;
-        };
-        for (const idl_unit *unit : units) {
-            std::vector<frame> stack{{unit->tree, 0, ""}};
-            while (!stack.empty()) {
-                frame &top = stack.back();
-                if (top.next >= idl_child_count(top.node)) {
-                    stack.pop_back();
+    // The first pass over the model for one part: the declarations whose full names hash to
+    // it, in order (the first part also takes the annotation declarations).
+    void declare_part(const std::vector<const sema_facts *> &units, std::size_t part) {
+        std::size_t seq = 0;
+        for (const sema_facts *f : units) {
+            for (const decl_fact &d : f->decls) {
+                ++seq;
+                if (d.w == decl_fact::what::annotation) {
+                    if (part == 0) {
+                        declared_annotations.insert(std::string(d.name));
+                    }
                     continue;
                 }
-                const ast *child = idl_child(top.node, top.next++);
-                visit(unit, top.scope, child);
-                if (idl_type_of(child) == IDL_MODULE_DCL && !is_marker(unit, child)) {
-                    const std::size_t first = idl_first_non_annotation(child);
-                    std::string inner =
-                        join(top.scope, idl_text_of(unit->src, idl_child(child, first)));
-                    stack.push_back({child, first + 1, std::move(inner)});
+                if (syms.shard_of(f->str(d.full)) != part) {
+                    continue;
+                }
+                if (d.w == decl_fact::what::declare) {
+                    declare(*f, d, seq);
+                } else {
+                    declare_value(*f, d, seq);
                 }
             }
         }
     }
 
-    static bool is_marker(const idl_unit *unit, const ast *module) {
-        const ast *id = idl_child(module, idl_first_non_annotation(module));
-        const std::string_view name = idl_text_of(unit->src, id);
-        if (name.find(PREPROC_MARKER_SUFFIX) == std::string_view::npos) {
-            return false;
+    // Once every part is declared: the enumerators of the part their name in the enclosing
+    // scope hashes to, each the one declared first under that name.
+    void declare_loose_part(const std::vector<const sema_facts *> &units, std::size_t part) {
+        for (const sema_facts *f : units) {
+            for (const decl_fact &d : f->decls) {
+                if (d.w != decl_fact::what::value) {
+                    continue;
+                }
+                const std::string_view key = f->str(d.loose);
+                if (syms.shard_of(key) != part) {
+                    continue;
+                }
+                const std::string_view full = f->str(d.full);
+                const shard &home = syms.shards[syms.shard_of(full)];
+                auto found = home.table.find(full);
+                if (found != home.table.end() && found->second.unit == f->unit &&
+                    found->second.pos == d.pos) {
+                    syms.shards[part].loose.emplace(key, &found->second);
+                }
+            }
         }
-        std::string path(name.size() + 1, '\0');
-        return preproc_include_marker_decode(name.data(), name.size(), &path[0]) >= 0;
     }
 
     //--- resolving names ---//
 
-    const symbol *find(const std::string &full) const {
-        auto found = table.find(full);
-        if (found != table.end()) {
+    mutable std::string candidate_;
+
+    const symbol *find(std::string_view full) const {
+        const shard &home = syms.shards[syms.shard_of(full)];
+        auto found = home.table.find(full);
+        if (found != home.table.end()) {
             return &found->second;
         }
-        auto alias = loose.find(full);
-        if (alias != loose.end()) {
-            return &table.find(alias->second)->second;
+        auto alias = home.loose.find(full);
+        if (alias != home.loose.end()) {
+            return alias->second;
         }
         return nullptr;
     }
 
     // IDL scoping: an absolute name from the file scope; otherwise the first component is
     // looked up in the current scope, then in each enclosing one, and the rest inside it.
-    const symbol *resolve(const std::string &scope, const std::string &name) const {
+    const symbol *resolve(std::string_view scope, std::string_view name) const {
         if (name.rfind("::", 0) == 0) {
             return find(name);
         }
         const std::size_t sep = name.find("::");
-        const std::string head = name.substr(0, sep);
-        const std::string rest = sep == std::string::npos ? "" : name.substr(sep);
-        std::string at = scope;
-        for (;;) {
-            const std::string candidate = join(at, head);
+        const std::string_view head = name.substr(0, sep);
+        const std::string_view rest = sep == std::string_view::npos ? "" : name.substr(sep);
+        std::string &candidate = candidate_; // its room serves every look-up of this checker
+        for (std::string_view at = scope;;) {
+            candidate.assign(at).append("::").append(head);
             if (find(candidate) != nullptr) {
-                return find(candidate + rest);
+                return rest.empty() ? find(candidate) : find(candidate.append(rest));
             }
             if (at.empty()) {
                 return nullptr;
             }
-            at.erase(at.rfind("::"));
+            at = at.substr(0, at.rfind("::"));
         }
     }
 
-    static std::string full_name_of(const symbol &sym) { return join(sym.scope, sym.name); }
-
-    std::string hint_for(const std::string &name, bool type) const {
+    std::string hint_for(std::string_view name, bool type) const {
         const std::size_t sep = name.rfind("::");
-        const std::string last = sep == std::string::npos ? name : name.substr(sep + 2);
+        const std::string_view last = sep == std::string_view::npos ? name : name.substr(sep + 2);
         if (type) {
             for (const char *kw : type_keywords) {
                 if (sema_near_miss(last, kw)) {
@@ -495,7 +472,7 @@ struct checker {
                 }
             }
         }
-        for (const std::string_view known : type ? simple_type_names : simple_value_names) {
+        for (const std::string_view known : syms.hint_names(type)) {
             if (sema_near_miss(last, known)) {
                 return "; did you mean '" + std::string(known) + "'?";
             }
@@ -503,107 +480,64 @@ struct checker {
         return "";
     }
 
-    void report_undeclared(const idl_unit *unit, std::uint64_t pos, const std::string &name,
+    void report_undeclared(const idl_unit *unit, std::uint64_t pos, std::string_view name,
                            bool type) {
         diagnostic d = at(options.permissive ? DIAG_WARNING : DIAG_ERROR, unit, pos,
-                          "'" + name + "' is not declared" + hint_for(name, type));
+                          "'" + std::string(name) + "' is not declared" + hint_for(name, type));
         report(d);
     }
 
     // A type reference: declared, and a type.
-    const symbol *check_type_name(const idl_unit *unit, const std::string &scope,
-                                  const ast *scoped) {
-        const std::string name = idl_scoped_name_text(unit->src, scoped);
+    const symbol *check_type_name(const idl_unit *unit, std::string_view scope,
+                                  std::string_view name, std::uint64_t pos) {
         const symbol *sym = resolve(scope, name);
         if (sym == nullptr) {
-            report_undeclared(unit, idl_start_of(scoped), name, true);
+            report_undeclared(unit, pos, name, true);
             return nullptr;
         }
         if (!is_type(sym->kind)) {
-            error_with_note(unit, idl_start_of(scoped),
-                            "'" + name + "' is " + kind_text(sym->kind) + ", not a type", sym,
-                            sym->name);
+            error_with_note(unit, pos,
+                            "'" + std::string(name) + "' is " + kind_text(sym->kind) +
+                                ", not a type",
+                            sym, sym->name);
             return nullptr;
         }
         return sym;
     }
 
     // A value reference in a constant expression: declared, and a constant or enumerator.
-    const symbol *check_value_name(const idl_unit *unit, const std::string &scope,
-                                   const ast *scoped) {
-        const std::string name = idl_scoped_name_text(unit->src, scoped);
+    const symbol *check_value_name(const idl_unit *unit, std::string_view scope,
+                                   std::string_view name, std::uint64_t pos) {
         const symbol *sym = resolve(scope, name);
         if (sym == nullptr) {
-            report_undeclared(unit, idl_start_of(scoped), name, false);
+            report_undeclared(unit, pos, name, false);
             return nullptr;
         }
         if (sym->kind != sym_kind::constant && sym->kind != sym_kind::enumerator &&
             sym->kind != sym_kind::bit_value) {
-            error_with_note(unit, idl_start_of(scoped),
-                            "'" + name + "' is " + kind_text(sym->kind) + ", not a constant", sym,
-                            sym->name);
+            error_with_note(unit, pos,
+                            "'" + std::string(name) + "' is " + kind_text(sym->kind) +
+                                ", not a constant",
+                            sym, sym->name);
             return nullptr;
         }
         return sym;
     }
 
-    // Checks every name under node: scoped names standing for types where the grammar puts a
-    // type, the others as values; annotation applications are checked as annotations and their
-    // parameters left alone. Iterative, so nesting depth costs no native stack.
-    void check_names_below(const idl_unit *unit, const std::string &scope, const ast *node,
-                           std::size_t from = 0) {
-        std::vector<const ast *> todo;
-        // The top node itself is neither an annotation nor a name: its children from `from`.
-        check_children(unit, scope, node, from, &todo);
-        while (!todo.empty()) {
-            const ast *n = todo.back();
-            todo.pop_back();
-            if (idl_type_of(n) == IDL_ANNOTATION_APPL) {
-                check_annotation(unit, n);
-                continue;
-            }
-            check_children(unit, scope, n, 0, &todo);
-        }
-    }
-
-    void check_children(const idl_unit *unit, const std::string &scope, const ast *n,
-                        std::size_t from, std::vector<const ast *> *todo) {
-        const std::uint64_t type = idl_type_of(n);
-        const std::size_t count = idl_child_count(n);
-        for (std::size_t i = count; i-- > from;) {
-            const ast *c = idl_child(n, i);
-            if (idl_type_of(c) != IDL_SCOPED_NAME) {
-                todo->push_back(c);
-            } else if (type == IDL_INHERIT_DCL || type == IDL_SWITCH_TYPE_SPEC) {
-                // checked with the definition that holds them
-            } else if (type == IDL_TYPE_SPEC || type == IDL_CONST_TYPE || type == IDL_TYPEDEF_DCL) {
-                static_cast<void>(check_type_name(unit, scope, c));
-            } else {
-                static_cast<void>(check_value_name(unit, scope, c));
-            }
-        }
-    }
-
     //--- annotations ---//
 
-    void check_annotation(const idl_unit *unit, const ast *appl) {
-        const ast *id = idl_child(appl, 0);
-        std::string name = idl_type_of(id) == IDL_SCOPED_NAME
-                               ? idl_scoped_name_text(unit->src, id)
-                               : std::string(idl_text_of(unit->src, id));
-        const std::size_t sep = name.rfind("::");
-        if (sep != std::string::npos) {
-            name = name.substr(sep + 2);
-        }
-        if (declared_annotations.count(name) != 0) {
+    void check_annotation(const idl_unit *unit, std::string_view name, std::uint64_t pos) {
+        if (declared_annotations.count(std::string(name)) != 0) {
             return;
         }
-        const std::string folded = lower(name);
-        std::string hint;
         for (const char *known : known_annotations) {
             if (name == known) {
                 return;
             }
+        }
+        const std::string folded = lower(name);
+        std::string hint;
+        for (const char *known : known_annotations) {
             if (hint.empty() && folded == known) {
                 hint = std::string("; did you mean '@") + known + "'?";
             }
@@ -614,67 +548,41 @@ struct checker {
             }
         }
         diagnostic d =
-            at(DIAG_WARNING, unit, idl_start_of(appl), "unknown annotation '@" + name + "'" + hint);
+            at(DIAG_WARNING, unit, pos, "unknown annotation '@" + std::string(name) + "'" + hint);
         report(d);
     }
 
     //--- structures and bitsets ---//
 
     struct member_name {
-        std::string name;
+        std::string_view name;
         const idl_unit *unit;
         std::uint64_t pos;
     };
 
     // Member names of a structure or bitset definition, its own only.
-    static void own_members(const idl_unit *unit, const ast *def, std::vector<member_name> *out) {
-        for (std::size_t i = 0; i < idl_child_count(def); ++i) {
-            const ast *m = idl_child(def, i);
-            const std::uint64_t t = idl_type_of(m);
-            if (t == IDL_MEMBER) {
-                const ast *declarators = idl_child(m, idl_child_count(m) - 1);
-                for (std::size_t k = 0; k < idl_child_count(declarators); ++k) {
-                    const ast *id = idl_child(idl_child(idl_child(declarators, k), 0), 0);
-                    out->push_back(
-                        {std::string(idl_text_of(unit->src, id)), unit, idl_start_of(id)});
-                }
-            } else if (t == IDL_BITFIELD) {
-                // Annotations, the bitfield's width and type, then its names.
-                for (std::size_t k = 0; k < idl_child_count(m); ++k) {
-                    const ast *id = idl_child(m, k);
-                    if (idl_type_of(id) != IDL_IDENTIFIER) {
-                        continue;
-                    }
-                    out->push_back(
-                        {std::string(idl_text_of(unit->src, id)), unit, idl_start_of(id)});
-                }
-            }
+    static void own_members(const idl_unit *unit, const type_fact *def,
+                            std::vector<member_name> *out) {
+        if (def == nullptr) {
+            return; // a forward declaration
         }
-    }
-
-    static const ast *inherit_of(const ast *def) {
-        for (std::size_t i = 0; i < idl_child_count(def); ++i) {
-            if (idl_type_of(idl_child(def, i)) == IDL_INHERIT_DCL) {
-                return idl_child(def, i);
-            }
+        for (const member_fact &m : def->members) {
+            out->push_back({m.name, unit, m.pos});
         }
-        return nullptr;
     }
 
     // The base named by an inheritance clause, through typedefs; null after reporting.
-    const symbol *check_base(const idl_unit *unit, const std::string &scope, const ast *inherit,
-                             const std::string &derived, bool bitset) {
-        const ast *scoped = idl_child(inherit, 0);
-        const symbol *sym = check_type_name(unit, scope, scoped);
+    const symbol *check_base(const idl_unit *unit, std::string_view scope, const type_fact &def,
+                             std::string_view derived, bool bitset) {
+        const symbol *sym = check_type_name(unit, scope, def.base, def.base_pos);
         if (sym == nullptr) {
             return nullptr;
         }
         const symbol *base = follow_aliases(sym);
         const sym_kind want = bitset ? sym_kind::bitset : sym_kind::structure;
         if (base == nullptr || base->kind != want) {
-            const std::string name = idl_scoped_name_text(unit->src, scoped);
-            error_with_note(unit, idl_start_of(scoped),
-                            "base '" + name + "' of '" + derived + "' is not a " +
+            error_with_note(unit, def.base_pos,
+                            "base '" + def.base + "' of '" + std::string(derived) + "' is not a " +
                                 (bitset ? "bitset" : "structure"),
                             sym, sym->name);
             return nullptr;
@@ -688,20 +596,17 @@ struct checker {
         std::unordered_set<const symbol *> seen;
         while (base != nullptr && seen.insert(base).second) {
             chain.push_back(base);
-            const ast *inherit = inherit_of(base->node);
-            if (inherit == nullptr) {
+            if (base->fact == nullptr || !base->fact->has_base) {
                 break;
             }
-            const symbol *next =
-                resolve(base->scope, idl_scoped_name_text(base->unit->src, idl_child(inherit, 0)));
-            next = follow_aliases(next);
+            const symbol *next = follow_aliases(resolve(base->scope, base->fact->base));
             if (next == nullptr || next->kind != base->kind) {
                 break;
             }
             base = next;
         }
         for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-            own_members((*it)->unit, (*it)->node, out);
+            own_members((*it)->unit, (*it)->fact, out);
         }
     }
 
@@ -710,173 +615,161 @@ struct checker {
     const symbol *follow_aliases(const symbol *sym) const {
         std::unordered_set<const symbol *> seen;
         while (sym != nullptr && sym->kind == sym_kind::alias && seen.insert(sym).second) {
-            const ast *type = sym->aliased;
-            if (idl_type_of(type) == IDL_TYPE_SPEC) {
-                type = idl_child(type, 0);
-            }
-            if (idl_type_of(type) != IDL_SCOPED_NAME) {
+            if (sym->fact == nullptr || !sym->fact->aliases_name) {
                 return sym; // a typedef of a base or template type
             }
-            sym = resolve(sym->scope, idl_scoped_name_text(sym->unit->src, type));
+            sym = resolve(sym->scope, sym->fact->aliased);
         }
         return sym;
     }
 
-    void check_members(const idl_unit *unit, const std::string &scope, const ast *def,
-                       const std::string &name, bool bitset) {
+    // For each member, the index of the first member of the same name (its own index when it
+    // is the first). Types have a handful of members, where a scan beats a hash table.
+    static std::vector<std::size_t> first_of_names(const std::vector<member_name> &members) {
+        std::vector<std::size_t> first(members.size());
+        if (members.size() <= 32) {
+            for (std::size_t i = 0; i < members.size(); ++i) {
+                std::size_t k = 0;
+                while (members[k].name != members[i].name) {
+                    ++k;
+                }
+                first[i] = k;
+            }
+            return first;
+        }
+        std::unordered_map<std::string_view, std::size_t> seen;
+        for (std::size_t i = 0; i < members.size(); ++i) {
+            first[i] = seen.emplace(members[i].name, i).first->second;
+        }
+        return first;
+    }
+
+    void check_members(const idl_unit *unit, std::string_view scope, const type_fact &def,
+                       std::string_view name, bool bitset) {
         std::vector<member_name> members;
-        if (const ast *inherit = inherit_of(def)) {
-            if (const symbol *base = check_base(unit, scope, inherit, name, bitset)) {
+        if (def.has_base) {
+            if (const symbol *base = check_base(unit, scope, def, name, bitset)) {
                 inherited_members(base, &members);
             }
         }
         const std::size_t inherited = members.size();
-        own_members(unit, def, &members);
-        std::unordered_map<std::string, std::size_t> first;
-        for (std::size_t i = 0; i < members.size(); ++i) {
-            auto [it, fresh] = first.emplace(members[i].name, i);
-            if (fresh || i < inherited) {
+        own_members(unit, &def, &members);
+        const std::vector<std::size_t> first = first_of_names(members);
+        for (std::size_t i = inherited; i < members.size(); ++i) {
+            if (first[i] == i) {
                 continue;
             }
-            const member_name &earlier = members[it->second];
+            const member_name &earlier = members[first[i]];
             diagnostic d = at(DIAG_ERROR, unit, members[i].pos,
-                              "duplicate member '" + members[i].name + "' in '" + name + "'");
-            symbol place{sym_kind::constant, {},      {}, earlier.unit, nullptr,
-                         earlier.pos,        nullptr, {}};
-            add_note(d, place, "'" + earlier.name + "' was declared here");
+                              "duplicate member '" + std::string(members[i].name) + "' in '" +
+                                  std::string(name) + "'");
+            add_note_at(d, earlier.unit, earlier.pos,
+                        "'" + std::string(earlier.name) + "' was declared here");
             report(d);
         }
     }
 
     //--- unions ---//
 
-    // The discriminator's type: the node of a base type, or the symbol of an enumeration (or
-    // a typedef of an allowed type). Null after reporting one that IDL does not allow.
-    void check_union(const idl_unit *unit, const std::string &scope, const ast *def,
-                     const std::string &name) {
-        const std::size_t first = idl_first_non_annotation(def);
-        const ast *switch_spec = idl_child(def, first + 1);
-        const ast *body = idl_child(def, first + 2);
-        const ast *disc = idl_child(switch_spec, idl_first_non_annotation(switch_spec));
-        for (std::size_t k = 0; k < idl_first_non_annotation(switch_spec); ++k) {
-            check_annotation(unit, idl_child(switch_spec, k));
-        }
-        const symbol *enumeration = nullptr;
-        bool checked = true;
-        if (idl_type_of(disc) == IDL_SCOPED_NAME) {
-            const symbol *sym = check_type_name(unit, scope, disc);
-            checked = sym != nullptr;
-            const symbol *target = follow_aliases(sym);
-            if (target != nullptr && target->kind == sym_kind::enumeration) {
-                enumeration = target;
-            } else if (target != nullptr && !allowed_discriminator(target)) {
-                error_with_note(unit, idl_start_of(disc),
-                                "'" + idl_scoped_name_text(unit->src, disc) +
-                                    "' is not a valid discriminator type",
-                                sym, sym->name);
-                checked = false;
-            }
-        } else if (!allowed_discriminator_node(disc)) {
-            diagnostic d = at(DIAG_ERROR, unit, idl_start_of(disc),
-                              "'" + idl_blank_stripped(idl_text_of(unit->src, disc)) +
-                                  "' is not a valid discriminator type");
-            report(d);
-            checked = false;
-        }
+    // What the checks of one union's labels and members carry from one to the next.
+    struct union_state {
+        std::string_view name;
+        const symbol *enumeration = nullptr; // the discriminator's enumeration, if any
+        bool checked = true;                 // the discriminator was found valid
         std::unordered_map<std::string, std::uint64_t> labels;
         std::vector<member_name> members;
         std::uint64_t default_pos = 0;
         bool has_default = false;
-        for (std::size_t i = 0; i < idl_child_count(body); ++i) {
-            const ast *c = idl_child(body, i);
-            const std::size_t n = idl_child_count(c);
-            for (std::size_t k = 0; k + 1 < n; ++k) {
-                const ast *label = idl_child(c, k);
-                if (idl_child_count(label) == 0) {
-                    if (has_default) {
-                        diagnostic d = at(DIAG_ERROR, unit, idl_start_of(label),
-                                          "second 'default' label in union '" + name + "'");
-                        symbol place{sym_kind::constant, {},      {}, unit, nullptr,
-                                     default_pos,        nullptr, {}};
-                        add_note(d, place, "the first 'default' label is here");
-                        report(d);
-                    }
-                    has_default = true;
-                    default_pos = idl_start_of(label);
-                    continue;
-                }
-                const ast *expr = idl_child(label, 0);
-                // A label with operators is flattened into operands and operator nodes.
-                std::string key;
-                for (std::size_t e = 0; e < idl_child_count(label); ++e) {
-                    key += idl_blank_stripped_outside_literals(
-                        idl_text_of(unit->src, idl_child(label, e)));
-                }
-                const std::string written = key;
-                if (idl_child_count(label) == 1 && idl_type_of(expr) == IDL_SCOPED_NAME) {
-                    const symbol *value = check_value_name(unit, scope, expr);
-                    if (value == nullptr) {
-                        continue;
-                    }
-                    if (enumeration != nullptr && value->owner != full_name_of(*enumeration)) {
-                        error_with_note(unit, idl_start_of(expr),
-                                        "'" + idl_scoped_name_text(unit->src, expr) +
-                                            "' is not a value of the enumeration '" +
-                                            std::string(enumeration->name) + "'",
-                                        enumeration, enumeration->name);
-                        continue;
-                    }
-                    key = value->kind == sym_kind::constant ? "const " + full_name_of(*value)
-                                                            : join(value->owner, value->name);
-                } else {
-                    check_names_below(unit, scope, label);
-                    if (enumeration != nullptr && checked) {
-                        error_with_note(unit, idl_start_of(expr),
-                                        "'" + key + "' is not a value of the enumeration '" +
-                                            std::string(enumeration->name) + "'",
-                                        enumeration, enumeration->name);
-                        continue;
-                    }
-                    if (idl_child_count(label) == 1) {
-                        key = normal_literal(key);
-                    }
-                }
-                auto [it, fresh] = labels.emplace(key, idl_start_of(expr));
-                if (!fresh) {
-                    diagnostic d =
-                        at(DIAG_ERROR, unit, idl_start_of(expr),
-                           "duplicate case label '" + written + "' in union '" + name + "'");
-                    symbol place{sym_kind::constant, {},      {}, unit, nullptr,
-                                 it->second,         nullptr, {}};
-                    add_note(d, place, "the first use of the label is here");
-                    report(d);
-                }
+    };
+
+    void begin_union(const sema_facts &f, std::string_view scope, const check_fact &c,
+                     union_state &u) {
+        const idl_unit *unit = f.unit;
+        const std::string text(f.str(c.text));
+        u = union_state{};
+        u.name = c.name;
+        if (c.flag) {
+            const symbol *sym = check_type_name(unit, scope, text, c.pos);
+            u.checked = sym != nullptr;
+            const symbol *target = follow_aliases(sym);
+            if (target != nullptr && target->kind == sym_kind::enumeration) {
+                u.enumeration = target;
+            } else if (target != nullptr && !allowed_discriminator(target)) {
+                error_with_note(unit, c.pos, "'" + text + "' is not a valid discriminator type",
+                                sym, sym->name);
+                u.checked = false;
             }
-            if (n > 0) {
-                const ast *element = idl_child(c, n - 1);
-                const std::size_t ef = idl_first_non_annotation(element);
-                for (std::size_t k = 0; k < ef; ++k) {
-                    check_annotation(unit, idl_child(element, k));
-                }
-                check_names_below(unit, scope, idl_child(element, ef));
-                const ast *decl = idl_child(idl_child(element, ef + 1), 0);
-                check_names_below(unit, scope, decl);
-                const ast *id = idl_child(decl, 0);
-                members.push_back(
-                    {std::string(idl_text_of(unit->src, id)), unit, idl_start_of(id)});
+        } else if (!allowed_discriminator_type(c.node_type)) {
+            diagnostic d =
+                at(DIAG_ERROR, unit, c.pos, "'" + text + "' is not a valid discriminator type");
+            report(d);
+            u.checked = false;
+        }
+    }
+
+    void default_label(const idl_unit *unit, const check_fact &c, union_state &u) {
+        if (u.has_default) {
+            diagnostic d = at(DIAG_ERROR, unit, c.pos,
+                              "second 'default' label in union '" + std::string(u.name) + "'");
+            add_note_at(d, unit, u.default_pos, "the first 'default' label is here");
+            report(d);
+        }
+        u.has_default = true;
+        u.default_pos = c.pos;
+    }
+
+    void label(const sema_facts &f, std::string_view scope, const check_fact &c, union_state &u) {
+        const idl_unit *unit = f.unit;
+        const std::string written(f.str(c.extra));
+        std::string key = written;
+        if (c.w == check_fact::what::label_value) {
+            const std::string_view text = f.str(c.text);
+            const symbol *value = check_value_name(unit, scope, text, c.pos);
+            if (value == nullptr) {
+                return;
+            }
+            if (u.enumeration != nullptr && value->owner != u.enumeration->full) {
+                error_with_note(unit, c.pos,
+                                "'" + std::string(text) + "' is not a value of the enumeration '" +
+                                    std::string(u.enumeration->name) + "'",
+                                u.enumeration, u.enumeration->name);
+                return;
+            }
+            key = value->kind == sym_kind::constant ? "const " + std::string(value->full)
+                                                    : std::string(value->full);
+        } else {
+            if (u.enumeration != nullptr && u.checked) {
+                error_with_note(unit, c.pos,
+                                "'" + key + "' is not a value of the enumeration '" +
+                                    std::string(u.enumeration->name) + "'",
+                                u.enumeration, u.enumeration->name);
+                return;
+            }
+            if (c.flag) {
+                key = normal_literal(key);
             }
         }
-        std::unordered_map<std::string, std::size_t> seen;
-        for (std::size_t i = 0; i < members.size(); ++i) {
-            auto [it, fresh] = seen.emplace(members[i].name, i);
-            if (fresh) {
+        auto [it, fresh] = u.labels.emplace(key, c.pos);
+        if (!fresh) {
+            diagnostic d =
+                at(DIAG_ERROR, unit, c.pos,
+                   "duplicate case label '" + written + "' in union '" + std::string(u.name) + "'");
+            add_note_at(d, unit, it->second, "the first use of the label is here");
+            report(d);
+        }
+    }
+
+    void end_union(const idl_unit *unit, union_state &u) {
+        const std::vector<std::size_t> first = first_of_names(u.members);
+        for (std::size_t i = 0; i < u.members.size(); ++i) {
+            if (first[i] == i) {
                 continue;
             }
-            diagnostic d = at(DIAG_ERROR, unit, members[i].pos,
-                              "duplicate member '" + members[i].name + "' in '" + name + "'");
-            symbol place{sym_kind::constant,      {},      {}, unit, nullptr,
-                         members[it->second].pos, nullptr, {}};
-            add_note(d, place, "'" + members[i].name + "' was declared here");
+            diagnostic d = at(DIAG_ERROR, unit, u.members[i].pos,
+                              "duplicate member '" + std::string(u.members[i].name) + "' in '" +
+                                  std::string(u.name) + "'");
+            add_note_at(d, unit, u.members[first[i]].pos,
+                        "'" + std::string(u.members[i].name) + "' was declared here");
             report(d);
         }
     }
@@ -912,8 +805,7 @@ struct checker {
         return "int " + std::to_string(value);
     }
 
-    static bool allowed_discriminator_node(const ast *type) {
-        const std::uint64_t t = idl_type_of(type);
+    static bool allowed_discriminator_type(std::uint64_t t) {
         return t == IDL_INTEGER_TYPE || t == IDL_CHAR_TYPE || t == IDL_WIDE_CHAR_TYPE ||
                t == IDL_BOOLEAN_TYPE || t == IDL_OCTET_TYPE;
     }
@@ -922,72 +814,48 @@ struct checker {
         if (target->kind == sym_kind::enumeration) {
             return true;
         }
-        if (target->kind != sym_kind::alias) {
-            return false;
-        }
-        const ast *type = target->aliased;
-        if (idl_type_of(type) == IDL_TYPE_SPEC) {
-            type = idl_child(type, 0);
-        }
-        return allowed_discriminator_node(type);
+        return target->kind == sym_kind::alias && target->fact != nullptr &&
+               !target->fact->aliases_name &&
+               allowed_discriminator_type(target->fact->aliased_type);
     }
 
     //--- the second pass ---//
 
-    void check_definition(const idl_unit *unit, const std::string &scope, const ast *node) {
-        const std::uint64_t type = idl_type_of(node);
-        const std::size_t first = idl_first_non_annotation(node);
-        if (type != IDL_ANNOTATION_DCL) {
-            for (std::size_t k = 0; k < first; ++k) {
-                check_annotation(unit, idl_child(node, k));
+    // The uses of names in one file, checked against the whole model's symbols, in order.
+    void check_all(const sema_facts &f) {
+        union_state u;
+        for (const check_fact &c : f.checks) {
+            const std::string_view scope = f.scopes[c.scope];
+            switch (c.w) {
+            case check_fact::what::annotation:
+                check_annotation(f.unit, f.str(c.text), c.pos);
+                break;
+            case check_fact::what::type_name:
+                static_cast<void>(check_type_name(f.unit, scope, f.str(c.text), c.pos));
+                break;
+            case check_fact::what::value_name:
+                static_cast<void>(check_value_name(f.unit, scope, f.str(c.text), c.pos));
+                break;
+            case check_fact::what::members:
+                check_members(f.unit, scope, *c.fact, c.name, c.flag);
+                break;
+            case check_fact::what::union_begin:
+                begin_union(f, scope, c, u);
+                break;
+            case check_fact::what::label_default:
+                default_label(f.unit, c, u);
+                break;
+            case check_fact::what::label_value:
+            case check_fact::what::label_expr:
+                label(f, scope, c, u);
+                break;
+            case check_fact::what::union_member:
+                u.members.push_back({c.name, f.unit, c.pos});
+                break;
+            case check_fact::what::union_end:
+                end_union(f.unit, u);
+                break;
             }
-        }
-        switch (type) {
-        case IDL_STRUCT_DEF: {
-            const std::string name(idl_text_of(unit->src, idl_child(node, first)));
-            check_members(unit, scope, node, name, false);
-            for (std::size_t i = first + 1; i < idl_child_count(node); ++i) {
-                if (idl_type_of(idl_child(node, i)) == IDL_MEMBER) {
-                    check_names_below(unit, scope, idl_child(node, i));
-                }
-            }
-            break;
-        }
-        case IDL_BITSET_DCL: {
-            const std::string name(idl_text_of(unit->src, idl_child(node, first)));
-            check_members(unit, scope, node, name, true);
-            for (std::size_t i = first + 1; i < idl_child_count(node); ++i) {
-                if (idl_type_of(idl_child(node, i)) == IDL_BITFIELD) {
-                    check_names_below(unit, scope, idl_child(node, i));
-                }
-            }
-            break;
-        }
-        case IDL_UNION_DEF:
-            check_union(unit, scope, node,
-                        std::string(idl_text_of(unit->src, idl_child(node, first))));
-            break;
-        case IDL_ENUM_DCL:
-        case IDL_BITMASK_DCL:
-            check_names_below(unit, scope, node, first + 1);
-            break;
-        case IDL_TYPEDEF_DCL: {
-            const ast *declared = idl_child(node, first);
-            const std::uint64_t dt = idl_type_of(declared);
-            if (dt == IDL_STRUCT_DEF || dt == IDL_UNION_DEF || dt == IDL_ENUM_DCL ||
-                dt == IDL_BITSET_DCL || dt == IDL_BITMASK_DCL) {
-                check_definition(unit, scope, declared);
-                check_names_below(unit, scope, idl_child(node, first + 1));
-            } else {
-                check_names_below(unit, scope, node, first);
-            }
-            break;
-        }
-        case IDL_CONST_DCL:
-            check_names_below(unit, scope, node, first);
-            break;
-        default:
-            break;
         }
     }
 };
@@ -1032,102 +900,159 @@ bool sema_near_miss(std::string_view a, std::string_view b) {
 
 namespace {
 
-// The second pass over one definition: names used, members, unions, annotations.
-void check_used_names(checker &c, const idl_unit *unit, const std::string &scope,
-                      const ast *node) {
-    if (idl_type_of(node) == IDL_MODULE_DCL) {
-        const std::size_t first = idl_first_non_annotation(node);
-        for (std::size_t k = 0; k < first; ++k) {
-            c.check_annotation(unit, idl_child(node, k));
-        }
-        return;
-    }
-    c.check_definition(unit, scope, node);
-}
-
-// Runs the second pass with a checker of its own per unit, on up to `threads` threads (the
-// calling one among them); the checkers are returned in the order of the units.
-std::vector<std::unique_ptr<checker>> check_units(const std::vector<const idl_unit *> &units,
-                                                  const sema_options &options, symbols &syms) {
-    std::vector<std::unique_ptr<checker>> done(units.size());
+// Runs work(i) for every i below count on up to `threads` threads, the calling one among them.
+template <class Work> void run_parallel(std::size_t count, unsigned threads, const Work &work) {
     std::atomic<std::size_t> next{0};
     std::atomic<bool> out_of_memory{false};
-    const auto work = [&] {
-        for (std::size_t i = next.fetch_add(1); i < units.size(); i = next.fetch_add(1)) {
+    const auto loop = [&] {
+        for (std::size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
             try {
-                auto c = std::make_unique<checker>(options, syms);
-                c->for_each_definition({units[i]}, [&c](const idl_unit *unit,
-                                                        const std::string &scope,
-                                                        const ast *node) {
-                    check_used_names(*c, unit, scope, node);
-                });
-                done[i] = std::move(c);
+                work(i);
             } catch (const std::bad_alloc &) {
                 out_of_memory = true;
             }
         }
     };
     std::vector<std::thread> helpers;
-    for (unsigned t = 1; t < options.threads && t < units.size(); ++t) {
+    for (unsigned t = 1; t < threads && t < count; ++t) {
         try {
-            helpers.emplace_back(work);
+            helpers.emplace_back(loop);
         } catch (const std::system_error &) {
             break; // fewer threads then
         }
     }
-    work();
+    loop();
     for (std::thread &h : helpers) {
         h.join();
     }
     if (out_of_memory) {
         throw std::bad_alloc();
     }
+}
+
+// Adds the reports, errors and failed files of another checker to c's, in order.
+void merge_into(checker &c, checker &other) {
+    c.errors += other.errors;
+    for (const idl_unit *unit : other.failed) {
+        if (std::find(c.failed.begin(), c.failed.end(), unit) == c.failed.end()) {
+            c.failed.push_back(unit);
+        }
+    }
+    std::move(other.reports.begin(), other.reports.end(), std::back_inserter(c.reports));
+    other.reports.clear();
+}
+
+// The first pass: every declaration of the model into the parts of the table, one part per
+// thread; its reports go to c. The table and its hints do not depend on the thread count.
+void declare_model(const std::vector<const sema_facts *> &units, const sema_options &options,
+                   symbols &syms, checker &c) {
+    const std::size_t parts = std::max(1u, options.threads);
+    std::size_t declared = 0;
+    for (const sema_facts *f : units) {
+        declared += f->decls.size();
+    }
+    syms.shards.resize(parts);
+    for (shard &part : syms.shards) {
+        part.table.reserve(declared / parts + 1);
+    }
+    std::vector<std::unique_ptr<checker>> declarers(parts);
+    for (std::unique_ptr<checker> &d : declarers) {
+        d = std::make_unique<checker>(options, syms);
+    }
+    run_parallel(parts, options.threads,
+                 [&](std::size_t part) { declarers[part]->declare_part(units, part); });
+    run_parallel(parts, options.threads,
+                 [&](std::size_t part) { declarers[part]->declare_loose_part(units, part); });
+    for (std::unique_ptr<checker> &d : declarers) {
+        merge_into(c, *d);
+        syms.type_parts.push_back(std::move(d->type_names));
+        syms.value_parts.push_back(std::move(d->value_names));
+    }
+}
+
+// Runs the second pass with a checker of its own per file, on up to `threads` threads (the
+// calling one among them); the checkers are returned in the order of the files.
+std::vector<std::unique_ptr<checker>> check_units(const std::vector<const sema_facts *> &units,
+                                                  const sema_options &options, symbols &syms) {
+    std::vector<std::unique_ptr<checker>> done(units.size());
+    run_parallel(units.size(), options.threads, [&](std::size_t i) {
+        auto c = std::make_unique<checker>(options, syms);
+        c->check_all(*units[i]);
+        done[i] = std::move(c);
+    });
     return done;
+}
+
+void report_out_of_memory() {
+    diagnostic d;
+    d.level = DIAG_FATAL;
+    d.summary = "Out of memory: Unable to check the model";
+    diag_report(d);
 }
 
 } // namespace
 
-bool sema_check(const std::vector<const idl_unit *> &units, const sema_options &options,
-                std::vector<const idl_unit *> *failed) {
+sema_facts *sema_facts_new(const idl_unit *unit) {
+    try {
+        auto facts = std::make_unique<sema_facts>();
+        sema_collect(unit, facts.get());
+        return facts.release();
+    } catch (const std::bad_alloc &) {
+        report_out_of_memory();
+        return nullptr;
+    }
+}
+
+void sema_facts_delete(sema_facts *facts) {
+    delete facts;
+}
+
+bool sema_check_facts(const std::vector<const sema_facts *> &units, const sema_options &options,
+                      std::vector<const idl_unit *> *failed) {
     try {
         symbols syms;
         checker c{options, syms};
         for (std::size_t i = 0; i < units.size(); ++i) {
-            c.unit_index.emplace(units[i], i);
-            c.by_resolved.emplace(units[i]->resolved, units[i]);
+            syms.unit_index.emplace(units[i]->unit, i);
+            syms.by_resolved.emplace(units[i]->unit->resolved, units[i]->unit);
         }
-        c.for_each_definition(
-            units, [&c](const idl_unit *unit, const std::string &scope, const ast *node) {
-                if (idl_type_of(node) == IDL_MODULE_DCL) {
-                    if (!checker::is_marker(unit, node)) {
-                        c.declare(unit, scope, idl_child(node, idl_first_non_annotation(node)),
-                                  sym_kind::module, node);
-                    }
-                    return;
-                }
-                c.declare_type(unit, scope, node);
-            });
-        // The reports of the second pass follow those of the first, unit by unit, as one
-        // checker going through the units in order would have made them.
+        declare_model(units, options, syms, c);
+        // The reports of the second pass follow those of the first, file by file, as one
+        // checker going through the files in order would have made them.
         for (std::unique_ptr<checker> &u : check_units(units, options, syms)) {
-            c.errors += u->errors;
-            for (const idl_unit *unit : u->failed) {
-                if (std::find(c.failed.begin(), c.failed.end(), unit) == c.failed.end()) {
-                    c.failed.push_back(unit);
-                }
-            }
-            std::move(u->reports.begin(), u->reports.end(), std::back_inserter(c.reports));
+            merge_into(c, *u);
         }
         c.flush();
+        std::sort(c.failed.begin(), c.failed.end(), [&syms](const idl_unit *a, const idl_unit *b) {
+            return syms.unit_index[a] < syms.unit_index[b];
+        });
         if (failed != nullptr) {
             failed->insert(failed->end(), c.failed.begin(), c.failed.end());
         }
         return c.errors == 0;
     } catch (const std::bad_alloc &) {
-        diagnostic d;
-        d.level = DIAG_FATAL;
-        d.summary = "Out of memory: Unable to check the model";
-        diag_report(d);
+        report_out_of_memory();
         return false;
     }
+}
+
+bool sema_check(const std::vector<const idl_unit *> &units, const sema_options &options,
+                std::vector<const idl_unit *> *failed) {
+    std::vector<std::unique_ptr<sema_facts, void (*)(sema_facts *)>> owned;
+    std::vector<const sema_facts *> facts;
+    try {
+        owned.reserve(units.size());
+        facts.reserve(units.size());
+    } catch (const std::bad_alloc &) {
+        report_out_of_memory();
+        return false;
+    }
+    for (const idl_unit *unit : units) {
+        owned.emplace_back(sema_facts_new(unit), sema_facts_delete);
+        if (!owned.back()) {
+            return false; // reported
+        }
+        facts.push_back(owned.back().get());
+    }
+    return sema_check_facts(facts, options, failed);
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 struct idl_unit;
+struct sema_facts;
 
 /// How strictly names are checked.
 struct sema_options {
@@ -21,10 +22,22 @@ struct sema_options {
 /// idl_loader_model orders them). Every problem is reported through diag_report at the
 /// offending name, with the earlier declaration as a note. True when no error was reported
 /// (warnings allowed). When failed is given, each unit an error was reported in is added to it
-/// once, so that a run can refuse just the files whose model holds an error.
+/// once, in model order, so that a run can refuse just the files whose model holds an error.
 [[nodiscard]] bool sema_check(const std::vector<const idl_unit *> &units,
                               const sema_options &options,
                               std::vector<const idl_unit *> *failed = nullptr);
+
+/// Takes from a file's parse tree what the checks need of it, so that the tree can be released
+/// long before the whole model is checked. The unit (its paths, text and includes) must outlive
+/// the facts. Null when memory runs out (reported).
+[[nodiscard]] sema_facts *sema_facts_new(const idl_unit *unit);
+/// Releases facts; accepts null.
+void sema_facts_delete(sema_facts *facts);
+
+/// sema_check over facts taken from each file of the model, in the same order.
+[[nodiscard]] bool sema_check_facts(const std::vector<const sema_facts *> &units,
+                                    const sema_options &options,
+                                    std::vector<const idl_unit *> *failed = nullptr);
 
 /// True when a and b differ only in case, or by one inserted, removed or replaced character, or
 /// by two neighbouring characters swapped (names of three characters or more); false when equal.

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -388,6 +390,22 @@ TEST(Sema, ReportsDoNotDependOnTheThreads) {
         if (i > 0 && i % 4 == 2) {
             text += " struct U" + n + " : S" + std::to_string(i - 1) + " { long x; };";
         }
+        // Names the parts of the first pass share: enumerators seen from the enclosing scope,
+        // duplicates across files, forward declarations completed later, and hints that name
+        // the first of several near misses in the order of declaration.
+        if (i % 6 == 3) {
+            text += " enum Color" + n + " { RED" + n + ", GREEN" + n + ", RED" + n + " };";
+            text += " union V" + n + " switch (Color" + n + ") { case GREEN" + n +
+                    ": long g; case BLUE" + n + ": long b; };";
+            text += " struct Later" + n + "; struct Later" + n + " { long x; };";
+        }
+        if (i % 7 == 4) {
+            text += " struct S" + std::to_string(i - 1) + " { long dup; };";
+            text += " struct W" + n + " { Pointb p; Pointc q; };";
+        }
+        if (i == 1) {
+            text += " struct Pointa { long x; }; struct Pointd { long x; };";
+        }
         text += " };";
         h.add("f" + n + ".idl", text);
         if (i > 0) {
@@ -397,6 +415,16 @@ TEST(Sema, ReportsDoNotDependOnTheThreads) {
     ASSERT_TRUE(h.ok);
     const threaded_outcome one = check_on(h, 1);
     EXPECT_FALSE(one.ok);
+    const auto has = [&one](const std::string &text) {
+        return std::any_of(one.lines.begin(), one.lines.end(), [&](const std::string &line) {
+            return line.find(text) != std::string::npos;
+        });
+    };
+    EXPECT_TRUE(has("'Pointb' is not declared; did you mean 'Pointa'?"));
+    EXPECT_TRUE(has("duplicate enumerator 'RED3' in 'Color3'"));
+    EXPECT_TRUE(has("'BLUE3' is not declared"));
+    EXPECT_TRUE(has("'S3' is already declared in this scope"));
+    EXPECT_FALSE(has("Later"));
     EXPECT_GT(one.lines.size(), 20u);
     EXPECT_GT(one.failed.size(), 8u);
     for (const unsigned threads : {2u, 3u, 8u, 64u}) {
