@@ -34,6 +34,7 @@
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace {
 
@@ -201,9 +202,16 @@ bool ends_with_idl(const char *name) {
     return n > 4 && std::strcmp(name + n - 4, ".idl") == 0;
 }
 
+// A file found by a folder walk; `plain` when it is a regular file itself, not a link to one.
+struct found_file {
+    std::string path;
+    bool plain;
+    bool operator<(const found_file &other) const { return path < other.path; }
+};
+
 // Collects the `*.idl` files below `folder` (symbolic links to folders are not followed, so
 // the walk always ends); the first folder that cannot be read is named in `failure`.
-void walk(const std::string &folder, std::vector<std::string> &found, std::string &failure) {
+void walk(const std::string &folder, std::vector<found_file> &found, std::string &failure) {
     DIR *d = ::opendir(folder.c_str());
     if (d == nullptr) {
         if (failure.empty()) {
@@ -218,16 +226,31 @@ void walk(const std::string &folder, std::vector<std::string> &found, std::strin
         }
         const std::string path =
             folder.back() == '/' ? folder + e->d_name : folder + "/" + e->d_name;
+        // The entry's type comes with it on most file systems; asked for only where not.
+        const bool idl = ends_with_idl(e->d_name);
+        if (e->d_type == DT_REG) {
+            if (idl) {
+                found.push_back({path, true});
+            }
+            continue;
+        }
+        if (e->d_type == DT_DIR) {
+            folders.push_back(path);
+            continue;
+        }
+        if (e->d_type != DT_UNKNOWN && e->d_type != DT_LNK) {
+            continue; // a device, a pipe or a socket
+        }
         struct stat st {};
         if (::lstat(path.c_str(), &st) != 0) {
             continue;
         }
         if (S_ISDIR(st.st_mode)) {
             folders.push_back(path);
-        } else if (ends_with_idl(e->d_name) &&
-                   (S_ISREG(st.st_mode) ||
-                    (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)))) {
-            found.push_back(path);
+        } else if (idl && S_ISREG(st.st_mode)) {
+            found.push_back({path, true});
+        } else if (idl && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            found.push_back({path, false});
         }
     }
     ::closedir(d);
@@ -238,13 +261,14 @@ void walk(const std::string &folder, std::vector<std::string> &found, std::strin
 
 void plan_folder(const driver_options &opts, const std::string &folder,
                  std::vector<compile_job> &jobs) {
-    std::vector<std::string> found;
+    std::vector<found_file> found;
     std::string failure;
     walk(folder, found, failure);
     std::sort(found.begin(), found.end());
     const std::string root = opts.base_dir.empty() ? folder : opts.base_dir;
-    for (const std::string &file : found) {
-        plan_file(opts, file, root, jobs);
+    for (const found_file &file : found) {
+        plan_file(opts, file.path, root, jobs);
+        jobs.back().plain = file.plain;
     }
     if (!failure.empty()) {
         compile_job job;
@@ -363,40 +387,118 @@ bool write_rule(const driver_options &opts, const compile_job &job,
     return driver_write_text(job.output_dir, job.output_name + ".d", rule);
 }
 
+// What the reading round keeps of each file it read: the facts the name check needs and, for a
+// file some job converts, its document, made while the parse tree was fresh, with the
+// diagnostics of making it (shown once the check lets the file through).
+struct unit_result {
+    owned<sema_facts, sema_facts_delete> facts;
+    bool document_ok = false;
+    std::string document;    // the pretty text of the document
+    std::string diagnostics; // gcc-layout text of making it
+    unsigned errors = 0;
+    unsigned warnings = 0;
+    std::atomic<unsigned> jobs_left{0}; // jobs still to write the document
+};
+
 // The whole model of a run: each input read with its includes by the workers, then checked as
-// one on the main thread before any document is made.
+// one on the main thread before any document is written.
 struct run_model {
     idl_loader *loader = nullptr;
-    std::vector<const idl_unit *> units; // per job; null when it was not read
-    std::vector<std::string> read_text;  // per job: diagnostics of its reading
-    std::vector<char> read_failed;       // per job: an error while reading
-    std::vector<char> blocked;           // per job: its model holds a checking error
-    // Per job: the first job of the same unit (two inputs may name one file), and there, the
-    // documents still to be made from it; its tree is released once none is left.
-    std::vector<std::size_t> first_of_unit;
-    std::unique_ptr<std::atomic<unsigned>[]> documents_left;
+    bool colour = false;
+    std::unordered_set<std::string> inputs; // resolved paths of the files the jobs convert
+    std::vector<const idl_unit *> units;    // per job; null when it was not read
+    std::vector<std::string> read_text;     // per job: diagnostics of its reading
+    std::vector<char> read_failed;          // per job: an error while reading
+    std::vector<char> blocked;              // per job: its model holds a checking error
+    std::mutex results_lock;
+    std::unordered_map<const idl_unit *, unit_result> results; // per file read
     ~run_model() { idl_loader_delete(loader); }
 
-    void count_documents() {
-        first_of_unit.assign(units.size(), 0);
-        documents_left = std::make_unique<std::atomic<unsigned>[]>(units.size());
-        std::unordered_map<const idl_unit *, std::size_t> first;
-        for (std::size_t i = 0; i < units.size(); ++i) {
-            first_of_unit[i] = first.emplace(units[i], i).first->second;
-            ++documents_left[first_of_unit[i]];
+    // The jobs of each file: once the last is done with its document, the memory goes back.
+    void count_jobs() {
+        for (const idl_unit *unit : units) {
+            auto found = results.find(unit);
+            if (found != results.end()) {
+                ++found->second.jobs_left;
+            }
         }
     }
 
-    // Job index made its document (or gave up on it): the tree goes with the last one.
-    void document_made(std::size_t index) const {
-        if (units[index] != nullptr && documents_left[first_of_unit[index]].fetch_sub(1) == 1) {
-            idl_loader_release_tree(loader, units[index]);
+    void job_done(std::size_t index) {
+        const idl_unit *unit = units[index];
+        if (unit == nullptr) {
+            return;
         }
+        unit_result *r = nullptr;
+        {
+            const std::lock_guard<std::mutex> hold(results_lock);
+            auto found = results.find(unit);
+            r = found == results.end() ? nullptr : &found->second;
+        }
+        if (r != nullptr && r->jobs_left.fetch_sub(1) == 1) {
+            r->facts.reset();
+            std::string().swap(r->document);
+        }
+    }
+
+    const unit_result *result_of(const idl_unit *unit) {
+        const std::lock_guard<std::mutex> hold(results_lock);
+        auto found = results.find(unit);
+        return found == results.end() ? nullptr : &found->second;
     }
 };
 
+bool append_text(void *context, const char *data, std::size_t len) {
+    try {
+        static_cast<std::string *>(context)->append(data, len);
+        return true;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
+// Runs on a reading thread once a file is parsed, before its tree is released. A file it cannot
+// finish (memory ran out, reported) has no result and is refused by the check.
+void on_parsed(void *context, idl_unit *unit) {
+    auto &model = *static_cast<run_model *>(context);
+    try {
+        unit_result made;
+        made.facts.reset(sema_facts_new(unit));
+        if (!made.facts) {
+            return; // reported
+        }
+        if (model.inputs.count(unit->resolved) != 0) {
+            // The diagnostics of making the document belong to the job converting this file,
+            // not to the one whose include brought it in.
+            file_sink sink(model.colour);
+            const owned<xmltree, xmltree_free> doc{idl_unit_document(unit)};
+            // All that is wanted of the tree is made: its memory goes back before the text of
+            // the document takes more.
+            idl_unit_release_tree(unit);
+            made.document_ok =
+                doc && xmltree_write_beautify(doc.get(), append_text, &made.document);
+            if (doc && !made.document_ok) {
+                glog_fatal("Out of memory: Unable to write the document of %s", unit->path.c_str());
+            }
+            made.diagnostics = std::move(sink.text);
+            made.errors = sink.errors;
+            made.warnings = sink.warnings;
+        }
+        const std::lock_guard<std::mutex> hold(model.results_lock);
+        unit_result &kept = model.results[unit];
+        kept.facts = std::move(made.facts);
+        kept.document_ok = made.document_ok;
+        kept.document = std::move(made.document);
+        kept.diagnostics = std::move(made.diagnostics);
+        kept.errors = made.errors;
+        kept.warnings = made.warnings;
+    } catch (const std::bad_alloc &) {
+        glog_fatal("Out of memory: Unable to convert %s", unit->path.c_str());
+    }
+}
+
 bool convert(const driver_options &opts, const compile_job &job, const job_lists &lists,
-             made_folders &folders, file_sink &sink, job_result &result, const run_model &model,
+             made_folders &folders, file_sink &sink, job_result &result, run_model &model,
              std::size_t index) {
     if (!job.error.empty()) {
         sink.consume([&] {
@@ -422,10 +524,15 @@ bool convert(const driver_options &opts, const compile_job &job, const job_lists
     if (unit == nullptr || model.read_failed[index] != 0 || model.blocked[index] != 0) {
         return false; // reported while reading or checking
     }
-    owned<xmltree, xmltree_free> doc{idl_unit_document(unit)};
-    model.document_made(index);
-    if (!doc) {
-        return false; // reported
+    const unit_result *made = model.result_of(unit);
+    if (made == nullptr) {
+        return false; // reported while reading
+    }
+    sink.text += made->diagnostics;
+    sink.errors += made->errors;
+    sink.warnings += made->warnings;
+    if (!made->document_ok) {
+        return false; // reported while reading
     }
     std::vector<std::string> included;
     if (opts.dependencies) {
@@ -435,19 +542,19 @@ bool convert(const driver_options &opts, const compile_job &job, const job_lists
         return false; // the caller says why for -Werror
     }
     if (job.output_dir == "-") {
-        if (!xmltree_write_beautify(doc.get(), write_stdout, nullptr)) {
+        if (!write_stdout(nullptr, made->document.data(), made->document.size())) {
             glog_error("Failed to write data to file");
             return false;
         }
     } else if (!folders.make(job.output_dir) ||
-               !driver_write_document(job.output_dir, job.output_name, doc.get())) {
+               !driver_write_text(job.output_dir, job.output_name, made->document)) {
         return false; // reported
     }
     return !opts.dependencies || write_rule(opts, job, included);
 }
 
 job_result run_job(const driver_options &opts, const compile_job &job, const job_lists &lists,
-                   made_folders &folders, bool colour, const run_model &model, std::size_t index) {
+                   made_folders &folders, bool colour, run_model &model, std::size_t index) {
     job_result result;
     file_sink sink(colour);
     bool ok = false;
@@ -465,6 +572,9 @@ job_result run_job(const driver_options &opts, const compile_job &job, const job
         sink.text.empty()) {
         // Every failure is reported where it is found; this is only a safety net.
         sink.text += plain_line(DIAG_ERROR, job.input + ": conversion failed", colour);
+    }
+    if (!opts.preprocess_only) {
+        model.job_done(index);
     }
     result.ok = ok && sink.errors == 0;
     result.diagnostics = std::move(sink.text);
@@ -517,6 +627,7 @@ struct scheduler {
     made_folders folders;
     run_model &model;
     bool reading = false; // the first round: read the inputs, convert nothing
+    unsigned threads = 1;
 
     scheduler(const driver_options &o, const std::vector<compile_job> &j, bool c, run_model &m)
         : opts(o), jobs(j), colour(c), results(j.size()), done(j.size(), false), model(m) {}
@@ -539,6 +650,21 @@ struct scheduler {
             sink.text += plain_line(DIAG_ERROR, job.input + ": conversion failed", colour);
         }
         model.read_text[i] = std::move(sink.text);
+    }
+
+    // The next job to take: the threads start spread over the list, each in a part of its own,
+    // so that they seldom want the same included file or write into the same folder at once.
+    // Past the end once every job is taken.
+    std::size_t take() {
+        const std::size_t n = jobs.size();
+        const std::size_t part = (n + threads - 1) / threads;
+        for (std::size_t k = next.fetch_add(1); k < part * threads; k = next.fetch_add(1)) {
+            const std::size_t i = (k % threads) * part + k / threads;
+            if (i < n) {
+                return i;
+            }
+        }
+        return n;
     }
 
     void publish(std::size_t i, job_result r) {
@@ -566,7 +692,7 @@ struct scheduler {
         // the default logger's standard output.
         const hook_guard to_stderr(immediate_record, &colour);
         if (reading) {
-            for (std::size_t i = next.fetch_add(1); i < jobs.size(); i = next.fetch_add(1)) {
+            for (std::size_t i = take(); i < jobs.size(); i = take()) {
                 try {
                     read(i);
                 } catch (const std::bad_alloc &) {
@@ -576,11 +702,7 @@ struct scheduler {
             return;
         }
         const job_lists lists(opts);
-        for (;;) {
-            const std::size_t i = next.fetch_add(1);
-            if (i >= jobs.size()) {
-                return;
-            }
+        for (std::size_t i = take(); i < jobs.size(); i = take()) {
             job_result r;
             try {
                 r = run_job(opts, jobs[i], lists, folders, colour, model, i);
@@ -601,6 +723,8 @@ void check_model(const driver_options &opts, bool colour, unsigned threads, run_
             roots.push_back(unit);
         }
     }
+    // Each included file comes before the files that include it.
+    const std::vector<const idl_unit *> order = idl_loader_model(model.loader, roots);
     std::vector<const idl_unit *> failed;
     bool werror = false;
     {
@@ -608,7 +732,16 @@ void check_model(const driver_options &opts, bool colour, unsigned threads, run_
         sema_options options;
         options.permissive = opts.permissive;
         options.threads = threads;
-        static_cast<void>(sema_check(idl_loader_model(model.loader, roots), options, &failed));
+        std::vector<const sema_facts *> facts;
+        for (const idl_unit *unit : order) {
+            auto found = model.results.find(unit);
+            if (found != model.results.end()) {
+                facts.push_back(found->second.facts.get());
+            } else {
+                failed.push_back(unit); // not finished while reading (reported)
+            }
+        }
+        static_cast<void>(sema_check_facts(facts, options, &failed));
         werror = opts.warnings_are_errors && sink.warnings > 0;
         if (werror && sink.errors == 0) {
             sink.text += plain_line(DIAG_ERROR, "warnings are treated as errors (-Werror)", colour);
@@ -616,16 +749,26 @@ void check_model(const driver_options &opts, bool colour, unsigned threads, run_
         std::fwrite(sink.text.data(), 1, sink.text.size(), stderr);
         std::fflush(stderr);
     }
-    const std::set<const idl_unit *> bad(failed.begin(), failed.end());
+    // A file is refused when it or any file it reads holds an error: in model order, the
+    // verdicts of its includes are known when a file's turn comes.
+    std::unordered_set<const idl_unit *> bad(failed.begin(), failed.end());
+    std::unordered_map<std::string_view, const idl_unit *> by_resolved;
+    for (const idl_unit *unit : order) {
+        by_resolved.emplace(unit->resolved, unit);
+    }
+    for (const idl_unit *unit : order) {
+        for (const idl_include_edge &edge : unit->includes) {
+            auto found = by_resolved.find(edge.resolved);
+            if (found != by_resolved.end() && bad.count(found->second) != 0) {
+                bad.insert(unit);
+                break;
+            }
+        }
+    }
     for (std::size_t i = 0; i < model.units.size(); ++i) {
-        if (model.units[i] == nullptr) {
-            continue;
+        if (model.units[i] != nullptr) {
+            model.blocked[i] = werror || bad.count(model.units[i]) != 0 ? 1 : 0;
         }
-        bool blocked = werror;
-        for (const idl_unit *u : idl_loader_closure(model.loader, model.units[i])) {
-            blocked = blocked || bad.count(u) != 0;
-        }
-        model.blocked[i] = blocked ? 1 : 0;
     }
 }
 
@@ -687,8 +830,16 @@ int run(int argc, char **argv) {
             glog_fatal("Out of memory: Unable to allocate memory");
             return 1;
         }
+        model.colour = colour;
+        for (const compile_job &job : jobs) {
+            if (job.error.empty()) {
+                model.inputs.insert(idl_loader_resolve(model.loader, job.input, job.plain));
+            }
+        }
+        idl_loader_on_parsed(model.loader, on_parsed, &model);
     }
     scheduler s(opts, jobs, colour, model);
+    s.threads = threads;
     const auto round = [&s, threads] {
         s.next = 0;
         std::vector<std::thread> workers;
@@ -714,7 +865,7 @@ int run(int argc, char **argv) {
             std::fwrite(text.data(), 1, text.size(), stderr);
         }
         check_model(opts, colour, threads, model);
-        model.count_documents();
+        model.count_jobs();
     }
     round();
 

@@ -13,6 +13,7 @@ struct compile_job {
     std::string output_dir;  ///< folder the document goes to (made when it is written)
     std::string output_name; ///< file name of the document
     std::string error;       ///< non-empty: the job fails with this message without being run
+    bool plain = false;      ///< found by a folder walk as a regular file, not a link to one
 };
 
 /// Plans the jobs for `opts` in a fixed order: the inputs in command-line order, the `*.idl`

@@ -27,10 +27,6 @@
 
 namespace {
 
-void free_text(char *text) {
-    std::free(text);
-}
-
 // Driver messages go to the default logger; the directory walk and out-of-memory messages go
 // through the tool logger, which falls back to it.
 #define DRIVER_LOG(level, ...) glog_at(GLOG_GLOBAL_INSTANCE, (level), __VA_ARGS__)
@@ -149,7 +145,7 @@ int run(argparse &args, int argc, char **argv) {
     if (!driver_make_directories(output_path)) {
         return 1;
     }
-    owned<char, free_text> resolved{arch_realpath(args.output_path, nullptr)};
+    owned_text resolved{arch_realpath(args.output_path, nullptr)};
     if (!resolved) {
         if (errno == ENAMETOOLONG) {
             log_too_long(output_path);

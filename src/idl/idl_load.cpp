@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -31,72 +32,138 @@ namespace {
 // the native stack of the reading thread.
 constexpr unsigned k_max_include_depth = 64;
 
-void free_text(char *text) {
-    std::free(text);
+//=== macro tables ===//
+
+// Room for one more element, made before the element exists, so that adding it cannot fail;
+// the room grows as push_back's would.
+template <class T> void room_for_one(std::vector<T> &v) {
+    if (v.size() == v.capacity()) {
+        v.reserve(std::max<std::size_t>(16, v.capacity() * 2));
+    }
+}
+
+// The macros an includer takes from an included file share the included file's name text and
+// lists: only the record is new, with the lines of the includer. Such a borrowed record is
+// released with free() alone; the included file owns the parts as long as the loader lives.
+class borrowed_set {
+public:
+    // Room for one more record, made before the record exists: add() then cannot fail.
+    void reserve_one() { room_for_one(records_); }
+    void add(const preproc_macro *m) { records_.push_back(m); }
+    // Called once the file is preprocessed, before any look-up.
+    void seal() { std::sort(records_.begin(), records_.end(), std::less<>()); }
+    [[nodiscard]] bool empty() const { return records_.empty(); }
+    [[nodiscard]] bool has(const preproc_macro *m) const {
+        return std::binary_search(records_.begin(), records_.end(), m, std::less<>());
+    }
+
+private:
+    std::vector<const preproc_macro *> records_;
+};
+
+// Calls visit(list) for the list of records of each name in a macro table (may be null).
+template <class Visit> void for_each_name(pn_hashmap *table, const Visit &visit) {
+    for (std::uint64_t b = 0; table != nullptr && b < table->capacity; ++b) {
+        const pn_arraylist *bucket = table->buckets[b];
+        for (std::uint64_t i = 0; bucket != nullptr && i < bucket->size; ++i) {
+            const auto *entry = reinterpret_cast<const pn_map_entry *>(bucket->items[i]);
+            if (auto *list = reinterpret_cast<pn_arraylist *>(entry->value)) {
+                visit(list);
+            }
+        }
+    }
+}
+
+// Takes the borrowed records out of a table about to be released, releasing them.
+void release_borrowed(pn_hashmap *table, borrowed_set *borrowed) {
+    if (borrowed == nullptr || borrowed->empty()) {
+        return;
+    }
+    for_each_name(table, [borrowed](pn_arraylist *list) {
+        for (std::uint64_t k = 0; k < list->size; ++k) {
+            auto *m = reinterpret_cast<preproc_macro *>(list->items[k]);
+            if (m != nullptr && borrowed->has(m)) {
+                std::free(m);
+                list->items[k] = nullptr;
+            }
+        }
+    });
 }
 
 struct preproc_guard {
     preproc_root *state;
-    ~preproc_guard() { preproc_root_fini(state); }
+    borrowed_set *borrowed;
+    ~preproc_guard() {
+        if (borrowed != nullptr) {
+            borrowed->seal();
+        }
+        release_borrowed(state->macros, borrowed);
+        preproc_root_fini(state);
+    }
 };
-
-//=== macro tables ===//
 
 // The definitions in force at the end of a file (the last of each name), taken out of the
 // file's table, which is released right after: no copy is made.
-void export_macros(pn_hashmap *table, std::vector<preproc_macro *> *out) {
-    if (table == nullptr) {
-        return;
-    }
-    for (std::uint64_t b = 0; b < table->capacity; ++b) {
-        const pn_arraylist *bucket = table->buckets[b];
-        for (std::uint64_t i = 0; bucket != nullptr && i < bucket->size; ++i) {
-            const auto *entry = reinterpret_cast<const pn_map_entry *>(bucket->items[i]);
-            auto *list = reinterpret_cast<pn_arraylist *>(entry->value);
-            std::uint64_t last = 0;
-            bool found = false;
-            for (std::uint64_t k = 0; list != nullptr && k < list->size; ++k) {
-                const auto *m = reinterpret_cast<const preproc_macro *>(list->items[k]);
-                if (m != nullptr && m->undef_line == PREPROC_LINE_MAX) {
-                    last = k;
-                    found = true;
-                }
+void export_macros(pn_hashmap *table, const borrowed_set *borrowed, idl_unit *unit) {
+    for_each_name(table, [borrowed, unit](pn_arraylist *list) {
+        std::uint64_t last = 0;
+        bool found = false;
+        for (std::uint64_t k = 0; k < list->size; ++k) {
+            const auto *m = reinterpret_cast<const preproc_macro *>(list->items[k]);
+            if (m != nullptr && m->undef_line == PREPROC_LINE_MAX) {
+                last = k;
+                found = true;
             }
-            if (!found) {
-                continue;
-            }
-            // Reserved first, so that the record always has one owner.
-            out->reserve(out->size() + 1);
-            out->push_back(reinterpret_cast<preproc_macro *>(list->items[last]));
-            // The table's key may be this record's name: the record outlives the table.
-            list->items[last] = nullptr;
         }
-    }
+        if (!found) {
+            return;
+        }
+        // Reserved first, so that the record always has one owner.
+        room_for_one(unit->macros);
+        room_for_one(unit->macro_borrowed);
+        auto *m = reinterpret_cast<preproc_macro *>(list->items[last]);
+        unit->macros.push_back(m);
+        unit->macro_borrowed.push_back(borrowed != nullptr && borrowed->has(m));
+        // The table's key may be this record's name: the record outlives the table.
+        list->items[last] = nullptr;
+    });
 }
 
 //=== reading one file ===//
 
-// Preprocesses and parses one file; the hook (may be null) follows its includes.
-idl_unit *read_file(const char *path, pn_linkedlist *macros, preproc_include_fn hook, void *context,
+// Preprocesses one file into unit (text, source records, the macros in force at its end); the
+// hook (may be null) follows its includes, and the macros it borrows from included files are
+// in `borrowed` (null without a hook). False when reported.
+bool preprocess_file(const char *path, pn_linkedlist *macros, preproc_include_fn hook,
+                     void *context, borrowed_set *borrowed, idl_unit *unit) {
+    preproc_root state{};
+    const preproc_guard guard{&state, borrowed};
+    if (!preproc_root_init(&state, macros, nullptr)) {
+        return false;
+    }
+    state.include_hook = hook;
+    state.include_context = context;
+    if (!zadozeda_preproc(&state, path)) {
+        return false; // reported by the preprocessor or the hook
+    }
+    unit->text.assign(state.output.data != nullptr ? state.output.data : "", state.output.len);
+    unit->src = idl_source_of(state, path);
+    unit->src.text = unit->text;
+    if (unit->resolved.empty() && !unit->src.files.empty()) {
+        unit->resolved = unit->src.files.front().path;
+    }
+    if (borrowed != nullptr) {
+        borrowed->seal();
+    }
+    export_macros(state.macros, borrowed, unit);
+    return true;
+}
+
+// Preprocesses and parses one file alone.
+idl_unit *read_file(const char *path, pn_linkedlist *macros,
                     std::unique_ptr<idl_unit, void (*)(idl_unit *)> unit) {
-    {
-        preproc_root state{};
-        const preproc_guard guard{&state};
-        if (!preproc_root_init(&state, macros, nullptr)) {
-            return nullptr;
-        }
-        state.include_hook = hook;
-        state.include_context = context;
-        if (!zadozeda_preproc(&state, path)) {
-            return nullptr; // reported by the preprocessor or the hook
-        }
-        unit->text.assign(state.output.data != nullptr ? state.output.data : "", state.output.len);
-        unit->src = idl_source_of(state, path);
-        unit->src.text = unit->text;
-        if (unit->resolved.empty() && !unit->src.files.empty()) {
-            unit->resolved = unit->src.files.front().path;
-        }
-        export_macros(state.macros, &unit->macros);
+    if (!preprocess_file(path, macros, nullptr, nullptr, nullptr, unit.get())) {
+        return nullptr;
     }
     unit->tree = idl_parse_source(unit->src);
     if (unit->tree == nullptr) {
@@ -116,10 +183,12 @@ std::unique_ptr<idl_unit, void (*)(idl_unit *)> new_unit(const std::string &path
 //=== the loader ===//
 
 struct idl_loader {
-    enum class state { loading, done, failed };
+    // A file is `loading` while it is preprocessed, `preprocessed` (its macros known, an
+    // includer may go on) while it is parsed, then `done` or `failed`.
+    enum class state { loading, preprocessed, done, failed };
     struct entry {
         state st = state::loading;
-        idl_unit *unit = nullptr;
+        idl_unit *unit = nullptr; // owned from the end of preprocessing on, failed or not
         std::thread::id owner;
     };
     pn_linkedlist *macros;
@@ -128,6 +197,11 @@ struct idl_loader {
     std::condition_variable finished;
     std::unordered_map<std::string, std::unique_ptr<entry>> entries;
     std::unordered_map<std::thread::id, const entry *> waiting;
+    idl_parsed_fn on_parsed = nullptr;
+    void *on_parsed_context = nullptr;
+    // Files parsed whose hook has yet to run. A reader takes them while it would otherwise wait
+    // for another file, and drains them before idl_loader_read returns.
+    std::deque<idl_unit *> parsed;
     // File-system answers, asked once per run: the files do not change while it reads them.
     std::mutex paths_lock;
     std::unordered_map<std::string, bool> regular_files;     // path -> names a regular file
@@ -143,32 +217,112 @@ struct read_context {
     idl_loader *loader;
     idl_unit *unit; // the unit being read, for its path and include list
     unsigned depth;
+    borrowed_set borrowed; // the macros it took from the files it includes
 };
 
 acquired load(idl_loader *loader, const std::string &path, const std::string &resolved,
-              unsigned depth, const idl_unit **out);
+              unsigned depth, bool in_full, const idl_unit **out);
 
 bool on_include(void *context, preproc_root *root, const preproc_include_request &request);
 
-// Reads the file of a new entry on the calling thread.
-idl_unit *read_entry(idl_loader *loader, const std::string &path, const std::string &resolved,
-                     unsigned depth) {
+// With the loader's lock held: runs the hook of one parsed file, if any waits, without the
+// lock, and releases the file's tree. True when one ran.
+bool run_one_hook(idl_loader *loader, std::unique_lock<std::mutex> &hold) {
+    if (loader->parsed.empty()) {
+        return false;
+    }
+    idl_unit *unit = loader->parsed.front();
+    loader->parsed.pop_front();
+    hold.unlock();
+    loader->on_parsed(loader->on_parsed_context, unit);
+    // Nothing looks at the tree again: its memory goes back for the next file's.
+    idl_unit_release_tree(unit);
+    hold.lock();
+    return true;
+}
+
+// Waits, holding the loader's lock, until a file is past `wanted`; runs the hooks of parsed
+// files meanwhile rather than idle.
+void wait_past(idl_loader *loader, std::unique_lock<std::mutex> &hold, const idl_loader::entry *e,
+               idl_loader::state wanted) {
+    const auto past = [e, wanted] { return e->st == idl_loader::state::failed || e->st > wanted; };
+    while (!past()) {
+        if (run_one_hook(loader, hold)) {
+            continue;
+        }
+        loader->finished.wait(hold, [&] { return past() || !loader->parsed.empty(); });
+    }
+}
+
+// True once every file unit includes is read in full: a file fails with any file it includes.
+bool includes_read(idl_loader *loader, const idl_unit *unit) {
+    std::unique_lock<std::mutex> hold(loader->lock);
+    for (const idl_include_edge &edge : unit->includes) {
+        auto found = loader->entries.find(edge.resolved);
+        if (found == loader->entries.end()) {
+            return false;
+        }
+        const idl_loader::entry *e = found->second.get();
+        // Include edges never close a cycle, so these waits always end.
+        wait_past(loader, hold, e, idl_loader::state::preprocessed);
+        if (e->st != idl_loader::state::done) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void set_state(idl_loader *loader, idl_loader::entry *e, idl_loader::state st) {
+    {
+        const std::lock_guard<std::mutex> hold(loader->lock);
+        e->st = st;
+    }
+    loader->finished.notify_all();
+}
+
+// Reads the file of a new entry on the calling thread: its includers may go on once it is
+// preprocessed, while it is parsed.
+void read_entry(idl_loader *loader, idl_loader::entry *e, const std::string &path,
+                const std::string &resolved, unsigned depth) {
     auto unit = new_unit(path);
     unit->resolved = resolved;
-    read_context context{loader, unit.get(), depth};
-    idl_unit *read = read_file(path.c_str(), loader->macros, on_include, &context, std::move(unit));
-    if (read != nullptr) {
-        // With the whole model read, a key pragma naming what its file does not declare is a
-        // mistake rather than a type that may live elsewhere.
-        read->src.pragma_miss_level = DIAG_ERROR;
+    read_context context{loader, unit.get(), depth, {}};
+    const bool preprocessed = preprocess_file(path.c_str(), loader->macros, on_include, &context,
+                                              &context.borrowed, unit.get());
+    {
+        // From here the entry owns the unit, even when it fails: an includer may have borrowed
+        // its macros already.
+        const std::lock_guard<std::mutex> hold(loader->lock);
+        e->unit = unit.release();
+        e->st = preprocessed ? idl_loader::state::preprocessed : idl_loader::state::failed;
     }
-    return read;
+    loader->finished.notify_all();
+    if (!preprocessed) {
+        return;
+    }
+    idl_unit *read = e->unit;
+    // With the whole model read, a key pragma naming what its file does not declare is a
+    // mistake rather than a type that may live elsewhere.
+    read->src.pragma_miss_level = DIAG_ERROR;
+    read->tree = idl_parse_source(read->src);
+    const bool ok = read->tree != nullptr && includes_read(loader, read);
+    {
+        const std::lock_guard<std::mutex> hold(loader->lock);
+        e->st = ok ? idl_loader::state::done : idl_loader::state::failed;
+        if (ok && loader->on_parsed != nullptr) {
+            // Its hook runs later, so that the file including this one (still being read) is
+            // not held up by it: readers waiting for that file need its macros, nothing more.
+            loader->parsed.push_back(read);
+        }
+    }
+    loader->finished.notify_all();
 }
 
 // Looks the file up in the cache, reading it when nobody has; waits for a file another thread
-// is reading unless that thread waits, directly or not, for a file this one is reading.
+// is reading unless that thread waits, directly or not, for a file this one is reading. An
+// include needs the file preprocessed (its macros), a file named by the user read in full.
 acquired load(idl_loader *loader, const std::string &path, const std::string &resolved,
-              unsigned depth, const idl_unit **out) {
+              unsigned depth, bool in_full, const idl_unit **out) {
     const std::thread::id me = std::this_thread::get_id();
     idl_loader::entry *e = nullptr;
     {
@@ -189,7 +343,7 @@ acquired load(idl_loader *loader, const std::string &path, const std::string &re
                 std::thread::id t = other->owner;
                 for (;;) {
                     auto w = loader->waiting.find(t);
-                    // A wait whose file is done is over, even before its thread woke up.
+                    // A wait whose file is preprocessed is over, even before its thread woke up.
                     if (w == loader->waiting.end() || w->second->st != idl_loader::state::loading) {
                         break;
                     }
@@ -199,29 +353,24 @@ acquired load(idl_loader *loader, const std::string &path, const std::string &re
                     t = w->second->owner;
                 }
                 loader->waiting[me] = other;
-                loader->finished.wait(hold,
-                                      [other] { return other->st != idl_loader::state::loading; });
+                wait_past(loader, hold, other, idl_loader::state::loading);
                 loader->waiting.erase(me);
             }
+            if (in_full) {
+                wait_past(loader, hold, other, idl_loader::state::preprocessed);
+            }
             *out = other->unit;
-            return other->st == idl_loader::state::done ? acquired::read : acquired::failed;
+            return other->st == idl_loader::state::failed ? acquired::failed : acquired::read;
         }
     }
-    idl_unit *unit = nullptr;
     try {
-        unit = read_entry(loader, path, resolved, depth);
+        read_entry(loader, e, path, resolved, depth);
     } catch (const std::bad_alloc &) {
         glog_fatal("Out of memory: Unable to read %s", path.c_str());
-        unit = nullptr;
+        set_state(loader, e, idl_loader::state::failed);
     }
-    {
-        const std::lock_guard<std::mutex> hold(loader->lock);
-        e->unit = unit;
-        e->st = unit != nullptr ? idl_loader::state::done : idl_loader::state::failed;
-    }
-    loader->finished.notify_all();
-    *out = unit;
-    return unit != nullptr ? acquired::read : acquired::failed;
+    *out = e->unit;
+    return e->st == idl_loader::state::failed ? acquired::failed : acquired::read;
 }
 
 bool is_regular_file(idl_loader *loader, const std::string &path) {
@@ -239,8 +388,7 @@ bool is_regular_file(idl_loader *loader, const std::string &path) {
     return regular;
 }
 
-// The resolved path of path; empty when it cannot be resolved.
-std::string real_path(idl_loader *loader, const std::string &path) {
+std::string cached_real_path(idl_loader *loader, const std::string &path) {
     {
         const std::lock_guard<std::mutex> hold(loader->paths_lock);
         auto found = loader->real_paths.find(path);
@@ -248,8 +396,37 @@ std::string real_path(idl_loader *loader, const std::string &path) {
             return found->second;
         }
     }
-    const owned<char, free_text> resolved{arch_realpath(path.c_str(), nullptr)};
+    const owned_text resolved{arch_realpath(path.c_str(), nullptr)};
     std::string out = resolved ? std::string(resolved.get()) : std::string();
+    const std::lock_guard<std::mutex> hold(loader->paths_lock);
+    loader->real_paths.emplace(path, out);
+    return out;
+}
+
+// The resolved path of path; empty when it cannot be resolved. A file that is no link (known
+// as such when plain) is resolved through its folder, whose answer serves every file in it:
+// resolving each path whole costs a look-up per component.
+std::string real_path(idl_loader *loader, const std::string &path, bool plain = false) {
+    {
+        const std::lock_guard<std::mutex> hold(loader->paths_lock);
+        auto found = loader->real_paths.find(path);
+        if (found != loader->real_paths.end()) {
+            return found->second;
+        }
+    }
+    const std::size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    struct stat st {};
+    if (name.empty() || name == "." || name == ".." ||
+        (!plain && (::lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)))) {
+        return cached_real_path(loader, path);
+    }
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const std::string resolved = cached_real_path(loader, folder);
+    if (resolved.empty()) {
+        return cached_real_path(loader, path);
+    }
+    std::string out = resolved.back() == '/' ? resolved + name : resolved + "/" + name;
     const std::lock_guard<std::mutex> hold(loader->paths_lock);
     loader->real_paths.emplace(path, out);
     return out;
@@ -265,16 +442,16 @@ std::string folder_of(const std::string &path) {
 
 // The path with "." components dropped and "dir/.." pairs folded, as written (no file-system
 // look-up): "m/app/../common/u.idl" is shown as "m/common/u.idl".
-std::string tidy_path(const std::string &path) {
+std::string tidy_path(std::string_view path) {
     const bool absolute = !path.empty() && path.front() == '/';
-    std::vector<std::string> parts;
+    std::vector<std::string_view> parts;
     std::size_t from = 0;
     while (from <= path.size()) {
         std::size_t slash = path.find('/', from);
-        if (slash == std::string::npos) {
+        if (slash == std::string_view::npos) {
             slash = path.size();
         }
-        const std::string part = path.substr(from, slash - from);
+        const std::string_view part = path.substr(from, slash - from);
         if (part == "..") {
             if (!parts.empty() && parts.back() != "..") {
                 parts.pop_back();
@@ -286,9 +463,12 @@ std::string tidy_path(const std::string &path) {
         }
         from = slash + 1;
     }
-    std::string out = absolute ? "/" : "";
+    std::string out;
+    out.reserve(path.size() + 1);
+    out += absolute ? "/" : "";
     for (std::size_t i = 0; i < parts.size(); ++i) {
-        out += (i == 0 ? "" : "/") + parts[i];
+        out += i == 0 ? "" : "/";
+        out += parts[i];
     }
     return out.empty() ? "." : out;
 }
@@ -337,6 +517,10 @@ std::string_view text_of(const idl_string &s) {
 
 // True when the two records define the same macro: kind, parameters and replacement alike.
 bool same_definition(const preproc_macro *a, const preproc_macro *b) {
+    if (a->name.data == b->name.data && a->kind == b->kind && a->parameters == b->parameters &&
+        a->replacement == b->replacement) {
+        return true; // one borrows from the other, or both from the same record
+    }
     if (a->kind != b->kind || text_of(a->name) != text_of(b->name) ||
         (a->parameters == nullptr) != (b->parameters == nullptr) ||
         (a->replacement == nullptr) != (b->replacement == nullptr)) {
@@ -360,7 +544,7 @@ bool same_definition(const preproc_macro *a, const preproc_macro *b) {
     return a->parameters == nullptr || parameters_of(a) == parameters_of(b);
 }
 
-bool import_macros(preproc_root *root, const idl_unit *included) {
+bool import_macros(preproc_root *root, const idl_unit *included, borrowed_set *borrowed) {
     for (const preproc_macro *m : included->macros) {
         // A file read through several includes (an include guard above all) brings the same
         // definitions each time; one already in force is the one a look-up finds either way.
@@ -368,17 +552,21 @@ bool import_macros(preproc_root *root, const idl_unit *included) {
         if (current != nullptr && same_definition(current, m)) {
             continue;
         }
-        preproc_macro *copy = preproc_macro_copy(m);
+        borrowed->reserve_one();
+        auto *copy = static_cast<preproc_macro *>(std::calloc(1, sizeof(preproc_macro)));
         if (copy == nullptr) {
+            glog_fatal("Out of memory: Unable to allocate memory");
             return false;
         }
+        *copy = *m;
         // In force from the include line on, as if the definitions stood there.
         copy->def_line = root->line;
         copy->undef_line = PREPROC_LINE_MAX;
         if (!preproc_add_macro(root->macros, copy)) {
-            preproc_macro_destroy(copy);
+            std::free(copy);
             return false;
         }
+        borrowed->add(copy);
     }
     return true;
 }
@@ -430,7 +618,7 @@ bool on_include(void *raw, preproc_root *root, const preproc_include_request &re
             return false;
         }
         const idl_unit *included = nullptr;
-        switch (load(loader, found, resolved, context.depth + 1, &included)) {
+        switch (load(loader, found, resolved, context.depth + 1, false, &included)) {
         case acquired::cycle:
             report_at(DIAG_WARNING, context, request,
                       "include cycle: '" + name + "' is already being read; not read again");
@@ -442,7 +630,7 @@ bool on_include(void *raw, preproc_root *root, const preproc_include_request &re
         }
         context.unit->includes.push_back(
             {included->resolved, found, static_cast<unsigned long>(request.line)});
-        return import_macros(root, included);
+        return import_macros(root, included, &context.borrowed);
     } catch (const std::bad_alloc &) {
         glog_fatal("Out of memory: Unable to read included files of %s",
                    context.unit->path.c_str());
@@ -459,15 +647,24 @@ void idl_unit_delete(idl_unit *unit) {
         return;
     }
     ast_recursive_delete(unit->tree);
-    for (preproc_macro *m : unit->macros) {
-        preproc_macro_destroy(m);
+    for (std::size_t i = 0; i < unit->macros.size(); ++i) {
+        if (i < unit->macro_borrowed.size() && unit->macro_borrowed[i]) {
+            std::free(unit->macros[i]);
+        } else {
+            preproc_macro_destroy(unit->macros[i]);
+        }
     }
     delete unit;
 }
 
+void idl_unit_release_tree(idl_unit *unit) {
+    ast_recursive_delete(unit->tree);
+    unit->tree = nullptr;
+}
+
 idl_unit *idl_unit_read(const char *path, pn_linkedlist *macros) {
     try {
-        return read_file(path, macros, nullptr, nullptr, new_unit(path));
+        return read_file(path, macros, new_unit(path));
     } catch (const std::bad_alloc &) {
         glog_fatal("Out of memory: Unable to read %s", path);
         return nullptr;
@@ -496,16 +693,33 @@ void idl_loader_delete(idl_loader *loader) {
     delete loader;
 }
 
-const idl_unit *idl_loader_read(idl_loader *loader, const char *path) {
+std::string idl_loader_resolve(idl_loader *loader, const std::string &path, bool plain) {
     try {
-        owned<char, free_text> resolved{arch_realpath(path, nullptr)};
-        if (!resolved) {
+        return real_path(loader, path, plain);
+    } catch (const std::bad_alloc &) {
+        glog_fatal("Out of memory: Unable to read %s", path.c_str());
+        return std::string();
+    }
+}
+
+const idl_unit *idl_loader_read(idl_loader *loader, const char *path) {
+    struct drain {
+        idl_loader *loader;
+        ~drain() {
+            std::unique_lock<std::mutex> hold(loader->lock);
+            while (run_one_hook(loader, hold)) {
+            }
+        }
+    } const hooks_run{loader};
+    try {
+        const std::string resolved = real_path(loader, path);
+        if (resolved.empty()) {
             // The preprocessor reports the missing file as it always has.
             owned<idl_unit, idl_unit_delete> none{idl_unit_read(path, loader->macros)};
             return nullptr;
         }
         const idl_unit *unit = nullptr;
-        switch (load(loader, path, resolved.get(), 0, &unit)) {
+        switch (load(loader, path, resolved, 0, true, &unit)) {
         case acquired::read:
             return unit;
         case acquired::cycle:
@@ -519,20 +733,9 @@ const idl_unit *idl_loader_read(idl_loader *loader, const char *path) {
     }
 }
 
-void idl_loader_release_tree(idl_loader *loader, const idl_unit *unit) {
-    idl_unit *own = nullptr;
-    {
-        const std::lock_guard<std::mutex> hold(loader->lock);
-        auto found = loader->entries.find(unit->resolved);
-        if (found == loader->entries.end() || found->second->unit != unit) {
-            return;
-        }
-        own = found->second->unit;
-    }
-    ast_recursive_delete(own->tree);
-    own->tree = nullptr;
-    own->src.text = std::string_view();
-    std::string().swap(own->text);
+void idl_loader_on_parsed(idl_loader *loader, idl_parsed_fn hook, void *context) {
+    loader->on_parsed = hook;
+    loader->on_parsed_context = context;
 }
 
 namespace {
@@ -566,20 +769,6 @@ std::vector<const idl_unit *> idl_loader_model(const idl_loader *loader,
         post_order(loader, root, &seen, &out);
     }
     return out;
-}
-
-std::vector<const idl_unit *> idl_loader_closure(const idl_loader *loader, const idl_unit *root) {
-    std::unordered_set<const idl_unit *> seen{root};
-    std::vector<const idl_unit *> todo{root};
-    for (std::size_t i = 0; i < todo.size(); ++i) {
-        for (const idl_include_edge &edge : todo[i]->includes) {
-            const idl_unit *next = unit_of(loader, edge.resolved);
-            if (next != nullptr && seen.insert(next).second) {
-                todo.push_back(next);
-            }
-        }
-    }
-    return todo;
 }
 
 std::vector<std::string> idl_loader_dependencies(const idl_loader *loader, const idl_unit *root) {

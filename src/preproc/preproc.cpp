@@ -30,10 +30,6 @@ namespace {
 constexpr const char *k_oom = "Out of memory: Unable to allocate memory";
 constexpr size_t k_suffix_len = sizeof(PREPROC_MARKER_SUFFIX) - 1;
 
-void free_text(char *p) {
-    free(p);
-}
-
 bool is_alnum(unsigned char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
@@ -577,7 +573,7 @@ bool zadozeda_preproc(preproc_root *root, const char *path) {
         glog_error("Failed to find file: %s", path ? path : "(null)");
         return false;
     }
-    owned<char, free_text> resolved{arch_realpath(path, nullptr)};
+    owned_text resolved{arch_realpath(path, nullptr)};
     if (!resolved) {
         glog_error("Failed to find file: %s", path);
         return false;

@@ -382,3 +382,31 @@ TEST_F(Compile, TranslationDiagnosticsOnlyForFilesThatPassTheCheck) {
         EXPECT_FALSE(fs::exists(dir_ / "out/b.xml"));
     }
 }
+
+TEST_F(Compile, FolderWalkTakesLinkedFilesButNotLinkedFolders) {
+    // A link to a file in another folder converts under the link's name and reads its includes
+    // beside the link; a link to a folder is not entered; a dangling link is no input.
+    write_file(dir_ / "m/a.idl", "#include \"common.idl\"\nmodule M { struct A { C c; }; };\n");
+    write_file(dir_ / "m/common.idl", "module M { struct C { long x; }; };\n");
+    write_file(dir_ / "elsewhere/b.idl",
+               "#include \"common.idl\"\nmodule M { struct B { C c; }; };\n");
+    write_file(dir_ / "elsewhere/sub/d.idl", kGood);
+    ASSERT_EQ(0, ::symlink("../elsewhere/b.idl", (dir_ / "m/b.idl").c_str()));
+    ASSERT_EQ(0, ::symlink("../elsewhere/sub", (dir_ / "m/sub").c_str()));
+    ASSERT_EQ(0, ::symlink("nowhere.idl", (dir_ / "m/gone.idl").c_str()));
+    EXPECT_EQ("m/a.idl -> out/a.xml\nm/b.idl -> out/b.xml\nm/common.idl -> out/common.xml\n",
+              plan({"-o", "out", "m"}));
+    const run_result r = run({"-q", "-o", "out", "m"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("", r.err);
+    std::vector<std::string> written;
+    for (const std::string &f : files()) {
+        if (f.rfind("out/", 0) == 0) {
+            written.push_back(f);
+        }
+    }
+    EXPECT_EQ((std::vector<std::string>{"out/a.xml", "out/b.xml", "out/common.xml"}), written);
+    const std::string b = read_file(dir_ / "out/b.xml");
+    EXPECT_NE(std::string::npos, b.find("<include file=\"common.xml\"/>")) << b;
+    EXPECT_NE(std::string::npos, b.find("name=\"B\"")) << b;
+}

@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -346,6 +348,160 @@ TEST_F(LoadTest, ThreadsSeeNoCycleWhereThereIsNone) {
         EXPECT_TRUE(ok1 && ok2);
         EXPECT_TRUE(c1.lines.empty()) << c1.lines.front();
         EXPECT_TRUE(c2.lines.empty()) << c2.lines.front();
+    }
+}
+
+} // namespace
+
+namespace {
+
+// What a parse hook saw: each file once, with its tree, on whichever thread.
+struct hook_log {
+    std::mutex lock;
+    std::map<std::string, int> calls; // resolved path -> calls
+    bool tree_missing = false;
+    static void record(void *context, idl_unit *unit) {
+        auto &log = *static_cast<hook_log *>(context);
+        const std::lock_guard<std::mutex> hold(log.lock);
+        ++log.calls[unit->resolved];
+        log.tree_missing = log.tree_missing || unit->tree == nullptr;
+    }
+    int calls_of(const idl_unit *unit) {
+        const std::lock_guard<std::mutex> hold(lock);
+        auto found = calls.find(unit->resolved);
+        return found == calls.end() ? 0 : found->second;
+    }
+};
+
+TEST_F(LoadTest, ParseHookSeesEveryFileOnceBeforeItsReadReturns) {
+    // Each file includes the three before it and fails nothing; threads read the files from
+    // both ends and the middle, so that some wait for files others are reading.
+    const int n = 30;
+    for (int i = 0; i < n; ++i) {
+        std::string text;
+        for (int k = 1; k <= 3 && i - k >= 0; ++k) {
+            text += "#include \"f" + std::to_string(i - k) + ".idl\"\n";
+        }
+        text += "module m { struct S" + std::to_string(i) + " { long x; }; };\n";
+        write("f" + std::to_string(i) + ".idl", text);
+    }
+    for (int round = 0; round < 10; ++round) {
+        hook_log log;
+        idl_loader *loader = idl_loader_new(nullptr, {});
+        idl_loader_on_parsed(loader, hook_log::record, &log);
+        std::vector<const idl_unit *> read(n, nullptr);
+        std::vector<char> seen_before_return(n, 0);
+        const auto reader = [&](int from, int step) {
+            collect quiet;
+            diag_consumer *b = diag_set_consumer(&quiet);
+            for (int k = 0; k < n; ++k) {
+                const int i = (from + k * step + n * n) % n;
+                const idl_unit *u =
+                    idl_loader_read(loader, ("f" + std::to_string(i) + ".idl").c_str());
+                read[i] = u;
+                // Every file this one reads has been through the hook by now.
+                bool all = u != nullptr;
+                for (const idl_unit *dep : idl_loader_model(loader, {u})) {
+                    all = all && log.calls_of(dep) == 1;
+                }
+                seen_before_return[i] = all ? 1 : 0;
+            }
+            diag_set_consumer(b);
+        };
+        std::thread t1(reader, 0, 1);
+        std::thread t2(reader, n - 1, -1);
+        std::thread t3(reader, n / 2, 7);
+        t1.join();
+        t2.join();
+        t3.join();
+        EXPECT_FALSE(log.tree_missing);
+        EXPECT_EQ(static_cast<std::size_t>(n), log.calls.size());
+        for (int i = 0; i < n; ++i) {
+            ASSERT_NE(nullptr, read[i]);
+            EXPECT_EQ(1, log.calls_of(read[i]));
+            EXPECT_TRUE(seen_before_return[i]) << i;
+            // The tree went back once the hook took what it needed; the rest of the unit stays.
+            EXPECT_EQ(nullptr, read[i]->tree);
+            EXPECT_NE(std::string::npos, read[i]->text.find("S" + std::to_string(i)));
+        }
+        EXPECT_EQ(static_cast<std::size_t>(n), idl_loader_model(loader, read).size());
+        idl_loader_delete(loader);
+    }
+}
+
+TEST_F(LoadTest, AFileThatFailsToParseFailsItsIncludersOnEveryThread) {
+    // bad.idl preprocesses (its includers go on with its macros) and then fails to parse.
+    write("bad.idl", "#define WIDTH 4\nstruct { long x[WIDTH]; };\n");
+    const int n = 8;
+    for (int i = 0; i < n; ++i) {
+        write("f" + std::to_string(i) + ".idl",
+              "#include \"bad.idl\"\nstruct S" + std::to_string(i) + " { long x[WIDTH]; };\n");
+    }
+    write("good.idl", "struct G { long x; };\n");
+    for (int round = 0; round < 10; ++round) {
+        log_capture logs;
+        idl_loader *loader = idl_loader_new(nullptr, {});
+        hook_log log;
+        idl_loader_on_parsed(loader, hook_log::record, &log);
+        std::vector<const idl_unit *> read(n, nullptr);
+        const idl_unit *good = nullptr;
+        const auto reader = [&](int from) {
+            for (int i = from; i < n; i += 2) {
+                read[i] = idl_loader_read(loader, ("f" + std::to_string(i) + ".idl").c_str());
+            }
+        };
+        std::thread t1(reader, 0);
+        std::thread t2(reader, 1);
+        good = idl_loader_read(loader, "good.idl");
+        t1.join();
+        t2.join();
+        for (int i = 0; i < n; ++i) {
+            EXPECT_EQ(nullptr, read[i]) << i;
+        }
+        ASSERT_NE(nullptr, good);
+        // Only the file that parsed reached the hook; the parse error is reported once.
+        EXPECT_EQ(1u, log.calls.size());
+        std::size_t errors = 0;
+        for (const std::string &line : logs.lines()) {
+            errors += line.find("Failed to parse") != std::string::npos ? 1 : 0;
+        }
+        EXPECT_EQ(1u, errors);
+        idl_loader_delete(loader);
+    }
+}
+
+// Macros come through includes as the C preprocessor would have them: an includer may drop or
+// change one it received, and what it ends with is what its own includers receive.
+TEST_F(LoadTest, MacrosPassThroughChainsOfIncludes) {
+    write("base.idl", "#define N 4\n#define TWICE(x) (x * 2)\n#define OLD 1\n#define KEEP 7\n");
+    write("mid.idl", "#include \"base.idl\"\n#undef OLD\n#undef N\n#define N 5\n"
+                     "typedef long M[TWICE(N)];\n");
+    write("other.idl", "#include \"base.idl\"\ntypedef long O[KEEP];\n");
+    write("top.idl", "#include \"mid.idl\"\n#include \"other.idl\"\n"
+                     "struct T { long a[N]; long b[TWICE(KEEP)];\n"
+                     "#ifdef OLD\n long old;\n#endif\n};\n");
+    for (const bool hooked : {false, true}) {
+        SCOPED_TRACE(hooked);
+        collect c;
+        diag_consumer *before = diag_set_consumer(&c);
+        idl_loader *loader = idl_loader_new(nullptr, {});
+        hook_log log;
+        if (hooked) {
+            idl_loader_on_parsed(loader, hook_log::record, &log);
+        }
+        const idl_unit *mid = idl_loader_read(loader, "mid.idl");
+        const idl_unit *top = idl_loader_read(loader, "top.idl");
+        ASSERT_NE(nullptr, mid);
+        ASSERT_NE(nullptr, top);
+        EXPECT_NE(std::string::npos, mid->text.find("M[(5 * 2)]")) << mid->text;
+        // From mid: N is 5 and OLD is gone; other.idl brings base.idl's N 4 again, as a second
+        // textual include of base.idl would.
+        EXPECT_NE(std::string::npos, top->text.find("long a[4]")) << top->text;
+        EXPECT_NE(std::string::npos, top->text.find("long b[(7 * 2)]")) << top->text;
+        EXPECT_NE(std::string::npos, top->text.find("long old")) << top->text;
+        idl_loader_delete(loader);
+        diag_set_consumer(before);
+        EXPECT_TRUE(c.lines.empty());
     }
 }
 
