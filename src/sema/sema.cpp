@@ -452,8 +452,8 @@ struct checker {
         std::string &candidate = candidate_; // its room serves every look-up of this checker
         for (std::string_view at = scope;;) {
             candidate.assign(at).append("::").append(head);
-            if (find(candidate) != nullptr) {
-                return rest.empty() ? find(candidate) : find(candidate.append(rest));
+            if (const symbol *first = find(candidate)) {
+                return rest.empty() ? first : find(candidate.append(rest));
             }
             if (at.empty()) {
                 return nullptr;
@@ -527,13 +527,13 @@ struct checker {
     //--- annotations ---//
 
     void check_annotation(const idl_unit *unit, std::string_view name, std::uint64_t pos) {
-        if (declared_annotations.count(std::string(name)) != 0) {
-            return;
-        }
         for (const char *known : known_annotations) {
             if (name == known) {
                 return;
             }
+        }
+        if (declared_annotations.count(std::string(name)) != 0) {
+            return;
         }
         const std::string folded = lower(name);
         std::string hint;
