@@ -40,6 +40,19 @@ namespace {
 
 //=== diagnostics of one file ===//
 
+// The working folder; empty when it cannot be found out.
+std::string working_folder() {
+    std::vector<char> cwd(4096);
+    while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+        if (errno != ERANGE || cwd.size() > (1u << 20)) {
+            return std::string();
+        }
+        cwd.resize(cwd.size() * 2);
+    }
+    return cwd.data();
+}
+
+
 // Collects, for the file being worked on by this thread, the diagnostics and the plain log
 // records that stages still write, both in the gcc layout.
 class file_sink final : public diag_consumer {
@@ -95,9 +108,8 @@ private:
     // relative to it, as the user most likely named them.
     static std::string shown_path(const std::string &path) {
         static const std::string prefix = [] {
-            std::vector<char> cwd(4096);
-            return ::getcwd(cwd.data(), cwd.size()) == nullptr ? std::string()
-                                                               : std::string(cwd.data()) + "/";
+            const std::string cwd = working_folder();
+            return cwd.empty() ? cwd : cwd + "/";
         }();
         if (prefix.size() > 1 && path.size() > prefix.size() &&
             path.compare(0, prefix.size(), prefix) == 0) {
@@ -129,20 +141,18 @@ std::string plain_line(diag_level level, const std::string &message, bool colour
 
 //=== planning ===//
 
-// `path` made absolute (against the working folder) and tidied: no ".", "..", or repeated
-// slashes; a component list, empty for the root. False when the working folder is unknown.
-bool absolute_parts(const std::string &path, std::vector<std::string> &parts) {
+// `path` made absolute (against the working folder `cwd`) and tidied: no ".", "..", or
+// repeated slashes; a component list, empty for the root. False when the working folder is
+// unknown.
+bool absolute_parts(const std::string &path, const std::string &cwd,
+                    std::vector<std::string> &parts) {
     parts.clear();
     std::string full = path;
     if (full.empty() || full[0] != '/') {
-        std::vector<char> cwd(4096);
-        while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
-            if (errno != ERANGE || cwd.size() > (1u << 20)) {
-                return false;
-            }
-            cwd.resize(cwd.size() * 2);
+        if (cwd.empty()) {
+            return false;
         }
-        full = std::string(cwd.data()) + "/" + full;
+        full = cwd + "/" + full;
     }
     std::size_t pos = 0;
     while (pos <= full.size()) {
@@ -165,10 +175,11 @@ bool absolute_parts(const std::string &path, std::vector<std::string> &parts) {
 
 // The folder below the output that mirrors `folder` relative to `root` ("" for root itself);
 // false when `folder` is not below `root`. Compared by name, as the user wrote the paths.
-bool mirrored(const std::string &folder, const std::string &root, std::string &rel) {
+bool mirrored(const std::string &folder, const std::string &root, const std::string &cwd,
+              std::string &rel) {
     std::vector<std::string> a;
     std::vector<std::string> b;
-    if (!absolute_parts(folder, a) || !absolute_parts(root, b) || a.size() < b.size() ||
+    if (!absolute_parts(folder, cwd, a) || !absolute_parts(root, cwd, b) || a.size() < b.size() ||
         !std::equal(b.begin(), b.end(), a.begin())) {
         return false;
     }
@@ -180,11 +191,11 @@ bool mirrored(const std::string &folder, const std::string &root, std::string &r
 }
 
 void plan_file(const driver_options &opts, const std::string &input, const std::string &root,
-               std::vector<compile_job> &jobs) {
+               const std::string &cwd, std::vector<compile_job> &jobs) {
     compile_job job;
     job.input = input;
     std::string rel;
-    if (!root.empty() && !mirrored(driver_parent_folder(input), root, rel)) {
+    if (!root.empty() && !mirrored(driver_parent_folder(input), root, cwd, rel)) {
         job.error = input + ": not below the base folder " + root;
     }
     job.output_dir =
@@ -259,7 +270,7 @@ void walk(const std::string &folder, std::vector<found_file> &found, std::string
     }
 }
 
-void plan_folder(const driver_options &opts, const std::string &folder,
+void plan_folder(const driver_options &opts, const std::string &folder, const std::string &cwd,
                  std::vector<compile_job> &jobs) {
     std::vector<found_file> found;
     std::string failure;
@@ -267,7 +278,7 @@ void plan_folder(const driver_options &opts, const std::string &folder,
     std::sort(found.begin(), found.end());
     const std::string root = opts.base_dir.empty() ? folder : opts.base_dir;
     for (const found_file &file : found) {
-        plan_file(opts, file.path, root, jobs);
+        plan_file(opts, file.path, root, cwd, jobs);
         jobs.back().plain = file.plain;
     }
     if (!failure.empty()) {
@@ -884,13 +895,15 @@ int run(int argc, char **argv) {
 bool compile_plan(const driver_options &opts, std::vector<compile_job> &jobs,
                   std::string &message) {
     jobs.clear();
+    // Asked once: the working folder does not change while the jobs are planned.
+    const std::string cwd = working_folder();
     std::set<std::string> outputs;
     for (const std::string &input : opts.inputs) {
         struct stat st {};
         if (::stat(input.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            plan_folder(opts, input, jobs);
+            plan_folder(opts, input, cwd, jobs);
         } else if (::access(input.c_str(), F_OK) == 0) {
-            plan_file(opts, input, opts.base_dir, jobs);
+            plan_file(opts, input, opts.base_dir, cwd, jobs);
         } else {
             compile_job job;
             job.input = input;
@@ -906,7 +919,7 @@ bool compile_plan(const driver_options &opts, std::vector<compile_job> &jobs,
         const std::string target = driver_join_path(job.output_dir, job.output_name);
         std::vector<std::string> parts;
         std::string key = target;
-        if (absolute_parts(target, parts)) {
+        if (absolute_parts(target, cwd, parts)) {
             key.clear();
             for (const std::string &p : parts) {
                 key += "/" + p;

@@ -287,8 +287,9 @@ bool write_through_temp(const std::string &dir, const std::string &name, const F
     // The temporary file lives beside the target so that the rename stays on one file system.
     // Created with mode 0666 under the umask, as `fopen(path, "w")` would, and exclusively: a
     // name taken by another process or an old leftover is skipped for the next one.
-    const std::string stem =
-        (dir.back() == '/' ? dir : dir + "/") + "." + name + "." + std::to_string(::getpid()) + "-";
+    // The process id is asked once: a run writes hundreds of documents.
+    static const std::string pid = std::to_string(::getpid());
+    const std::string stem = (dir.back() == '/' ? dir : dir + "/") + "." + name + "." + pid + "-";
     std::string temp;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
