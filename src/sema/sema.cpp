@@ -625,8 +625,9 @@ struct checker {
 
     // For each member, the index of the first member of the same name (its own index when it
     // is the first). Types have a handful of members, where a scan beats a hash table.
-    static std::vector<std::size_t> first_of_names(const std::vector<member_name> &members) {
-        std::vector<std::size_t> first(members.size());
+    static void first_of_names(const std::vector<member_name> &members,
+                               std::vector<std::size_t> &first) {
+        first.resize(members.size());
         if (members.size() <= 32) {
             for (std::size_t i = 0; i < members.size(); ++i) {
                 std::size_t k = 0;
@@ -635,18 +636,21 @@ struct checker {
                 }
                 first[i] = k;
             }
-            return first;
+            return;
         }
         std::unordered_map<std::string_view, std::size_t> seen;
         for (std::size_t i = 0; i < members.size(); ++i) {
             first[i] = seen.emplace(members[i].name, i).first->second;
         }
-        return first;
     }
+    // Room the member checks of one checker reuse from one type to the next.
+    std::vector<member_name> members_;
+    std::vector<std::size_t> first_;
 
     void check_members(const idl_unit *unit, std::string_view scope, const type_fact &def,
                        std::string_view name, bool bitset) {
-        std::vector<member_name> members;
+        std::vector<member_name> &members = members_;
+        members.clear();
         if (def.has_base) {
             if (const symbol *base = check_base(unit, scope, def, name, bitset)) {
                 inherited_members(base, &members);
@@ -654,7 +658,8 @@ struct checker {
         }
         const std::size_t inherited = members.size();
         own_members(unit, &def, &members);
-        const std::vector<std::size_t> first = first_of_names(members);
+        std::vector<std::size_t> &first = first_;
+        first_of_names(members, first);
         for (std::size_t i = inherited; i < members.size(); ++i) {
             if (first[i] == i) {
                 continue;
@@ -760,7 +765,8 @@ struct checker {
     }
 
     void end_union(const idl_unit *unit, union_state &u) {
-        const std::vector<std::size_t> first = first_of_names(u.members);
+        std::vector<std::size_t> &first = first_;
+        first_of_names(u.members, first);
         for (std::size_t i = 0; i < u.members.size(); ++i) {
             if (first[i] == i) {
                 continue;
