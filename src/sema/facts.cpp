@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <string>
 #include <utility>
@@ -103,6 +104,7 @@ private:
         decl_fact &d = add_decl(decl_fact::what::declare, kind, scope, id);
         d.fact = fact;
         d.full = keep(f_.scopes[scope], "::", name);
+        d.full_hash = std::hash<std::string_view>{}(f_.str(d.full));
     }
 
     decl_fact &add_decl(decl_fact::what w, sym_kind kind, std::uint32_t scope, const ast *id) {
@@ -164,6 +166,7 @@ private:
                 add_decl(decl_fact::what::value,
                          bitmask ? sym_kind::bit_value : sym_kind::enumerator, scope, vid);
             d.full = full;
+            d.full_hash = std::hash<std::string_view>{}(f_.str(full));
             d.owner = owner;
             d.loose = keep(f_.scopes[scope], "::", name);
         }

@@ -64,6 +64,7 @@ struct decl_fact {
     std::uint64_t pos = 0;           ///< position of the name
     const type_fact *fact = nullptr; ///< structures, bitsets and typedefs; else null
     fact_text full;  ///< the full name (`::M::S`; `::M::Color::RED` for an enumerator)
+    std::size_t full_hash = 0; ///< std::hash of the full name
     fact_text owner; ///< enumerators and bit values: their enumeration's full name
     fact_text loose; ///< enumerators and bit values: their name in the enclosing scope
 };

@@ -136,12 +136,27 @@ std::vector<std::string_view> names_in_order(const std::vector<ordered_names> &p
     return out;
 }
 
+// A full name with its hash, worked out once: it picks the part of the table and the bucket.
+struct name_key {
+    std::string_view text;
+    std::size_t hash;
+    bool operator==(const name_key &other) const { return text == other.text; }
+};
+
+struct name_key_hash {
+    std::size_t operator()(const name_key &key) const { return key.hash; }
+};
+
+name_key key_of(std::string_view text) {
+    return {text, std::hash<std::string_view>{}(text)};
+}
+
 // The declarations whose full names hash to one part: the first pass fills the parts on
 // threads of their own.
 struct shard {
-    std::unordered_map<std::string_view, symbol> table; // full name ("::M::S") -> symbol
+    std::unordered_map<name_key, symbol, name_key_hash> table; // full name ("::M::S") -> symbol
     // Enumerators are also visible as names of the scope enclosing their enumeration.
-    std::unordered_map<std::string_view, const symbol *> loose; // "::M::RED" -> "::M::Color::RED"
+    std::unordered_map<name_key, const symbol *, name_key_hash> loose; // "::M::RED" -> symbol
 };
 
 struct symbols {
@@ -163,8 +178,8 @@ struct symbols {
         return types ? simple_type_names_ : simple_value_names_;
     }
 
-    [[nodiscard]] std::size_t shard_of(std::string_view full) const {
-        return shards.size() == 1 ? 0 : std::hash<std::string_view>{}(full) % shards.size();
+    [[nodiscard]] std::size_t shard_of(const name_key &key) const {
+        return shards.size() == 1 ? 0 : key.hash % shards.size();
     }
 
 private:
@@ -314,7 +329,8 @@ struct checker {
     void declare(const sema_facts &f, const decl_fact &d, std::size_t seq) {
         const std::string_view scope = f.scopes[d.scope];
         const std::string_view full = f.str(d.full);
-        auto [found, fresh] = syms.shards[syms.shard_of(full)].table.try_emplace(full);
+        const name_key key{full, d.full_hash};
+        auto [found, fresh] = syms.shards[syms.shard_of(key)].table.try_emplace(key);
         if (fresh) {
             found->second = {d.kind, d.name, scope, full, f.unit, d.fact, d.pos, {}};
             (is_type(d.kind) ? type_names : value_names).push_back({seq, d.name});
@@ -356,7 +372,8 @@ struct checker {
     void declare_value(const sema_facts &f, const decl_fact &d, std::size_t seq) {
         const std::string_view owner = f.str(d.owner);
         const std::string_view full = f.str(d.full);
-        auto [made, fresh] = syms.shards[syms.shard_of(full)].table.try_emplace(full);
+        const name_key key{full, d.full_hash};
+        auto [made, fresh] = syms.shards[syms.shard_of(key)].table.try_emplace(key);
         if (!fresh) {
             const std::string_view type_name = owner.substr(owner.rfind("::") + 2);
             error_with_note(f.unit, d.pos,
@@ -388,7 +405,7 @@ struct checker {
                     }
                     continue;
                 }
-                if (syms.shard_of(f->str(d.full)) != part) {
+                if (syms.shard_of({f->str(d.full), d.full_hash}) != part) {
                     continue;
                 }
                 if (d.w == decl_fact::what::declare) {
@@ -408,11 +425,11 @@ struct checker {
                 if (d.w != decl_fact::what::value) {
                     continue;
                 }
-                const std::string_view key = f->str(d.loose);
+                const name_key key = key_of(f->str(d.loose));
                 if (syms.shard_of(key) != part) {
                     continue;
                 }
-                const std::string_view full = f->str(d.full);
+                const name_key full{f->str(d.full), d.full_hash};
                 const shard &home = syms.shards[syms.shard_of(full)];
                 auto found = home.table.find(full);
                 if (found != home.table.end() && found->second.unit == f->unit &&
@@ -428,12 +445,13 @@ struct checker {
     mutable std::string candidate_;
 
     const symbol *find(std::string_view full) const {
-        const shard &home = syms.shards[syms.shard_of(full)];
-        auto found = home.table.find(full);
+        const name_key key = key_of(full);
+        const shard &home = syms.shards[syms.shard_of(key)];
+        auto found = home.table.find(key);
         if (found != home.table.end()) {
             return &found->second;
         }
-        auto alias = home.loose.find(full);
+        auto alias = home.loose.find(key);
         if (alias != home.loose.end()) {
             return alias->second;
         }
