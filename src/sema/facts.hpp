@@ -3,15 +3,12 @@
 // the unit's text, which outlives the facts; the tree need not.
 #pragma once
 
-#include "sema/sema.hpp"
-
 #include <cstdint>
 #include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
 
-struct ast;
 struct idl_unit;
 
 enum class sym_kind : std::uint8_t {

@@ -8,7 +8,6 @@
 #include "grammars/idl_parser.hpp"
 #include "idl/idl_load.hpp"
 #include "idl/idl_node.hpp"
-#include "preproc/preproc.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -45,6 +44,7 @@ bool is_type(sym_kind k) {
     return k != sym_kind::module && k != sym_kind::constant && k != sym_kind::enumerator &&
            k != sym_kind::bit_value;
 }
+
 const char *kind_text(sym_kind k) {
     switch (k) {
     case sym_kind::module:
@@ -114,8 +114,6 @@ std::string lower(std::string_view s) {
 
 //=== the checker ===//
 
-// What the first pass declares over the whole model; the second pass only reads it, so the
-// checkers of several files may share it.
 using ordered_names = std::vector<std::pair<std::size_t, std::string_view>>;
 
 // The names of the parts (each in the model's order of declarations) in that order.
@@ -159,6 +157,8 @@ struct shard {
     std::unordered_map<name_key, const symbol *, name_key_hash> loose; // "::M::RED" -> symbol
 };
 
+// What the first pass declares over the whole model; the second pass only reads it, so the
+// checkers of several files may share it.
 struct symbols {
     std::vector<shard> shards{1};
     std::unordered_set<std::string> declared_annotations;
@@ -314,15 +314,6 @@ struct checker {
     }
 
     //--- declarations ---//
-
-    static std::string join(std::string_view scope, std::string_view name) {
-        std::string full;
-        full.reserve(scope.size() + 2 + name.size());
-        full += scope;
-        full += "::";
-        full += name;
-        return full;
-    }
 
     // Declares name in scope; a second declaration is refused unless it reopens a module or
     // completes (or repeats) a forward declaration.
