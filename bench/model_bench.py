@@ -12,7 +12,13 @@ generator bench/gen_models.py, then times, after one warm-up each, the median of
 and prints the wall times and the ratio one call / loop (target: at most 0.25 on 2 cores). The
 documents of the one call and of the loop are compared byte for byte.
 
+With --baseline OTHER (another build of vandrel, an earlier version say), the one call of each
+is also timed in pairs, the two runs of a pair back to back in alternating order, and the median
+of the pairs' ratios is printed: on a shared machine whose speed drifts, pairs compare like with
+like where two separate medians need not. Both must write the same documents.
+
     bench/model_bench.py [--vandrel build-release/vandrel] [--files 500] [--runs 3]
+                         [--baseline OTHER]
 """
 
 import argparse
@@ -56,6 +62,20 @@ def median_of(argv, cwd, runs, out):
     return statistics.median(times)
 
 
+def paired(first, second, cwd, runs, out):
+    """Wall times of first and second, one run of each per pair in alternating order after a
+    warm-up of each; returns both lists of times."""
+    times = ([], [])
+    for i in range(runs + 1):
+        order = (0, 1) if i % 2 == 0 else (1, 0)
+        for k in order:
+            shutil.rmtree(out, ignore_errors=True)
+            t = timed((first, second)[k], cwd)
+            if i > 0:
+                times[k].append(t)
+    return times
+
+
 def same_trees(a, b):
     """True when the two folders hold the same files with the same bytes."""
     cmp = filecmp.dircmp(a, b)
@@ -75,6 +95,7 @@ def main():
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--keep", help="keep the generated model and outputs in this folder")
+    ap.add_argument("--baseline", help="another vandrel binary whose one call is timed in pairs")
     args = ap.parse_args()
 
     vandrel = os.path.abspath(args.vandrel)
@@ -104,6 +125,14 @@ def main():
                        serial_out)
     loop = median_of(["/bin/sh", script, model, vandrel, loop_out], work, args.runs, loop_out)
     same = same_trees(one_out, loop_out) and same_trees(serial_out, loop_out)
+    if args.baseline:
+        base_out = os.path.join(work, "baseline")
+        baseline = os.path.abspath(args.baseline)
+        mine, theirs = paired([vandrel, "-q", "-o", one_out, model],
+                              [baseline, "-q", "-o", base_out, model], work, args.runs, one_out)
+        shutil.rmtree(base_out, ignore_errors=True)
+        timed([baseline, "-q", "-o", base_out, model], work)
+        same = same and same_trees(base_out, loop_out)
 
     cores = os.cpu_count() or 1
     print(f"model: {count} files, {size} bytes, {cores} cores, median of {args.runs} runs")
@@ -112,6 +141,16 @@ def main():
     print(f"{'loop of two-arg calls':<24} {loop:>9.3f} s")
     print(f"ratio one call / loop    {one / loop:>9.3f}   (target <= 0.25)")
     print(f"ratio -j 1 / loop        {serial / loop:>9.3f}")
+    if args.baseline:
+        ratios = [a / b for a, b in zip(mine, theirs)]
+        print(f"{'baseline one call':<24} {statistics.median(theirs):>9.3f} s   "
+              f"(this one, same pairs: {statistics.median(mine):.3f} s)")
+        spread = ""
+        if len(ratios) > 1:
+            quartiles = statistics.quantiles(ratios, n=4)
+            spread = f"; quartiles {quartiles[0]:.3f} to {quartiles[2]:.3f}"
+        print(f"ratio to baseline        {statistics.median(ratios):>9.3f}   "
+              f"(median of {len(ratios)} pairs{spread})")
     print(f"documents identical: {'yes' if same else 'NO'}")
     if not args.keep:
         shutil.rmtree(work, ignore_errors=True)
