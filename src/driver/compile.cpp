@@ -190,12 +190,32 @@ bool mirrored(const std::string &folder, const std::string &root, const std::str
     return true;
 }
 
+// What planning asks of paths, asked once: the working folder, and the answers for the folder
+// of the file before (a folder walk gives the files of one folder one after another).
+struct planner {
+    std::string cwd = working_folder();
+    std::string folder;
+    std::string root;
+    bool below = false;
+    std::string rel;
+
+    bool mirror(const std::string &of, const std::string &base, std::string &out) {
+        if (of != folder || base != root) {
+            folder = of;
+            root = base;
+            below = mirrored(folder, root, cwd, rel);
+        }
+        out = rel;
+        return below;
+    }
+};
+
 void plan_file(const driver_options &opts, const std::string &input, const std::string &root,
-               const std::string &cwd, std::vector<compile_job> &jobs) {
+               planner &paths, std::vector<compile_job> &jobs) {
     compile_job job;
     job.input = input;
     std::string rel;
-    if (!root.empty() && !mirrored(driver_parent_folder(input), root, cwd, rel)) {
+    if (!root.empty() && !paths.mirror(driver_parent_folder(input), root, rel)) {
         job.error = input + ": not below the base folder " + root;
     }
     job.output_dir =
@@ -270,7 +290,7 @@ void walk(const std::string &folder, std::vector<found_file> &found, std::string
     }
 }
 
-void plan_folder(const driver_options &opts, const std::string &folder, const std::string &cwd,
+void plan_folder(const driver_options &opts, const std::string &folder, planner &paths,
                  std::vector<compile_job> &jobs) {
     std::vector<found_file> found;
     std::string failure;
@@ -278,7 +298,7 @@ void plan_folder(const driver_options &opts, const std::string &folder, const st
     std::sort(found.begin(), found.end());
     const std::string root = opts.base_dir.empty() ? folder : opts.base_dir;
     for (const found_file &file : found) {
-        plan_file(opts, file.path, root, cwd, jobs);
+        plan_file(opts, file.path, root, paths, jobs);
         jobs.back().plain = file.plain;
     }
     if (!failure.empty()) {
@@ -895,15 +915,14 @@ int run(int argc, char **argv) {
 bool compile_plan(const driver_options &opts, std::vector<compile_job> &jobs,
                   std::string &message) {
     jobs.clear();
-    // Asked once: the working folder does not change while the jobs are planned.
-    const std::string cwd = working_folder();
+    planner paths;
     std::set<std::string> outputs;
     for (const std::string &input : opts.inputs) {
         struct stat st {};
         if (::stat(input.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            plan_folder(opts, input, cwd, jobs);
+            plan_folder(opts, input, paths, jobs);
         } else if (::access(input.c_str(), F_OK) == 0) {
-            plan_file(opts, input, opts.base_dir, cwd, jobs);
+            plan_file(opts, input, opts.base_dir, paths, jobs);
         } else {
             compile_job job;
             job.input = input;
@@ -912,20 +931,27 @@ bool compile_plan(const driver_options &opts, std::vector<compile_job> &jobs,
         }
     }
     // Two inputs that would write the same document: the later one fails rather than race.
+    // Documents are told apart by the absolute, tidied form of their folder (worked out once
+    // for the files of one folder) and their name, which is never "." or "..".
+    std::string dir;
+    std::string dir_key;
     for (compile_job &job : jobs) {
         if (!job.error.empty() || job.output_dir == "-" || opts.preprocess_only) {
             continue;
         }
         const std::string target = driver_join_path(job.output_dir, job.output_name);
-        std::vector<std::string> parts;
-        std::string key = target;
-        if (absolute_parts(target, cwd, parts)) {
-            key.clear();
-            for (const std::string &p : parts) {
-                key += "/" + p;
+        if (dir_key.empty() || job.output_dir != dir) {
+            dir = job.output_dir;
+            std::vector<std::string> parts;
+            dir_key = "?" + dir; // the folder as written when the working folder is unknown
+            if (absolute_parts(dir, paths.cwd, parts)) {
+                dir_key.clear();
+                for (const std::string &p : parts) {
+                    dir_key += "/" + p;
+                }
             }
         }
-        if (!outputs.insert(key).second) {
+        if (!outputs.insert(dir_key + "/" + job.output_name).second) {
             job.error = job.input + ": another input already writes " + target;
         }
     }
