@@ -366,9 +366,9 @@ struct hook_log {
         ++log.calls[unit->resolved];
         log.tree_missing = log.tree_missing || unit->tree == nullptr;
     }
-    int calls_of(const idl_unit *unit) {
+    int calls_of(const std::string &resolved) {
         const std::lock_guard<std::mutex> hold(lock);
-        auto found = calls.find(unit->resolved);
+        auto found = calls.find(resolved);
         return found == calls.end() ? 0 : found->second;
     }
 };
@@ -389,37 +389,46 @@ TEST_F(LoadTest, ParseHookSeesEveryFileOnceBeforeItsReadReturns) {
         hook_log log;
         idl_loader *loader = idl_loader_new(nullptr, {});
         idl_loader_on_parsed(loader, hook_log::record, &log);
-        std::vector<const idl_unit *> read(n, nullptr);
-        std::vector<char> seen_before_return(n, 0);
-        const auto reader = [&](int from, int step) {
+        // Per thread: what each read gave, and whether the file and those it includes had been
+        // through the hook when the read returned.
+        struct seen {
+            std::vector<const idl_unit *> read;
+            std::vector<char> hooked;
+        };
+        seen by[3];
+        const auto reader = [&](seen *mine, int from, int step) {
             collect quiet;
             diag_consumer *b = diag_set_consumer(&quiet);
+            mine->read.assign(n, nullptr);
+            mine->hooked.assign(n, 0);
             for (int k = 0; k < n; ++k) {
                 const int i = (from + k * step + n * n) % n;
                 const idl_unit *u =
                     idl_loader_read(loader, ("f" + std::to_string(i) + ".idl").c_str());
-                read[i] = u;
-                // Every file this one reads has been through the hook by now.
-                bool all = u != nullptr;
-                for (const idl_unit *dep : idl_loader_model(loader, {u})) {
-                    all = all && log.calls_of(dep) == 1;
+                mine->read[i] = u;
+                bool all = u != nullptr && log.calls_of(u->resolved) == 1;
+                for (std::size_t e = 0; all && e < u->includes.size(); ++e) {
+                    all = log.calls_of(u->includes[e].resolved) == 1;
                 }
-                seen_before_return[i] = all ? 1 : 0;
+                mine->hooked[i] = all ? 1 : 0;
             }
             diag_set_consumer(b);
         };
-        std::thread t1(reader, 0, 1);
-        std::thread t2(reader, n - 1, -1);
-        std::thread t3(reader, n / 2, 7);
+        std::thread t1(reader, &by[0], 0, 1);
+        std::thread t2(reader, &by[1], n - 1, -1);
+        std::thread t3(reader, &by[2], n / 2, 7);
         t1.join();
         t2.join();
         t3.join();
         EXPECT_FALSE(log.tree_missing);
         EXPECT_EQ(static_cast<std::size_t>(n), log.calls.size());
+        const std::vector<const idl_unit *> &read = by[0].read;
         for (int i = 0; i < n; ++i) {
             ASSERT_NE(nullptr, read[i]);
-            EXPECT_EQ(1, log.calls_of(read[i]));
-            EXPECT_TRUE(seen_before_return[i]) << i;
+            EXPECT_EQ(read[i], by[1].read[i]);
+            EXPECT_EQ(read[i], by[2].read[i]);
+            EXPECT_EQ(1, log.calls_of(read[i]->resolved));
+            EXPECT_TRUE(by[0].hooked[i] && by[1].hooked[i] && by[2].hooked[i]) << i;
             // The tree went back once the hook took what it needed; the rest of the unit stays.
             EXPECT_EQ(nullptr, read[i]->tree);
             EXPECT_NE(std::string::npos, read[i]->text.find("S" + std::to_string(i)));
