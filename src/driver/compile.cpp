@@ -6,6 +6,7 @@
 #include "base/glog.hpp"
 #include "base/linkedlist.hpp"
 #include "base/owned.hpp"
+#include "base/path.hpp"
 #include "driver/depfile.hpp"
 #include "driver/driver.hpp"
 #include "driver/options.hpp"
@@ -154,21 +155,8 @@ bool absolute_parts(const std::string &path, const std::string &cwd,
         }
         full = cwd + "/" + full;
     }
-    std::size_t pos = 0;
-    while (pos <= full.size()) {
-        std::size_t slash = full.find('/', pos);
-        if (slash == std::string::npos) {
-            slash = full.size();
-        }
-        const std::string part = full.substr(pos, slash - pos);
-        if (part == "..") {
-            if (!parts.empty()) {
-                parts.pop_back();
-            }
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        pos = slash + 1;
+    for (const std::string_view part : path_components(full)) {
+        parts.emplace_back(part);
     }
     return true;
 }

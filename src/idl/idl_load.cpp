@@ -7,6 +7,7 @@
 #include "base/hashmap.hpp"
 #include "base/linkedlist.hpp"
 #include "base/owned.hpp"
+#include "base/path.hpp"
 #include "idl/idl_translate.hpp"
 #include "peg/ast.hpp"
 #include "preproc/macro.hpp"
@@ -443,32 +444,14 @@ std::string folder_of(const std::string &path) {
 // The path with "." components dropped and "dir/.." pairs folded, as written (no file-system
 // look-up): "m/app/../common/u.idl" is shown as "m/common/u.idl".
 std::string tidy_path(std::string_view path) {
-    const bool absolute = !path.empty() && path.front() == '/';
-    std::vector<std::string_view> parts;
-    std::size_t from = 0;
-    while (from <= path.size()) {
-        std::size_t slash = path.find('/', from);
-        if (slash == std::string_view::npos) {
-            slash = path.size();
-        }
-        const std::string_view part = path.substr(from, slash - from);
-        if (part == "..") {
-            if (!parts.empty() && parts.back() != "..") {
-                parts.pop_back();
-            } else if (!absolute) {
-                parts.push_back(part);
-            }
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        from = slash + 1;
-    }
     std::string out;
     out.reserve(path.size() + 1);
-    out += absolute ? "/" : "";
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        out += i == 0 ? "" : "/";
-        out += parts[i];
+    out += !path.empty() && path.front() == '/' ? "/" : "";
+    bool first = true;
+    for (const std::string_view part : path_components(path)) {
+        out += first ? "" : "/";
+        out += part;
+        first = false;
     }
     return out.empty() ? "." : out;
 }
