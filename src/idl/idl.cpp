@@ -5,6 +5,8 @@
 #include "base/owned.hpp"
 #include "idl/idl_load.hpp"
 #include "idl/idl_node.hpp"
+#include "idl/idl_module.hpp"
+#include "idl/idl_pragma.hpp"
 #include "idl/idl_translate.hpp"
 #include "preproc/preproc.hpp"
 #include "xml/xmltree.hpp"
@@ -87,6 +89,28 @@ xmltree *translate_file(const char *idl_path, pn_linkedlist *macros, pn_linkedli
 }
 
 } // namespace
+
+bool idl_translate_tree(const ast *tree, const idl_source &src, xmltree *types) {
+    if (!idl_pragma_resolve_keys(tree, src)) {
+        return false; // reported
+    }
+    const std::size_t count = idl_child_count(tree);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!idl_visit_definition(idl_child(tree, i), src, types)) {
+            // Running out of memory has been reported where it happened, once.
+            if (!src.out_of_memory) {
+                glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to generate XML");
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
+bool idl_translate(const idl_source &src, xmltree *types) {
+    const owned<ast, ast_recursive_delete> tree{idl_parse_source(src)};
+    return tree && idl_translate_tree(tree.get(), src, types); // failures reported where found
+}
 
 xmltree *zadozeda_parse(const char *idl_path, pn_linkedlist *macros, pn_linkedlist *include_dirs) {
     // Node texts and names are copied into standard strings on the way; running out of memory

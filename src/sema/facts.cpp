@@ -2,8 +2,8 @@
 #include "sema/facts.hpp"
 
 #include "grammars/idl_parser.hpp"
-#include "idl/idl_load.hpp"
-#include "idl/idl_node.hpp"
+#include "model/load.hpp"
+#include "model/source.hpp"
 #include "preproc/preproc.hpp"
 
 #include <climits>

@@ -6,8 +6,8 @@
 
 #include "base/diag.hpp"
 #include "grammars/idl_parser.hpp"
-#include "idl/idl_load.hpp"
-#include "idl/idl_node.hpp"
+#include "model/load.hpp"
+#include "model/source.hpp"
 
 #include <algorithm>
 #include <atomic>

@@ -1,5 +1,5 @@
 // Reading a whole model: each file preprocessed and parsed once, its includes found and read.
-#include "idl/idl_load.hpp"
+#include "model/load.hpp"
 
 #include "base/arch.hpp"
 #include "base/diag.hpp"
@@ -8,7 +8,7 @@
 #include "base/linkedlist.hpp"
 #include "base/owned.hpp"
 #include "base/path.hpp"
-#include "idl/idl_translate.hpp"
+#include "model/parse.hpp"
 #include "peg/ast.hpp"
 #include "preproc/macro.hpp"
 #include "preproc/preproc.hpp"

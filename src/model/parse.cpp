@@ -1,14 +1,13 @@
-// Parsing the preprocessed text and walking its top-level definitions into the `types` element.
-#include "idl/idl_translate.hpp"
+// The parse entry: a preprocessed text parsed with the IDL grammar, and its parse errors told as
+// the user needs them (what was expected, where, with the source line and a caret).
+#include "model/parse.hpp"
 
 #include "base/diag.hpp"
 #include "base/glog.hpp"
 #include "base/linkedlist.hpp"
 #include "base/owned.hpp"
 #include "grammars/idl_parser.hpp"
-#include "idl/idl_module.hpp"
-#include "idl/idl_node.hpp"
-#include "idl/idl_pragma.hpp"
+#include "model/source.hpp"
 #include "peg/ast.hpp"
 #include "peg/input.hpp"
 #include "peg/parser.hpp"
@@ -404,26 +403,4 @@ ast *idl_parse_source(const idl_source &src) {
         return nullptr;
     }
     return tree.release();
-}
-
-bool idl_translate_tree(const ast *tree, const idl_source &src, xmltree *types) {
-    if (!idl_pragma_resolve_keys(tree, src)) {
-        return false; // reported
-    }
-    const std::size_t count = idl_child_count(tree);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!idl_visit_definition(idl_child(tree, i), src, types)) {
-            // Running out of memory has been reported where it happened, once.
-            if (!src.out_of_memory) {
-                glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to generate XML");
-            }
-            return false;
-        }
-    }
-    return true;
-}
-
-bool idl_translate(const idl_source &src, xmltree *types) {
-    const owned<ast, ast_recursive_delete> tree{idl_parse_source(src)};
-    return tree && idl_translate_tree(tree.get(), src, types); // failures reported where found
 }
