@@ -226,13 +226,32 @@ idl_place idl_place_of_line(const idl_source &src, std::uint64_t pos, std::uint6
     return {in_force->path.c_str(), static_cast<unsigned long>(file_line)};
 }
 
+void idl_source_index(const idl_source &src) {
+    if (!src.line_starts.empty()) {
+        return;
+    }
+    const char *text = src.text.data();
+    const std::size_t n = src.text.size();
+    src.line_starts.push_back(0);
+    for (std::size_t i = 0; i < n;) {
+        const void *nl = std::memchr(text + i, '\n', n - i);
+        if (nl == nullptr) {
+            break;
+        }
+        i = static_cast<std::size_t>(static_cast<const char *>(nl) - text) + 1;
+        src.line_starts.push_back(i);
+    }
+}
+
+std::uint64_t idl_line_of(const idl_source &src, std::uint64_t pos) {
+    idl_source_index(src);
+    const auto after = std::upper_bound(src.line_starts.begin(), src.line_starts.end(), pos);
+    return static_cast<std::uint64_t>(after - src.line_starts.begin());
+}
+
 idl_place idl_place_of(const idl_source &src, std::uint64_t pos) {
     const std::uint64_t end = pos < src.text.size() ? pos : src.text.size();
-    std::uint64_t line = 1;
-    for (std::uint64_t i = 0; i < end; ++i) {
-        line += src.text[i] == '\n' ? 1 : 0;
-    }
-    return idl_place_of_line(src, pos, line);
+    return idl_place_of_line(src, pos, idl_line_of(src, end));
 }
 
 namespace {
@@ -240,26 +259,16 @@ namespace {
 // A diagnostic of level placed at byte position pos of src.text: file, line and column (from
 // 1, in bytes) found through the file records.
 diagnostic diagnostic_at(const idl_source &src, diag_level level, std::uint64_t pos) {
-    // Warnings can come by the thousand: lines are found through an index, not by a scan each.
-    if (src.line_starts.empty()) {
-        src.line_starts.push_back(0);
-        for (std::size_t i = 0; i < src.text.size(); ++i) {
-            if (src.text[i] == '\n') {
-                src.line_starts.push_back(i + 1);
-            }
-        }
-    }
     if (pos > src.text.size()) {
         pos = src.text.size();
     }
-    const auto after = std::upper_bound(src.line_starts.begin(), src.line_starts.end(), pos);
-    const auto line = static_cast<std::uint64_t>(after - src.line_starts.begin());
+    const std::uint64_t line = idl_line_of(src, pos);
     const idl_place place = idl_place_of_line(src, pos, line);
     diagnostic d;
     d.level = level;
     d.file = place.path;
     d.line = place.line;
-    d.column = static_cast<unsigned long>(pos - *(after - 1) + 1);
+    d.column = static_cast<unsigned long>(pos - src.line_starts[line - 1] + 1);
     return d;
 }
 

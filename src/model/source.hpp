@@ -43,7 +43,8 @@ struct idl_source {
     diag_level pragma_miss_level = DIAG_WARNING;
     /// The `declarator` nodes that key pragmas make keys; filled by idl_translate before the walk.
     mutable std::unordered_set<const ast *> pragma_keys;
-    /// Offsets where the lines of text start; built by idl_report on first use.
+    /// Offsets where the lines of text start: the line index every position is placed through.
+    /// Built with the source by the model; a source made by hand gets it on first use.
     mutable std::vector<std::uint64_t> line_starts;
 };
 
@@ -99,6 +100,11 @@ private:
 /// Full name of a `scoped_name` node as written, without white space (`::A::B`); else its text.
 [[nodiscard]] std::string idl_scoped_name_text(const idl_source &src, const ast *node);
 
+/// Builds the line index of src unless it has one. A source shared by threads has it built
+/// before they see it.
+void idl_source_index(const idl_source &src);
+/// Line (from 1) of src.text that holds pos, through the line index.
+[[nodiscard]] std::uint64_t idl_line_of(const idl_source &src, std::uint64_t pos);
 /// File and file line of a position of the preprocessed text.
 [[nodiscard]] idl_place idl_place_of(const idl_source &src, std::uint64_t pos);
 /// File and file line for a preprocessed-text line number (from 1) at position pos.
