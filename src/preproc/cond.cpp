@@ -21,7 +21,7 @@ bool name_defined(preproc_root *root, const ast *tree, const char *line_text) {
         return false;
     }
     std::string name(line_text + id->start, id->end - id->start);
-    return preproc_find_macro(name.c_str(), root->macros, root->line) != nullptr;
+    return preproc_look_up(root, name, root->line, true) != nullptr;
 }
 
 } // namespace

@@ -239,7 +239,7 @@ struct evaluator {
                                    "operator \"defined\" requires an identifier");
                     return eval::soft;
                 }
-                value = preproc_find_macro(span(id).c_str(), root->macros, root->line) ? 1 : 0;
+                value = preproc_look_up(root, span(id), root->line, true) ? 1 : 0;
                 return eval::ok;
             }
             value = 0;

@@ -597,12 +597,18 @@ struct expander {
                 continue;
             }
             if (!filter.may_hold(s, len)) {
+                if (root->observer != nullptr) {
+                    // Nothing of this name is in the table; an observer still learns the text
+                    // asked for it.
+                    root->observer->lookup(root->observer->context, root, s, len,
+                                           tag_of(ns).line, nullptr, condition, false);
+                }
                 advance(ne);
                 continue;
             }
             const byte_tag tag = tag_of(ns);
             name.assign(s, len);
-            preproc_macro *m = preproc_find_macro(name.c_str(), root->macros, tag.line);
+            preproc_macro *m = preproc_look_up(root, name, tag.line, condition);
             if (!m || hidden(tag.hide, m->name.data)) {
                 advance(ne);
                 continue;
@@ -694,6 +700,17 @@ preproc_macro *preproc_find_macro(const char *name, pn_hashmap *table, uint64_t 
         }
     }
     return nullptr;
+}
+
+preproc_macro *preproc_look_up(preproc_root *root, const std::string &name, uint64_t line,
+                               bool directive) {
+    preproc_macro *m = preproc_find_macro(name.c_str(), root->macros,
+                                          preproc_table_line_at(root, line));
+    if (root->observer != nullptr) {
+        root->observer->lookup(root->observer->context, root, name.data(), name.size(), line, m,
+                               directive, true);
+    }
+    return m;
 }
 
 bool preproc_add_macro(pn_hashmap *table, preproc_macro *macro) {
@@ -975,7 +992,7 @@ bool preproc_define(preproc_root *root, const ast *tree, const char *line_text) 
             return false; // logged by the string module
         }
         m->kind = type == DIRECTIVE_DEFINEDIRECTIVEARG ? MACRO_FUNCTION : MACRO_OBJECT;
-        m->def_line = root->line;
+        m->def_line = preproc_table_line(root);
         m->undef_line = PREPROC_LINE_MAX;
         if (m->kind == MACRO_FUNCTION) {
             m->parameters = pn_hashmap_create(PN_TYPE_STRING, 0, 4);
@@ -1015,6 +1032,9 @@ bool preproc_define(preproc_root *root, const ast *tree, const char *line_text) 
             return false;
         }
         (void)guard.release();
+        if (root->observer != nullptr) {
+            root->observer->define(root->observer->context, root, m, root->line);
+        }
         return true;
     } catch (const std::bad_alloc &) {
         glog_fatal("%s", k_oom);
@@ -1030,14 +1050,19 @@ bool preproc_undef(preproc_root *root, const ast *tree, const char *line_text) {
             return false;
         }
         std::string name = node_text(name_node, line_text);
+        if (root->observer != nullptr) {
+            root->observer->undef(root->observer->context, root, name.data(), name.size(),
+                                  root->line);
+        }
         auto *list = static_cast<pn_arraylist *>(root->macros->get(root->macros, name.data()));
         if (!list) {
             return true; // nothing to end
         }
+        const uint64_t at = preproc_table_line(root);
         for (uint64_t i = 0; i < list->size; ++i) {
             auto *m = static_cast<preproc_macro *>(list->items[i]);
-            if (m && m->def_line <= root->line && root->line <= m->undef_line) {
-                m->undef_line = root->line;
+            if (m && m->def_line <= at && at <= m->undef_line) {
+                m->undef_line = at;
             }
         }
         return true;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "preproc/preproc.hpp"
 
@@ -10,6 +11,11 @@ struct ast;
 
 /// Last definition of `name` in force at `line` (def_line <= line <= undef_line), or null.
 [[nodiscard]] preproc_macro *preproc_find_macro(const char *name, pn_hashmap *table, uint64_t line);
+
+/// preproc_find_macro of `name` at the table line of line `line` of the file, told to the
+/// state's observer; `directive` says a directive asked rather than the text.
+[[nodiscard]] preproc_macro *preproc_look_up(preproc_root *root, const std::string &name,
+                                             uint64_t line, bool directive);
 
 /// Appends `macro` to the list of its name, creating the list on first use; false (logged) on
 /// failure, after which the caller still owns and destroys `macro`.

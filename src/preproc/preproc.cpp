@@ -1,6 +1,7 @@
 // The C-style preprocessor: state, entry, the directive pass and include markers.
 #include "preproc/preproc.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +51,8 @@ struct line_scan {
     preproc_root *root;
     const char *path;
     preproc_cond_stack stack;
+    uint64_t line_no = 1;    // line of the file being read (line markers may set it)
+    std::string marker_path; // the file a line marker named, when one did
 };
 
 void blank(preproc_root *root, uint64_t at, uint64_t len) {
@@ -190,8 +193,9 @@ bool keep_pragma(line_scan &sc, const ast *tree, const char *line, uint64_t line
     return true;
 }
 
-// Macro expansion keeps the lines of the text but not its byte offsets: each pragma learns
-// where its line starts once the output is final. The records are in line order.
+// Macro expansion keeps the lines of the text but not its byte offsets: each pragma, and each
+// file record a line marker made, learns where its line starts once the output is final. The
+// records are in line order.
 void locate_pragmas(preproc_root *root) {
     const char *text = root->output.data;
     const uint64_t len = root->output.len;
@@ -208,8 +212,101 @@ void locate_pragmas(preproc_root *root) {
     }
 }
 
-bool scan_line(line_scan &sc, uint64_t at, uint64_t len, uint64_t line_no, uint64_t *next) {
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// A line marker as `-E` writes them (`# 12 "types.idl" 2`): the next line is line 12 of
+// types.idl. False when the line (from its '#', `len` bytes with the line end) is no line
+// marker; true after it is recorded.
+bool line_marker(line_scan &sc, const char *line, uint64_t len, bool *ok) {
+    uint64_t i = 1;
+    const auto blanks = [&] {
+        while (i < len && (line[i] == ' ' || line[i] == '\t')) {
+            ++i;
+        }
+    };
+    blanks();
+    uint64_t number = 0;
+    const uint64_t digits = i;
+    while (i < len && is_digit(line[i]) && number < (uint64_t{1} << 40)) {
+        number = number * 10 + static_cast<uint64_t>(line[i++] - '0');
+    }
+    if (i == digits || number == 0 || (i < len && is_digit(line[i]))) {
+        return false;
+    }
+    blanks();
+    std::string name;
+    const bool named = i < len && line[i] == '"';
+    if (named) {
+        for (++i; i < len && line[i] != '"' && line[i] != '\n'; ++i) {
+            if (line[i] == '\\' && i + 1 < len && line[i + 1] != '\n') {
+                ++i;
+            }
+            name.push_back(line[i]);
+        }
+        if (i >= len || line[i] != '"' || name.empty()) {
+            return false;
+        }
+        ++i;
+    }
+    while (i < len && (line[i] == ' ' || line[i] == '\t' || is_digit(line[i]))) {
+        ++i; // the flags that say a file starts or ends
+    }
+    if (i < len && line[i] != '\n' && line[i] != '\r') {
+        return false;
+    }
+    if (named) {
+        sc.marker_path = name;
+        sc.path = sc.marker_path.c_str();
+    }
     preproc_root *root = sc.root;
+    auto *rec = static_cast<preproc_file *>(calloc(1, sizeof(preproc_file)));
+    if (rec) {
+        rec->path = strdup(sc.path);
+    }
+    if (!rec || !rec->path) {
+        glog_fatal("%s", k_oom);
+        free(rec);
+        *ok = false;
+        return true;
+    }
+    rec->first_line = static_cast<int32_t>(number);
+    rec->start_line = static_cast<int32_t>(root->line + 1);
+    if (!root->files->add(root->files, rec)) {
+        glog_error("Failed to add item linkedlist");
+        free(rec->path);
+        free(rec);
+        *ok = false;
+        return true;
+    }
+    sc.line_no = number - 1; // the scan counts the next line as `number`
+    *ok = true;
+    return true;
+}
+
+// The file records line markers made, and the key pragmas, learn where their lines start.
+void locate_lines(preproc_root *root) {
+    locate_pragmas(root);
+    const char *text = root->output.data;
+    const uint64_t len = root->output.len;
+    uint64_t line = 1;
+    uint64_t pos = 0;
+    const pn_linkedlist_node *n = root->files->head;
+    for (n = n != nullptr ? n->next : nullptr; n != nullptr; n = n->next) {
+        auto *f = static_cast<preproc_file *>(n->element);
+        while (line < static_cast<uint64_t>(f->start_line) && pos < len) {
+            const void *nl = memchr(text + pos, '\n', len - pos);
+            pos = nl ? static_cast<uint64_t>(static_cast<const char *>(nl) - text) + 1 : len;
+            ++line;
+        }
+        f->text_offset = static_cast<int32_t>(pos);
+    }
+}
+
+bool scan_line(line_scan &sc, uint64_t at, uint64_t len, uint64_t *next) {
+    preproc_root *root = sc.root;
+    const uint64_t line_no = sc.line_no;
     *next = at + len;
     const char *line = root->output.data + at;
     uint64_t i = 0;
@@ -235,6 +332,13 @@ bool scan_line(line_scan &sc, uint64_t at, uint64_t len, uint64_t line_no, uint6
         if (type == 0 || preproc_cond_skip(sc.stack, type)) {
             blank(root, at, len);
             return true;
+        }
+    }
+    if (!preproc_cond_skipping(sc.stack)) {
+        bool ok = true;
+        if (line_marker(sc, line + i, len - i, &ok)) {
+            blank(root, at, len);
+            return ok;
         }
     }
     input in;
@@ -496,7 +600,10 @@ void preproc_root_fini(preproc_root *root) {
         }
         pn_linkedlist_destroy(root->pragmas);
     }
-    preproc_macro_table_destroy(root->macros);
+    if (!root->macros_borrowed) {
+        preproc_macro_table_destroy(root->macros);
+    }
+    free(root->shifts);
     if (root->include_dirs) {
         while (root->include_dirs->size > 0) {
             free(root->include_dirs->remove_first(root->include_dirs));
@@ -527,7 +634,9 @@ bool idlpreproc_include_file(preproc_root *root, const char *path, uint64_t *cur
         free(rec);
         return false;
     }
-    if (!idlpreproc_clean_file(path, &root->output)) {
+    if (root->source != nullptr
+            ? !idl_string_append_string(&root->output, root->source->data, root->source->len)
+            : !idlpreproc_clean_file(path, &root->output)) {
         return false;
     }
     // A last line without a line end is handled like any other: give it one for the scan and
@@ -538,19 +647,18 @@ bool idlpreproc_include_file(preproc_root *root, const char *path, uint64_t *cur
         return false;
     }
     try {
-        line_scan sc{root, path, {}};
-        uint64_t line_no = 1;
+        line_scan sc{root, path, {}, 1, {}};
         while (*cursor < root->output.len) {
             const char *start = root->output.data + *cursor;
             const void *nl = memchr(start, '\n', root->output.len - *cursor);
             const uint64_t len = static_cast<const char *>(nl) - start + 1;
             uint64_t next = 0;
-            if (!scan_line(sc, *cursor, len, line_no, &next)) {
+            if (!scan_line(sc, *cursor, len, &next)) {
                 return false;
             }
             *cursor = next;
             ++root->line;
-            ++line_no;
+            ++sc.line_no;
         }
         if (!sc.stack.empty()) {
             // Named at the innermost chain left open.
@@ -578,13 +686,60 @@ bool zadozeda_preproc(preproc_root *root, const char *path) {
         glog_error("Failed to find file: %s", path);
         return false;
     }
+    return preproc_run(root, resolved.get());
+}
+
+bool preproc_run(preproc_root *root, const char *path) {
     uint64_t cursor = 0;
-    if (!idlpreproc_include_file(root, resolved.get(), &cursor)) {
+    if (!idlpreproc_include_file(root, path, &cursor)) {
         return false;
     }
     if (!preproc_normalize_string(root, &root->output)) {
         return false;
     }
-    locate_pragmas(root);
+    locate_lines(root);
+    return true;
+}
+
+void preproc_root_share_table(preproc_root *root, pn_hashmap *table, uint64_t line_base) {
+    if (!root->macros_borrowed) {
+        preproc_macro_table_destroy(root->macros);
+    }
+    root->macros = table;
+    root->macros_borrowed = true;
+    root->line_base = line_base;
+}
+
+uint64_t preproc_table_line_at(const preproc_root *root, uint64_t line) {
+    // Lines after an include directive come after the table lines the included file took.
+    const preproc_shift *first = root->shifts;
+    const preproc_shift *after =
+        std::lower_bound(first, first + root->shift_count, line,
+                         [](const preproc_shift &s, uint64_t l) { return s.line < l; });
+    return root->line_base + line + (after == root->shifts ? 0 : (after - 1)->total);
+}
+
+uint64_t preproc_table_line(const preproc_root *root) {
+    return root->line_base + root->line +
+           (root->shift_count == 0 ? 0 : root->shifts[root->shift_count - 1].total);
+}
+
+bool preproc_take_lines(preproc_root *root, uint64_t count) {
+    if (count == 0) {
+        return true;
+    }
+    if (root->shift_count == root->shift_room) {
+        const uint64_t room = root->shift_room == 0 ? 8 : root->shift_room * 2;
+        auto *grown =
+            static_cast<preproc_shift *>(realloc(root->shifts, room * sizeof(preproc_shift)));
+        if (!grown) {
+            glog_fatal("%s", k_oom);
+            return false;
+        }
+        root->shifts = grown;
+        root->shift_room = room;
+    }
+    const uint64_t before = root->shift_count == 0 ? 0 : root->shifts[root->shift_count - 1].total;
+    root->shifts[root->shift_count++] = {root->line, before + count};
     return true;
 }

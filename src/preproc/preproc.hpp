@@ -76,6 +76,29 @@ struct preproc_include_request {
 using preproc_include_fn = bool (*)(void *context, preproc_root *root,
                                     const preproc_include_request &request);
 
+/// Table lines an included file took: every line of this file after `line` comes `total`
+/// table lines later (this run and those before it together).
+struct preproc_shift {
+    uint64_t line;  ///< the line of the include directive
+    uint64_t total; ///< table lines taken by includes up to and including this one
+};
+
+/// Look-ups, definitions and removals as they happen, for a caller that reads a file into a
+/// macro table it shares with other files and must know what the file's reading depended on.
+struct preproc_observer {
+    void *context; ///< passed to every call unchanged
+    /// A look-up of the name (`len` bytes, not terminated) on `line` of the file (the state's
+    /// `line` numbering): what was found in force (null: nothing), and whether a directive
+    /// asked (a condition, `#ifdef`) or the text. `listed` is false when the table holds no
+    /// definition of the name at all.
+    void (*lookup)(void *context, const preproc_root *root, const char *name, size_t len,
+                   uint64_t line, const preproc_macro *found, bool directive, bool listed);
+    /// A `#define` on `line` added `macro` to the table.
+    void (*define)(void *context, preproc_root *root, preproc_macro *macro, uint64_t line);
+    /// An `#undef` of the name on `line` ended the definitions in force (possibly none).
+    void (*undef)(void *context, preproc_root *root, const char *name, size_t len, uint64_t line);
+};
+
 /// One `#pragma` that declares keys (`keylist`, `DCPS_DATA_TYPE`, `DCPS_DATA_KEY`), kept for the
 /// translator; owned by `preproc_root::pragmas`.
 struct preproc_pragma {
@@ -102,6 +125,17 @@ struct preproc_root {
     preproc_include_fn include_hook;
     void *include_context;  ///< passed to `include_hook` unchanged
     pn_linkedlist *pragmas; ///< `preproc_pragma*` records, in output order, owned
+    /// Set with `preproc_root_share_table`: `macros` belongs to the caller and is not released.
+    bool macros_borrowed;
+    /// Table line of this file's line 0: definitions and look-ups of line L stand at table line
+    /// `line_base + L` plus the lines included files took before L (0 for a table of its own).
+    uint64_t line_base;
+    preproc_shift *shifts; ///< runs of table lines included files took, in line order, owned
+    uint64_t shift_count;  ///< entries of `shifts` in use
+    uint64_t shift_room;   ///< entries `shifts` has room for
+    const preproc_observer *observer; ///< null: nobody observes
+    /// When set: the file's cleaned text, used instead of reading and cleaning the file again.
+    const idl_string *source;
 };
 
 //=== state and entry ===//
@@ -114,6 +148,23 @@ struct preproc_root {
 /// Preprocesses the file at `path` into `root->output`; false on failure (logged), after which
 /// the output content is unspecified.
 [[nodiscard]] bool zadozeda_preproc(preproc_root *root, const char *path);
+
+/// Preprocesses the file at the resolved path `path` as zadozeda_preproc does; false on failure
+/// (logged).
+[[nodiscard]] bool preproc_run(preproc_root *root, const char *path);
+
+/// Has `root` (after `preproc_root_init`) read into `table`, which the caller owns and keeps,
+/// from table line `line_base` on: definitions and look-ups are positioned after what the
+/// table holds. The state's own table is released.
+void preproc_root_share_table(preproc_root *root, pn_hashmap *table, uint64_t line_base);
+
+/// Table line of line `line` of the file: where its definitions and look-ups stand.
+[[nodiscard]] uint64_t preproc_table_line_at(const preproc_root *root, uint64_t line);
+/// Table line of the line being read.
+[[nodiscard]] uint64_t preproc_table_line(const preproc_root *root);
+/// Records that a file included on the line being read took `count` table lines: the lines
+/// after it come after those. False when memory runs out (logged).
+[[nodiscard]] bool preproc_take_lines(preproc_root *root, uint64_t count);
 
 /// Releases everything `root` owns and zeroes it; accepts null and an all-zero state.
 void preproc_root_fini(preproc_root *root);
