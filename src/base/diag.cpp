@@ -143,6 +143,19 @@ std::string diag_caret_line(const std::string &excerpt, unsigned long caret) {
     return marks;
 }
 
+std::string diag_chain_text(const diagnostic &d, bool colour) {
+    std::string out;
+    for (std::size_t i = 0; i < d.included_from.size(); ++i) {
+        const diag_include &step = d.included_from[i];
+        out += i == 0 ? "In file included from " : "                 from ";
+        out += colour ? bold : "";
+        out += step.file + ':' + std::to_string(step.line);
+        out += colour ? reset : "";
+        out += i + 1 == d.included_from.size() ? ":\n" : ",\n";
+    }
+    return out;
+}
+
 std::string diag_gcc_text(const diagnostic &d, bool colour) {
     std::string out;
     append_head(out, d.level, d.file, d.line, d.column, colour);

@@ -22,6 +22,12 @@ struct diag_note {
     std::string message;      ///< the note's text
 };
 
+/// One step of the include chain that led to a diagnostic's file.
+struct diag_include {
+    std::string file;       ///< the including file, as the user or the include search named it
+    unsigned long line = 0; ///< line of its include directive
+};
+
 /// One reported problem.
 struct diagnostic {
     diag_level level = DIAG_ERROR;
@@ -40,6 +46,9 @@ struct diagnostic {
     std::string excerpt;
     unsigned long caret = 0; ///< byte index into excerpt that the caret stands under
     std::vector<diag_note> notes;
+    /// The files that included the diagnostic's file, the nearest first; empty for a file the
+    /// user named.
+    std::vector<diag_include> included_from;
 };
 
 /// Receives the diagnostics of the thread it is installed on.
@@ -60,6 +69,10 @@ diag_consumer *diag_set_consumer(diag_consumer *consumer);
 /// The log-record layout: "summary: file:line[:column][: detail]"; the place is left out when
 /// file is empty, the line when it is 0, the column unless column_in_record.
 [[nodiscard]] std::string diag_record_text(const diagnostic &d);
+/// The lines gcc writes before a diagnostic of an included file, each ending in '\n': "In file
+/// included from a.idl:3," then "                 from b.idl:1:" for each further includer
+/// (the last ending in ':'); empty when d.included_from is.
+[[nodiscard]] std::string diag_chain_text(const diagnostic &d, bool colour);
 /// The gcc layout, every line ending in '\n': "file:line:col: error: summary[: detail]" (the
 /// place shortened as known, "vandrel" when there is none), the excerpt and caret lines, then
 /// each note as "file:line:col: note: message". With colour, ANSI escapes as gcc uses them.

@@ -1,59 +1,44 @@
-// Reading a whole model: each file preprocessed and parsed once, its includes found and read.
+// Reading a whole model as the C preprocessor reads it: an included file sees the macros in force
+// at its include directive and what it defines stays in force after it; each file's work is kept
+// and done again only when a macro it looked at has changed.
 #pragma once
 
-#include "model/source.hpp"
+#include "base/diag.hpp"
+#include "model/unit.hpp"
 
-#include <mutex>
 #include <string>
 #include <vector>
 
-struct ast;
-struct xmltree;
 struct pn_linkedlist;
-struct preproc_macro;
 struct idl_loader;
 
-/// One include directive that was followed to a file that was read.
-struct idl_include_edge {
-    std::string resolved; ///< resolved path of the included file (the loader's cache key)
-    std::string path;     ///< the included file as this includer's search found it
-    unsigned long line;   ///< line of the directive in the including file
+/// What reading a file with everything it includes gave.
+struct idl_reading {
+    const idl_unit *unit = nullptr; ///< the file as read; null when it or a file it includes failed
+    /// The diagnostics met, in order, each with the include chain that led to its file.
+    std::vector<diagnostic> diagnostics;
+    /// Every unit read, each once, the files a file includes before it; the file itself last.
+    std::vector<const idl_unit *> units;
+    /// The files read besides the file itself, as the include search found them, each once, in
+    /// the order first reached level by level.
+    std::vector<std::string> dependencies;
+    /// When asked for: the preprocessed text with the included files in place and line markers.
+    std::string text;
 };
 
-/// One preprocessed and parsed file of a model; owned by its loader (or by the caller of
-/// idl_unit_read, released with idl_unit_delete).
-struct idl_unit {
-    std::string path;     ///< the path as the user or the include search named it
-    std::string resolved; ///< the resolved (absolute) path
-    std::string text;     ///< the preprocessed text; `src.text` and the tree positions index it
-    idl_source src;       ///< source view over `text`
-    ast *tree = nullptr;  ///< the parse tree of `text`, owned; null once a loader's hook ran
-    std::vector<preproc_macro *> macros; ///< the macros in force at its end, owned
-    /// Per macro: it came from an included file and shares that file's name text and lists,
-    /// so that only the record is its own.
-    std::vector<bool> macro_borrowed;
-    std::vector<idl_include_edge> includes; ///< includes read, in directive order
-    /// Held while a document is made: the walk fills caches of `src` (line index, pragma keys),
-    /// and two inputs reaching one file (through a link) may translate it on two threads.
-    mutable std::mutex translating;
-};
-
-/// Releases a unit and everything it owns; accepts null.
-void idl_unit_delete(idl_unit *unit);
-
-/// Releases the parse tree of a unit (its tree is null afterwards); the rest of it stays.
-void idl_unit_release_tree(idl_unit *unit);
-
-/// Preprocesses and parses the file at path alone, reading no included file (as the
-/// two-argument form does). Null on failure (reported).
-[[nodiscard]] idl_unit *idl_unit_read(const char *path, pn_linkedlist *macros);
-
-/// A loader for one run: predefined macros (preproc_macro records, copied) and include folders
-/// searched in order. Null when memory runs out (reported). Release with idl_loader_delete.
+/// A loader for one run: predefined macros (preproc_macro records, borrowed for the loader's
+/// life) and include folders searched in order. Null when memory runs out (reported). Release
+/// with idl_loader_delete.
 [[nodiscard]] idl_loader *idl_loader_new(pn_linkedlist *macros,
                                          const std::vector<std::string> &include_dirs);
 /// Releases the loader and every unit it read; accepts null.
 void idl_loader_delete(idl_loader *loader);
+
+/// With permissive, an include that finds no file is a warning and the reading goes on without
+/// it (the names it would have declared are then undeclared); without, an error (the default).
+void idl_loader_set_permissive(idl_loader *loader, bool permissive);
+/// Whether units are parsed (the default); without, readings give texts only.
+void idl_loader_set_parsing(idl_loader *loader, bool parsing);
 
 /// The resolved path of a file, as the loader names the files it reads (`idl_unit::resolved`);
 /// empty when it cannot be resolved. With `plain`, the caller knows that path names a regular
@@ -63,33 +48,37 @@ void idl_loader_delete(idl_loader *loader);
 [[nodiscard]] std::string idl_loader_resolve(idl_loader *loader, const std::string &path,
                                              bool plain = false);
 
-/// Reads the file at path and, through its include directives, every file it includes, each
-/// once per loader whatever the number of readers; safe to call from several threads at once.
-/// The unit stays owned by the loader; null when this file or one it includes fails (reported
-/// once, where it failed).
+/// Reads the file at path and, through its include directives, every file it includes, into
+/// out; with `text`, also the preprocessed text. Nothing is reported: the diagnostics are in
+/// out, the same whatever the threads do. A file's work is shared with every other reading that
+/// meets it with the same macros in force. Safe to call from several threads at once. False
+/// when this file or one it includes failed.
+[[nodiscard]] bool idl_loader_read_all(idl_loader *loader, const char *path, bool text,
+                                       idl_reading *out);
+
+/// idl_loader_read_all, then reports each of its diagnostics that this loader has not reported
+/// before. The unit stays owned by the loader; null when this file or one it includes fails.
 [[nodiscard]] const idl_unit *idl_loader_read(idl_loader *loader, const char *path);
 
-/// Called once a file is parsed, so that a later stage takes what it needs of the tree while
-/// the tree is fresh: on a reading thread (the one that parsed it, or one that would otherwise
-/// wait for another file), at the latest before the idl_loader_read that read it returns.
-/// Readers waiting for the file do not wait for the hook: they look only at its paths, includes
-/// and macros, never at what the hook reads or changes. Calls for different files may run at
-/// the same time. The hook may release the tree (idl_unit_release_tree) as soon as it has what
-/// it needs of it.
+/// Called once a unit is parsed, the files it includes read and parsed without failure, so that
+/// a later stage takes what it needs of the tree while the tree is fresh: on a reading thread,
+/// at the latest before the idl_loader_read that read it returns, once per unit. Calls for
+/// different units may run at the same time. The hook may release the tree
+/// (idl_unit_release_tree) as soon as it has what it needs of it.
 using idl_parsed_fn = void (*)(void *context, idl_unit *unit);
 
-/// Sets the hook for the files read from now on. With a hook set, a unit's parse tree is
+/// Sets the hook for the units read from now on. With a hook set, a unit's parse tree is
 /// released at the latest when the hook returns: the unit keeps its paths, text, source records
 /// and includes, and its tree is null. Without one (the default) every tree lives as long as
 /// the loader.
 void idl_loader_on_parsed(idl_loader *loader, idl_parsed_fn hook, void *context);
 
-/// The units read so far, each included file before the files that include it, starting from
-/// roots in the given order; the order does not depend on the threads that read them.
+/// The units the readings of the given files met, each included unit before the units that
+/// include it, the readings in the given order; the order does not depend on the threads.
 [[nodiscard]] std::vector<const idl_unit *>
 idl_loader_model(const idl_loader *loader, const std::vector<const idl_unit *> &roots);
 
-/// Paths (as the include search found them) of every file root depends on through its
-/// includes (root excluded), each once, in the order they are first reached.
+/// Paths (as the include search found them) of every file the reading of root read besides
+/// root, each once, in the order they are first reached.
 [[nodiscard]] std::vector<std::string> idl_loader_dependencies(const idl_loader *loader,
                                                                const idl_unit *root);

@@ -139,24 +139,20 @@ struct tag_run {
 
 // Quick test of whether a name may be a macro: one bit per hash of its length and end bytes,
 // so most names of a text skip the table look-up.
+unsigned name_slot(const char *s, size_t n) {
+    const auto first = static_cast<unsigned char>(s[0]);
+    const auto last = static_cast<unsigned char>(s[n - 1]);
+    return static_cast<unsigned>(n * 31u + first * 7u + last) & 4095u;
+}
+
 struct name_filter {
-    uint64_t bits[64] = {};
+    preproc_names names{};
     bool all = true; // no filter built: every name may be one
 
-    static unsigned slot(const char *s, size_t n) {
-        const auto first = static_cast<unsigned char>(s[0]);
-        const auto last = static_cast<unsigned char>(s[n - 1]);
-        return static_cast<unsigned>(n * 31u + first * 7u + last) & 4095u;
-    }
-    void add(const char *s, size_t n) {
-        if (n > 0) {
-            const unsigned k = slot(s, n);
-            bits[k >> 6] |= uint64_t{1} << (k & 63);
-        }
-    }
+    void add(const char *s, size_t n) { preproc_names_add(&names, s, n); }
     bool may_hold(const char *s, size_t n) const {
-        const unsigned k = slot(s, n);
-        return all || ((bits[k >> 6] >> (k & 63)) & 1) != 0;
+        const unsigned k = name_slot(s, n);
+        return all || ((names.bits[k >> 6] >> (k & 63)) & 1) != 0;
     }
 };
 
@@ -549,6 +545,10 @@ struct expander {
     void build_filter() {
         pn_hashmap *table = root->macros;
         filter.all = false;
+        if (root->names != nullptr) {
+            filter.names = *root->names;
+            return;
+        }
         if (!table) {
             return;
         }
@@ -599,9 +599,10 @@ struct expander {
             if (!filter.may_hold(s, len)) {
                 if (root->observer != nullptr) {
                     // Nothing of this name is in the table; an observer still learns the text
-                    // asked for it.
+                    // asked for it (on no line in particular: it stands for itself on all).
                     root->observer->lookup(root->observer->context, root, s, len,
-                                           tag_of(ns).line, nullptr, condition, false);
+                                           condition ? tag_of(ns).line : 0, nullptr, condition,
+                                           false);
                 }
                 advance(ne);
                 continue;
@@ -684,6 +685,13 @@ bool expand_text(preproc_root *root, idl_string *text, bool condition, uint64_t 
 } // namespace
 
 //=== table ===//
+
+void preproc_names_add(preproc_names *names, const char *name, size_t len) {
+    if (len > 0) {
+        const unsigned k = name_slot(name, len);
+        names->bits[k >> 6] |= uint64_t{1} << (k & 63);
+    }
+}
 
 preproc_macro *preproc_find_macro(const char *name, pn_hashmap *table, uint64_t line) {
     if (!name || !table) {

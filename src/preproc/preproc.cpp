@@ -47,13 +47,51 @@ int hex_value(char c) {
 
 //=== directive pass ===//
 
+// Whether the whole file stands inside one `#ifndef NAME` ... `#endif` (an include guard), as
+// the scan has seen it so far.
+enum class guard_state { before, inside, after, none };
+
 struct line_scan {
     preproc_root *root;
     const char *path;
     preproc_cond_stack stack;
     uint64_t line_no = 1;    // line of the file being read (line markers may set it)
     std::string marker_path; // the file a line marker named, when one did
+    guard_state guard = guard_state::before;
+    std::string guard_name;
 };
+
+// Follows the shape of the file for its include guard: `type` is the directive of the line (0
+// for a text line) and the stack is as the line left it.
+void follow_guard(line_scan &sc, uint64_t type, const ast *tree, const char *line) {
+    switch (sc.guard) {
+    case guard_state::before:
+        // An #ifndef whose name is defined opens no guard: its group is skipped.
+        if (type == DIRECTIVE_IFNDEFDIRECTIVE && !preproc_cond_skipping(sc.stack)) {
+            const ast_tree *id = ast_as_tree(pptree_child(tree, 0));
+            if (id != nullptr) {
+                sc.guard_name.assign(line + id->start, id->end - id->start);
+                sc.guard = guard_state::inside;
+                return;
+            }
+        }
+        sc.guard = guard_state::none;
+        return;
+    case guard_state::inside:
+        if (sc.stack.empty()) {
+            sc.guard = guard_state::after; // its #endif
+        } else if (sc.stack.size() == 1 &&
+                   (type == DIRECTIVE_ELSEDIRECTIVE || type == DIRECTIVE_ELIFDIRECTIVE)) {
+            sc.guard = guard_state::none;
+        }
+        return;
+    case guard_state::after:
+        sc.guard = guard_state::none;
+        return;
+    case guard_state::none:
+        return;
+    }
+}
 
 void blank(preproc_root *root, uint64_t at, uint64_t len) {
     if (len > 1) {
@@ -317,6 +355,7 @@ bool scan_line(line_scan &sc, uint64_t at, uint64_t len, uint64_t *next) {
         return true;
     }
     if (line[i] != '#') {
+        follow_guard(sc, 0, nullptr, line);
         if (preproc_cond_skipping(sc.stack)) {
             blank(root, at, len);
         }
@@ -330,6 +369,7 @@ bool scan_line(line_scan &sc, uint64_t at, uint64_t len, uint64_t *next) {
         const uint64_t n = directive_word(line + i, len - i, &word);
         const uint64_t type = preproc_cond_word_type(word, n);
         if (type == 0 || preproc_cond_skip(sc.stack, type)) {
+            follow_guard(sc, type == 0 ? DIRECTIVE_PRAGMADIRECTIVE : type, nullptr, line);
             blank(root, at, len);
             return true;
         }
@@ -337,6 +377,7 @@ bool scan_line(line_scan &sc, uint64_t at, uint64_t len, uint64_t *next) {
     if (!preproc_cond_skipping(sc.stack)) {
         bool ok = true;
         if (line_marker(sc, line + i, len - i, &ok)) {
+            sc.guard = guard_state::none;
             blank(root, at, len);
             return ok;
         }
@@ -361,9 +402,11 @@ bool scan_line(line_scan &sc, uint64_t at, uint64_t len, uint64_t *next) {
         if (!preproc_cond_apply(root, sc.stack, tree.get(), line)) {
             return false;
         }
+        follow_guard(sc, type, tree.get(), line);
         blank(root, at, len);
         return true;
     }
+    follow_guard(sc, type, tree.get(), line);
     if (preproc_cond_skipping(sc.stack)) {
         blank(root, at, len);
         return true;
@@ -604,6 +647,7 @@ void preproc_root_fini(preproc_root *root) {
         preproc_macro_table_destroy(root->macros);
     }
     free(root->shifts);
+    free(root->guard);
     if (root->include_dirs) {
         while (root->include_dirs->size > 0) {
             free(root->include_dirs->remove_first(root->include_dirs));
@@ -647,7 +691,7 @@ bool idlpreproc_include_file(preproc_root *root, const char *path, uint64_t *cur
         return false;
     }
     try {
-        line_scan sc{root, path, {}, 1, {}};
+        line_scan sc{root, path, {}, 1, {}, guard_state::before, {}};
         while (*cursor < root->output.len) {
             const char *start = root->output.data + *cursor;
             const void *nl = memchr(start, '\n', root->output.len - *cursor);
@@ -659,6 +703,13 @@ bool idlpreproc_include_file(preproc_root *root, const char *path, uint64_t *cur
             *cursor = next;
             ++root->line;
             ++sc.line_no;
+        }
+        if (sc.guard == guard_state::after && root->guard == nullptr) {
+            root->guard = strdup(sc.guard_name.c_str());
+            if (root->guard == nullptr) {
+                glog_fatal("Out of memory: Unable to duplicate string");
+                return false;
+            }
         }
         if (!sc.stack.empty()) {
             // Named at the innermost chain left open.
@@ -694,7 +745,12 @@ bool preproc_run(preproc_root *root, const char *path) {
     if (!idlpreproc_include_file(root, path, &cursor)) {
         return false;
     }
-    if (!preproc_normalize_string(root, &root->output)) {
+    // A file whose every line a condition skipped (one read again behind its include guard)
+    // has nothing to expand.
+    const char *text = root->output.data;
+    const bool blank =
+        std::all_of(text, text + root->output.len, [](char c) { return c == ' ' || c == '\n'; });
+    if (!blank && !preproc_normalize_string(root, &root->output)) {
         return false;
     }
     locate_lines(root);

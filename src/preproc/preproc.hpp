@@ -83,6 +83,14 @@ struct preproc_shift {
     uint64_t total; ///< table lines taken by includes up to and including this one
 };
 
+/// A filter of macro names: a name whose bit is clear has no record in the table it stands for.
+struct preproc_names {
+    uint64_t bits[64];
+};
+
+/// Marks the name (`len` bytes) in `names`.
+void preproc_names_add(preproc_names *names, const char *name, size_t len);
+
 /// Look-ups, definitions and removals as they happen, for a caller that reads a file into a
 /// macro table it shares with other files and must know what the file's reading depended on.
 struct preproc_observer {
@@ -90,7 +98,7 @@ struct preproc_observer {
     /// A look-up of the name (`len` bytes, not terminated) on `line` of the file (the state's
     /// `line` numbering): what was found in force (null: nothing), and whether a directive
     /// asked (a condition, `#ifdef`) or the text. `listed` is false when the table holds no
-    /// definition of the name at all.
+    /// definition of the name at all; the text then gives line 0.
     void (*lookup)(void *context, const preproc_root *root, const char *name, size_t len,
                    uint64_t line, const preproc_macro *found, bool directive, bool listed);
     /// A `#define` on `line` added `macro` to the table.
@@ -136,6 +144,13 @@ struct preproc_root {
     const preproc_observer *observer; ///< null: nobody observes
     /// When set: the file's cleaned text, used instead of reading and cleaning the file again.
     const idl_string *source;
+    /// When set: a filter of every name `macros` holds a record of (kept by the caller), which
+    /// expansion asks instead of walking the table to build its own.
+    const preproc_names *names;
+    /// After a successful run: the macro of the `#ifndef` that encloses everything the file holds
+    /// (its include guard), read with the macro not defined; owned, null when there is none.
+    /// Read again with the macro defined, the file gives nothing.
+    char *guard;
 };
 
 //=== state and entry ===//
