@@ -47,6 +47,8 @@ constexpr unsigned k_max_include_depth = 64;
 // Files one reading may include, counting every include directive followed: files without
 // include guards that include one another can otherwise make a reading grow without end.
 constexpr std::uint64_t k_max_inclusions = std::uint64_t{1} << 20;
+// Units waiting for the hook with their parse trees, at most.
+constexpr std::size_t k_max_ready = 8;
 
 //=== definitions ===//
 
@@ -206,7 +208,7 @@ struct loaded_unit : idl_unit {
     enum class state { unparsed, parsing, parsed, failed };
     state st = state::unparsed;
     bool blank = false; // a text of blanks only: as an included file it adds nothing
-    bool hooking = false;
+    bool hooking = false; // queued for the hook, or in it
     std::atomic<bool> parsed{false}; // st is parsed: asked without the loader's lock
     std::atomic<bool> hooked{false};
     std::vector<diagnostic> reports; // of its parse
@@ -303,6 +305,9 @@ struct idl_loader {
     std::vector<std::unique_ptr<pooled_table>> tables;             // free for a reading
     std::unordered_map<std::thread::id, const file_entry *> waiting; // thread -> file it awaits
     std::unordered_map<std::string, std::uint32_t> name_ids; // macro names met, numbered
+    // Units ready for the hook: a reader runs them when it would otherwise wait, and before
+    // its reading ends, so that no file that includes one is held up by the hook.
+    std::deque<loaded_unit *> ready;
     std::unordered_map<const idl_unit *, stored_reading> readings; // by the unit read
     std::unordered_set<std::string> reported;                      // by idl_loader_read
     // File-system answers, asked once per run: the files do not change while it reads them.
@@ -1203,27 +1208,54 @@ bool parse_unit(reading &r, loaded_unit *unit) {
     return ok;
 }
 
+// With the loader's lock held: runs the hook of one ready unit, if any, without the lock.
+// True when one ran.
+bool run_one_hook(idl_loader *loader, std::unique_lock<std::mutex> &hold) {
+    if (loader->ready.empty()) {
+        return false;
+    }
+    loaded_unit *unit = loader->ready.front();
+    loader->ready.pop_front();
+    hold.unlock();
+    loader->on_parsed(loader->on_parsed_context, unit);
+    // Nothing looks at the tree again: its memory goes back for the next file's.
+    idl_unit_release_tree(unit);
+    hold.lock();
+    unit->hooked.store(true, std::memory_order_release);
+    loader->changed.notify_all();
+    return true;
+}
+
+// Waits, holding the loader's lock, until done() is true; runs ready hooks meanwhile rather
+// than idle.
+template <class Done>
+void wait_working(idl_loader *loader, std::unique_lock<std::mutex> &hold, const Done &done) {
+    while (!done()) {
+        if (run_one_hook(loader, hold)) {
+            continue;
+        }
+        loader->changed.wait(hold, [&] { return done() || !loader->ready.empty(); });
+    }
+}
+
+// Queues a unit read without failure for the hook, once; the reading waits for it at its end.
 void hook_unit(reading &r, loaded_unit *unit) {
     idl_loader *loader = r.loader;
     if (loader->on_parsed == nullptr || unit->hooked.load(std::memory_order_acquire)) {
         return;
     }
-    {
-        const std::lock_guard<std::mutex> hold(loader->lock);
-        if (unit->hooked || unit->hooking) {
-            if (!unit->hooked) {
-                r.hooks_awaited.push_back(unit);
-            }
-            return;
-        }
-        unit->hooking = true;
+    r.hooks_awaited.push_back(unit);
+    std::unique_lock<std::mutex> hold(loader->lock);
+    if (unit->hooking) {
+        return;
     }
-    loader->on_parsed(loader->on_parsed_context, unit);
-    // Nothing looks at the tree again: its memory goes back for the next file's.
-    idl_unit_release_tree(unit);
-    const std::lock_guard<std::mutex> hold(loader->lock);
-    unit->hooked.store(true, std::memory_order_release);
+    unit->hooking = true;
+    loader->ready.push_back(unit);
     loader->changed.notify_all();
+    // A few wait for a reader that would otherwise wait; more would hold their trees.
+    if (loader->ready.size() > k_max_ready) {
+        (void)run_one_hook(loader, hold);
+    }
 }
 
 //=== reading a file ===//
@@ -1250,7 +1282,8 @@ bool claim(idl_loader *loader, file_entry *file, std::size_t tried) {
             break;
         }
         loader->waiting[me] = file;
-        loader->changed.wait(hold, [file, me] { return !file->being_read || file->reader == me; });
+        wait_working(loader, hold,
+                     [file, me] { return !file->being_read || file->reader == me; });
         loader->waiting.erase(me);
         const std::lock_guard<std::mutex> variants(file->lock);
         if (file->variants.size() > tried) {
@@ -1427,8 +1460,10 @@ bool read_all(idl_loader *loader, const char *path, bool text, idl_reading *out)
     bool ok = read_file(r, entry_of(loader, path, resolved), 0, true, &span, &node) && !r.failed;
     {
         std::unique_lock<std::mutex> hold(loader->lock);
+        while (run_one_hook(loader, hold)) {
+        }
         for (loaded_unit *unit : r.hooks_awaited) {
-            loader->changed.wait(hold, [unit] { return unit->hooked.load(); });
+            wait_working(loader, hold, [unit] { return unit->hooked.load(); });
         }
     }
     out->diagnostics = std::move(r.diagnostics);
