@@ -140,6 +140,7 @@ options_outcome options_parse(int argc, char *const *argv, driver_options &opts,
         switch (c) {
         case 'o':
             opts.output_dir = optarg;
+            opts.output_given = true;
             if (opts.output_dir.empty()) {
                 message = "-o needs a folder name";
                 return options_outcome::usage_error;
@@ -284,7 +285,8 @@ const char *options_help_text() {
            "  -D NAME[=VALUE]       define a macro before the input is read (VALUE defaults to 1)\n"
            "  -U NAME               undefine a macro defined by an earlier -D\n"
            "  -I DIR                add an include folder\n"
-           "  -E                    write the preprocessed text to standard output\n"
+           "  -E                    write the preprocessed text of each input, includes in\n"
+           "                        place, to standard output (or, with -o DIR, below DIR)\n"
            "  -j, --jobs N          convert up to N files at once (default: the number of cores)\n"
            "  -q, --quiet           no summary line; diagnostics still appear\n"
            "  -Werror               treat warnings as errors\n"

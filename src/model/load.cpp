@@ -873,6 +873,7 @@ bool follow_include(reading &r, const include_target &t, std::uint64_t line, std
     const std::size_t node = r.stack.back().node;
     idl_listing_include inc;
     inc.line = static_cast<unsigned long>(line);
+    inc.file_line = t.line;
     if (t.file == nullptr) {
         r.emit_here(r.loader->permissive ? DIAG_WARNING : DIAG_ERROR, t.line, t.column,
                     "cannot find '" + t.name + "' (" + t.searched + ")");
@@ -1408,17 +1409,21 @@ struct units_seen {
     }
 };
 
-// The units of the reading, the files a file includes before it, each once.
+// The units of the reading, the files a file includes before it, each once, with the include
+// chain through which the reading met each (`chain` holds the one of node, nearest last).
 void units_below(const reading &r, std::size_t node, units_seen *seen,
-                 std::vector<const idl_unit *> *out) {
+                 std::vector<diag_include> *chain, idl_reading *out) {
     for (const idl_listing_include &inc : r.nodes[node].includes) {
         if (inc.node < r.nodes.size()) {
-            units_below(r, inc.node, seen, out);
+            chain->push_back({std::string(r.nodes[node].path), inc.file_line});
+            units_below(r, inc.node, seen, chain, out);
+            chain->pop_back();
         }
     }
     const idl_unit *unit = r.nodes[node].unit;
     if (unit != nullptr && seen->add(r.node_files[node]->id, unit)) {
-        out->push_back(unit);
+        out->units.push_back(unit);
+        out->chains.emplace_back(chain->rbegin(), chain->rend());
     }
 }
 
@@ -1476,7 +1481,8 @@ bool read_all(idl_loader *loader, const char *path, bool text, idl_reading *out)
         files = std::max(files, f->id + 1);
     }
     units_seen met{std::vector<const idl_unit *>(files, nullptr), {}};
-    units_below(r, 0, &met, &out->units);
+    std::vector<diag_include> chain;
+    units_below(r, 0, &met, &chain, out);
     std::vector<char> seen(files, 0);
     out->dependencies = files_read(r, &seen);
     if (text) {

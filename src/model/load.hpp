@@ -19,6 +19,8 @@ struct idl_reading {
     std::vector<diagnostic> diagnostics;
     /// Every unit read, each once, the files a file includes before it; the file itself last.
     std::vector<const idl_unit *> units;
+    /// Per unit: the include chain through which this reading first met it, nearest first.
+    std::vector<std::vector<diag_include>> chains;
     /// The files read besides the file itself, as the include search found them, each once, in
     /// the order first reached level by level.
     std::vector<std::string> dependencies;

@@ -74,7 +74,10 @@ struct writer {
             end = end == std::string_view::npos ? text.size() : end;
             const std::string_view l = trimmed(text.substr(pos, end - pos));
             const idl_place place = idl_place_of_line(unit->src, pos, k);
-            const std::string_view at_path = place.path; // lives as long as the unit
+            // The file's own lines are named as the reading named the file; lines a line
+            // marker placed elsewhere keep that name. Both live as long as the unit.
+            const std::string_view at_path =
+                place.path == unit->resolved ? node.path : std::string_view(place.path);
             while (pragma < unit->src.pragmas.size() && unit->src.pragmas[pragma].offset < pos) {
                 ++pragma;
             }

@@ -11,7 +11,8 @@ struct idl_unit;
 
 /// One include directive met in a file of a reading.
 struct idl_listing_include {
-    unsigned long line = 0; ///< line of the file's preprocessed text that holds the directive
+    unsigned long line = 0;      ///< line of the file's preprocessed text that holds the directive
+    unsigned long file_line = 0; ///< the directive's line in the file, as messages name it
     std::size_t node = SIZE_MAX; ///< the file it brought in; SIZE_MAX when none was read
     std::string directive; ///< when none was read and the line is to stay: the directive itself
 };

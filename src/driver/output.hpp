@@ -1,0 +1,48 @@
+// Output files and folders of both forms: names, folders made with their parents, and files
+// written whole through a temporary file or not at all.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct xmltree;
+
+/// The working folder; empty when it cannot be found out.
+[[nodiscard]] std::string driver_working_folder();
+
+/// The last component of `path` (trailing slashes ignored): "." for "", "/" for "/".
+[[nodiscard]] std::string driver_base_name(const std::string &path);
+
+/// Logs that `path` is too long for this platform.
+void driver_log_too_long(const std::string &path);
+
+/// The resolved form of the folder `path` in `dir`, made when it is missing; false after
+/// logging why it cannot be resolved, is no folder or cannot be made.
+[[nodiscard]] bool driver_resolve_folder(const std::string &path, std::string &dir);
+
+/// Creates `path` and every missing parent with mode 0755; true when it ends as a directory,
+/// false after logging which component failed. Safe on several threads at once.
+[[nodiscard]] bool driver_make_directories(const std::string &path);
+
+/// `dir`/`name` with one slash between; just `name` when dir is "" or ".", just `dir` when
+/// name is "" ("." when both are).
+[[nodiscard]] std::string driver_join_path(const std::string &dir, const std::string &name);
+
+/// The folder part of `path`: "." when it has no slash, "/" for a file in the root.
+[[nodiscard]] std::string driver_parent_folder(const std::string &path);
+
+/// Output file name for `idl_path`: its base name with the first ".idl" replaced by ".xml";
+/// false (nothing logged) when the base name holds no ".idl".
+[[nodiscard]] bool driver_output_name(const std::string &idl_path, std::string &name);
+
+/// Writes the pretty text of `doc` to `dir`/`name` through a temporary file renamed into place,
+/// so a failure leaves no partial file and an existing file is replaced whole. The text is
+/// streamed to the temporary file in pieces, never held whole in memory. False after logging.
+/// Safe on several threads at once.
+[[nodiscard]] bool driver_write_document(const std::string &dir, const std::string &name,
+                                         const xmltree *doc);
+
+/// Writes `text` to `dir`/`name` all or nothing, as `driver_write_document`. False after logging.
+[[nodiscard]] bool driver_write_text(const std::string &dir, const std::string &name,
+                                     const std::string &text);
+

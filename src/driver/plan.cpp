@@ -1,0 +1,245 @@
+// Planning the compiler form's jobs: the inputs in command-line order, the `*.idl` files below
+// a folder sorted by path, each with the folder and name of its output; refusals found before
+// any work starts.
+#include "driver/plan.hpp"
+
+#include "base/path.hpp"
+#include "driver/options.hpp"
+#include "driver/output.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// `path` made absolute (against the working folder `cwd`) and tidied: no ".", "..", or
+// repeated slashes; a component list, empty for the root. False when the working folder is
+// unknown.
+bool absolute_parts(const std::string &path, const std::string &cwd,
+                    std::vector<std::string> &parts) {
+    parts.clear();
+    std::string full = path;
+    if (full.empty() || full[0] != '/') {
+        if (cwd.empty()) {
+            return false;
+        }
+        full = cwd + "/" + full;
+    }
+    for (const std::string_view part : path_components(full)) {
+        parts.emplace_back(part);
+    }
+    return true;
+}
+
+// The folder below the output that mirrors `folder` relative to `root` ("" for root itself);
+// false when `folder` is not below `root`. Compared by name, as the user wrote the paths.
+bool mirrored(const std::string &folder, const std::string &root, const std::string &cwd,
+              std::string &rel) {
+    std::vector<std::string> a;
+    std::vector<std::string> b;
+    if (!absolute_parts(folder, cwd, a) || !absolute_parts(root, cwd, b) || a.size() < b.size() ||
+        !std::equal(b.begin(), b.end(), a.begin())) {
+        return false;
+    }
+    rel.clear();
+    for (std::size_t i = b.size(); i < a.size(); ++i) {
+        rel += (rel.empty() ? "" : "/") + a[i];
+    }
+    return true;
+}
+
+// What planning asks of paths, asked once: the working folder, and the answers for the folder
+// of the file before (a folder walk gives the files of one folder one after another).
+struct planner {
+    std::string cwd = driver_working_folder();
+    std::string folder;
+    std::string root;
+    bool below = false;
+    std::string rel;
+
+    bool mirror(const std::string &of, const std::string &base, std::string &out) {
+        if (of != folder || base != root) {
+            folder = of;
+            root = base;
+            below = mirrored(folder, root, cwd, rel);
+        }
+        out = rel;
+        return below;
+    }
+};
+
+void plan_file(const driver_options &opts, const std::string &input, const std::string &root,
+               planner &paths, std::vector<compile_job> &jobs) {
+    compile_job job;
+    job.input = input;
+    std::string rel;
+    if (!root.empty() && !paths.mirror(driver_parent_folder(input), root, rel)) {
+        job.error = input + ": not below the base folder " + root;
+    }
+    // -E writes to standard output unless given an output folder.
+    const bool to_stdout = opts.output_dir == "-" || (opts.preprocess_only && !opts.output_given);
+    job.output_dir = to_stdout ? std::string("-") : driver_join_path(opts.output_dir, rel);
+    if (opts.preprocess_only) {
+        job.output_name = driver_base_name(input); // the text is IDL again, under its name
+    } else if (!driver_output_name(input, job.output_name) && job.error.empty()) {
+        // Appended piece by piece: GCC 12 misreads `string + literal` here at -O3 (-Wrestrict).
+        job.error = input;
+        job.error += ": no \".idl\" in the file name to make the output name from";
+    }
+    jobs.push_back(std::move(job));
+}
+
+// True when both paths name one existing file.
+bool same_file(const std::string &a, const std::string &b) {
+    struct stat sa {};
+    struct stat sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+bool ends_with_idl(const char *name) {
+    const std::size_t n = std::strlen(name);
+    return n > 4 && std::strcmp(name + n - 4, ".idl") == 0;
+}
+
+// A file found by a folder walk; `plain` when it is a regular file itself, not a link to one.
+struct found_file {
+    std::string path;
+    bool plain;
+    bool operator<(const found_file &other) const { return path < other.path; }
+};
+
+// Collects the `*.idl` files below `folder` (symbolic links to folders are not followed, so
+// the walk always ends); the first folder that cannot be read is named in `failure`.
+void walk(const std::string &folder, std::vector<found_file> &found, std::string &failure) {
+    DIR *d = ::opendir(folder.c_str());
+    if (d == nullptr) {
+        if (failure.empty()) {
+            failure = folder + ": " + std::strerror(errno);
+        }
+        return;
+    }
+    std::vector<std::string> folders;
+    while (const struct dirent *e = ::readdir(d)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) {
+            continue;
+        }
+        const std::string path =
+            folder.back() == '/' ? folder + e->d_name : folder + "/" + e->d_name;
+        // The entry's type comes with it on most file systems; asked for only where not.
+        const bool idl = ends_with_idl(e->d_name);
+        if (e->d_type == DT_REG) {
+            if (idl) {
+                found.push_back({path, true});
+            }
+            continue;
+        }
+        if (e->d_type == DT_DIR) {
+            folders.push_back(path);
+            continue;
+        }
+        if (e->d_type != DT_UNKNOWN && e->d_type != DT_LNK) {
+            continue; // a device, a pipe or a socket
+        }
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) {
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            folders.push_back(path);
+        } else if (idl && S_ISREG(st.st_mode)) {
+            found.push_back({path, true});
+        } else if (idl && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            found.push_back({path, false});
+        }
+    }
+    ::closedir(d);
+    for (const std::string &sub : folders) {
+        walk(sub, found, failure);
+    }
+}
+
+void plan_folder(const driver_options &opts, const std::string &folder, planner &paths,
+                 std::vector<compile_job> &jobs) {
+    std::vector<found_file> found;
+    std::string failure;
+    walk(folder, found, failure);
+    std::sort(found.begin(), found.end());
+    const std::string root = opts.base_dir.empty() ? folder : opts.base_dir;
+    for (const found_file &file : found) {
+        plan_file(opts, file.path, root, paths, jobs);
+        jobs.back().plain = file.plain;
+    }
+    if (!failure.empty()) {
+        compile_job job;
+        job.input = folder;
+        job.error = failure;
+        jobs.push_back(std::move(job));
+    }
+}
+
+} // namespace
+
+bool compile_plan(const driver_options &opts, std::vector<compile_job> &jobs,
+                  std::string &message) {
+    jobs.clear();
+    planner paths;
+    std::set<std::string> outputs;
+    for (const std::string &input : opts.inputs) {
+        struct stat st {};
+        if (::stat(input.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            plan_folder(opts, input, paths, jobs);
+        } else if (::access(input.c_str(), F_OK) == 0) {
+            plan_file(opts, input, opts.base_dir, paths, jobs);
+        } else {
+            compile_job job;
+            job.input = input;
+            job.error = input + ": " + std::strerror(errno);
+            jobs.push_back(std::move(job));
+        }
+    }
+    // Two inputs that would write the same document: the later one fails rather than race.
+    // Documents are told apart by the absolute, tidied form of their folder (worked out once
+    // for the files of one folder) and their name, which is never "." or "..".
+    std::string dir;
+    std::string dir_key;
+    for (compile_job &job : jobs) {
+        if (!job.error.empty() || job.output_dir == "-") {
+            continue;
+        }
+        const std::string target = driver_join_path(job.output_dir, job.output_name);
+        if (dir_key.empty() || job.output_dir != dir) {
+            dir = job.output_dir;
+            std::vector<std::string> parts;
+            dir_key = "?" + dir; // the folder as written when the working folder is unknown
+            if (absolute_parts(dir, paths.cwd, parts)) {
+                dir_key.clear();
+                for (const std::string &p : parts) {
+                    dir_key += "/" + p;
+                }
+            }
+        }
+        if (!outputs.insert(dir_key + "/" + job.output_name).second) {
+            job.error = job.input + ": another input already writes " + target;
+        } else if (opts.preprocess_only && same_file(job.input, target)) {
+            job.error = job.input + ": the preprocessed text would replace the input";
+        }
+    }
+    if (opts.output_dir == "-" && !opts.preprocess_only && jobs.size() != 1) {
+        message = "-o - writes one document, but the inputs hold " + std::to_string(jobs.size()) +
+                  " files";
+        return false;
+    }
+    if (!opts.dependency_file.empty() && jobs.size() != 1) {
+        message = "-MF names the rule of one document, but the inputs hold " +
+                  std::to_string(jobs.size()) + " files";
+        return false;
+    }
+    return true;
+}
+
