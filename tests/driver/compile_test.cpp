@@ -230,6 +230,44 @@ TEST_F(Compile, StandardOutputForms) {
     EXPECT_EQ((std::vector<std::string>{"m.idl"}), files());
 }
 
+// The lines of a document between <types> and </types>, include references left out.
+std::string declared_types(const std::string &document) {
+    std::istringstream in(document);
+    std::string line;
+    std::string out;
+    bool inside = false;
+    while (std::getline(in, line)) {
+        if (line.find("</types>") != std::string::npos) {
+            inside = false;
+        }
+        if (inside && line.find("<include ") == std::string::npos) {
+            out += line + "\n";
+        }
+        inside = inside || line.find("<types>") != std::string::npos;
+    }
+    return out;
+}
+
+TEST_F(Compile, PreprocessedModelReadAgainDeclaresTheSameTypes) {
+    fs::copy(fs::path(VANDREL_GOLDEN_DIR) / "compiler_form_preprocess_model", dir_,
+             fs::copy_options::recursive);
+    run_result r = run({"-E", "-DSIZE=4", "-I", "inc", "-o", "pre", "model/app/main.idl"});
+    ASSERT_EQ(0, r.status) << r.err;
+    r = run({"-q", "-o", "fed", "pre/main.idl"});
+    ASSERT_EQ(0, r.status) << r.err;
+    r = run({"-q", "-DSIZE=4", "-I", "inc", "-o", "out", "model"});
+    ASSERT_EQ(0, r.status) << r.err;
+    const std::string fed = declared_types(read_file(dir_ / "fed/main.xml"));
+    EXPECT_NE(std::string::npos, fed.find("key=\"true\" name=\"id\"")) << fed;
+    EXPECT_EQ(declared_types(read_file(dir_ / "out/common/units.xml")) +
+                  declared_types(read_file(dir_ / "out/app/main.xml")),
+              fed);
+    // The text never replaces its input.
+    r = run({"-E", "-o", "model/app", "model/app/main.idl"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("the preprocessed text would replace the input"));
+}
+
 TEST_F(Compile, WarningsAndWerror) {
     // A custom annotation declaration is reported as a warning.
     write_file(dir_ / "w.idl", "@annotation range { long min; };\nmodule M {};\n");

@@ -1,0 +1,1 @@
+out/a.xml: a.idl config.idl

@@ -1,0 +1,1 @@
+out/b.xml: b.idl config.idl
