@@ -281,7 +281,9 @@ bool convert(const driver_options &opts, const compile_job &job, made_folders &f
                !driver_write_text(job.output_dir, job.output_name, made->document)) {
         return false; // reported
     }
-    return !opts.dependencies || write_rule(opts, job, model.readings[index].dependencies);
+    const std::vector<std::string_view> &included = model.readings[index].dependencies;
+    return !opts.dependencies ||
+           write_rule(opts, job, std::vector<std::string>(included.begin(), included.end()));
 }
 
 job_result run_job(const driver_options &opts, const compile_job &job, made_folders &folders,
@@ -367,8 +369,9 @@ struct scheduler {
             r.diagnostics = report_text(d, colour);
         } else {
             report_sink sink(colour); // what the stages report outside the reading
-            (void)idl_loader_read_all(model.loader, job.input.c_str(), opts.preprocess_only,
-                                      &model.readings[i]);
+            const unsigned parts = (opts.preprocess_only ? unsigned{IDL_READ_TEXT} : 0u) |
+                                   (opts.dependencies ? unsigned{IDL_READ_DEPENDENCIES} : 0u);
+            (void)idl_loader_read_all(model.loader, job.input.c_str(), parts, &model.readings[i]);
             r.diagnostics = std::move(sink.text);
             model.read_failed[i] = sink.errors > 0 ? 1 : 0;
             if (opts.preprocess_only && model.readings[i].unit != nullptr) {
@@ -475,10 +478,18 @@ void check_model(const driver_options &opts, bool colour, unsigned threads, run_
     const std::vector<const idl_unit *> order = idl_loader_model(model.loader, roots);
     // A report of a file some include brought in is preceded by the include chain of the first
     // reading that met it.
-    report_chains chains;
+    struct first_met final : report_chains {
+        std::unordered_map<std::string_view, std::pair<const idl_reading *, std::size_t>> met;
+        std::vector<diag_include> chain_of(const std::string &path) const override {
+            auto found = met.find(path);
+            return found == met.end() ? std::vector<diag_include>()
+                                      : idl_reading_chain(*found->second.first,
+                                                          found->second.second);
+        }
+    } chains;
     for (const idl_reading &r : model.readings) {
-        for (std::size_t k = 0; k < r.units.size() && k < r.chains.size(); ++k) {
-            chains.emplace(r.units[k]->path, r.chains[k]);
+        for (std::size_t k = 0; k < r.units.size(); ++k) {
+            chains.met.emplace(r.units[k]->path, std::make_pair(&r, k));
         }
     }
     std::vector<const idl_unit *> failed;

@@ -42,11 +42,8 @@ void immediate_record(void *context, int32_t level, const char *message) {
 
 std::string report_text(const diagnostic &d, bool colour, const report_chains *chains) {
     diagnostic shown = d;
-    if (chains != nullptr && shown.included_from.empty()) {
-        auto found = chains->find(d.file);
-        if (found != chains->end()) {
-            shown.included_from = found->second;
-        }
+    if (chains != nullptr && shown.included_from.empty() && !d.file.empty()) {
+        shown.included_from = chains->chain_of(d.file);
     }
     shown.file = shown_path(d.file);
     for (diag_note &note : shown.notes) {

@@ -8,11 +8,16 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
-/// Include chains by the path of a file some include brought in (as the stages name files).
-using report_chains = std::unordered_map<std::string, std::vector<diag_include>>;
+/// The include chains of files some include brought in, asked for by path (as the stages name
+/// files) when a report of the file is made.
+class report_chains {
+public:
+    virtual ~report_chains() = default;
+    /// The chain of the file at path, nearest includer first; empty when none.
+    [[nodiscard]] virtual std::vector<diag_include> chain_of(const std::string &path) const = 0;
+};
 
 /// The text of d in the gcc layout: its include chain, then the diagnostic; paths below the
 /// working folder relative to it. With chains, a diagnostic without a chain of its own gets

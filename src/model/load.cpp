@@ -17,7 +17,6 @@
 #include "model/parse.hpp"
 #include "model/render.hpp"
 #include "peg/ast.hpp"
-#include "preproc/cleaner.hpp"
 #include "preproc/macro.hpp"
 #include "preproc/preproc.hpp"
 
@@ -28,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -121,8 +121,11 @@ template <class Visit> void for_each_name(pn_hashmap *table, const Visit &visit)
     }
 }
 
-// A hash of a macro name, eight bytes at a time: a file's text asks for thousands of names.
-std::size_t hash_of(std::string_view name) {
+// A hash of a macro name, eight bytes at a time: a file's text asks for thousands of names. Two
+// names of one hash only ever make a file read afresh where a replay would have done.
+using name_hash = std::uint32_t;
+
+name_hash hash_of(std::string_view name) {
     std::uint64_t h = 0x9E3779B97F4A7C15u ^ name.size();
     std::size_t i = 0;
     for (; i + 8 <= name.size(); i += 8) {
@@ -132,15 +135,17 @@ std::size_t hash_of(std::string_view name) {
         h ^= h >> 32;
     }
     std::uint64_t w = 0;
-    std::memcpy(&w, name.data() + i, name.size() - i);
+    for (; i < name.size(); ++i) {
+        w = (w << 8) | static_cast<unsigned char>(name[i]);
+    }
     h = (h ^ w) * 0xC4CEB9FE1A85EC53u;
-    return static_cast<std::size_t>(h ^ (h >> 29));
+    return static_cast<name_hash>(h >> 32);
 }
 
 //=== what reading a file did ===//
 
 // Open addressing over a vector of hashes: slots hold an index into it plus one.
-void place_hash(std::vector<std::uint32_t> &slots, const std::vector<std::size_t> &hashes,
+void place_hash(std::vector<std::uint32_t> &slots, const std::vector<name_hash> &hashes,
                 std::size_t k) {
     const std::size_t mask = slots.size() - 1;
     std::size_t i = hashes[k] & mask;
@@ -150,7 +155,7 @@ void place_hash(std::vector<std::uint32_t> &slots, const std::vector<std::size_t
     slots[i] = static_cast<std::uint32_t>(k + 1);
 }
 
-void rehash(std::vector<std::uint32_t> &slots, const std::vector<std::size_t> &hashes,
+void rehash(std::vector<std::uint32_t> &slots, const std::vector<name_hash> &hashes,
             std::size_t size) {
     slots.assign(size, 0);
     for (std::size_t k = 0; k < hashes.size(); ++k) {
@@ -158,17 +163,21 @@ void rehash(std::vector<std::uint32_t> &slots, const std::vector<std::size_t> &h
     }
 }
 
-// A filter of hashes in 4096 bits: a clear bit says the hash is not among them.
-using hash_bits = std::array<std::uint64_t, 64>;
-void set_bit(hash_bits &bits, std::size_t h) {
-    bits[(h >> 40) & 63] |= std::uint64_t{1} << ((h >> 46) & 63);
+// A filter of hashes in N words: a clear bit says the hash is not among them. The bit comes
+// from the high bits of the hash, the slots of the tables above from the low ones.
+template <std::size_t N> using hash_bits = std::array<std::uint64_t, N>;
+template <std::size_t N> std::size_t bit_of(name_hash h) {
+    return (h >> 18) % (64 * N);
 }
-bool has_bit(const hash_bits &bits, std::size_t h) {
-    return (bits[(h >> 40) & 63] >> ((h >> 46) & 63) & 1) != 0;
+template <std::size_t N> void set_bit(hash_bits<N> &bits, name_hash h) {
+    bits[bit_of<N>(h) / 64] |= std::uint64_t{1} << (bit_of<N>(h) % 64);
+}
+template <std::size_t N> bool has_bit(const hash_bits<N> &bits, name_hash h) {
+    return (bits[bit_of<N>(h) / 64] >> (bit_of<N>(h) % 64) & 1) != 0;
 }
 
-bool holds_hash(const std::vector<std::uint32_t> &slots, const std::vector<std::size_t> &hashes,
-                std::size_t h) {
+bool holds_hash(const std::vector<std::uint32_t> &slots, const std::vector<name_hash> &hashes,
+                name_hash h) {
     const std::size_t mask = slots.size() - 1;
     for (std::size_t i = h & mask; !slots.empty() && slots[i] != 0; i = (i + 1) & mask) {
         if (hashes[slots[i] - 1] == h) {
@@ -186,8 +195,8 @@ struct event {
     bool found = false;     // lookup: a definition was in force
     std::uint32_t name = 0; // lookup, undef: offset of the macro name in variant::names
     std::uint32_t id = 0;   // lookup, define, undef: the loader's number for the name
+    std::uint32_t def = 0;  // lookup when found, define: the definition, in variant::defs
     std::uint64_t line = 0; // line of the file's text it happened on
-    preproc_macro def{};    // lookup: the definition found; define: the definition made
     std::size_t index = 0;  // include: into variant::includes; report: into variant::reports;
                             // define: hash_of the name
 };
@@ -218,12 +227,13 @@ struct loaded_unit : idl_unit {
 // nowhere in the table, and where it ended.
 struct variant {
     std::vector<event> events;
+    std::vector<preproc_macro> defs; // the definitions events found or made (lines unused)
     std::string names; // the macro names of the events, each NUL-terminated
     // Hashes of the names its text asked for while the table held nothing of them; a reading
     // that holds a name of one of these hashes reads the file afresh.
-    std::vector<std::size_t> absent;
+    std::vector<name_hash> absent;
     std::vector<std::uint32_t> absent_slots; // open addressing over `absent`, index + 1
-    std::array<std::uint64_t, 64> absent_bits{}; // a filter of `absent`
+    hash_bits<16> absent_bits{};             // a filter of `absent`
     std::vector<include_target> includes;
     std::vector<diagnostic> reports;
     std::uint64_t lines = 0; // lines of the file
@@ -231,8 +241,26 @@ struct variant {
     loaded_unit *unit = nullptr;
 
     [[nodiscard]] const char *name_at(std::uint32_t at) const { return names.c_str() + at; }
-    [[nodiscard]] bool is_absent(std::size_t h) const {
-        return has_bit(absent_bits, h) && holds_hash(absent_slots, absent, h);
+    [[nodiscard]] bool is_absent(name_hash h) const {
+        if (!has_bit(absent_bits, h)) {
+            return false;
+        }
+        // While the file is read the slots find a hash; after, the hashes are sorted.
+        return absent_slots.empty() ? std::binary_search(absent.begin(), absent.end(), h)
+                                    : holds_hash(absent_slots, absent, h);
+    }
+    // Once the file is read: the least memory that still answers is_absent.
+    void compact() {
+        std::vector<std::uint32_t>().swap(absent_slots);
+        std::sort(absent.begin(), absent.end());
+        absent.shrink_to_fit();
+        events.shrink_to_fit();
+        defs.shrink_to_fit();
+        names.shrink_to_fit();
+    }
+    std::uint32_t add_def(const preproc_macro &m) {
+        defs.push_back(m);
+        return static_cast<std::uint32_t>(defs.size() - 1);
     }
     std::uint32_t add_name(std::string_view n) {
         const auto at = static_cast<std::uint32_t>(names.size());
@@ -260,7 +288,18 @@ struct file_entry {
     std::uint32_t guard_id = 0;
     std::uint64_t lines = 0;
     std::vector<std::unique_ptr<variant>> variants; // never removed while the loader lives
+    // The first variants, as readers find them without the lock: published after the slot.
+    std::array<std::atomic<const variant *>, 4> first_variants{};
+    std::atomic<std::size_t> variant_count{0};
     std::vector<std::unique_ptr<loaded_unit>> units;
+};
+
+struct memo_entry {
+    bool set = false;        // the file was read in this reading
+    std::uint64_t start = 0; // the reading's version when the file was last read
+    std::uint64_t end = 0;   // and when it was done
+    std::uint64_t span = 0;  // table lines it took
+    const idl_unit *unit = nullptr;
 };
 
 // A macro table that readings borrow and give back as they found it: the predefined macros,
@@ -272,6 +311,7 @@ struct pooled_table {
     preproc_names expansion_names{};  // a filter of the predefined names
     std::vector<pn_arraylist *> lists; // the list of each numbered name, once the table has it
     std::vector<char> listless;        // by number: the table has no list of the name yet
+    std::vector<memo_entry> memo;      // by file id, for the reading that has the table
     pooled_table() = default;
     pooled_table(const pooled_table &) = delete;
     pooled_table &operator=(const pooled_table &) = delete;
@@ -283,7 +323,7 @@ struct pooled_table {
 
 struct stored_reading {
     std::vector<const idl_unit *> units;
-    std::vector<std::string> dependencies;
+    std::vector<std::string_view> dependencies;
 };
 
 } // namespace
@@ -579,13 +619,6 @@ struct frame {
     unsigned long include_line = 0; // line of its include directive being followed
 };
 
-struct memo_entry {
-    bool set = false;        // the file was read in this reading
-    std::uint64_t start = 0; // the reading's version when the file was last read
-    std::uint64_t end = 0;   // and when it was done
-    std::uint64_t span = 0;  // table lines it took
-    const idl_unit *unit = nullptr;
-};
 
 struct reading {
     // A change of the table, taken back when a replay is abandoned and when the reading ends.
@@ -607,11 +640,11 @@ struct reading {
     std::uint64_t version = 0; // counts the changes of the table
     std::vector<undo_step> undo;
     preproc_names expansion_names{}; // a filter of the names with records, as expansion asks it
-    std::vector<std::size_t> added;  // hashes of the names first defined in this reading
+    std::vector<name_hash> added; // hashes of the names first defined in this reading
     std::vector<std::uint32_t> added_slots; // open addressing over `added`
-    hash_bits added_bits{}; // a filter of `added`
+    hash_bits<64> added_bits{};             // a filter of `added`
     std::vector<frame> stack;
-    std::vector<memo_entry> memo; // by file id
+    std::vector<memo_entry> *memo = nullptr; // by file id: the pooled table's, cleared after
     std::vector<std::pair<std::size_t, memo_entry>> memo_log;
     std::uint64_t inclusions = 0;
     std::vector<diagnostic> diagnostics;
@@ -624,11 +657,14 @@ struct reading {
     reading(const reading &) = delete;
     reading &operator=(const reading &) = delete;
     ~reading() {
-        if (!pooled) {
-            return;
+        if (!pooled || std::uncaught_exceptions() > 0) {
+            return; // a table a failure left half changed goes with the reading
         }
         // The table goes back as it was found, for the next reading.
         undo_to(0);
+        for (const auto &entry : memo_log) {
+            (*memo)[entry.first] = memo_entry{};
+        }
         const std::lock_guard<std::mutex> hold(loader->lock);
         loader->tables.push_back(std::move(pooled));
     }
@@ -668,6 +704,9 @@ struct reading {
         }
         table = pooled->table;
         expansion_names = pooled->expansion_names;
+        memo = &pooled->memo;
+        nodes.reserve(64);
+        node_files.reserve(64);
         return true;
     }
 
@@ -715,7 +754,7 @@ struct reading {
     }
 
     // The definition def in force from table line `at` on, unless the same is already.
-    [[nodiscard]] bool define(const preproc_macro &def, std::uint64_t at, std::size_t hash,
+    [[nodiscard]] bool define(const preproc_macro &def, std::uint64_t at, name_hash hash,
                               std::uint32_t id) {
         if (same_definition(in_force(list_by_number(id, def.name.data), at), &def)) {
             return true;
@@ -807,14 +846,14 @@ struct reading {
         node_files.resize(m.nodes);
         nodes[stack.back().node].includes.resize(m.includes);
         while (memo_log.size() > m.memo_log) {
-            memo[memo_log.back().first] = memo_log.back().second;
+            (*memo)[memo_log.back().first] = memo_log.back().second;
             memo_log.pop_back();
         }
         if (added.size() > m.added) {
             added.resize(m.added);
             rehash(added_slots, added, added_slots.size());
             added_bits.fill(0);
-            for (const std::size_t h : added) {
+            for (const name_hash h : added) {
                 set_bit(added_bits, h);
             }
         }
@@ -824,7 +863,7 @@ struct reading {
 
     // Notes that a definition of the name whose hash is h was added, the first of its name in
     // the table when fresh.
-    void note_name(std::size_t h, const idl_string &name, bool fresh) {
+    void note_name(name_hash h, const idl_string &name, bool fresh) {
         if (fresh) {
             added.push_back(h);
             set_bit(added_bits, h);
@@ -844,21 +883,21 @@ struct reading {
     [[nodiscard]] bool still_absent(const variant &v) const {
         if (added.size() < v.absent.size()) {
             return std::none_of(added.begin(), added.end(),
-                                [&v](std::size_t h) { return v.is_absent(h); });
+                                [&v](name_hash h) { return v.is_absent(h); });
         }
-        return std::none_of(v.absent.begin(), v.absent.end(), [this](std::size_t h) {
+        return std::none_of(v.absent.begin(), v.absent.end(), [this](name_hash h) {
             return has_bit(added_bits, h) && holds_hash(added_slots, added, h);
         });
     }
     [[nodiscard]] const memo_entry *memo_of(const file_entry *file) const {
-        return file->id < memo.size() && memo[file->id].set ? &memo[file->id] : nullptr;
+        return file->id < memo->size() && (*memo)[file->id].set ? &(*memo)[file->id] : nullptr;
     }
     void remember(const file_entry *file, const memo_entry &entry) {
-        if (file->id >= memo.size()) {
-            memo.resize(file->id + 1);
+        if (file->id >= memo->size()) {
+            memo->resize(file->id + 1);
         }
-        memo_log.emplace_back(file->id, memo[file->id]);
-        memo[file->id] = entry;
+        memo_log.emplace_back(file->id, (*memo)[file->id]);
+        (*memo)[file->id] = entry;
     }
 };
 
@@ -928,13 +967,13 @@ replayed replay(reading &r, const variant &v, std::uint64_t base, std::uint64_t 
         const std::uint64_t at = place.at(e.line);
         switch (e.kind) {
         case step::lookup:
-            if (!same_definition(e.found ? &e.def : nullptr,
+            if (!same_definition(e.found ? &v.defs[e.def] : nullptr,
                                  reading::in_force(r.list_by_number(e.id, v.name_at(e.name)), at))) {
                 return replayed::mismatch;
             }
             break;
         case step::define:
-            if (!r.define(e.def, at, e.index, e.id)) {
+            if (!r.define(v.defs[e.def], at, static_cast<name_hash>(e.index), e.id)) {
                 return replayed::failed;
             }
             break;
@@ -976,7 +1015,7 @@ struct processing {
 
     // Records a name the text asked for that the table holds nothing of, once.
     void note_absent(std::string_view name) {
-        const std::size_t h = hash_of(name);
+        const name_hash h = hash_of(name);
         std::vector<std::uint32_t> &slots = v->absent_slots;
         if (2 * (v->absent.size() + 1) > slots.size()) {
             rehash(slots, v->absent, std::max<std::size_t>(64, 4 * slots.size()));
@@ -1006,7 +1045,7 @@ void on_lookup(void *context, const preproc_root *, const char *name, size_t len
     e.id = number_of(p.r->loader, n);
     e.found = found != nullptr;
     if (found != nullptr) {
-        e.def = *found;
+        e.def = p.v->add_def(*found);
     }
     p.v->events.push_back(e);
 }
@@ -1036,11 +1075,11 @@ void on_define(void *context, preproc_root *root, preproc_macro *macro, uint64_t
     event e;
     e.kind = step::define;
     e.line = line;
-    e.def = *macro;
+    e.def = p.v->add_def(*macro);
     e.index = hash_of(text_of(macro->name));
     e.id = number_of(r.loader, text_of(macro->name));
     r.undo.push_back({list, macro, 0, reading::undo_step::kind::record});
-    r.note_name(e.index, macro->name, list->size == 1);
+    r.note_name(static_cast<name_hash>(e.index), macro->name, list->size == 1);
     r.listed_now(e.id, list);
     p.v->events.push_back(e);
 }
@@ -1153,11 +1192,14 @@ bool process(reading &r, file_entry *file, std::uint64_t base, variant **out,
                 if (ok) {
                     p.v->unit = unit_of(file, state, *p.v);
                     if (state.guard != nullptr && !file->guarded.load(std::memory_order_acquire)) {
+                        const std::uint32_t id = number_of(r.loader, state.guard);
                         const std::lock_guard<std::mutex> hold(file->lock);
-                        file->guard = state.guard;
-                        file->guard_id = number_of(r.loader, file->guard);
-                        file->lines = p.v->lines;
-                        file->guarded.store(true, std::memory_order_release);
+                        if (!file->guarded.load(std::memory_order_relaxed)) {
+                            file->guard = state.guard;
+                            file->guard_id = id;
+                            file->lines = p.v->lines;
+                            file->guarded.store(true, std::memory_order_release);
+                        }
                     }
                 }
             }
@@ -1168,9 +1210,15 @@ bool process(reading &r, file_entry *file, std::uint64_t base, variant **out,
         return false;
     }
     p.v->failed = !ok;
+    p.v->compact();
     *out = p.v.get();
     const std::lock_guard<std::mutex> hold(file->lock);
     file->variants.push_back(std::move(p.v));
+    const std::size_t k = file->variants.size() - 1;
+    if (k < file->first_variants.size()) {
+        file->first_variants[k].store(file->variants[k].get(), std::memory_order_relaxed);
+    }
+    file->variant_count.store(file->variants.size(), std::memory_order_release);
     return ok;
 }
 
@@ -1287,7 +1335,7 @@ bool claim(idl_loader *loader, file_entry *file, std::size_t tried) {
                      [file, me] { return !file->being_read || file->reader == me; });
         loader->waiting.erase(me);
         const std::lock_guard<std::mutex> variants(file->lock);
-        if (file->variants.size() > tried) {
+        if (file->variant_count.load(std::memory_order_acquire) > tried) {
             return false;
         }
     }
@@ -1338,19 +1386,22 @@ bool read_file(reading &r, file_entry *file, std::uint64_t base, bool first, std
     for (std::size_t tried = 0;;) {
         std::array<variant *, 4> few{}; // the variants not yet tried: most often one or two
         std::vector<variant *> more;
-        std::size_t count = 0;
-        {
-            const std::lock_guard<std::mutex> hold(file->lock);
-            count = file->variants.size() - tried;
-            if (count > few.size()) {
-                more.resize(count);
-            }
+        const std::size_t total = file->variant_count.load(std::memory_order_acquire);
+        const std::size_t count = total - tried;
+        if (total <= file->first_variants.size()) {
             for (std::size_t k = 0; k < count; ++k) {
-                (count > few.size() ? more[k] : few[k]) = file->variants[tried + k].get();
+                few[k] = const_cast<variant *>(
+                    file->first_variants[tried + k].load(std::memory_order_relaxed));
             }
-            tried += count;
+        } else {
+            const std::lock_guard<std::mutex> hold(file->lock);
+            more.resize(count);
+            for (std::size_t k = 0; k < count; ++k) {
+                more[k] = file->variants[tried + k].get();
+            }
         }
-        variant **known = count > few.size() ? more.data() : few.data();
+        tried = total;
+        variant **known = more.empty() ? few.data() : more.data();
         if (newest_first) {
             std::reverse(known, known + count);
         }
@@ -1396,40 +1447,47 @@ bool read_file(reading &r, file_entry *file, std::uint64_t base, bool first, std
     return true;
 }
 
-// The units met below `node` and their files' first units, for units_below.
+// The units a reading met, each with its index among them.
 struct units_seen {
-    std::vector<const idl_unit *> first; // by file id: its unit met first
-    std::unordered_set<const idl_unit *> others; // any further unit of the same file
-    bool add(std::size_t id, const idl_unit *unit) {
-        if (first[id] == nullptr) {
-            first[id] = unit;
+    std::vector<std::pair<const idl_unit *, std::size_t>> first; // by file id: its first unit
+    std::unordered_map<const idl_unit *, std::size_t> others;    // further units of a file
+    std::size_t index_of(std::size_t id, const idl_unit *unit) const {
+        if (first[id].first == unit) {
+            return first[id].second;
+        }
+        auto found = others.find(unit);
+        return found == others.end() ? SIZE_MAX : found->second;
+    }
+    // False when the unit was met before.
+    bool add(std::size_t id, const idl_unit *unit, std::size_t index) {
+        if (first[id].first == nullptr) {
+            first[id] = {unit, index};
             return true;
         }
-        return first[id] != unit && others.insert(unit).second;
+        return first[id].first != unit && others.emplace(unit, index).second;
     }
 };
 
-// The units of the reading, the files a file includes before it, each once, with the include
-// chain through which the reading met each (`chain` holds the one of node, nearest last).
-void units_below(const reading &r, std::size_t node, units_seen *seen,
-                 std::vector<diag_include> *chain, idl_reading *out) {
+// The units of the reading, the files a file includes before it, each once, and for each the
+// node that included it and the line of the directive (from, per unit).
+void units_below(const reading &r, std::size_t node, std::size_t parent, unsigned long line,
+                 units_seen *seen, std::vector<std::pair<std::size_t, unsigned long>> *from,
+                 idl_reading *out) {
     for (const idl_listing_include &inc : r.nodes[node].includes) {
         if (inc.node < r.nodes.size()) {
-            chain->push_back({std::string(r.nodes[node].path), inc.file_line});
-            units_below(r, inc.node, seen, chain, out);
-            chain->pop_back();
+            units_below(r, inc.node, node, inc.file_line, seen, from, out);
         }
     }
     const idl_unit *unit = r.nodes[node].unit;
-    if (unit != nullptr && seen->add(r.node_files[node]->id, unit)) {
+    if (unit != nullptr && seen->add(r.node_files[node]->id, unit, out->units.size())) {
         out->units.push_back(unit);
-        out->chains.emplace_back(chain->rbegin(), chain->rend());
+        from->emplace_back(parent, line);
     }
 }
 
 // The files read besides the first, level by level, each once.
-std::vector<std::string> files_read(const reading &r, std::vector<char> *seen) {
-    std::vector<std::string> out;
+std::vector<std::string_view> files_read(const reading &r, std::vector<char> *seen) {
+    std::vector<std::string_view> out;
     (*seen)[r.node_files.front()->id] = 1;
     std::vector<std::size_t> todo{0};
     for (std::size_t i = 0; i < todo.size(); ++i) {
@@ -1447,7 +1505,7 @@ std::vector<std::string> files_read(const reading &r, std::vector<char> *seen) {
     return out;
 }
 
-bool read_all(idl_loader *loader, const char *path, bool text, idl_reading *out) {
+bool read_all(idl_loader *loader, const char *path, unsigned parts, idl_reading *out) {
     *out = idl_reading{};
     const std::string resolved = real_path(loader, path);
     if (resolved.empty()) {
@@ -1480,12 +1538,22 @@ bool read_all(idl_loader *loader, const char *path, bool text, idl_reading *out)
     for (const file_entry *f : r.node_files) {
         files = std::max(files, f->id + 1);
     }
-    units_seen met{std::vector<const idl_unit *>(files, nullptr), {}};
-    std::vector<diag_include> chain;
-    units_below(r, 0, &met, &chain, out);
-    std::vector<char> seen(files, 0);
-    out->dependencies = files_read(r, &seen);
-    if (text) {
+    units_seen met{std::vector<std::pair<const idl_unit *, std::size_t>>(files), {}};
+    std::vector<std::pair<std::size_t, unsigned long>> from;
+    units_below(r, 0, SIZE_MAX, 0, &met, &from, out);
+    out->met_from.reserve(from.size());
+    for (const auto &[parent, line] : from) {
+        out->met_from.emplace_back(
+            parent == SIZE_MAX ? UINT32_MAX
+                               : static_cast<std::uint32_t>(met.index_of(
+                                     r.node_files[parent]->id, r.nodes[parent].unit)),
+            static_cast<std::uint32_t>(line));
+    }
+    if ((parts & IDL_READ_DEPENDENCIES) != 0) {
+        std::vector<char> seen(files, 0);
+        out->dependencies = files_read(r, &seen);
+    }
+    if ((parts & IDL_READ_TEXT) != 0) {
         out->text = idl_render_listing(r.nodes, 0);
     }
     const std::lock_guard<std::mutex> hold(loader->lock);
@@ -1496,6 +1564,19 @@ bool read_all(idl_loader *loader, const char *path, bool text, idl_reading *out)
 } // namespace
 
 //=== the loader ===//
+
+std::vector<diag_include> idl_reading_chain(const idl_reading &reading, std::size_t index) {
+    std::vector<diag_include> chain;
+    for (std::size_t k = index; k < reading.met_from.size();) {
+        const auto &[includer, line] = reading.met_from[k];
+        if (includer >= reading.units.size()) {
+            break;
+        }
+        chain.push_back({reading.units[includer]->path, line});
+        k = includer;
+    }
+    return chain;
+}
 
 idl_loader *idl_loader_new(pn_linkedlist *macros, const std::vector<std::string> &include_dirs) {
     try {
@@ -1538,9 +1619,10 @@ std::string idl_loader_resolve(idl_loader *loader, const std::string &path, bool
     }
 }
 
-bool idl_loader_read_all(idl_loader *loader, const char *path, bool text, idl_reading *out) {
+bool idl_loader_read_all(idl_loader *loader, const char *path, unsigned parts,
+                         idl_reading *out) {
     try {
-        return read_all(loader, path, text, out);
+        return read_all(loader, path, parts, out);
     } catch (const std::bad_alloc &) {
         glog_fatal("Out of memory: Unable to read %s", path);
         out->unit = nullptr;
@@ -1550,7 +1632,7 @@ bool idl_loader_read_all(idl_loader *loader, const char *path, bool text, idl_re
 
 const idl_unit *idl_loader_read(idl_loader *loader, const char *path) {
     idl_reading r;
-    const bool ok = idl_loader_read_all(loader, path, false, &r);
+    const bool ok = idl_loader_read_all(loader, path, IDL_READ_DEPENDENCIES, &r);
     try {
         for (const diagnostic &d : r.diagnostics) {
             diagnostic bare = d;
@@ -1593,6 +1675,8 @@ std::vector<const idl_unit *> idl_loader_model(const idl_loader *loader,
 
 std::vector<std::string> idl_loader_dependencies(const idl_loader *loader, const idl_unit *root) {
     auto found = loader->readings.find(root);
-    return found != loader->readings.end() ? found->second.dependencies
-                                           : std::vector<std::string>();
+    if (found == loader->readings.end()) {
+        return {};
+    }
+    return {found->second.dependencies.begin(), found->second.dependencies.end()};
 }

@@ -6,7 +6,10 @@
 #include "base/diag.hpp"
 #include "model/unit.hpp"
 
+#include <cstdint>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 struct pn_linkedlist;
@@ -19,14 +22,20 @@ struct idl_reading {
     std::vector<diagnostic> diagnostics;
     /// Every unit read, each once, the files a file includes before it; the file itself last.
     std::vector<const idl_unit *> units;
-    /// Per unit: the include chain through which this reading first met it, nearest first.
-    std::vector<std::vector<diag_include>> chains;
+    /// Per unit: how this reading first met it: the unit that included it (an index into
+    /// `units`; UINT32_MAX for the file itself) and the line of the include directive there.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> met_from;
     /// The files read besides the file itself, as the include search found them, each once, in
-    /// the order first reached level by level.
-    std::vector<std::string> dependencies;
+    /// the order first reached level by level; the texts live as long as the loader.
+    std::vector<std::string_view> dependencies;
     /// When asked for: the preprocessed text with the included files in place and line markers.
     std::string text;
 };
+
+/// The include chain through which `reading` first met its unit `index`, the nearest includer
+/// first; empty for the file itself.
+[[nodiscard]] std::vector<diag_include> idl_reading_chain(const idl_reading &reading,
+                                                          std::size_t index);
 
 /// A loader for one run: predefined macros (preproc_macro records, borrowed for the loader's
 /// life) and include folders searched in order. Null when memory runs out (reported). Release
@@ -50,12 +59,18 @@ void idl_loader_set_parsing(idl_loader *loader, bool parsing);
 [[nodiscard]] std::string idl_loader_resolve(idl_loader *loader, const std::string &path,
                                              bool plain = false);
 
+/// What idl_loader_read_all gives besides the unit, the units and the diagnostics.
+enum idl_read_parts : unsigned {
+    IDL_READ_TEXT = 1,         ///< the preprocessed text (`idl_reading::text`)
+    IDL_READ_DEPENDENCIES = 2, ///< the files read (`idl_reading::dependencies`)
+};
+
 /// Reads the file at path and, through its include directives, every file it includes, into
-/// out; with `text`, also the preprocessed text. Nothing is reported: the diagnostics are in
-/// out, the same whatever the threads do. A file's work is shared with every other reading that
-/// meets it with the same macros in force. Safe to call from several threads at once. False
-/// when this file or one it includes failed.
-[[nodiscard]] bool idl_loader_read_all(idl_loader *loader, const char *path, bool text,
+/// out, with the `parts` (idl_read_parts) asked for. Nothing is reported: the diagnostics are
+/// in out, the same whatever the threads do. A file's work is shared with every other reading
+/// that meets it with the same macros in force. Safe to call from several threads at once.
+/// False when this file or one it includes failed.
+[[nodiscard]] bool idl_loader_read_all(idl_loader *loader, const char *path, unsigned parts,
                                        idl_reading *out);
 
 /// idl_loader_read_all, then reports each of its diagnostics that this loader has not reported

@@ -381,7 +381,6 @@ idl_source idl_source_of(const preproc_root &state, const char *fallback_path) {
                                    static_cast<unsigned long>(pragma->column), pragma->offset});
         }
     }
-    idl_source_index(src);
     return src;
 }
 

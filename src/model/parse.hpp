@@ -13,7 +13,7 @@ struct preproc_root;
 /// was expected, the source line and a caret line).
 [[nodiscard]] ast *idl_parse_source(const idl_source &src);
 /// The source view of a finished preprocessor state: its output text, file records and key
-/// pragmas, with its line index built; fallback_path names positions no record covers.
+/// pragmas; fallback_path names positions no record covers.
 [[nodiscard]] idl_source idl_source_of(const preproc_root &state, const char *fallback_path);
 /// A parse error's place shown in two lines of a message.
 struct idl_caret {

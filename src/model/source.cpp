@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -227,26 +228,36 @@ idl_place idl_place_of_line(const idl_source &src, std::uint64_t pos, std::uint6
 }
 
 void idl_source_index(const idl_source &src) {
-    if (!src.line_starts.empty()) {
+    if (src.lines.built.load(std::memory_order_acquire)) {
         return;
     }
+    // Most sources never need their index (no report is made about them): it is built then.
+    static std::mutex building;
+    const std::lock_guard<std::mutex> hold(building);
+    if (src.lines.built.load(std::memory_order_relaxed)) {
+        return;
+    }
+    std::vector<std::uint32_t> &starts = src.lines.starts;
     const char *text = src.text.data();
     const std::size_t n = src.text.size();
-    src.line_starts.push_back(0);
+    starts.assign(1, 0);
+    // Texts stay far below 4 GB: expansion stops them growing past a quarter of that.
     for (std::size_t i = 0; i < n;) {
         const void *nl = std::memchr(text + i, '\n', n - i);
         if (nl == nullptr) {
             break;
         }
         i = static_cast<std::size_t>(static_cast<const char *>(nl) - text) + 1;
-        src.line_starts.push_back(i);
+        starts.push_back(static_cast<std::uint32_t>(i));
     }
+    src.lines.built.store(true, std::memory_order_release);
 }
 
 std::uint64_t idl_line_of(const idl_source &src, std::uint64_t pos) {
     idl_source_index(src);
-    const auto after = std::upper_bound(src.line_starts.begin(), src.line_starts.end(), pos);
-    return static_cast<std::uint64_t>(after - src.line_starts.begin());
+    const std::vector<std::uint32_t> &starts = src.lines.starts;
+    const auto after = std::upper_bound(starts.begin(), starts.end(), pos);
+    return static_cast<std::uint64_t>(after - starts.begin());
 }
 
 idl_place idl_place_of(const idl_source &src, std::uint64_t pos) {
@@ -268,7 +279,7 @@ diagnostic diagnostic_at(const idl_source &src, diag_level level, std::uint64_t 
     d.level = level;
     d.file = place.path;
     d.line = place.line;
-    d.column = static_cast<unsigned long>(pos - src.line_starts[line - 1] + 1);
+    d.column = static_cast<unsigned long>(pos - src.lines.starts[line - 1] + 1);
     return d;
 }
 

@@ -2,6 +2,7 @@
 // texts, and the one place positions become file, line and column for messages.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -29,6 +30,21 @@ struct idl_pragma {
     std::uint64_t offset; ///< byte offset in the preprocessed text of the (blanked) pragma line
 };
 
+/// Offsets where the lines of a text start: the line index every position is placed through,
+/// built on first use, once, whatever the threads asking. A copy keeps what is built.
+struct idl_line_index {
+    std::vector<std::uint32_t> starts; ///< offsets of the lines, from line 1; valid once built
+    std::atomic<bool> built{false};
+    idl_line_index() = default;
+    idl_line_index(const idl_line_index &other)
+        : starts(other.starts), built(other.built.load()) {}
+    idl_line_index &operator=(const idl_line_index &other) {
+        starts = other.starts;
+        built = other.built.load();
+        return *this;
+    }
+};
+
 /// The preprocessed text a parse tree was made from, with the files it came from.
 struct idl_source {
     std::string_view text;            ///< the preprocessed text; tree positions index it
@@ -43,9 +59,8 @@ struct idl_source {
     diag_level pragma_miss_level = DIAG_WARNING;
     /// The `declarator` nodes that key pragmas make keys; filled by idl_translate before the walk.
     mutable std::unordered_set<const ast *> pragma_keys;
-    /// Offsets where the lines of text start: the line index every position is placed through.
-    /// Built with the source by the model; a source made by hand gets it on first use.
-    mutable std::vector<std::uint64_t> line_starts;
+    /// The line index of text; idl_source_index builds it.
+    mutable idl_line_index lines;
 };
 
 /// A place in the input, for messages: the file's path and the line in that file (from 1).
@@ -100,8 +115,7 @@ private:
 /// Full name of a `scoped_name` node as written, without white space (`::A::B`); else its text.
 [[nodiscard]] std::string idl_scoped_name_text(const idl_source &src, const ast *node);
 
-/// Builds the line index of src unless it has one. A source shared by threads has it built
-/// before they see it.
+/// Builds the line index of src unless it has one; safe on several threads at once.
 void idl_source_index(const idl_source &src);
 /// Line (from 1) of src.text that holds pos, through the line index.
 [[nodiscard]] std::uint64_t idl_line_of(const idl_source &src, std::uint64_t pos);
