@@ -615,6 +615,8 @@ int run(int argc, char **argv) {
     round();
     s.reading = false;
     if (!opts.preprocess_only) {
+        // All is read: what sharing work between readings kept goes back for the check's use.
+        idl_loader_release_cache(model.loader);
         s.print_readings();
         check_model(opts, colour, threads, model);
         model.count_jobs();

@@ -135,6 +135,12 @@ name_hash hash_of(std::string_view name) {
         h ^= h >> 32;
     }
     std::uint64_t w = 0;
+    if (name.size() - i >= 4) {
+        std::uint32_t w4 = 0;
+        std::memcpy(&w4, name.data() + i, 4);
+        w = w4;
+        i += 4;
+    }
     for (; i < name.size(); ++i) {
         w = (w << 8) | static_cast<unsigned char>(name[i]);
     }
@@ -882,8 +888,9 @@ struct reading {
     // reading, so none of them is ever among v's.
     [[nodiscard]] bool still_absent(const variant &v) const {
         if (added.size() < v.absent.size()) {
-            return std::none_of(added.begin(), added.end(),
-                                [&v](name_hash h) { return v.is_absent(h); });
+            return std::none_of(added.begin(), added.end(), [&v](name_hash h) {
+                return has_bit(v.absent_bits, h) && v.is_absent(h);
+            });
         }
         return std::none_of(v.absent.begin(), v.absent.end(), [this](name_hash h) {
             return has_bit(added_bits, h) && holds_hash(added_slots, added, h);
@@ -1600,6 +1607,22 @@ void idl_loader_delete(idl_loader *loader) {
         }
     }
     delete loader;
+}
+
+void idl_loader_release_cache(idl_loader *loader) {
+    loader->tables.clear(); // the shells of the tables borrow from the definitions
+    for (auto &file : loader->files) {
+        file_entry &f = *file.second;
+        std::vector<std::unique_ptr<variant>>().swap(f.variants);
+        for (auto &first : f.first_variants) {
+            first.store(nullptr, std::memory_order_relaxed);
+        }
+        f.variant_count.store(0, std::memory_order_relaxed);
+    }
+    for (preproc_macro *m : loader->definitions) {
+        preproc_macro_destroy(m);
+    }
+    std::vector<preproc_macro *>().swap(loader->definitions);
 }
 
 void idl_loader_set_permissive(idl_loader *loader, bool permissive) {

@@ -77,6 +77,11 @@ enum idl_read_parts : unsigned {
 /// before. The unit stays owned by the loader; null when this file or one it includes fails.
 [[nodiscard]] const idl_unit *idl_loader_read(idl_loader *loader, const char *path);
 
+/// Releases what the loader keeps to share work between readings (what reading each file did,
+/// the macro tables of the readings); units, readings already made and file-system answers
+/// stay. Later readings read their files afresh. Not while a reading runs.
+void idl_loader_release_cache(idl_loader *loader);
+
 /// Called once a unit is parsed, the files it includes read and parsed without failure, so that
 /// a later stage takes what it needs of the tree while the tree is fresh: on a reading thread,
 /// at the latest before the idl_loader_read that read it returns, once per unit. Calls for
