@@ -373,34 +373,34 @@ namespace {
 
 //=== paths ===//
 
-bool is_regular_file(idl_loader *loader, const std::string &path) {
+// The answer about path kept in cache, asked of the file system (ask) the first time.
+bool cached(idl_loader *loader, std::unordered_map<std::string, bool> &cache,
+            const std::string &path, bool (*ask)(const char *)) {
     {
         const std::lock_guard<std::mutex> hold(loader->paths_lock);
-        auto found = loader->regular_files.find(path);
-        if (found != loader->regular_files.end()) {
+        auto found = cache.find(path);
+        if (found != cache.end()) {
             return found->second;
         }
     }
-    struct stat st {};
-    const bool regular = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const bool answer = ask(path.c_str());
     const std::lock_guard<std::mutex> hold(loader->paths_lock);
-    loader->regular_files.emplace(path, regular);
-    return regular;
+    cache.emplace(path, answer);
+    return answer;
+}
+
+bool is_regular_file(idl_loader *loader, const std::string &path) {
+    return cached(loader, loader->regular_files, path, [](const char *p) {
+        struct stat st {};
+        return ::stat(p, &st) == 0 && S_ISREG(st.st_mode);
+    });
 }
 
 bool is_link(idl_loader *loader, const std::string &path) {
-    {
-        const std::lock_guard<std::mutex> hold(loader->paths_lock);
-        auto found = loader->links.find(path);
-        if (found != loader->links.end()) {
-            return found->second;
-        }
-    }
-    struct stat st {};
-    const bool link = ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-    const std::lock_guard<std::mutex> hold(loader->paths_lock);
-    loader->links.emplace(path, link);
-    return link;
+    return cached(loader, loader->links, path, [](const char *p) {
+        struct stat st {};
+        return ::lstat(p, &st) == 0 && S_ISLNK(st.st_mode);
+    });
 }
 
 std::string cached_real_path(idl_loader *loader, const std::string &path) {
