@@ -300,8 +300,7 @@ job_result run_job(const driver_options &opts, const compile_job &job, made_fold
         sink.text += report_line(DIAG_ERROR, "warnings are treated as errors (-Werror)", colour);
     }
     const bool reported_before = model.read_failed[index] != 0 || model.blocked[index] != 0;
-    if (!ok && !reported_before && sink.errors == 0 && sink.warnings == 0 &&
-        sink.text.empty()) {
+    if (!ok && !reported_before && sink.errors == 0 && sink.warnings == 0 && sink.text.empty()) {
         // Every failure is reported where it is found; this is only a safety net.
         sink.text += report_line(DIAG_ERROR, job.input + ": conversion failed", colour);
     }
@@ -482,9 +481,9 @@ void check_model(const driver_options &opts, bool colour, unsigned threads, run_
         std::unordered_map<std::string_view, std::pair<const idl_reading *, std::size_t>> met;
         std::vector<diag_include> chain_of(const std::string &path) const override {
             auto found = met.find(path);
-            return found == met.end() ? std::vector<diag_include>()
-                                      : idl_reading_chain(*found->second.first,
-                                                          found->second.second);
+            return found == met.end()
+                       ? std::vector<diag_include>()
+                       : idl_reading_chain(*found->second.first, found->second.second);
         }
     } chains;
     for (const idl_reading &r : model.readings) {
@@ -511,7 +510,8 @@ void check_model(const driver_options &opts, bool colour, unsigned threads, run_
         static_cast<void>(sema_check_facts(facts, options, &failed));
         werror = opts.warnings_are_errors && sink.warnings > 0;
         if (werror && sink.errors == 0) {
-            sink.text += report_line(DIAG_ERROR, "warnings are treated as errors (-Werror)", colour);
+            sink.text +=
+                report_line(DIAG_ERROR, "warnings are treated as errors (-Werror)", colour);
         }
         std::fwrite(sink.text.data(), 1, sink.text.size(), stderr);
         std::fflush(stderr);
@@ -626,9 +626,9 @@ int run(int argc, char **argv) {
     if (!opts.quiet && jobs.size() > 1) {
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        std::fputs(report_summary(jobs.size() - s.failed, s.failed, seconds, opts.preprocess_only)
-                       .c_str(),
-                   stderr);
+        std::fputs(
+            report_summary(jobs.size() - s.failed, s.failed, seconds, opts.preprocess_only).c_str(),
+            stderr);
     }
     return s.failed == 0 ? 0 : 1;
 }

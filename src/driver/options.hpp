@@ -17,15 +17,15 @@ struct macro_option {
 
 /// Everything the compiler form was asked to do.
 struct driver_options {
-    std::vector<std::string> inputs;             ///< files and folders, in command-line order
-    std::string output_dir = ".";                ///< -o; "-" writes the one document to stdout
-    bool output_given = false;                   ///< -o was given (-E writes files only then)
-    std::string base_dir;                        ///< -b; empty when not given
-    std::vector<macro_option> macros;            ///< -D and -U in order
-    std::vector<std::string> include_dirs;       ///< -I in order
+    std::vector<std::string> inputs;       ///< files and folders, in command-line order
+    std::string output_dir = ".";          ///< -o; "-" writes the one document to stdout
+    bool output_given = false;             ///< -o was given (-E writes files only then)
+    std::string base_dir;                  ///< -b; empty when not given
+    std::vector<macro_option> macros;      ///< -D and -U in order
+    std::vector<std::string> include_dirs; ///< -I in order
     bool preprocess_only = false; ///< -E: the preprocessed text of each input, includes in place
-    unsigned jobs = 0;                           ///< -j; 0 means the number of cores
-    bool quiet = false;                          ///< -q
+    unsigned jobs = 0;            ///< -j; 0 means the number of cores
+    bool quiet = false;           ///< -q
     bool warnings_are_errors = false;            ///< -Werror
     bool permissive = false;                     ///< --permissive: undeclared names only warn
     colour_mode colour = colour_mode::automatic; ///< --color

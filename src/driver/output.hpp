@@ -45,4 +45,3 @@ void driver_log_too_long(const std::string &path);
 /// Writes `text` to `dir`/`name` all or nothing, as `driver_write_document`. False after logging.
 [[nodiscard]] bool driver_write_text(const std::string &dir, const std::string &name,
                                      const std::string &text);
-

@@ -242,4 +242,3 @@ bool compile_plan(const driver_options &opts, std::vector<compile_job> &jobs,
     }
     return true;
 }
-

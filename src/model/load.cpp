@@ -211,10 +211,10 @@ struct file_entry;
 
 // What an include directive found; the same in every reading of its file.
 struct include_target {
-    std::string name;         // as written
-    bool angle = false;       // `#include <name>`
-    unsigned long line = 0;   // the directive's place in its file, for messages
-    unsigned long column = 0; //
+    std::string name;           // as written
+    bool angle = false;         // `#include <name>`
+    unsigned long line = 0;     // the directive's place in its file, for messages
+    unsigned long column = 0;   //
     file_entry *file = nullptr; // the file found; null when none
     std::string searched;       // the folders searched, as the message names them
 };
@@ -222,8 +222,8 @@ struct include_target {
 struct loaded_unit : idl_unit {
     enum class state { unparsed, parsing, parsed, failed };
     state st = state::unparsed;
-    bool blank = false; // a text of blanks only: as an included file it adds nothing
-    bool hooking = false; // queued for the hook, or in it
+    bool blank = false;              // a text of blanks only: as an included file it adds nothing
+    bool hooking = false;            // queued for the hook, or in it
     std::atomic<bool> parsed{false}; // st is parsed: asked without the loader's lock
     std::atomic<bool> hooked{false};
     std::vector<diagnostic> reports; // of its parse
@@ -234,7 +234,7 @@ struct loaded_unit : idl_unit {
 struct variant {
     std::vector<event> events;
     std::vector<preproc_macro> defs; // the definitions events found or made (lines unused)
-    std::string names; // the macro names of the events, each NUL-terminated
+    std::string names;               // the macro names of the events, each NUL-terminated
     // Hashes of the names its text asked for while the table held nothing of them; a reading
     // that holds a name of one of these hashes reads the file afresh.
     std::vector<name_hash> absent;
@@ -313,8 +313,8 @@ struct memo_entry {
 // without making lists and growing the map anew.
 struct pooled_table {
     pn_hashmap *table = nullptr;
-    std::deque<preproc_macro> shells; // records that borrow their contents
-    preproc_names expansion_names{};  // a filter of the predefined names
+    std::deque<preproc_macro> shells;  // records that borrow their contents
+    preproc_names expansion_names{};   // a filter of the predefined names
     std::vector<pn_arraylist *> lists; // the list of each numbered name, once the table has it
     std::vector<char> listless;        // by number: the table has no list of the name yet
     std::vector<memo_entry> memo;      // by file id, for the reading that has the table
@@ -348,9 +348,9 @@ struct idl_loader {
     // The records of `#define` lines read: variants and tables refer to their name, parameters
     // and replacement as long as the loader lives.
     std::vector<preproc_macro *> definitions;
-    std::vector<std::unique_ptr<pooled_table>> tables;             // free for a reading
+    std::vector<std::unique_ptr<pooled_table>> tables;               // free for a reading
     std::unordered_map<std::thread::id, const file_entry *> waiting; // thread -> file it awaits
-    std::unordered_map<std::string, std::uint32_t> name_ids; // macro names met, numbered
+    std::unordered_map<std::string, std::uint32_t> name_ids;         // macro names met, numbered
     // Units ready for the hook: a reader runs them when it would otherwise wait, and before
     // its reading ends, so that no file that includes one is held up by the hook.
     std::deque<loaded_unit *> ready;
@@ -501,8 +501,7 @@ file_entry *entry_of(idl_loader *loader, const std::string &path, const std::str
 // The loader's number for a macro name: the same in every reading and on every thread.
 std::uint32_t number_of(idl_loader *loader, std::string_view name) {
     const std::lock_guard<std::mutex> hold(loader->lock);
-    return loader->name_ids.try_emplace(std::string(name), loader->name_ids.size())
-        .first->second;
+    return loader->name_ids.try_emplace(std::string(name), loader->name_ids.size()).first->second;
 }
 
 // What the include directive of the file at `includer` finds: beside the file (quoted form
@@ -611,9 +610,9 @@ struct placement {
     std::uint64_t base = 0;
     std::vector<preproc_shift> shifts;
     [[nodiscard]] std::uint64_t at(std::uint64_t line) const {
-        auto after = std::lower_bound(
-            shifts.begin(), shifts.end(), line,
-            [](const preproc_shift &s, std::uint64_t l) { return s.line < l; });
+        auto after =
+            std::lower_bound(shifts.begin(), shifts.end(), line,
+                             [](const preproc_shift &s, std::uint64_t l) { return s.line < l; });
         return base + line + (after == shifts.begin() ? 0 : (after - 1)->total);
     }
     [[nodiscard]] std::uint64_t taken() const { return shifts.empty() ? 0 : shifts.back().total; }
@@ -624,7 +623,6 @@ struct frame {
     std::size_t node;               // its node in the reading's tree
     unsigned long include_line = 0; // line of its include directive being followed
 };
-
 
 struct reading {
     // A change of the table, taken back when a replay is abandoned and when the reading ends.
@@ -646,7 +644,7 @@ struct reading {
     std::uint64_t version = 0; // counts the changes of the table
     std::vector<undo_step> undo;
     preproc_names expansion_names{}; // a filter of the names with records, as expansion asks it
-    std::vector<name_hash> added; // hashes of the names first defined in this reading
+    std::vector<name_hash> added;    // hashes of the names first defined in this reading
     std::vector<std::uint32_t> added_slots; // open addressing over `added`
     hash_bits<64> added_bits{};             // a filter of `added`
     std::vector<frame> stack;
@@ -836,14 +834,10 @@ struct reading {
     }
 
     [[nodiscard]] mark take_mark() const {
-        return {undo.size(),
-                diagnostics.size(),
-                nodes.size(),
-                nodes[stack.back().node].includes.size(),
-                memo_log.size(),
-                added.size(),
-                version,
-                failed};
+        return {undo.size(),     diagnostics.size(),
+                nodes.size(),    nodes[stack.back().node].includes.size(),
+                memo_log.size(), added.size(),
+                version,         failed};
     }
     void back_to(const mark &m) {
         undo_to(m.undo);
@@ -929,8 +923,7 @@ bool follow_include(reading &r, const include_target &t, std::uint64_t line, std
     }
     if (r.stack.size() > k_max_include_depth) {
         r.emit_here(DIAG_ERROR, t.line, t.column,
-                    "includes nest deeper than " + std::to_string(k_max_include_depth) +
-                        " levels");
+                    "includes nest deeper than " + std::to_string(k_max_include_depth) + " levels");
         return false;
     }
     for (const frame &f : r.stack) {
@@ -974,8 +967,9 @@ replayed replay(reading &r, const variant &v, std::uint64_t base, std::uint64_t 
         const std::uint64_t at = place.at(e.line);
         switch (e.kind) {
         case step::lookup:
-            if (!same_definition(e.found ? &v.defs[e.def] : nullptr,
-                                 reading::in_force(r.list_by_number(e.id, v.name_at(e.name)), at))) {
+            if (!same_definition(
+                    e.found ? &v.defs[e.def] : nullptr,
+                    reading::in_force(r.list_by_number(e.id, v.name_at(e.name)), at))) {
                 return replayed::mismatch;
             }
             break;
@@ -1177,8 +1171,7 @@ struct preproc_guard {
 
 // Reads the file afresh into the reading's table from table line base. The variant is kept for
 // other readings unless it failed through an include (that is this reading's alone).
-bool process(reading &r, file_entry *file, std::uint64_t base, variant **out,
-             std::uint64_t *span) {
+bool process(reading &r, file_entry *file, std::uint64_t base, variant **out, std::uint64_t *span) {
     processing p{&r, file, std::make_unique<variant>(), false};
     const preproc_observer observer{&p, on_lookup, on_define, on_undef};
     bool ok = false;
@@ -1338,8 +1331,7 @@ bool claim(idl_loader *loader, file_entry *file, std::size_t tried) {
             break;
         }
         loader->waiting[me] = file;
-        wait_working(loader, hold,
-                     [file, me] { return !file->being_read || file->reader == me; });
+        wait_working(loader, hold, [file, me] { return !file->being_read || file->reader == me; });
         loader->waiting.erase(me);
         const std::lock_guard<std::mutex> variants(file->lock);
         if (file->variant_count.load(std::memory_order_acquire) > tried) {
@@ -1550,11 +1542,11 @@ bool read_all(idl_loader *loader, const char *path, unsigned parts, idl_reading 
     units_below(r, 0, SIZE_MAX, 0, &met, &from, out);
     out->met_from.reserve(from.size());
     for (const auto &[parent, line] : from) {
-        out->met_from.emplace_back(
-            parent == SIZE_MAX ? UINT32_MAX
-                               : static_cast<std::uint32_t>(met.index_of(
-                                     r.node_files[parent]->id, r.nodes[parent].unit)),
-            static_cast<std::uint32_t>(line));
+        out->met_from.emplace_back(parent == SIZE_MAX
+                                       ? UINT32_MAX
+                                       : static_cast<std::uint32_t>(met.index_of(
+                                             r.node_files[parent]->id, r.nodes[parent].unit)),
+                                   static_cast<std::uint32_t>(line));
     }
     if ((parts & IDL_READ_DEPENDENCIES) != 0) {
         std::vector<char> seen(files, 0);
@@ -1642,8 +1634,7 @@ std::string idl_loader_resolve(idl_loader *loader, const std::string &path, bool
     }
 }
 
-bool idl_loader_read_all(idl_loader *loader, const char *path, unsigned parts,
-                         idl_reading *out) {
+bool idl_loader_read_all(idl_loader *loader, const char *path, unsigned parts, idl_reading *out) {
     try {
         return read_all(loader, path, parts, out);
     } catch (const std::bad_alloc &) {

@@ -83,8 +83,10 @@ struct writer {
             }
             if (include < node.includes.size() && is_include_line(l)) {
                 const idl_listing_include &inc = node.includes[include++];
-                const idl_listing_node *child = inc.node < nodes.size() ? &nodes[inc.node] : nullptr;
-                if (child != nullptr && child->unit != nullptr && shown.insert(child->unit).second) {
+                const idl_listing_node *child =
+                    inc.node < nodes.size() ? &nodes[inc.node] : nullptr;
+                if (child != nullptr && child->unit != nullptr &&
+                    shown.insert(child->unit).second) {
                     marker(1, child->path, " 1");
                     file(inc.node);
                     marker(place.line + 1, at_path, " 2");

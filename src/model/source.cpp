@@ -299,4 +299,3 @@ void idl_warn(const idl_source &src, std::uint64_t pos, const std::string &summa
     d.place_in_record = false;
     diag_report(d);
 }
-

@@ -36,8 +36,7 @@ struct idl_line_index {
     std::vector<std::uint32_t> starts; ///< offsets of the lines, from line 1; valid once built
     std::atomic<bool> built{false};
     idl_line_index() = default;
-    idl_line_index(const idl_line_index &other)
-        : starts(other.starts), built(other.built.load()) {}
+    idl_line_index(const idl_line_index &other) : starts(other.starts), built(other.built.load()) {}
     idl_line_index &operator=(const idl_line_index &other) {
         starts = other.starts;
         built = other.built.load();

@@ -712,8 +712,8 @@ preproc_macro *preproc_find_macro(const char *name, pn_hashmap *table, uint64_t 
 
 preproc_macro *preproc_look_up(preproc_root *root, const std::string &name, uint64_t line,
                                bool directive) {
-    preproc_macro *m = preproc_find_macro(name.c_str(), root->macros,
-                                          preproc_table_line_at(root, line));
+    preproc_macro *m =
+        preproc_find_macro(name.c_str(), root->macros, preproc_table_line_at(root, line));
     if (root->observer != nullptr) {
         root->observer->lookup(root->observer->context, root, name.data(), name.size(), line, m,
                                directive, true);

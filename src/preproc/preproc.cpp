@@ -231,9 +231,8 @@ bool keep_pragma(line_scan &sc, const ast *tree, const char *line, uint64_t line
     return true;
 }
 
-// Macro expansion keeps the lines of the text but not its byte offsets: each pragma, and each
-// file record a line marker made, learns where its line starts once the output is final. The
-// records are in line order.
+// Macro expansion keeps the lines of the text but not its byte offsets: each pragma learns
+// where its line starts once the output is final. The records are in line order.
 void locate_pragmas(preproc_root *root) {
     const char *text = root->output.data;
     const uint64_t len = root->output.len;
@@ -369,7 +368,6 @@ bool scan_line(line_scan &sc, uint64_t at, uint64_t len, uint64_t *next) {
         const uint64_t n = directive_word(line + i, len - i, &word);
         const uint64_t type = preproc_cond_word_type(word, n);
         if (type == 0 || preproc_cond_skip(sc.stack, type)) {
-            follow_guard(sc, type == 0 ? DIRECTIVE_PRAGMADIRECTIVE : type, nullptr, line);
             blank(root, at, len);
             return true;
         }
@@ -678,9 +676,7 @@ bool idlpreproc_include_file(preproc_root *root, const char *path, uint64_t *cur
         free(rec);
         return false;
     }
-    if (root->source != nullptr
-            ? !idl_string_append_string(&root->output, root->source->data, root->source->len)
-            : !idlpreproc_clean_file(path, &root->output)) {
+    if (!idlpreproc_clean_file(path, &root->output)) {
         return false;
     }
     // A last line without a line end is handled like any other: give it one for the scan and

@@ -142,8 +142,6 @@ struct preproc_root {
     uint64_t shift_count;  ///< entries of `shifts` in use
     uint64_t shift_room;   ///< entries `shifts` has room for
     const preproc_observer *observer; ///< null: nobody observes
-    /// When set: the file's cleaned text, used instead of reading and cleaning the file again.
-    const idl_string *source;
     /// When set: a filter of every name `macros` holds a record of (kept by the caller), which
     /// expansion asks instead of walking the table to build its own.
     const preproc_names *names;

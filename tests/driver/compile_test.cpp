@@ -345,7 +345,8 @@ TEST_F(Compile, DependencyRules) {
     // An include that cannot be found fails the file, and no rule is written for it.
     r = run({"-MD", "-o", "out3", "m/a.idl"});
     EXPECT_EQ(1, r.status);
-    EXPECT_NE(std::string::npos, r.err.find("m/a.idl:2:10: error: cannot find 'c.idl' (searched: m)"))
+    EXPECT_NE(std::string::npos,
+              r.err.find("m/a.idl:2:10: error: cannot find 'c.idl' (searched: m)"))
         << r.err;
     EXPECT_FALSE(fs::exists(dir_ / "out3/a.xml.d"));
 }
