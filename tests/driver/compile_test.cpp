@@ -262,6 +262,12 @@ TEST_F(Compile, PreprocessedModelReadAgainDeclaresTheSameTypes) {
     EXPECT_EQ(declared_types(read_file(dir_ / "out/common/units.xml")) +
                   declared_types(read_file(dir_ / "out/app/main.xml")),
               fed);
+    // Reports about such a text name the places its line markers give.
+    write_file(dir_ / "marked.idl",
+               "# 40 \"elsewhere.idl\" 1\nmodule m { struct S { long x y; }; };\n");
+    r = run({"--color=never", "-o", "out", "marked.idl"});
+    EXPECT_NE(std::string::npos, r.err.find("elsewhere.idl:40:30: error: Failed to parse"))
+        << r.err;
     // The text never replaces its input.
     r = run({"-E", "-o", "model/app", "model/app/main.idl"});
     EXPECT_EQ(1, r.status);
