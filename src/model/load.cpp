@@ -46,7 +46,7 @@ namespace {
 constexpr unsigned k_max_include_depth = 64;
 // Files one reading may include, counting every include directive followed: files without
 // include guards that include one another can otherwise make a reading grow without end.
-constexpr std::uint64_t k_max_inclusions = std::uint64_t{1} << 20;
+constexpr std::uint64_t k_max_inclusions = std::uint64_t{1} << 18;
 // Units waiting for the hook with their parse trees, at most.
 constexpr std::size_t k_max_ready = 8;
 
@@ -746,13 +746,15 @@ struct reading {
             pooled->listless[id] = 0;
         }
     }
-    // The last record of list in force at table line `at`, or null.
+    // The last record of list in force at table line `at`, or null (walked from its end as
+    // preproc_find_macro does).
     [[nodiscard]] static preproc_macro *in_force(const pn_arraylist *list, std::uint64_t at) {
         for (std::uint64_t i = list != nullptr ? list->size : 0; i-- > 0;) {
             auto *m = static_cast<preproc_macro *>(list->items[i]);
-            if (m != nullptr && m->def_line <= at && at <= m->undef_line) {
-                return m;
+            if (m == nullptr || m->def_line > at) {
+                continue;
             }
+            return m->undef_line < at ? nullptr : m;
         }
         return nullptr;
     }
@@ -783,13 +785,17 @@ struct reading {
     // notes them: the preprocessor ends them).
     void end_definitions(const char *name, std::uint64_t at, bool apply = true) {
         pn_arraylist *list = list_of(name);
-        for (std::uint64_t i = 0; list != nullptr && i < list->size; ++i) {
+        for (std::uint64_t i = list != nullptr ? list->size : 0; i-- > 0;) {
             auto *m = static_cast<preproc_macro *>(list->items[i]);
-            if (m != nullptr && m->def_line <= at && at <= m->undef_line) {
-                undo.push_back({list, m, m->undef_line, undo_step::kind::ended});
-                m->undef_line = apply ? at : m->undef_line;
-                ++version;
+            if (m == nullptr || m->def_line > at) {
+                continue;
             }
+            if (m->undef_line < at) {
+                break; // every record before it ended earlier
+            }
+            undo.push_back({list, m, m->undef_line, undo_step::kind::ended});
+            m->undef_line = apply ? at : m->undef_line;
+            ++version;
         }
     }
 
@@ -938,13 +944,18 @@ bool follow_include(reading &r, const include_target &t, std::uint64_t line, std
     if (file->guarded.load(std::memory_order_acquire) &&
         reading::in_force(r.list_by_number(file->guard_id, file->guard.c_str()), at) != nullptr) {
         // Its include guard is defined: the file adds nothing, but it is read all the same.
-        ++r.inclusions;
         inc.node = r.nodes.size();
         r.nodes.push_back({file->path, nullptr, {}});
         r.node_files.push_back(file);
         r.nodes[node].includes.push_back(std::move(inc));
         *taken = file->lines;
         return true;
+    }
+    if (++r.inclusions > k_max_inclusions) {
+        r.emit_here(DIAG_ERROR, t.line, t.column,
+                    "more than " + std::to_string(k_max_inclusions) +
+                        " includes followed for one input; is an include guard missing?");
+        return false;
     }
     r.stack.back().include_line = t.line;
     std::size_t child = 0;
@@ -1063,10 +1074,10 @@ void on_define(void *context, preproc_root *root, preproc_macro *macro, uint64_t
     pn_arraylist *list = r.list_of(macro->name.data);
     const std::uint64_t at = preproc_table_line(root);
     const preproc_macro *before = nullptr;
-    for (std::uint64_t i = list != nullptr ? list->size : 0; i-- > 0;) {
+    for (std::uint64_t i = list != nullptr && list->size > 0 ? list->size - 1 : 0; i-- > 0;) {
         const auto *m = static_cast<const preproc_macro *>(list->items[i]);
-        if (m != nullptr && m != macro && m->def_line <= at && at <= m->undef_line) {
-            before = m;
+        if (m != nullptr && m->def_line <= at) {
+            before = m->undef_line < at ? nullptr : m;
             break;
         }
     }
@@ -1360,12 +1371,6 @@ bool read_file(reading &r, file_entry *file, std::uint64_t base, bool first, std
     *node_out = r.nodes.size();
     r.nodes.push_back({file->path, nullptr, {}});
     r.node_files.push_back(file);
-    if (++r.inclusions > k_max_inclusions) {
-        r.emit_here(DIAG_ERROR, 0, 0,
-                    "more than " + std::to_string(k_max_inclusions) +
-                        " includes followed in one reading; is an include guard missing?");
-        return false;
-    }
     const std::size_t node = *node_out;
     const memo_entry *memo = r.memo_of(file);
     if (!first && memo != nullptr && memo->start == memo->end && memo->start == r.version) {

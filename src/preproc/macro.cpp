@@ -701,11 +701,18 @@ preproc_macro *preproc_find_macro(const char *name, pn_hashmap *table, uint64_t 
     if (!list) {
         return nullptr;
     }
+    // Records are added in line order and an #undef ends every one in force, so once a record
+    // ended before `line`, every record before it did too: a long list (a file included many
+    // times into one table) is not walked to its start.
     for (uint64_t i = list->size; i > 0; --i) {
         auto *m = static_cast<preproc_macro *>(list->items[i - 1]);
-        if (m && m->def_line <= line && line <= m->undef_line) {
-            return m;
+        if (!m || m->def_line > line) {
+            continue;
         }
+        if (m->undef_line < line) {
+            break;
+        }
+        return m;
     }
     return nullptr;
 }
@@ -1067,11 +1074,16 @@ bool preproc_undef(preproc_root *root, const ast *tree, const char *line_text) {
             return true; // nothing to end
         }
         const uint64_t at = preproc_table_line(root);
-        for (uint64_t i = 0; i < list->size; ++i) {
-            auto *m = static_cast<preproc_macro *>(list->items[i]);
-            if (m && m->def_line <= at && at <= m->undef_line) {
-                m->undef_line = at;
+        // The records in force are the last ones (see preproc_find_macro).
+        for (uint64_t i = list->size; i > 0; --i) {
+            auto *m = static_cast<preproc_macro *>(list->items[i - 1]);
+            if (!m || m->def_line > at) {
+                continue;
             }
+            if (m->undef_line < at) {
+                break;
+            }
+            m->undef_line = at;
         }
         return true;
     } catch (const std::bad_alloc &) {

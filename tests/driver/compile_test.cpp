@@ -274,6 +274,24 @@ TEST_F(Compile, PreprocessedModelReadAgainDeclaresTheSameTypes) {
     EXPECT_NE(std::string::npos, r.err.find("the preprocessed text would replace the input"));
 }
 
+TEST_F(Compile, IncludesThatMultiplyEndWithAnError) {
+    // Each file includes the two before it, without include guards, and changes a macro each
+    // time it is read: the files to read double with each level.
+    for (int i = 0; i <= 30; ++i) {
+        std::string text;
+        for (int k = 1; k <= 2 && k <= i; ++k) {
+            text += "#include \"f" + std::to_string(i - k) + ".idl\"\n";
+        }
+        const std::string m = "M" + std::to_string(i);
+        write_file(dir_ / ("f" + std::to_string(i) + ".idl"),
+                   text + "#undef " + m + "\n#define " + m + " 1\nmodule m {};\n");
+    }
+    const run_result r = run({"--color=never", "-o", "out", "f30.idl"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("error: more than 262144 includes followed")) << r.err;
+    EXPECT_FALSE(fs::exists(dir_ / "out"));
+}
+
 TEST_F(Compile, WarningsAndWerror) {
     // A custom annotation declaration is reported as a warning.
     write_file(dir_ / "w.idl", "@annotation range { long min; };\nmodule M {};\n");
