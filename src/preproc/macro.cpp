@@ -682,6 +682,23 @@ bool expand_text(preproc_root *root, idl_string *text, bool condition, uint64_t 
     }
 }
 
+// Calls visit(record) for the records of list in force at `line`, the last first, while it
+// returns true. Records are added in line order and an #undef ends every one in force, so once
+// a record ended before `line`, every record before it did too: a long list (a file included
+// many times into one table) is not walked to its start.
+template <class Visit>
+void for_each_in_force(const pn_arraylist *list, uint64_t line, const Visit &visit) {
+    for (uint64_t i = list->size; i > 0; --i) {
+        auto *m = static_cast<preproc_macro *>(list->items[i - 1]);
+        if (!m || m->def_line > line) {
+            continue;
+        }
+        if (m->undef_line < line || !visit(m)) {
+            return;
+        }
+    }
+}
+
 } // namespace
 
 //=== table ===//
@@ -701,20 +718,12 @@ preproc_macro *preproc_find_macro(const char *name, pn_hashmap *table, uint64_t 
     if (!list) {
         return nullptr;
     }
-    // Records are added in line order and an #undef ends every one in force, so once a record
-    // ended before `line`, every record before it did too: a long list (a file included many
-    // times into one table) is not walked to its start.
-    for (uint64_t i = list->size; i > 0; --i) {
-        auto *m = static_cast<preproc_macro *>(list->items[i - 1]);
-        if (!m || m->def_line > line) {
-            continue;
-        }
-        if (m->undef_line < line) {
-            break;
-        }
-        return m;
-    }
-    return nullptr;
+    preproc_macro *found = nullptr;
+    for_each_in_force(list, line, [&found](preproc_macro *m) {
+        found = m;
+        return false;
+    });
+    return found;
 }
 
 preproc_macro *preproc_look_up(preproc_root *root, const std::string &name, uint64_t line,
@@ -1074,17 +1083,10 @@ bool preproc_undef(preproc_root *root, const ast *tree, const char *line_text) {
             return true; // nothing to end
         }
         const uint64_t at = preproc_table_line(root);
-        // The records in force are the last ones (see preproc_find_macro).
-        for (uint64_t i = list->size; i > 0; --i) {
-            auto *m = static_cast<preproc_macro *>(list->items[i - 1]);
-            if (!m || m->def_line > at) {
-                continue;
-            }
-            if (m->undef_line < at) {
-                break;
-            }
+        for_each_in_force(list, at, [at](preproc_macro *m) {
             m->undef_line = at;
-        }
+            return true;
+        });
         return true;
     } catch (const std::bad_alloc &) {
         glog_fatal("%s", k_oom);
