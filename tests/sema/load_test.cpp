@@ -515,3 +515,34 @@ TEST_F(LoadTest, MacrosPassThroughChainsOfIncludes) {
 }
 
 } // namespace
+
+namespace {
+
+// A file an include brings in is read with the macros in force there; it is read again only
+// when a macro it looks at differs, and readings that agree share its unit.
+TEST_F(LoadTest, AnIncludedFileIsReadAgainOnlyWhereAMacroItLooksAtDiffers) {
+    write("cfg.idl", "#ifdef WIDE\nstruct W { long x[N]; };\n#endif\nstruct C { long y[N]; };\n");
+    const char *const includers[][2] = {
+        {"a.idl", "#define N 4\n#include \"cfg.idl\"\n"},
+        {"b.idl", "#define N 4\n#define OTHER 1\n#include \"cfg.idl\"\n"},
+        {"c.idl", "#define WIDE\n#define N 4\n#include \"cfg.idl\"\n"},
+        {"d.idl", "#define N 8\n#include \"cfg.idl\"\n"},
+    };
+    idl_loader *loader = idl_loader_new(nullptr, {});
+    hook_log log;
+    idl_loader_on_parsed(loader, hook_log::record, &log);
+    std::vector<const idl_unit *> cfg;
+    for (const auto &f : includers) {
+        write(f[0], f[1]);
+        const idl_unit *unit = idl_loader_read(loader, f[0]);
+        ASSERT_NE(nullptr, unit) << f[0];
+        cfg.push_back(idl_loader_model(loader, {unit}).front());
+    }
+    EXPECT_EQ(cfg[0], cfg[1]); // OTHER is not looked at
+    EXPECT_NE(std::string::npos, cfg[2]->text.find("struct W { long x[4]; }"));
+    EXPECT_NE(std::string::npos, cfg[3]->text.find("long y[8]"));
+    EXPECT_EQ(3, log.calls_of(cfg[0]->resolved));
+    idl_loader_delete(loader);
+}
+
+} // namespace
