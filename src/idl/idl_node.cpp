@@ -123,6 +123,44 @@ idl_unannotated::idl_unannotated(const ast *node) : node_(node) {
     node_ = &view_;
 }
 
+std::string_view idl_unescaped(std::string_view name) {
+    return name.size() > 1 && name[0] == '_' ? name.substr(1) : name;
+}
+
+std::string_view idl_identifier_text(const idl_source &src, const ast *id) {
+    return idl_unescaped(idl_text_of(src, id));
+}
+
+std::string idl_unescaped_expression(std::string_view text) {
+    if (text.find('_') == std::string_view::npos) {
+        return std::string(text);
+    }
+    const auto is_word = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_';
+    };
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const char c = text[i];
+        if (c == '\'' || c == '"') {
+            const std::size_t n = literal_length(text, i);
+            out.append(text.substr(i, n));
+            i += n;
+            continue;
+        }
+        // A word begins here: only a name begins with '_' (numbers begin with a digit).
+        const bool starts_word = is_word(c) && (i == 0 || !is_word(text[i - 1]));
+        if (starts_word && c == '_' && i + 1 < text.size() && is_word(text[i + 1])) {
+            ++i;
+        }
+        out.push_back(text[i]);
+        ++i;
+    }
+    return out;
+}
+
 std::string idl_joined_literals(std::string_view text) {
     // Only a value made of string literals alone is joined: at least two pieces, blanks
     // between them, nothing around them.
@@ -204,7 +242,7 @@ std::string idl_scoped_name_text(const idl_source &src, const ast *node) {
         if (!first) {
             name += "::";
         }
-        name += idl_text_of(src, idl_child(node, i));
+        name += idl_identifier_text(src, idl_child(node, i));
         first = false;
     }
     return name;

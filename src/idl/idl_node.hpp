@@ -89,6 +89,14 @@ private:
 
 /// The node's span with the white space the grammar took before and after its tokens removed.
 [[nodiscard]] std::string_view idl_text_of(const idl_source &src, const ast *node);
+/// A name as IDL reads it: one leading '_' escapes a keyword and is no part of the name
+/// (`_struct` is `struct`, `__x` is `_x`); a lone `_` stays.
+[[nodiscard]] std::string_view idl_unescaped(std::string_view name);
+/// The name an `identifier` node declares or uses: its text without the escaping '_'.
+[[nodiscard]] std::string_view idl_identifier_text(const idl_source &src, const ast *id);
+/// An expression as written, with the escaping '_' of every name in it dropped (`_N * 2` gives
+/// `N * 2`); literals are kept exactly.
+[[nodiscard]] std::string idl_unescaped_expression(std::string_view text);
 /// The value text with string literals that stand side by side, separated by blanks only,
 /// joined into one literal as a single literal would be written (`"a" "b"` gives `"ab"`,
 /// `L"a" "b"` gives `L"ab"`); any other text is returned unchanged.
@@ -97,7 +105,8 @@ private:
 [[nodiscard]] std::string idl_blank_stripped(std::string_view text);
 /// As idl_blank_stripped, but character and string literals are kept exactly as written.
 [[nodiscard]] std::string idl_blank_stripped_outside_literals(std::string_view text);
-/// Full name of a `scoped_name` node as written, without white space (`::A::B`); else its text.
+/// Full name of a `scoped_name` node as written, without white space and with each component
+/// unescaped (`::A::B`); else its text.
 [[nodiscard]] std::string idl_scoped_name_text(const idl_source &src, const ast *node);
 
 /// File and file line of a position of the preprocessed text.
