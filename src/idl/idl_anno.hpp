@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+struct ast;
 struct xmltree;
 struct idl_source;
 
@@ -25,6 +26,14 @@ struct idl_source;
 [[nodiscard]] bool idl_anno_set_param(const idl_source &src, xmltree *element,
                                       std::string_view annotation, std::string_view attribute,
                                       std::string_view value, std::uint64_t pos);
-/// Warns, naming it, when annotation (applied without parameters at pos) is a built-in one that
-/// changes the type but has no DDS-XML attribute (`@hashid`, `@must_understand`, ...).
-void idl_anno_report_dropped(const idl_source &src, std::string_view annotation, std::uint64_t pos);
+/// True for the standard annotations that no DDS-XML attribute carries whatever their
+/// parameters (`@verbatim`, `@service`, `@oneway`, `@ami`, `@topic`, `@data_representation`).
+[[nodiscard]] bool idl_anno_has_no_form(std::string_view annotation);
+/// True when the application's name was written scoped (`@::Vendor::key`): a vendor's own
+/// annotation, never taken for the standard one of the same name.
+[[nodiscard]] bool idl_anno_is_scoped(const ast *appl);
+/// Warns, naming it, and returns true when annotation (applied at pos, with parameters or not)
+/// is dropped: one with no DDS-XML form, or, without parameters, a built-in one that changes
+/// the type but has no DDS-XML attribute (`@hashid`, `@must_understand`, ...).
+bool idl_anno_report_dropped(const idl_source &src, std::string_view annotation, bool with_params,
+                             std::uint64_t pos);

@@ -33,13 +33,16 @@ constexpr flag_annotation flag_annotations[] = {
 bool idl_visit_anno_appl(const ast *node, const idl_source &src, xmltree *element) {
     const std::string_view name = idl_identifier_text(src, idl_child(node, 0));
     const ast *params = idl_child(node, 1);
+    if (!idl_anno_is_scoped(node) &&
+        idl_anno_report_dropped(src, name, params != nullptr, idl_start_of(node))) {
+        return true;
+    }
     if (params == nullptr) {
         for (const flag_annotation &flag : flag_annotations) {
             if (flag.name == name) {
                 return idl_set_attr(src, element, flag.attribute, flag.value, idl_start_of(node));
             }
         }
-        idl_anno_report_dropped(src, name, idl_start_of(node));
         return true; // an annotation that means nothing here is dropped
     }
     const std::size_t count = idl_child_count(params);
