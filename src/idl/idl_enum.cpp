@@ -54,8 +54,10 @@ bool idl_visit_enum_dcl(const ast *node, const idl_source &src, xmltree *parent)
             return false;
         }
         const ast *value = idl_child(enumerator, v);
+        std::string room;
         if (value != nullptr &&
-            !idl_set_attr(src, literal, "value", idl_unescaped_expression(idl_text_of(src, value)),
+            !idl_set_attr(src, literal, "value",
+                          idl_unescaped_expression(idl_text_of(src, value), &room),
                           idl_start_of(value))) {
             return false;
         }
@@ -125,8 +127,10 @@ bool idl_visit_bitfield(const ast *node, const idl_source &src, xmltree *bitset)
             !idl_set_attr(src, element, "name", idl_identifier_text(src, id), idl_start_of(id))) {
             return false;
         }
+        std::string room;
         if (!idl_set_attr(src, element, "bit_bound",
-                          idl_unescaped_expression(idl_text_of(src, width)), idl_start_of(width)) ||
+                          idl_unescaped_expression(idl_text_of(src, width), &room),
+                          idl_start_of(width)) ||
             (type != nullptr &&
              !idl_set_attr(src, element, "type", type, idl_start_of(destination)))) {
             return false;

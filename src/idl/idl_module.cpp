@@ -249,7 +249,9 @@ bool idl_visit_const_dcl(const ast *node, const idl_source &src, xmltree *parent
         return false;
     }
     const ast *value = idl_child(node, first + 2);
-    return idl_set_attr(src, element, "value", idl_unescaped_expression(idl_text_of(src, value)),
+    std::string room;
+    return idl_set_attr(src, element, "value",
+                        idl_unescaped_expression(idl_text_of(src, value), &room),
                         idl_start_of(value));
 }
 

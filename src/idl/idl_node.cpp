@@ -131,14 +131,19 @@ std::string_view idl_identifier_text(const idl_source &src, const ast *id) {
     return idl_unescaped(idl_text_of(src, id));
 }
 
-std::string idl_unescaped_expression(std::string_view text) {
-    if (text.find('_') == std::string_view::npos) {
-        return std::string(text);
-    }
+std::string_view idl_unescaped_expression(std::string_view text, std::string *room) {
     const auto is_word = [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                c == '_';
     };
+    // Most texts have no '_' that starts a word (`MAX_LEN` has one inside a word only).
+    std::size_t at = text.find('_');
+    while (at != std::string_view::npos && at > 0 && is_word(text[at - 1])) {
+        at = text.find('_', at + 1);
+    }
+    if (at == std::string_view::npos) {
+        return text;
+    }
     std::string out;
     out.reserve(text.size());
     std::size_t i = 0;
@@ -158,7 +163,8 @@ std::string idl_unescaped_expression(std::string_view text) {
         out.push_back(text[i]);
         ++i;
     }
-    return out;
+    *room = std::move(out);
+    return *room;
 }
 
 std::string idl_joined_literals(std::string_view text) {

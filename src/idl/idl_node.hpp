@@ -95,8 +95,9 @@ private:
 /// The name an `identifier` node declares or uses: its text without the escaping '_'.
 [[nodiscard]] std::string_view idl_identifier_text(const idl_source &src, const ast *id);
 /// An expression as written, with the escaping '_' of every name in it dropped (`_N * 2` gives
-/// `N * 2`); literals are kept exactly.
-[[nodiscard]] std::string idl_unescaped_expression(std::string_view text);
+/// `N * 2`); literals are kept exactly. text itself when no name in it is escaped, else the
+/// copy made in *room.
+[[nodiscard]] std::string_view idl_unescaped_expression(std::string_view text, std::string *room);
 /// The value text with string literals that stand side by side, separated by blanks only,
 /// joined into one literal as a single literal would be written (`"a" "b"` gives `"ab"`,
 /// `L"a" "b"` gives `L"ab"`); any other text is returned unchanged.

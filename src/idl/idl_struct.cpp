@@ -51,16 +51,18 @@ bool idl_visit_anno_appl(const ast *node, const idl_source &src, xmltree *elemen
         bool ok = false;
         if (idl_type_of(param) == IDL_ANNOTATION_APPL_PARAM) {
             const std::string_view key = idl_identifier_text(src, idl_child(param, 0));
-            const std::string value =
-                idl_unescaped_expression(idl_text_of(src, idl_child(param, 1)));
+            std::string room;
+            const std::string_view value =
+                idl_unescaped_expression(idl_text_of(src, idl_child(param, 1)), &room);
             ok = idl_anno_is_value_param(name, key)
                      ? idl_anno_set_param(src, element, name, name, idl_blank_stripped(value),
                                           idl_start_of(param))
                      : idl_anno_set_param(src, element, name, key, value, idl_start_of(param));
         } else {
+            std::string room;
             ok = idl_anno_set_param(
                 src, element, name, name,
-                idl_blank_stripped(idl_unescaped_expression(idl_text_of(src, param))),
+                idl_blank_stripped(idl_unescaped_expression(idl_text_of(src, param), &room)),
                 idl_start_of(param));
         }
         if (!ok) {

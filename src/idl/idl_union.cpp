@@ -62,10 +62,11 @@ bool visit_case(const ast *node, const idl_source &src, xmltree *union_element) 
         }
         const ast *expr = idl_child(label, 0);
         // Blanks inside an expression go (`- 1` is `-1`); literals such as ' ' stay whole.
-        const std::string value =
+        const std::string written =
             expr == nullptr ? std::string("default")
-                            : idl_unescaped_expression(
-                                  idl_blank_stripped_outside_literals(idl_text_of(src, expr)));
+                            : idl_blank_stripped_outside_literals(idl_text_of(src, expr));
+        std::string room;
+        const std::string_view value = idl_unescaped_expression(written, &room);
         if (!idl_set_attr(src, discriminator, "value", value, idl_start_of(label))) {
             return false;
         }
