@@ -183,19 +183,18 @@ class checker {
 public:
     checker(const sema_facts &facts, const check_fact &appl, const sema_names &names,
             std::vector<sema_fault> *faults)
-        : facts_(facts), appl_(appl), names_(names), faults_(faults),
-          title_("'@" + std::string(appl.name) + "'") {}
+        : facts_(facts), appl_(appl), names_(names), faults_(faults) {}
 
     sema_anno_result run(const anno_rule &r) {
         result_.checked = true;
         result_.family = r.family.empty() ? r.name : r.family;
         if (r.places != anywhere && (r.places & at(appl_.place)) == 0) {
-            fault(title_ + " does not apply to " + sema_place_text(appl_.place) +
+            fault(title() + " does not apply to " + sema_place_text(appl_.place) +
                   "; it applies to " + r.where);
         }
         const std::size_t count = r.count();
         if (r.family == "extensibility" && count == 0) {
-            result_.values = upper(r.name); // @final is @extensibility(FINAL)
+            result_.values = upper(r.name) + ";"; // @final is @extensibility(FINAL)
         }
         const param_fact *given[most_params] = {};
         bool placed = true;
@@ -207,7 +206,7 @@ public:
                 continue;
             }
             if (given[k] != nullptr) {
-                fault("parameter '" + std::string(r.params[k].name) + "' of " + title_ +
+                fault("parameter '" + std::string(r.params[k].name) + "' of " + title() +
                       " is given twice");
                 continue;
             }
@@ -220,13 +219,16 @@ public:
             } else if (p.fallback != nullptr) {
                 result_.values += std::string(p.fallback) + ";";
             } else if (placed) {
-                fault(title_ + " needs a value for its parameter '" + std::string(p.name) + "'");
+                fault(title() + " needs a value for its parameter '" + std::string(p.name) + "'");
             }
         }
         return result_;
     }
 
 private:
+    // How messages name the annotation: made only for a message.
+    [[nodiscard]] std::string title() const { return "'@" + std::string(appl_.name) + "'"; }
+
     void fault(std::string message) {
         faults_->push_back({appl_.pos, std::move(message)});
         result_.ok = false;
@@ -245,14 +247,14 @@ private:
     std::size_t slot(const anno_rule &r, const param_fact &p) {
         const std::size_t count = r.count();
         if (count == 0) {
-            fault(title_ + " takes no parameters");
+            fault(title() + " takes no parameters");
             return count;
         }
         if (p.name.empty()) {
             if (count == 1) {
                 return 0;
             }
-            fault(title_ + " takes named parameters: " + param_names(r));
+            fault(title() + " takes named parameters: " + param_names(r));
             return count;
         }
         for (std::size_t k = 0; k < count; ++k) {
@@ -260,14 +262,15 @@ private:
                 return k;
             }
         }
-        fault(title_ + " has no parameter '" + std::string(p.name) + "'; " +
+        fault(title() + " has no parameter '" + std::string(p.name) + "'; " +
               (count == 1 ? "its parameter is " : "its parameters are ") + param_names(r));
         return count;
     }
 
     void value(const anno_rule &r, const param_rule &rule, const param_fact &p) {
-        const std::string subject =
-            "parameter '" + std::string(rule.name) + "' of " + title_ + " must be ";
+        const auto subject = [&] {
+            return "parameter '" + std::string(rule.name) + "' of " + title() + " must be ";
+        };
         if (rule.type == ptype::choice) {
             // An enumerator of the annotation's own enumeration, any case, maybe scoped.
             const bool one_name = p.value.end - p.value.begin == 1 &&
@@ -283,7 +286,7 @@ private:
                     }
                 }
             }
-            fault(subject + "one of " + plain_list(rule) +
+            fault(subject() + "one of " + plain_list(rule) +
                   (one_name ? ", not '" + std::string(written) + "'" : ""));
             return;
         }
@@ -318,7 +321,7 @@ private:
             const std::string where = r.name == "bit_bound"
                                           ? std::string(" on ") + sema_place_text(appl_.place)
                                           : std::string();
-            fault(subject + required + where + ", not " + sema_describe(v));
+            fault(subject() + required + where + ", not " + sema_describe(v));
             return;
         }
         if (v.k == sema_value::kind::integer) {
@@ -334,7 +337,6 @@ private:
     const check_fact &appl_;
     const sema_names &names_;
     std::vector<sema_fault> *faults_;
-    std::string title_;
     sema_anno_result result_;
 };
 

@@ -384,19 +384,28 @@ std::string sema_int_text(sema_int v) {
 
 sema_value sema_evaluate(const sema_facts &facts, fact_range range, const sema_names &names,
                          prim_kind width, sema_fault *fault) {
-    std::vector<sema_value> stack;
-    stack.reserve(range.end - range.begin);
+    // The value of one operand; false after describing a fault.
+    const auto operand = [&](const expr_fact &e, sema_value *v) {
+        if (e.o == op::name) {
+            *v = names.value_of(facts.str(e.name));
+            return true;
+        }
+        *v = literal(e);
+        return e.o != op::integer || v->k != kind::unknown ||
+               fault_at(fault, e.pos,
+                        "the integer " + std::string(e.text) + " does not fit 64 bits");
+    };
+    if (range.end - range.begin == 1) {
+        sema_value v; // most expressions are one literal or name
+        return operand(facts.exprs[range.begin], &v) ? v : sema_value{};
+    }
+    // One stack per thread serves every evaluation on it.
+    thread_local std::vector<sema_value> stack;
+    stack.clear();
     for (std::uint32_t i = range.begin; i < range.end; ++i) {
         const expr_fact &e = facts.exprs[i];
-        if (e.o == op::name) {
-            stack.push_back(names.value_of(facts.str(e.name)));
-            continue;
-        }
-        if (e.o < op::name) {
-            stack.push_back(literal(e));
-            if (e.o == op::integer && stack.back().k == kind::unknown) {
-                fault_at(fault, e.pos,
-                         "the integer " + std::string(e.text) + " does not fit 64 bits");
+        if (e.o <= op::name) {
+            if (!operand(e, &stack.emplace_back())) {
                 return {};
             }
             continue;

@@ -450,9 +450,9 @@ private:
         c.range = range;
     }
 
-    // The bounds and dimensions a node holds, checked as positive integers.
-    void bounds_of(std::uint32_t scope, const ast *n) {
-        switch (idl_type_of(n)) {
+    // The bounds and dimensions a node of type `type` holds, checked as positive integers.
+    void bounds_of(std::uint32_t scope, const ast *n, std::uint64_t type) {
+        switch (type) {
         case IDL_BOUNDED_STRING_TYPE:
             bound(scope, idl_child(n, 0), bound_kind::string, prim_kind::none);
             break;
@@ -491,22 +491,22 @@ private:
         std::vector<const ast *> &todo = todo_;
         todo.clear();
         // The top node itself is neither an annotation nor a name: its children from `from`.
-        children(scope, node, from, &todo);
+        children(scope, node, idl_type_of(node), from, &todo);
         while (!todo.empty()) {
             const ast *n = todo.back();
             todo.pop_back();
-            if (idl_type_of(n) == IDL_ANNOTATION_APPL) {
+            const std::uint64_t type = idl_type_of(n);
+            if (type == IDL_ANNOTATION_APPL) {
                 annotation(scope, n, target.place, target.element, target.group);
                 continue;
             }
-            bounds_of(scope, n);
-            children(scope, n, 0, &todo);
+            bounds_of(scope, n, type);
+            children(scope, n, type, 0, &todo);
         }
     }
 
-    void children(std::uint32_t scope, const ast *n, std::size_t from,
+    void children(std::uint32_t scope, const ast *n, std::uint64_t type, std::size_t from,
                   std::vector<const ast *> *todo) {
-        const std::uint64_t type = idl_type_of(n);
         for (std::size_t i = idl_child_count(n); i-- > from;) {
             const ast *c = idl_child(n, i);
             if (idl_type_of(c) != IDL_SCOPED_NAME) {

@@ -16,7 +16,6 @@
 #include <cctype>
 #include <cstdint>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -121,6 +120,42 @@ std::string lower(std::string_view s) {
 
 //=== the checker ===//
 
+// Values given to the items of one type (enumerator values, member ids), with where each was
+// given. They mostly come in rising order, which costs no search.
+class taken_values {
+public:
+    struct item {
+        sema_int value;
+        std::string_view name;
+        std::uint64_t pos;
+        std::uint32_t element;
+    };
+
+    void clear() {
+        items_.clear();
+        rising_ = true;
+    }
+
+    /// Records value; the item that had it already (which keeps it), or null.
+    const item *take(sema_int value, std::string_view name, std::uint64_t pos,
+                     std::uint32_t element = 0) {
+        if (!items_.empty() && !(rising_ && value > items_.back().value)) {
+            rising_ = false;
+            for (const item &i : items_) {
+                if (i.value == value) {
+                    return &i;
+                }
+            }
+        }
+        items_.push_back({value, name, pos, element});
+        return nullptr;
+    }
+
+private:
+    std::vector<item> items_;
+    bool rising_ = true;
+};
+
 using ordered_names = std::vector<std::pair<std::size_t, std::string_view>>;
 
 // The names of the parts (each in the model's order of declarations) in that order.
@@ -156,13 +191,6 @@ name_key key_of(std::string_view text) {
     return {text, sema_name_hash(text)};
 }
 
-// Names equal but for the case of letters: IDL takes them for one name.
-struct folded_equal {
-    bool operator()(const name_key &a, const name_key &b) const {
-        return sema_same_folded(a.text, b.text);
-    }
-};
-
 // The scope part of a full name ("::M" of "::M::S").
 std::string_view scope_part(std::string_view full) {
     return full.substr(0, full.rfind("::"));
@@ -174,9 +202,6 @@ struct shard {
     std::unordered_map<name_key, symbol, name_key_hash> table; // full name ("::M::S") -> symbol
     // Enumerators are also visible as names of the scope enclosing their enumeration.
     std::unordered_map<name_key, const symbol *, name_key_hash> loose; // "::M::RED" -> symbol
-    // The first name of each spelling but case ("::m::s" stands for "::M::S" and "::M::s"):
-    // the hash ignores case, so such names meet in one part.
-    std::unordered_map<name_key, const symbol *, name_key_hash, folded_equal> folded;
 };
 
 // What the first pass declares over the whole model; the second pass only reads it, so the
@@ -524,13 +549,30 @@ struct checker {
     // Names of one scope that differ only in case collide in IDL. Published models break the
     // rule without meaning two things by it, so it is a warning.
     void check_case(const name_key &key, const symbol &sym, std::string_view name) {
-        shard &home = syms.shards[syms.shard_of(key)];
-        auto [first, fresh] = home.folded.try_emplace(key, &sym);
-        const std::string_view other_full = first->first.text;
-        if (fresh || other_full == key.text || scope_part(other_full) != scope_part(key.text)) {
+        // The hash ignores case: names that differ only in case share a bucket.
+        const shard &home = syms.shards[syms.shard_of(key)];
+        const std::string_view scope = scope_part(key.text);
+        const symbol *found = nullptr;
+        std::string_view other_full;
+        const auto look = [&](const auto &names, const auto &symbol_of) {
+            const std::size_t b = names.bucket(key);
+            for (auto it = names.begin(b); found == nullptr && it != names.end(b); ++it) {
+                const std::string_view full = it->first.text;
+                if (full != key.text && sema_same_folded(full, key.text) &&
+                    scope_part(full) == scope) {
+                    found = symbol_of(it->second);
+                    other_full = full;
+                }
+            }
+        };
+        look(home.table, [](const symbol &s) { return &s; });
+        if (found == nullptr && !home.loose.empty()) {
+            look(home.loose, [](const symbol *s) { return s; });
+        }
+        if (found == nullptr) {
             return;
         }
-        const symbol &other = *first->second;
+        const symbol &other = *found;
         if (!related(other.unit, sym.unit)) {
             return;
         }
@@ -804,7 +846,7 @@ struct checker {
     element_state element_;
     // The @id values given in one structure or union, with where each was given.
     std::uint32_t id_group_ = 0;
-    std::map<sema_int, std::pair<std::uint32_t, std::uint64_t>> ids_;
+    taken_values ids_;
     std::vector<sema_fault> faults_;
 
     element_state &element(std::uint32_t id) {
@@ -841,8 +883,11 @@ struct checker {
         for (const applied &a : e.applications) {
             if (a.family == r.family && a.values != r.values) {
                 report_at(strict(), f.unit, c.pos,
-                          "'@" + std::string(c.name) + "' contradicts '@" + std::string(a.name) +
-                              "' on the same declaration",
+                          a.name == c.name ? "'@" + std::string(c.name) +
+                                                 "' is given twice to one declaration, with "
+                                                 "different values"
+                                           : "'@" + std::string(c.name) + "' contradicts '@" +
+                                                 std::string(a.name) + "' on the same declaration",
                           f.unit, a.pos, "'@" + std::string(a.name) + "' is here");
                 return;
             }
@@ -861,12 +906,12 @@ struct checker {
                 id_group_ = c.group;
                 ids_.clear();
             }
-            const auto [given, fresh] = ids_.emplace(r.integer, std::make_pair(c.element, c.pos));
-            if (!fresh && given->second.first != c.element) {
+            const taken_values::item *given = ids_.take(r.integer, {}, c.pos, c.element);
+            if (given != nullptr && given->element != c.element) {
                 report_at(strict(), f.unit, c.pos,
                           "'@id(" + sema_int_text(r.integer) +
                               ")' is given to two members of one type",
-                          f.unit, given->second.second, "the other '@id' is here");
+                          f.unit, given->pos, "the other '@id' is here");
             }
         }
     }
@@ -1013,8 +1058,13 @@ struct checker {
             }
             std::size_t other = i;
             if (scan) {
+                const char initial = static_cast<char>(m.name.empty() ? 0 : m.name[0] | 0x20);
                 for (std::size_t k = 0; k < i && other == i; ++k) {
-                    if (first[k] == k && sema_same_folded(members[k].name, m.name)) {
+                    const std::string_view name = members[k].name;
+                    // Length and first letter rule out nearly all before a full comparison.
+                    if (name.size() == m.name.size() && !name.empty() &&
+                        static_cast<char>(name[0] | 0x20) == initial && first[k] == k &&
+                        sema_same_folded(name, m.name)) {
                         other = k;
                     }
                 }
@@ -1234,39 +1284,27 @@ struct checker {
         if (v.k == sema_value::kind::unknown || v.k == sema_value::kind::unresolved) {
             return;
         }
-        sema_int most = (sema_int{1} << 32) - 1;
-        std::string subject;
-        switch (c.bound) {
-        case bound_kind::string:
-            subject = "the bound of 'string'";
-            break;
-        case bound_kind::wstring:
-            subject = "the bound of 'wstring'";
-            break;
-        case bound_kind::sequence:
-            subject = "the bound of 'sequence'";
-            break;
-        case bound_kind::array:
-            subject = "an array dimension";
-            break;
-        case bound_kind::bitfield:
-            most = c.prim == prim_kind::boolean ? 1
-                   : c.prim == prim_kind::int8 || c.prim == prim_kind::uint8 ||
-                           c.prim == prim_kind::octet
-                       ? 8
-                   : c.prim == prim_kind::int16 || c.prim == prim_kind::uint16 ? 16
-                   : c.prim == prim_kind::int32 || c.prim == prim_kind::uint32 ? 32
-                                                                               : 64;
-            subject = c.prim == prim_kind::none ? std::string("the width of a bitfield")
-                                                : std::string("the width of a bitfield of '") +
-                                                      sema_prim_name(c.prim) + "'";
-            break;
-        }
+        const prim_kind p = c.prim;
+        const sema_int most =
+            c.bound != bound_kind::bitfield ? (sema_int{1} << 32) - 1
+            : p == prim_kind::boolean       ? 1
+            : p == prim_kind::int8 || p == prim_kind::uint8 || p == prim_kind::octet ? 8
+            : p == prim_kind::int16 || p == prim_kind::uint16                        ? 16
+            : p == prim_kind::int32 || p == prim_kind::uint32                        ? 32
+                                                                                     : 64;
         const std::string required = sema_requirement(v, sema_integers(1, most));
-        if (!required.empty()) {
-            report_at(strict(), f.unit, c.pos,
-                      subject + " must be " + required + ", not " + sema_describe(v));
+        if (required.empty()) {
+            return;
         }
+        static constexpr const char *subjects[] = {
+            "the bound of 'string'", "the bound of 'wstring'", "the bound of 'sequence'",
+            "an array dimension", "the width of a bitfield"};
+        std::string subject = subjects[static_cast<std::size_t>(c.bound)];
+        if (c.bound == bound_kind::bitfield && p != prim_kind::none) {
+            subject += std::string(" of '") + sema_prim_name(p) + "'";
+        }
+        report_at(strict(), f.unit, c.pos,
+                  subject + " must be " + required + ", not " + sema_describe(v));
     }
 
     // What the checks of one enumeration's or bitmask's items carry from one to the next.
@@ -1275,7 +1313,7 @@ struct checker {
         bool bitmask = false;
         sema_int bit_bound = 32;
         sema_int next = 0; // the value of an item given none
-        std::map<sema_int, std::pair<std::string_view, std::uint64_t>> taken;
+        taken_values taken;
         std::uint64_t default_literal = 0;
     };
     enum_state enum_;
@@ -1327,15 +1365,13 @@ struct checker {
                           sema_int_text(enum_.bit_bound) + " of '" + std::string(enum_.name) + "'");
             return;
         }
-        const auto [taken, fresh] = enum_.taken.emplace(value, std::make_pair(c.name, c.pos));
-        if (!fresh) {
+        if (const taken_values::item *taken = enum_.taken.take(value, c.name, c.pos)) {
             report_at(strict(), f.unit, c.pos,
                       std::string(enum_.bitmask ? "bit value '" : "enumerator '") +
                           std::string(c.name) + "' of '" + std::string(enum_.name) + "' has the " +
                           what + " " + sema_int_text(value) + " already taken by '" +
-                          std::string(taken->second.first) + "'",
-                      f.unit, taken->second.second,
-                      "'" + std::string(taken->second.first) + "' was declared here");
+                          std::string(taken->name) + "'",
+                      f.unit, taken->pos, "'" + std::string(taken->name) + "' was declared here");
         }
     }
 
