@@ -124,6 +124,16 @@ TEST(Sema, SoundModelsPass) {
          true,
          {}},
         {"bitset Bits { @position(0) bitfield<2> a b; bitfield<3> c; };", true, {}},
+        // Standard annotations where they belong, with values of their types.
+        {"@appendable struct S { @key @id(1) long a; @optional @id(2) long b; @unit(\"m\") "
+         "@range(min = 0, max = 9) long c; }; @bit_bound(16) enum E { @value(3) A, B, "
+         "@default_literal C }; @bit_bound(64) bitmask F { @position(63) X, @position(0) Y };",
+         true,
+         {}},
+        {"module M { const unsigned short U = ~0; const long long L = -(1 << 62) * 2; "
+         "const double D = 1 / 4.0; const char C = '\\x41'; typedef long L2; const L2 T = 1; };",
+         true,
+         {}},
     });
 }
 
