@@ -288,7 +288,7 @@ const char *options_help_text() {
            "  -j, --jobs N          convert up to N files at once (default: the number of cores)\n"
            "  -q, --quiet           no summary line; diagnostics still appear\n"
            "  -Werror               treat warnings as errors\n"
-           "      --permissive      report undeclared names as warnings, not errors\n"
+           "      --permissive      report undeclared names and failed checks as warnings\n"
            "  -MD                   write a make rule OUTPUT.d beside each document\n"
            "  -MF FILE              write the make rule of the one input to FILE\n"
            "      --color[=WHEN]    colour diagnostics: auto (default), always, never\n"
