@@ -391,7 +391,7 @@ sema_value sema_evaluate(const sema_facts &facts, fact_range range, const sema_n
             return true;
         }
         *v = literal(e);
-        return e.o != op::integer || v->k != kind::unknown ||
+        return e.o != op::integer || v->k != kind::unknown || e.text.empty() ||
                fault_at(fault, e.pos,
                         "the integer " + std::string(e.text) + " does not fit 64 bits");
     };
