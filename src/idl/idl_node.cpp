@@ -39,6 +39,32 @@ std::size_t literal_length(std::string_view text, std::size_t i) {
     return (j < text.size() ? j + 1 : text.size()) - i;
 }
 
+bool is_word_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// Text with its character and string literals copied whole and every other byte i through
+// keep(i), which says whether it stays.
+template <class Keep> std::string outside_literals(std::string_view text, const Keep &keep) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const char c = text[i];
+        if (c == '\'' || c == '"') {
+            const std::size_t n = literal_length(text, i);
+            out.append(text.substr(i, n));
+            i += n;
+            continue;
+        }
+        if (keep(i)) {
+            out.push_back(c);
+        }
+        ++i;
+    }
+    return out;
+}
+
 } // namespace
 
 std::uint64_t idl_type_of(const ast *node) {
@@ -132,38 +158,20 @@ std::string_view idl_identifier_text(const idl_source &src, const ast *id) {
 }
 
 std::string_view idl_unescaped_expression(std::string_view text, std::string *room) {
-    const auto is_word = [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '_';
+    // A '_' that begins a word and has a word character after it escapes a name (numbers
+    // begin with a digit); most texts have none (`MAX_LEN` has one inside a word only).
+    const auto escape = [text](std::size_t i) {
+        return text[i] == '_' && (i == 0 || !is_word_char(text[i - 1])) && i + 1 < text.size() &&
+               is_word_char(text[i + 1]);
     };
-    // Most texts have no '_' that starts a word (`MAX_LEN` has one inside a word only).
     std::size_t at = text.find('_');
-    while (at != std::string_view::npos && at > 0 && is_word(text[at - 1])) {
+    while (at != std::string_view::npos && !escape(at)) {
         at = text.find('_', at + 1);
     }
     if (at == std::string_view::npos) {
         return text;
     }
-    std::string out;
-    out.reserve(text.size());
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const char c = text[i];
-        if (c == '\'' || c == '"') {
-            const std::size_t n = literal_length(text, i);
-            out.append(text.substr(i, n));
-            i += n;
-            continue;
-        }
-        // A word begins here: only a name begins with '_' (numbers begin with a digit).
-        const bool starts_word = is_word(c) && (i == 0 || !is_word(text[i - 1]));
-        if (starts_word && c == '_' && i + 1 < text.size() && is_word(text[i + 1])) {
-            ++i;
-        }
-        out.push_back(text[i]);
-        ++i;
-    }
-    *room = std::move(out);
+    *room = outside_literals(text, [&escape](std::size_t i) { return !escape(i); });
     return *room;
 }
 
@@ -211,23 +219,9 @@ std::string idl_blank_stripped(std::string_view text) {
 }
 
 std::string idl_blank_stripped_outside_literals(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const char c = text[i];
-        if (c == '\'' || c == '"') {
-            const std::size_t n = literal_length(text, i);
-            out.append(text.substr(i, n));
-            i += n;
-            continue;
-        }
-        if (c != '\n' && c != ' ' && c != '@') {
-            out.push_back(c);
-        }
-        ++i;
-    }
-    return out;
+    return outside_literals(text, [text](std::size_t i) {
+        return text[i] != '\n' && text[i] != ' ' && text[i] != '@';
+    });
 }
 
 std::string idl_scoped_name_text(const idl_source &src, const ast *node) {

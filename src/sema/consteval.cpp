@@ -2,6 +2,9 @@
 // value fits the type it must have.
 #include "sema/consteval.hpp"
 
+#include "base/arch.hpp"
+
+#include <cerrno>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
@@ -49,23 +52,22 @@ int_range range_of(prim_kind p) {
     }
 }
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 bool fault_at(sema_fault *fault, std::uint64_t pos, std::string message) {
     fault->pos = pos;
     fault->message = std::move(message);
     return false;
+}
+
+// At most `most` digits of base at text[*i], as a number; *i is left after them.
+std::uint64_t digits_at(std::string_view text, std::size_t *i, std::size_t most, int base) {
+    char digits[32] = {};
+    for (std::size_t k = 0; k < most && k + 1 < sizeof digits && *i + k < text.size(); ++k) {
+        digits[k] = text[*i + k];
+    }
+    const char *end = digits;
+    const std::uint64_t value = arch_strtoull(digits, &end, base);
+    *i += static_cast<std::size_t>(end - digits);
+    return value;
 }
 
 // An integer literal: decimal, octal after a leading 0, hexadecimal after 0x; an `L` suffix.
@@ -73,28 +75,14 @@ bool integer_literal(std::string_view text, sema_value *v) {
     while (!text.empty() && (text.back() == 'l' || text.back() == 'L')) {
         text.remove_suffix(1);
     }
-    int base = 10;
-    std::size_t i = 0;
-    if (text.size() > 1 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        i = 2;
-    } else if (text.size() > 1 && text[0] == '0') {
-        base = 8;
-        i = 1;
+    if (text.empty() || text.size() > 24) {
+        return false; // 24 octal digits or 20 decimal ones pass 64 bits
     }
-    if (i >= text.size()) {
-        return text == "0" ? (v->k = kind::integer, v->i = 0, true) : false;
-    }
-    sema_int value = 0;
-    for (; i < text.size(); ++i) {
-        const int d = hex_digit(text[i]);
-        if (d < 0 || d >= base) {
-            return false;
-        }
-        value = value * base + d;
-        if (value > greatest_int) {
-            return false;
-        }
+    std::size_t used = 0;
+    errno = 0;
+    const std::uint64_t value = digits_at(text, &used, text.size(), 0);
+    if (used != text.size() || errno == ERANGE) {
+        return false;
     }
     v->k = kind::integer;
     v->i = value;
@@ -126,23 +114,12 @@ std::uint32_t character_at(std::string_view text, std::size_t *i) {
     case 'a':
         return '\a';
     case 'x':
-    case 'u': {
-        const std::size_t most = e == 'x' ? 2 : 4;
-        std::uint32_t code = 0;
-        for (std::size_t k = 0; k < most && *i < text.size() && hex_digit(text[*i]) >= 0; ++k) {
-            code = code * 16 + static_cast<std::uint32_t>(hex_digit(text[(*i)++]));
-        }
-        return code;
-    }
+    case 'u':
+        return static_cast<std::uint32_t>(digits_at(text, i, e == 'x' ? 2 : 4, 16));
     default:
         if (e >= '0' && e <= '7') {
-            std::uint32_t code = static_cast<std::uint32_t>(e - '0');
-            const std::size_t most = e <= '3' ? 2 : 1;
-            for (std::size_t k = 0;
-                 k < most && *i < text.size() && text[*i] >= '0' && text[*i] <= '7'; ++k) {
-                code = code * 8 + static_cast<std::uint32_t>(text[(*i)++] - '0');
-            }
-            return code;
+            --*i; // three digits when the first is 0 to 3, else two
+            return static_cast<std::uint32_t>(digits_at(text, i, e <= '3' ? 3 : 2, 8));
         }
         return static_cast<unsigned char>(e); // \\ \' \" \?
     }
@@ -341,6 +318,10 @@ bool binary(const expr_fact &e, sema_value *a, const sema_value &b, sema_fault *
 }
 
 } // namespace
+
+unsigned sema_prim_bits(prim_kind prim) {
+    return range_of(prim).bits;
+}
 
 const char *sema_prim_name(prim_kind prim) {
     static constexpr const char *names[] = {

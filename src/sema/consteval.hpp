@@ -81,6 +81,8 @@ struct sema_target {
 /// A text equal for equal values (labels that are the same value), empty for values that do
 /// not compare (floating, strings, unknown).
 [[nodiscard]] std::string sema_value_key(const sema_value &v);
+/// Bits of an integer kind (octet 8, long 32, ...); 0 for other kinds.
+[[nodiscard]] unsigned sema_prim_bits(prim_kind prim);
 /// How IDL writes a base type ("unsigned short", "octet"); "" for none.
 [[nodiscard]] const char *sema_prim_name(prim_kind prim);
 /// The decimal text of an integer.

@@ -1173,9 +1173,9 @@ struct checker {
         }
         auto [it, fresh] = u.labels.emplace(key, c.pos);
         if (!fresh) {
-            diagnostic d =
-                at(DIAG_ERROR, unit, c.pos,
-                   "duplicate case label '" + written + "' in union '" + std::string(u.name) + "'");
+            diagnostic d = at(DIAG_ERROR, unit, c.pos,
+                              "duplicate case label " + quoted_label(written) + " in union '" +
+                                  std::string(u.name) + "'");
             add_note_at(d, unit, it->second, "the first use of the label is here");
             report(d);
             return;
@@ -1202,8 +1202,8 @@ struct checker {
         auto [same, first_value] = u.values.emplace(value_key, c.pos);
         if (!first_value) {
             report_at(strict(), unit, c.pos,
-                      "duplicate case label '" + written + "' in union '" + std::string(u.name) +
-                          "': its value is " + sema_describe(v),
+                      "duplicate case label " + quoted_label(written) + " in union '" +
+                          std::string(u.name) + "': its value is " + sema_describe(v),
                       unit, same->second, "the first use of the value is here");
         }
     }
@@ -1285,13 +1285,11 @@ struct checker {
             return;
         }
         const prim_kind p = c.prim;
-        const sema_int most =
-            c.bound != bound_kind::bitfield ? (sema_int{1} << 32) - 1
-            : p == prim_kind::boolean       ? 1
-            : p == prim_kind::int8 || p == prim_kind::uint8 || p == prim_kind::octet ? 8
-            : p == prim_kind::int16 || p == prim_kind::uint16                        ? 16
-            : p == prim_kind::int32 || p == prim_kind::uint32                        ? 32
-                                                                                     : 64;
+        const unsigned bits = sema_prim_bits(p);
+        const sema_int most = c.bound != bound_kind::bitfield ? (sema_int{1} << 32) - 1
+                              : p == prim_kind::boolean       ? 1
+                              : bits != 0                     ? bits
+                                                              : 64;
         const std::string required = sema_requirement(v, sema_integers(1, most));
         if (required.empty()) {
             return;
