@@ -443,11 +443,28 @@ private:
     };
 
     void bound(std::uint32_t scope, const ast *node, bound_kind kind, prim_kind prim) {
+        if (kind != bound_kind::bitfield && idl_type_of(node) == IDL_POSITIVE_INT_CONST &&
+            plainly_positive(text(idl_child(node, 0)))) {
+            return; // most bounds are a number written out; nothing to check of them
+        }
         const fact_range range = expression(node);
         check_fact &c = add(check_fact::what::bound, scope, idl_start_of(node));
         c.bound = kind;
         c.prim = prim;
         c.range = range;
+    }
+
+    // A decimal number from 1 to 999999999: positive, and well within 32 bits.
+    static bool plainly_positive(std::string_view text) {
+        if (text.empty() || text.size() > 9 || text[0] < '1' || text[0] > '9') {
+            return false;
+        }
+        for (const char c : text) {
+            if (c < '0' || c > '9') {
+                return false;
+            }
+        }
+        return true;
     }
 
     // The bounds and dimensions a node of type `type` holds, checked as positive integers.
@@ -533,7 +550,7 @@ private:
         check_fact &begin = add(check_fact::what::union_begin, scope, idl_start_of(disc));
         begin.name = name;
         begin.flag = idl_type_of(disc) == IDL_SCOPED_NAME;
-        begin.node_type = idl_type_of(disc);
+        begin.node_type = static_cast<std::uint16_t>(idl_type_of(disc));
         begin.prim = sema_prim_of(disc);
         begin.text = keep(begin.flag ? idl_scoped_name_text(unit_->src, disc)
                                      : idl_blank_stripped(text(disc)));
@@ -582,12 +599,23 @@ private:
 
     void check_enum(std::uint32_t scope, const ast *node, bool bitmask, std::uint32_t element) {
         const std::size_t first = idl_first_non_annotation(node);
+        const std::size_t count = idl_child_count(node);
+        // The items of an enumeration with no values given and no annotations have values of
+        // their own, 0 up: nothing to check of them. A bitmask's positions meet its bit bound.
+        bool plain = !bitmask && first == 0;
+        for (std::size_t i = first + 1; plain && i < count; ++i) {
+            const ast *value = idl_child(node, i);
+            plain = idl_first_non_annotation(value) == 0 && idl_child_count(value) == 1;
+        }
+        if (plain) {
+            return;
+        }
         const ast *id = idl_child(node, first);
         check_fact &begin = add(check_fact::what::enum_begin, scope, idl_start_of(id));
         begin.name = name_of(id);
         begin.flag = bitmask;
         begin.element = element;
-        for (std::size_t i = first + 1; i < idl_child_count(node); ++i) {
+        for (std::size_t i = first + 1; i < count; ++i) {
             const ast *value = idl_child(node, i);
             const std::size_t k = idl_first_non_annotation(value);
             const anno_target item{bitmask ? anno_place::bit_value : anno_place::enumerator,
@@ -602,7 +630,6 @@ private:
             c.element = item.element;
             c.range = range;
         }
-        add(check_fact::what::enum_end, scope, 0);
     }
 
     void check_constant(std::uint32_t scope, const ast *node, std::uint32_t element) {

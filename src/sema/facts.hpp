@@ -177,13 +177,13 @@ struct check_fact {
         label_expr,    ///< extra: any other label as written; flag: a single operand; range
         union_member,  ///< name: a union member
         union_end,
-        constant,   ///< name: the constant; extra: its full name; range: its value; prim,
-                    ///< or text: the type name
-        bound,      ///< range: a bound, dimension or bitfield width; bound; prim: a
-                    ///< bitfield's destination type
-        enum_begin, ///< name: the enumeration or bitmask; flag: a bitmask; element
-        enum_item,  ///< name: an enumerator or bit value; element; range: `= value`
-        enum_end,
+        constant,    ///< name: the constant; extra: its full name; range: its value; prim,
+                     ///< or text: the type name
+        bound,       ///< range: a bound, dimension or bitfield width; bound; prim: a
+                     ///< bitfield's destination type
+        enum_begin,  ///< name: the enumeration or bitmask; flag: a bitmask; element (only
+                     ///< when its items have something to check)
+        enum_item,   ///< name: an enumerator or bit value; element; range: `= value`
         module_name, ///< name: a declaration named as its enclosing module (text)
     };
     what w;
@@ -191,16 +191,16 @@ struct check_fact {
     anno_place place = anno_place::module;
     bound_kind bound = bound_kind::string;
     prim_kind prim = prim_kind::none;
+    std::uint16_t node_type = 0;
     std::uint32_t scope = 0;
+    std::uint32_t element = 0; ///< annotations and enumerators: the element annotated
+    std::uint32_t group = 0;   ///< annotations: the type holding that element
+    fact_range range;
     std::uint64_t pos = 0;
-    std::uint64_t node_type = 0;
     std::string_view name;
     fact_text text;
     fact_text extra;
     const type_fact *fact = nullptr;
-    fact_range range;
-    std::uint32_t element = 0; ///< annotations and enumerators: the element annotated
-    std::uint32_t group = 0;   ///< annotations: the type holding that element
 };
 
 struct sema_facts {

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstdint>
+#include <deque>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -44,6 +45,8 @@ struct symbol {
     // must come after it.
     const idl_unit *first_unit;
     std::uint64_t first_pos;
+    // A constant's value, once worked out (before the second pass, which only reads it).
+    mutable const sema_value *value = nullptr;
 };
 
 bool is_type(sym_kind k) {
@@ -216,7 +219,7 @@ struct symbols {
     std::unordered_map<const idl_unit *, std::size_t> unit_index; // order of the model
     std::unordered_map<std::string_view, const idl_unit *> by_resolved;
     // The values of the constants, worked out in model order before the second pass.
-    std::unordered_map<const symbol *, sema_value> constant_values;
+    std::deque<sema_value> constant_values;
 
     // The names declared first, types or values, in the order of declarations.
     [[nodiscard]] const std::vector<std::string_view> &hint_names(bool types) {
@@ -719,12 +722,9 @@ struct checker {
             v.bit_value = sym->kind == sym_kind::bit_value;
             v.name = sym->full;
             v.owner = sym->owner;
-        } else if (sym->kind == sym_kind::constant) {
-            const auto found = syms.constant_values.find(sym);
-            if (found != syms.constant_values.end()) {
-                v = found->second;
-                v.text = name;
-            }
+        } else if (sym->kind == sym_kind::constant && sym->value != nullptr) {
+            v = *sym->value;
+            v.text = name;
         }
         return v;
     }
@@ -791,7 +791,7 @@ struct checker {
                 }
                 const symbol *sym = find(f->str(c.extra));
                 if (sym != nullptr && sym->unit == f->unit && sym->pos == c.pos) {
-                    syms.constant_values[sym] = v;
+                    sym->value = &syms.constant_values.emplace_back(v);
                 }
             }
         }
@@ -1419,8 +1419,6 @@ struct checker {
                 break;
             case check_fact::what::enum_item:
                 enum_item(f, scope, c);
-                break;
-            case check_fact::what::enum_end:
                 break;
             case check_fact::what::module_name:
                 report_at(DIAG_WARNING, f.unit, c.pos,
