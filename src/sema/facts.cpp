@@ -52,6 +52,7 @@ public:
             const ast *id = idl_child(child, first);
             declare(scope, id, sym_kind::module, nullptr);
             f_.scopes.push_back(join(f_.scopes[scope], name_of(id)));
+            module_names_.push_back(name_of(id));
             stack.push_back({child, first + 1, static_cast<std::uint32_t>(f_.scopes.size() - 1)});
         }
     }
@@ -127,12 +128,8 @@ private:
 
     // A declaration that takes the name of the module holding it.
     void module_name(std::uint32_t scope, std::string_view name, std::uint64_t pos) {
-        if (scope == 0) {
-            return;
-        }
-        const std::string &full = f_.scopes[scope];
-        const std::string_view module = std::string_view(full).substr(full.rfind("::") + 2);
-        if (sema_same_folded(name, module)) {
+        const std::string_view module = module_names_[scope];
+        if (name.size() == module.size() && scope != 0 && sema_same_folded(name, module)) {
             check_fact &c = add(check_fact::what::module_name, scope, pos);
             c.name = name;
             c.text = keep(module);
@@ -730,6 +727,7 @@ private:
     const type_fact *last_fact_ = nullptr;
     std::vector<const ast *> todo_;
     std::vector<expr_frame> expr_stack_;
+    std::vector<std::string_view> module_names_{""}; // per scope: its module's own name
     std::uint32_t elements_ = 0;
 };
 
