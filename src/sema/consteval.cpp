@@ -144,19 +144,19 @@ std::size_t string_length(std::string_view text) {
     return count;
 }
 
-sema_value literal(const expr_fact &e) {
+sema_value literal(const expr_fact &e, std::string_view text) {
     sema_value v;
-    v.text = e.text;
+    v.text = text;
     switch (e.o) {
     case op::integer:
-        if (!integer_literal(e.text, &v)) {
+        if (!integer_literal(text, &v)) {
             v.k = kind::unknown;
         }
         break;
     case op::floating:
     case op::fixed: {
         std::string digits;
-        for (const char c : e.text) {
+        for (const char c : text) {
             if (c != ' ' && c != '\t' && c != '\n' && c != '\r' && c != 'f' && c != 'F' &&
                 c != 'd' && c != 'D') {
                 digits.push_back(c);
@@ -168,20 +168,20 @@ sema_value literal(const expr_fact &e) {
     }
     case op::character:
     case op::wide_character: {
-        const std::size_t quote = e.text.find('\'');
+        const std::size_t quote = text.find('\'');
         std::size_t i = quote + 1;
         v.k = e.o == op::character ? kind::character : kind::wide_character;
-        v.i = quote == std::string_view::npos || i >= e.text.size() ? 0 : character_at(e.text, &i);
+        v.i = quote == std::string_view::npos || i >= text.size() ? 0 : character_at(text, &i);
         break;
     }
     case op::string:
     case op::wide_string:
         v.k = e.o == op::string ? kind::string : kind::wide_string;
-        v.length = string_length(e.text);
+        v.length = string_length(text);
         break;
     default: // boolean
         v.k = kind::boolean;
-        v.i = !e.text.empty() && (e.text[0] == 't' || e.text[0] == 'T') ? 1 : 0;
+        v.i = !text.empty() && (text[0] == 't' || text[0] == 'T') ? 1 : 0;
         break;
     }
     return v;
@@ -371,10 +371,10 @@ sema_value sema_evaluate(const sema_facts &facts, fact_range range, const sema_n
             *v = names.value_of(facts.str(e.name));
             return true;
         }
-        *v = literal(e);
-        return e.o != op::integer || v->k != kind::unknown || e.text.empty() ||
-               fault_at(fault, e.pos,
-                        "the integer " + std::string(e.text) + " does not fit 64 bits");
+        const std::string_view text = facts.literal(e);
+        *v = literal(e, text);
+        return e.o != op::integer || v->k != kind::unknown || text.empty() ||
+               fault_at(fault, e.pos, "the integer " + std::string(text) + " does not fit 64 bits");
     };
     if (range.end - range.begin == 1) {
         sema_value v; // most expressions are one literal or name

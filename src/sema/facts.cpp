@@ -45,7 +45,7 @@ public:
                 continue;
             }
             const std::size_t first = idl_first_non_annotation(child);
-            leading_annotations(scope, child, anno_place::module, next_element(), 0);
+            leading_annotations(scope, child, anno_place::module, next_element());
             if (is_marker(child)) {
                 continue; // where an included file stood: nothing declared here
             }
@@ -303,8 +303,8 @@ private:
             return;
         case IDL_FIXED_PT_LITERAL:
         case IDL_FLOATING_PT_LITERAL: {
-            e.text = text(node);
-            const char last = e.text.empty() ? ' ' : e.text.back();
+            const std::string_view written = literal_at(node, &e);
+            const char last = written.empty() ? ' ' : written.back();
             e.o = last == 'd' || last == 'D' ? expr_fact::op::fixed : expr_fact::op::floating;
             return;
         }
@@ -327,7 +327,18 @@ private:
             e.o = expr_fact::op::integer;
             break;
         }
-        e.text = text(node);
+        literal_at(node, &e);
+    }
+
+    // Places e at the literal node's text (blanks left out), which it returns.
+    std::string_view literal_at(const ast *node, expr_fact *e) const {
+        const std::string_view written = text(node);
+        const std::string_view all = unit_->src.text;
+        if (written.data() >= all.data() && written.size() <= UINT32_MAX) {
+            e->pos = static_cast<std::uint64_t>(written.data() - all.data());
+            e->length = static_cast<std::uint32_t>(written.size());
+        }
+        return written;
     }
 
     // A node of an expression being turned into steps: the next child to visit, and the
@@ -404,8 +415,7 @@ private:
         return c;
     }
 
-    void annotation(std::uint32_t scope, const ast *appl, anno_place place, std::uint32_t element,
-                    std::uint32_t group) {
+    void annotation(std::uint32_t scope, const ast *appl, anno_place place, std::uint32_t element) {
         const auto first = static_cast<std::uint32_t>(f_.params.size());
         const ast *params = idl_child(appl, 1);
         for (std::size_t i = 0; i < idl_child_count(params); ++i) {
@@ -420,23 +430,21 @@ private:
         c.flag = idl_anno_is_scoped(appl);
         c.place = place;
         c.element = element;
-        c.group = group;
         c.range = {first, static_cast<std::uint32_t>(f_.params.size())};
     }
 
     void leading_annotations(std::uint32_t scope, const ast *node, anno_place place,
-                             std::uint32_t element, std::uint32_t group) {
+                             std::uint32_t element) {
         const std::size_t first = idl_first_non_annotation(node);
         for (std::size_t k = 0; k < first; ++k) {
-            annotation(scope, idl_child(node, k), place, element, group);
+            annotation(scope, idl_child(node, k), place, element);
         }
     }
 
-    // Where a place gets its annotations: the element, and the type that holds it.
+    // Where annotations go: the kind of element, and which one.
     struct anno_target {
         anno_place place;
         std::uint32_t element;
-        std::uint32_t group;
     };
 
     void bound(std::uint32_t scope, const ast *node, bound_kind kind, prim_kind prim) {
@@ -511,7 +519,7 @@ private:
             todo.pop_back();
             const std::uint64_t type = idl_type_of(n);
             if (type == IDL_ANNOTATION_APPL) {
-                annotation(scope, n, target.place, target.element, target.group);
+                annotation(scope, n, target.place, target.element);
                 continue;
             }
             bounds_of(scope, n, type);
@@ -537,13 +545,12 @@ private:
         }
     }
 
-    void check_union(std::uint32_t scope, const ast *def, std::string_view name,
-                     std::uint32_t group) {
+    void check_union(std::uint32_t scope, const ast *def, std::string_view name) {
         const std::size_t first = idl_first_non_annotation(def);
         const ast *switch_spec = idl_child(def, first + 1);
         const ast *body = idl_child(def, first + 2);
         const ast *disc = idl_child(switch_spec, idl_first_non_annotation(switch_spec));
-        leading_annotations(scope, switch_spec, anno_place::discriminator, next_element(), group);
+        leading_annotations(scope, switch_spec, anno_place::discriminator, next_element());
         check_fact &begin = add(check_fact::what::union_begin, scope, idl_start_of(disc));
         begin.name = name;
         begin.flag = idl_type_of(disc) == IDL_SCOPED_NAME;
@@ -571,12 +578,11 @@ private:
                 if (idl_child_count(label) == 1 && idl_type_of(expr) == IDL_SCOPED_NAME) {
                     check_fact &l = add(check_fact::what::label_value, scope, idl_start_of(expr));
                     l.text = keep_scoped_name(expr);
-                    l.extra = keep(written);
                     l.range = range;
                 } else {
-                    names_below(scope, label, 0, {anno_place::union_member, 0, group});
+                    names_below(scope, label, 0, {anno_place::union_member, 0});
                     check_fact &l = add(check_fact::what::label_expr, scope, idl_start_of(expr));
-                    l.extra = keep(written);
+                    l.text = keep(written);
                     l.flag = idl_child_count(label) == 1;
                     l.range = range;
                 }
@@ -584,8 +590,8 @@ private:
             if (n > 0) {
                 const ast *element = idl_child(c, n - 1);
                 const std::size_t ef = idl_first_non_annotation(element);
-                const anno_target member{anno_place::union_member, next_element(), group};
-                leading_annotations(scope, element, member.place, member.element, group);
+                const anno_target member{anno_place::union_member, next_element()};
+                leading_annotations(scope, element, member.place, member.element);
                 names_below(scope, element, ef, member);
                 const ast *id = idl_child(idl_child(idl_child(element, ef + 1), 0), 0);
                 add(check_fact::what::union_member, scope, idl_start_of(id)).name = name_of(id);
@@ -616,8 +622,8 @@ private:
             const ast *value = idl_child(node, i);
             const std::size_t k = idl_first_non_annotation(value);
             const anno_target item{bitmask ? anno_place::bit_value : anno_place::enumerator,
-                                   next_element(), element};
-            leading_annotations(scope, value, item.place, item.element, element);
+                                   next_element()};
+            leading_annotations(scope, value, item.place, item.element);
             names_below(scope, value, k + 1, item);
             const ast *given = idl_child(value, k + 1);
             const fact_range range = given == nullptr ? fact_range{} : expression(given);
@@ -631,8 +637,7 @@ private:
 
     void check_constant(std::uint32_t scope, const ast *node, std::uint32_t element) {
         const std::size_t first = idl_first_non_annotation(node);
-        names_below(scope, node, first, {anno_place::constant, element, 0});
-        const fact_text full = f_.decls.back().full; // declared right before it is checked
+        names_below(scope, node, first, {anno_place::constant, element});
         const ast *type = idl_child(idl_child(node, first), 0);
         const ast *id = idl_child(node, first + 1);
         const fact_range range = expression(idl_child(node, first + 2));
@@ -641,7 +646,6 @@ private:
         f_.constants.push_back(static_cast<std::uint32_t>(f_.checks.size()));
         check_fact &c = add(check_fact::what::constant, scope, idl_start_of(id));
         c.name = name_of(id);
-        c.extra = full;
         c.range = range;
         c.flag = named;
         c.text = type_name;
@@ -674,7 +678,7 @@ private:
         const std::size_t first = idl_first_non_annotation(node);
         const std::uint32_t element = next_element();
         if (type != IDL_ANNOTATION_DCL) {
-            leading_annotations(scope, node, place_of(type), element, 0);
+            leading_annotations(scope, node, place_of(type), element);
         }
         switch (type) {
         case IDL_STRUCT_DEF:
@@ -688,13 +692,13 @@ private:
             const anno_place place = bitset ? anno_place::bitfield : anno_place::struct_member;
             for (std::size_t i = first + 1; i < idl_child_count(node); ++i) {
                 if (idl_type_of(idl_child(node, i)) == part) {
-                    names_below(scope, idl_child(node, i), 0, {place, next_element(), element});
+                    names_below(scope, idl_child(node, i), 0, {place, next_element()});
                 }
             }
             break;
         }
         case IDL_UNION_DEF:
-            check_union(scope, node, name_of(idl_child(node, first)), element);
+            check_union(scope, node, name_of(idl_child(node, first)));
             break;
         case IDL_ENUM_DCL:
         case IDL_BITMASK_DCL:
@@ -703,7 +707,7 @@ private:
         case IDL_TYPEDEF_DCL: {
             const ast *declared = idl_child(node, first);
             const std::uint64_t dt = idl_type_of(declared);
-            const anno_target alias{anno_place::alias, element, 0};
+            const anno_target alias{anno_place::alias, element};
             if (dt == IDL_STRUCT_DEF || dt == IDL_UNION_DEF || dt == IDL_ENUM_DCL ||
                 dt == IDL_BITSET_DCL || dt == IDL_BITMASK_DCL) {
                 check_definition(scope, declared);
@@ -738,6 +742,16 @@ void sema_collect(const idl_unit *unit, sema_facts *facts) {
     if (unit->tree != nullptr) {
         collector(unit, facts).walk();
     }
+    // The facts of every file wait for the whole model: they keep no room to grow.
+    facts->checks.shrink_to_fit();
+    facts->exprs.shrink_to_fit();
+    facts->decls.shrink_to_fit();
+    facts->strings.shrink_to_fit();
+}
+
+std::string_view sema_facts::literal(const expr_fact &e) const {
+    const std::string_view all = unit->src.text;
+    return e.pos <= all.size() ? all.substr(e.pos, e.length) : std::string_view();
 }
 
 std::size_t sema_name_hash(std::string_view name) {

@@ -113,9 +113,9 @@ struct expr_fact {
         modulo,
     };
     op o = op::integer;
+    std::uint32_t length = 0; ///< a literal: its length; the unit's text from pos holds it
     std::uint64_t pos = 0;
-    std::string_view text; ///< a literal as written
-    fact_text name;        ///< a name (`A::B`, each component unescaped)
+    fact_text name; ///< a name (`A::B`, each component unescaped)
 };
 
 /// One parameter of an annotation application: named, or the one positional value.
@@ -165,19 +165,19 @@ struct decl_fact {
 /// One check of the second pass, made in file order against the whole model's symbols.
 struct check_fact {
     enum class what : std::uint8_t {
-        annotation,    ///< text: the annotation's name; flag: written scoped (a vendor's);
-                       ///< place, element, group; range: its parameters
+        annotation,    ///< name: the annotation's; flag: written scoped (a vendor's); place,
+                       ///< element; range: its parameters
         type_name,     ///< text: a scoped name where a type must stand
         value_name,    ///< text: a scoped name where a constant must stand
         members,       ///< name: the structure or bitset; fact: its members; flag: bitset
         union_begin,   ///< name: the union; flag: the discriminator is a scoped name (text),
                        ///< else its node type (node_type, prim) and its stripped text (text)
         label_default, ///< a `default` label
-        label_value,   ///< text: a label that is one scoped name; extra: as written; range
-        label_expr,    ///< extra: any other label as written; flag: a single operand; range
+        label_value,   ///< text: a label that is one scoped name; range
+        label_expr,    ///< text: any other label as written; flag: a single operand; range
         union_member,  ///< name: a union member
         union_end,
-        constant,    ///< name: the constant; extra: its full name; range: its value; prim,
+        constant,    ///< name: the constant; range: its value; prim,
                      ///< or text: the type name
         bound,       ///< range: a bound, dimension or bitfield width; bound; prim: a
                      ///< bitfield's destination type
@@ -194,12 +194,10 @@ struct check_fact {
     std::uint16_t node_type = 0;
     std::uint32_t scope = 0;
     std::uint32_t element = 0; ///< annotations and enumerators: the element annotated
-    std::uint32_t group = 0;   ///< annotations: the type holding that element
     fact_range range;
     std::uint64_t pos = 0;
     std::string_view name;
     fact_text text;
-    fact_text extra;
     const type_fact *fact = nullptr;
 };
 
@@ -217,6 +215,8 @@ struct sema_facts {
     [[nodiscard]] std::string_view str(fact_text t) const {
         return std::string_view(strings).substr(t.at, t.len);
     }
+    /// The literal a step stands for, as written.
+    [[nodiscard]] std::string_view literal(const expr_fact &e) const;
 };
 
 /// Fills facts from unit's tree. Throws std::bad_alloc when memory runs out.

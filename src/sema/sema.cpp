@@ -180,11 +180,28 @@ std::vector<std::string_view> names_in_order(const std::vector<ordered_names> &p
 }
 
 // A full name with its hash, worked out once: it picks the part of the table and the bucket.
+// The last two names a comparison of keys told apart, on this thread. The hash of a key ignores
+// case, so a name that differs from another only in case meets it in the walk that inserts or
+// finds it, and is told apart from it there: that walk finds a declaration's case twin.
+thread_local std::string_view told_apart[2];
+
 struct name_key {
     std::string_view text;
     std::size_t hash;
-    bool operator==(const name_key &other) const { return text == other.text; }
+    bool operator==(const name_key &other) const {
+        if (text == other.text) {
+            return true;
+        }
+        told_apart[0] = text;
+        told_apart[1] = other.text;
+        return false;
+    }
 };
+
+// Forgets the names told apart so far, before a walk whose twins are wanted.
+void forget_told_apart() {
+    told_apart[0] = told_apart[1] = {};
+}
 
 struct name_key_hash {
     std::size_t operator()(const name_key &key) const { return key.hash; }
@@ -401,6 +418,7 @@ struct checker {
         const std::string_view scope = f.scopes[d.scope];
         const std::string_view full = f.str(d.full);
         const name_key key{full, d.full_hash};
+        forget_told_apart();
         auto [found, fresh] = syms.shards[syms.shard_of(key)].table.try_emplace(key);
         if (fresh) {
             found->second = {d.kind, d.name, scope, full, f.unit, d.fact, d.pos, {}, f.unit, d.pos};
@@ -446,6 +464,7 @@ struct checker {
         const std::string_view owner = f.str(d.owner);
         const std::string_view full = f.str(d.full);
         const name_key key{full, d.full_hash};
+        forget_told_apart();
         auto [made, fresh] = syms.shards[syms.shard_of(key)].table.try_emplace(key);
         if (!fresh && !related(made->second.unit, f.unit)) {
             return; // the same enumeration in files converted apart
@@ -517,6 +536,7 @@ struct checker {
                 }
                 const symbol &mine = found->second;
                 shard &here = syms.shards[part];
+                forget_told_apart();
                 auto [loose, fresh] = here.loose.emplace(key, &mine);
                 if (d.kind != sym_kind::enumerator) {
                     continue; // a bit value belongs to its bitmask alone
@@ -552,26 +572,21 @@ struct checker {
     // Names of one scope that differ only in case collide in IDL. Published models break the
     // rule without meaning two things by it, so it is a warning.
     void check_case(const name_key &key, const symbol &sym, std::string_view name) {
-        // The hash ignores case: names that differ only in case share a bucket.
-        const shard &home = syms.shards[syms.shard_of(key)];
-        const std::string_view scope = scope_part(key.text);
-        const symbol *found = nullptr;
-        std::string_view other_full;
-        const auto look = [&](const auto &names, const auto &symbol_of) {
-            const std::size_t b = names.bucket(key);
-            for (auto it = names.begin(b); found == nullptr && it != names.end(b); ++it) {
-                const std::string_view full = it->first.text;
-                if (full != key.text && sema_same_folded(full, key.text) &&
-                    scope_part(full) == scope) {
-                    found = symbol_of(it->second);
-                    other_full = full;
-                }
-            }
-        };
-        look(home.table, [](const symbol &s) { return &s; });
-        if (found == nullptr && !home.loose.empty()) {
-            look(home.loose, [](const symbol *s) { return s; });
+        // The walk that declared the name told its twin apart from it, if it has one.
+        const std::string_view other_full =
+            told_apart[0] == key.text ? told_apart[1] : told_apart[0];
+        forget_told_apart();
+        if (other_full.empty() || !sema_same_folded(other_full, key.text) ||
+            scope_part(other_full) != scope_part(key.text)) {
+            return;
         }
+        const shard &home = syms.shards[syms.shard_of(key)];
+        const name_key twin{other_full, key.hash};
+        const auto in_table = home.table.find(twin);
+        const auto in_loose = home.loose.find(twin);
+        const symbol *found = in_table != home.table.end()   ? &in_table->second
+                              : in_loose != home.loose.end() ? in_loose->second
+                                                             : nullptr;
         if (found == nullptr) {
             return;
         }
@@ -789,7 +804,8 @@ struct checker {
                                   "' must be " + required + ", not " + sema_describe(v));
                     continue;
                 }
-                const symbol *sym = find(f->str(c.extra));
+                candidate_.assign(scope).append("::").append(c.name);
+                const symbol *sym = find(candidate_);
                 if (sym != nullptr && sym->unit == f->unit && sym->pos == c.pos) {
                     sym->value = &syms.constant_values.emplace_back(v);
                 }
@@ -844,8 +860,7 @@ struct checker {
         std::uint64_t default_literal = 0; // position of @default_literal, 0 when none
     };
     element_state element_;
-    // The @id values given in one structure or union, with where each was given.
-    std::uint32_t id_group_ = 0;
+    // The @id values given in the structure or union being checked, with where each was given.
     taken_values ids_;
     std::vector<sema_fault> faults_;
 
@@ -902,10 +917,6 @@ struct checker {
         } else if (c.name == "default_literal") {
             e.default_literal = c.pos;
         } else if (c.name == "id" && r.has_integer) {
-            if (id_group_ != c.group) {
-                id_group_ = c.group;
-                ids_.clear();
-            }
             const taken_values::item *given = ids_.take(r.integer, {}, c.pos, c.element);
             if (given != nullptr && given->element != c.element) {
                 report_at(strict(), f.unit, c.pos,
@@ -1142,7 +1153,7 @@ struct checker {
 
     void label(const sema_facts &f, std::string_view scope, const check_fact &c, union_state &u) {
         const idl_unit *unit = f.unit;
-        const std::string written(f.str(c.extra));
+        const std::string written(f.str(c.text));
         std::string key = written;
         if (c.w == check_fact::what::label_value) {
             const std::string_view text = f.str(c.text);
@@ -1391,9 +1402,11 @@ struct checker {
                 static_cast<void>(check_value_name(f.unit, scope, f.str(c.text), c.pos));
                 break;
             case check_fact::what::members:
+                ids_.clear(); // the annotations of its members follow
                 check_members(f.unit, scope, *c.fact, c.name, c.flag);
                 break;
             case check_fact::what::union_begin:
+                ids_.clear(); // the annotations of its members follow
                 begin_union(f, scope, c, u);
                 break;
             case check_fact::what::label_default:
