@@ -125,8 +125,8 @@ bool idl_anno_is_scoped(const ast *appl) {
 
 bool idl_anno_report_dropped(const idl_source &src, std::string_view annotation, bool with_params,
                              std::uint64_t pos) {
-    if (!idl_anno_has_no_form(annotation) &&
-        (with_params || !listed(unwritten_annotations, annotation))) {
+    const bool formless = src.drop_formless_annotations && idl_anno_has_no_form(annotation);
+    if (!formless && (with_params || !listed(unwritten_annotations, annotation))) {
         return false;
     }
     idl_report(src, DIAG_WARNING, pos, "Annotation dropped",

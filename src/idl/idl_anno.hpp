@@ -33,7 +33,7 @@ struct idl_source;
 /// annotation, never taken for the standard one of the same name.
 [[nodiscard]] bool idl_anno_is_scoped(const ast *appl);
 /// Warns, naming it, and returns true when annotation (applied at pos, with parameters or not)
-/// is dropped: one with no DDS-XML form, or, without parameters, a built-in one that changes
-/// the type but has no DDS-XML attribute (`@hashid`, `@must_understand`, ...).
+/// is dropped: one with no DDS-XML form (when src drops those), or, without parameters, a
+/// built-in one that changes the type but has no DDS-XML attribute (`@hashid`, ...).
 bool idl_anno_report_dropped(const idl_source &src, std::string_view annotation, bool with_params,
                              std::uint64_t pos);

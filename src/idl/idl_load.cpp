@@ -305,6 +305,7 @@ void read_entry(idl_loader *loader, idl_loader::entry *e, const std::string &pat
     // With the whole model read, a key pragma naming what its file does not declare is a
     // mistake rather than a type that may live elsewhere.
     read->src.pragma_miss_level = DIAG_ERROR;
+    read->src.drop_formless_annotations = true;
     read->tree = idl_parse_source(read->src);
     const bool ok = read->tree != nullptr && includes_read(loader, read);
     {

@@ -42,6 +42,9 @@ struct idl_source {
     /// Level of the report for a key pragma naming a type or member the file does not declare:
     /// a warning lets the translation go on, an error fails it.
     diag_level pragma_miss_level = DIAG_WARNING;
+    /// Standard annotations that no DDS-XML attribute stands for (`@verbatim`, `@topic`, ...) are
+    /// dropped with a warning; when false their parameters become attributes like any others'.
+    bool drop_formless_annotations = false;
     /// The `declarator` nodes that key pragmas make keys; filled by idl_translate before the walk.
     mutable std::unordered_set<const ast *> pragma_keys;
     /// Offsets where the lines of text start; built by idl_report on first use.

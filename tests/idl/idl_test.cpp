@@ -194,7 +194,7 @@ TEST(IdlStruct, AnnotationsBecomeAttributes) {
          "type=int32) member(id=5,name=i,type=int32)]"},
         {"struct S { @value(\" x \") long a; @verbatim(text=\"a b\") long b; };",
          "struct(name=S)[member(value=x,name=a,type=int32) "
-         "member(name=b,type=int32)]"},
+         "member(text=\"a b\",name=b,type=int32)]"},
         {"struct D : Base { long x; }; struct E : ::M::Base {};",
          "struct(name=D,baseType=Base)[member(name=x,type=int32)] "
          "struct(name=E,baseType=::M::Base)"},
