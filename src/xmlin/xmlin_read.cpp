@@ -405,7 +405,6 @@ private:
             return;
         }
         frame &parent = stack_.back();
-        ++parent.children;
         int kind = -1;
         for (int k = 0; k < XMLIN_KIND_COUNT; ++k) {
             if (name == tags[k]) {
@@ -429,6 +428,7 @@ private:
             return;
         }
         const auto k = static_cast<xmlin_kind>(kind);
+        ++parent.children; // the elements kept: skipped ones do not count
         check_order(parent, k, at);
         if (k == XMLIN_MODULE && ++modules_ > xmlin_max_module_depth) {
             report_at(DIAG_ERROR, at.line, at.column,

@@ -79,6 +79,18 @@ struct scanner {
         return true;
     }
 
+    // True when a line break at `from` begins a line whose first character is '#'.
+    bool directive_after(std::size_t from) const {
+        if (s[from] != '\n' && s[from] != '\r') {
+            return false;
+        }
+        std::size_t i = from + 1;
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r')) {
+            ++i;
+        }
+        return i < s.size() && s[i] == '#';
+    }
+
     // One quoted item: a character literal ('c', one character or escape) or a string
     // literal ("...", any number).
     bool take_quoted(char quote) {
@@ -89,6 +101,10 @@ struct scanner {
         ++at;
         std::size_t count = 0;
         for (; at < s.size() && s[at] != quote; ++count) {
+            if (directive_after(at)) {
+                at = start; // a line of the literal would be read as a preprocessor directive
+                return false;
+            }
             if (s[at] != '\\') {
                 ++at;
             } else if (!take_escape()) {
@@ -311,7 +327,7 @@ bool xmlin_is_expression(std::string_view text) {
 bool xmlin_is_string_body(std::string_view text) {
     scanner sc{text};
     while (sc.at < text.size()) {
-        if (text[sc.at] == '"') {
+        if (text[sc.at] == '"' || sc.directive_after(sc.at)) {
             return false;
         }
         if (text[sc.at] != '\\') {
