@@ -107,6 +107,7 @@ enum : std::uint8_t {
 };
 
 constexpr std::size_t k_chunk = 64 * 1024;
+constexpr std::size_t k_max_chunk = 256 * 1024 * 1024;
 // Elements nest a few levels deeper than modules: the root, a union, a case and its member.
 constexpr std::size_t k_max_depth = xmlin_max_module_depth + 8;
 
@@ -154,22 +155,25 @@ public:
         }
     }
 
-    // Runs `fill` for each chunk: it writes up to k_chunk bytes into the buffer it is given and
+    // Runs `fill` for each chunk: it writes up to `size` bytes into the buffer it is given and
     // returns how many (0 at the end, -1 on a read error, already reported).
     template <class Fill> bool run(const Fill &fill) {
         if (!start()) {
             return false;
         }
+        std::size_t chunk = k_chunk;
+        unsigned long long fed = 0;
         for (;;) {
-            void *buffer = XML_GetBuffer(parser_, static_cast<int>(k_chunk));
+            void *buffer = XML_GetBuffer(parser_, static_cast<int>(chunk));
             if (buffer == nullptr) {
                 report_at(DIAG_FATAL, 0, 0, "Out of memory: reading the document");
                 return false;
             }
-            const long n = fill(static_cast<char *>(buffer));
+            const long n = fill(static_cast<char *>(buffer), chunk);
             if (n < 0) {
                 return false;
             }
+            fed += static_cast<unsigned long long>(n);
             if (XML_ParseBuffer(parser_, static_cast<int>(n), n == 0) != XML_STATUS_OK) {
                 if (!stopped_) {
                     report_at(DIAG_ERROR, clamp32(XML_GetCurrentLineNumber(parser_)),
@@ -182,6 +186,16 @@ public:
             if (n == 0) {
                 return errors_ == 0;
             }
+            // Expat reads a token that is not complete yet again from its start with each
+            // chunk: while one is pending (a long attribute value), chunks grow with it, so
+            // that a token of any length is read a bounded number of times.
+            const XML_Index done = XML_GetCurrentByteIndex(parser_);
+            const unsigned long long pending =
+                done < 0 || static_cast<unsigned long long>(done) > fed
+                    ? 0
+                    : fed - static_cast<unsigned long long>(done);
+            chunk = static_cast<std::size_t>(
+                std::clamp<unsigned long long>(pending, k_chunk, k_max_chunk));
         }
     }
 
@@ -759,9 +773,9 @@ bool xmlin_read_file(const std::string &path, const std::string &shown,
         static_cast<unsigned long long>(st.st_size) < std::numeric_limits<std::uint32_t>::max()) {
         doc.text.reserve(static_cast<std::size_t>(st.st_size));
     }
-    const bool ok = r.run([&](char *buffer) -> long {
+    const bool ok = r.run([&](char *buffer, std::size_t size) -> long {
         for (;;) {
-            const ssize_t n = ::read(fd, buffer, k_chunk);
+            const ssize_t n = ::read(fd, buffer, size);
             if (n >= 0) {
                 return static_cast<long>(n);
             }
@@ -779,8 +793,8 @@ bool xmlin_read_text(std::string_view text, const std::string &shown, const xmli
                      xmlin_document &doc) {
     reader r(shown, options, doc);
     std::size_t at = 0;
-    return r.run([&](char *buffer) -> long {
-        const std::size_t n = std::min(k_chunk, text.size() - at);
+    return r.run([&](char *buffer, std::size_t size) -> long {
+        const std::size_t n = std::min(size, text.size() - at);
         std::memcpy(buffer, text.data() + at, n);
         at += n;
         return static_cast<long>(n);
