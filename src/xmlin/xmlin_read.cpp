@@ -565,12 +565,8 @@ private:
         }
     }
 
+    // The number of an annotation parameter's name, given the first time it is met.
     std::uint32_t number_of(std::string_view name) {
-        for (std::uint32_t n = 0; n < XMLIN_ATTR_KNOWN; ++n) {
-            if (name == known_names[n]) {
-                return n;
-            }
-        }
         auto found = doc_.name_numbers.find(std::string(name));
         if (found != doc_.name_numbers.end()) {
             return found->second;
@@ -583,7 +579,7 @@ private:
 
     void element_attributes(xmlin_element &e, const XML_Char **atts, const place &at) {
         const kind_rule &rule = rules[e.kind];
-        const std::string tag = tags[e.kind];
+        const char *tag = tags[e.kind];
         attr_set present = 0;
         for (std::size_t k = 0; atts[k] != nullptr; k += 2) {
             const std::string_view name(atts[k]);
@@ -628,43 +624,47 @@ private:
         for (std::uint32_t n = 0; n < XMLIN_ATTR_KNOWN; ++n) {
             if ((rule.required & ~present & (attr_set{1} << n)) != 0) {
                 report_at(DIAG_ERROR, at.line, at.column,
-                          "'" + tag + "' needs the attribute '" + known_names[n] + "'");
+                          "'" + std::string(tag) + "' needs the attribute '" + known_names[n] +
+                              "'");
             }
         }
         check_type_attributes(e, tag, present, at);
     }
 
     // nonBasicTypeName goes with type "nonBasic", stringMaxLength with a string type.
-    void check_type_attributes(const xmlin_element &e, const std::string &tag, attr_set present,
+    void check_type_attributes(const xmlin_element &e, const char *tag, attr_set present,
                                const place &at) {
         const xmlin_attr *type = xmlin_find(doc_, e, XMLIN_ATTR_TYPE);
-        const std::string_view type_name = type == nullptr ? "" : xmlin_value(doc_, *type);
+        if (type == nullptr) {
+            return;
+        }
+        const std::string_view type_name = xmlin_value(doc_, *type);
         const bool non_basic = (present & bit(XMLIN_ATTR_NON_BASIC_TYPE_NAME)) != 0;
-        if (type != nullptr && type_name == "nonBasic" && !non_basic) {
+        if (type_name == "nonBasic" && !non_basic) {
             report_at(DIAG_ERROR, at.line, at.column,
-                      "'" + tag + "' of type \"nonBasic\" needs the attribute 'nonBasicTypeName'");
+                      std::string("'") + tag +
+                          "' of type \"nonBasic\" needs the attribute 'nonBasicTypeName'");
         }
-        if (type != nullptr && type_name != "nonBasic" && non_basic) {
+        if (type_name != "nonBasic" && non_basic) {
             report_at(DIAG_ERROR, type->line, type->column,
-                      "'nonBasicTypeName' of '" + tag + "' goes with type \"nonBasic\", not " +
-                          quoted(type_name));
+                      std::string("'nonBasicTypeName' of '") + tag +
+                          "' goes with type \"nonBasic\", not " + quoted(type_name));
         }
-        if (type != nullptr && (present & bit(XMLIN_ATTR_STRING_MAX_LENGTH)) != 0 &&
-            type_name != "string" && type_name != "wstring") {
+        if ((present & bit(XMLIN_ATTR_STRING_MAX_LENGTH)) != 0 && type_name != "string" &&
+            type_name != "wstring") {
             report_at(DIAG_ERROR, type->line, type->column,
-                      "'stringMaxLength' of '" + tag +
-                          "' goes with type \"string\" or "
-                          "\"wstring\", not " +
-                          quoted(type_name));
+                      std::string("'stringMaxLength' of '") + tag +
+                          "' goes with type \"string\" or \"wstring\", not " + quoted(type_name));
         }
     }
 
     void check_value(xmlin_kind kind, std::uint32_t number, bool structural, std::string_view name,
                      std::string_view value, const place &where) {
-        const std::string what = "'" + std::string(name) + "' of '" + tags[kind] + "'";
+        // The messages are made only when a value is wrong.
+        const auto what = [&] { return "'" + std::string(name) + "' of '" + tags[kind] + "'"; };
         const auto wrong = [&](const char *must) {
             report_at(DIAG_ERROR, where.line, where.column,
-                      what + " must be " + must + ", not " + quoted(value));
+                      what() + " must be " + must + ", not " + quoted(value));
         };
         switch (structural ? number : XMLIN_ATTR_KNOWN + number) {
         case XMLIN_ATTR_NAME:
@@ -675,7 +675,7 @@ private:
         case XMLIN_ATTR_TYPE:
             if (!xmlin_type_allowed(kind, value)) {
                 report_at(DIAG_ERROR, where.line, where.column,
-                          what + " cannot be " + quoted(value));
+                          what() + " cannot be " + quoted(value));
             }
             break;
         case XMLIN_ATTR_NON_BASIC_TYPE_NAME:
