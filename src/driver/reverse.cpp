@@ -114,7 +114,7 @@ public:
             warnings += l.warnings;
         }
         if (!ok && !told) {
-            plain(job.input + ": not converted: a document it includes holds an error");
+            plain(job.input + ": not converted: it or a document it includes holds an error");
         }
         if (ok && opts_.warnings_are_errors && warnings > 0) {
             plain(job.input + ": warnings are treated as errors (-Werror)");
