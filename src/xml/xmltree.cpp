@@ -3,6 +3,7 @@
 #include "xml/xmltree.hpp"
 
 #include "base/glog.hpp"
+#include "base/teardown.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -1039,6 +1040,9 @@ bool xmltree_add_instruction(xmltree *root, const char *target, const char *cont
 //=== release ===//
 
 void xmltree_free(xmltree *xml) {
+    if (teardown_skipped()) {
+        return; // the process is exiting: its pages go back all at once
+    }
     // Walk the document-order chain; each element's children are spliced in right after it, so
     // the whole forest goes without recursion or extra memory. Roots met on the way (the start
     // and any inserted document) keep their records and storage until the walk is over, chained
