@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "base/arch.hpp"
 #include "peg/ast.hpp"
 #include "peg/edge.hpp"
 #include "peg/fa.hpp"
@@ -173,7 +174,10 @@ struct block {
     std::size_t size;
 };
 
-// Blocks grow from small (a one-line parse touches a few hundred bytes) to 1 MB.
+// Blocks grow from small (a one-line parse touches a few hundred bytes) to 32 MB, so that a
+// large parse result lives in a few blocks: released in a few calls rather than one per MB
+// (each return of pages to the system interrupts every core), and filled mostly through
+// huge pages.
 struct arena {
     block *head;
     char *cur;
@@ -182,7 +186,8 @@ struct arena {
 };
 
 constexpr std::size_t first_block = 1024;
-constexpr std::size_t max_block = std::size_t{1} << 20;
+constexpr std::size_t max_block = std::size_t{32} << 20;
+constexpr std::size_t huge_block = std::size_t{4} << 20;
 
 void *arena_alloc(arena *a, std::size_t size) {
     size = (size + 7) & ~std::size_t{7};
@@ -198,6 +203,8 @@ void *arena_alloc(arena *a, std::size_t size) {
         auto *b = static_cast<block *>(peg_malloc(want));
         if (!b)
             return nullptr;
+        if (want >= huge_block)
+            arch_hint_huge_pages(b, want);
         b->next = a->head;
         b->size = want;
         a->head = b;
