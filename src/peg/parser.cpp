@@ -229,6 +229,13 @@ void arena_release(arena *a) {
     *a = arena{};
 }
 
+// Gives back everything allocated since the arena stood at mark (a cur value), when that lies
+// in the current block; a mark in an older block leaves the arena as it is.
+void arena_rewind(arena *a, char *mark) {
+    if (a->head && mark >= reinterpret_cast<char *>(a->head) + sizeof(block) && mark <= a->cur)
+        a->cur = mark;
+}
+
 //=== explicit stacks ===//
 
 template <class T> struct pod_stack {
@@ -265,6 +272,11 @@ struct activation {
     std::uint64_t start_column;
     std::uint64_t frame_base; // first frame of this activation's path
     std::uint64_t memo_entry; // its in-progress memo entry, or memo_none
+    // Where the node blocks and the memo table stood on entry: when the match leaves nothing
+    // and no memo entry was made meanwhile, nothing can refer to the nodes made since, and
+    // they are given back (a rule tried and abandoned leaves no garbage behind).
+    char *arena_mark;
+    std::uint64_t memo_mark;
     bool start_cr;
 };
 
@@ -518,6 +530,8 @@ ast *run_chain(inner_parser *ip, std::uint64_t a) {
         ast *kept;
     };
     const point start{in->pos, ip->line, ip->column, ip->last_cr, nullptr};
+    // A chain makes no memo entry: on failure the nodes it made are nobody's.
+    char *const mark = ip->work->nodes.cur;
     point ok = start; // the last accepting state passed: where a failure falls back to
     bool have_ok = false;
     ast *kept = nullptr;
@@ -580,6 +594,7 @@ ast *run_chain(inner_parser *ip, std::uint64_t a) {
         if (!taken) {
             if (!have_ok) {
                 restore_pos(ip, start.pos, start.line, start.column, start.last_cr);
+                arena_rewind(&ip->work->nodes, mark);
                 return nullptr;
             }
             restore_pos(ip, ok.pos, ok.line, ok.column, ok.last_cr);
@@ -661,7 +676,8 @@ bool repeats_without_progress(const inner_parser *ip, const activation &act, std
 // Pushes a new activation, written in place (entering is the matcher's most frequent step);
 // false on out of memory.
 bool push_activation(inner_parser_work *w, std::uint64_t automaton, std::uint64_t pos,
-                     std::uint64_t line, std::uint64_t column, std::uint64_t entry, bool cr) {
+                     std::uint64_t line, std::uint64_t column, std::uint64_t entry, bool cr,
+                     std::uint64_t memo_count) {
     pod_stack<activation> &acts = w->acts;
     if (acts.count == acts.capacity) {
         std::uint64_t grown = acts.capacity ? acts.capacity * 2 : 16;
@@ -681,6 +697,8 @@ bool push_activation(inner_parser_work *w, std::uint64_t automaton, std::uint64_
     act.start_column = column;
     act.frame_base = w->frames.count;
     act.memo_entry = entry;
+    act.arena_mark = w->nodes.cur;
+    act.memo_mark = memo_count;
     act.start_cr = cr;
     return true;
 }
@@ -744,7 +762,8 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                 // Not memoised (the automaton a caller asked for always is). The memo flags
                 // cover every cycle of calls, so a rule that calls itself at one position
                 // passes a memoised rule twice there, whose in-progress entry reports it.
-                if (!push_activation(w, a, in->pos, ip->line, ip->column, memo_none, ip->last_cr)) {
+                if (!push_activation(w, a, in->pos, ip->line, ip->column, memo_none, ip->last_cr,
+                                     ip->cache.count)) {
                     fail_oom(ip, "matcher stack");
                     return nullptr;
                 }
@@ -780,7 +799,8 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                 return nullptr;
             }
             ip->cache.entries[made].result = &g_nodes.in_progress;
-            if (!push_activation(w, a, in->pos, ip->line, ip->column, made, ip->last_cr)) {
+            if (!push_activation(w, a, in->pos, ip->line, ip->column, made, ip->last_cr,
+                                 ip->cache.count)) {
                 fail_oom(ip, "matcher stack");
                 return nullptr;
             }
@@ -938,6 +958,8 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                 record_failure_top(ip);
                 r = nullptr;
             }
+            if ((!r || r == &g_nodes.empty) && ip->cache.count == act.memo_mark)
+                arena_rewind(&w->nodes, act.arena_mark);
             memo_store(ip, act, r);
             next = step::deliver;
             break;
@@ -960,6 +982,8 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                     record_failure_top(ip, mode == MODE_AND);
                 r = nullptr;
             }
+            if (ip->cache.count == act.memo_mark)
+                arena_rewind(&w->nodes, act.arena_mark);
             memo_store(ip, act, r);
             next = step::deliver;
             break;
