@@ -86,6 +86,35 @@ void analysis_release(void *p) {
 
 } // namespace
 
+namespace {
+
+// Most edges and states the matcher's frames can name.
+constexpr std::uint64_t most_edges = 0x1FFFFFFFu;
+constexpr std::uint64_t most_states = 0xFFFFFFFFu;
+
+// True when every automaton has states, every edge's target is a state of its automaton, and
+// the counts fit the matcher's frames: the matcher then needs no check at each step.
+bool grammar_well_formed(const fa *automata, std::uint64_t count) {
+    if (!automata)
+        return false;
+    for (std::uint64_t a = 0; a < count; ++a) {
+        const fa &f = automata[a];
+        if (!f.states || f.state_count == 0 || f.state_count > most_states)
+            return false;
+        for (std::uint64_t s = 0; s < f.state_count; ++s) {
+            const state &st = f.states[s];
+            if (st.edge_count > most_edges || (st.edge_count && !st.edges))
+                return false;
+            for (std::uint64_t e = 0; e < st.edge_count; ++e)
+                if (st.edges[e].target >= f.state_count)
+                    return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 std::uint8_t *parser_memo_flags_new(const fa *automata, std::uint64_t count) {
     if (!automata)
         return nullptr;
@@ -111,6 +140,7 @@ void parser_init(parser *p, std::uint64_t start, fa *automata, std::uint64_t aut
     p->automaton_count = automaton_count;
     p->eof_check = eof_check;
     p->static_records = false;
+    p->well_formed = grammar_well_formed(automata, automaton_count);
     p->memo = parser_memo_flags_new(automata, automaton_count);
     p->starts = parser_start_table_new(automata, automaton_count);
 }
@@ -138,7 +168,14 @@ parser *parser_new_static(std::uint64_t start, fa *automata, std::uint64_t autom
         peg_log_oom("parser");
         return nullptr;
     }
-    *p = parser{start, automata, automaton_count, eof_check, memo, starts, true};
+    *p = parser{start,
+                automata,
+                automaton_count,
+                eof_check,
+                memo,
+                starts,
+                true,
+                grammar_well_formed(automata, automaton_count)};
     return p;
 }
 
@@ -158,6 +195,7 @@ void parser_clear(parser *p) {
     p->memo = nullptr;
     p->starts = nullptr;
     p->static_records = false;
+    p->well_formed = false;
 }
 
 void parser_delete(parser *p) {
@@ -291,6 +329,7 @@ constexpr std::uint32_t cr_bit = 0x80000000u;
 constexpr std::uint32_t call_bit = 0x40000000u;
 constexpr std::uint32_t kept_bit = 0x20000000u;
 constexpr std::uint32_t edge_mask = 0x1FFFFFFFu;
+static_assert(edge_mask == most_edges, "the well-formed check uses the frames' limit");
 
 struct frame {
     std::uint64_t pos;
@@ -363,6 +402,7 @@ void peg_result_release_nodes(ast_tree *t) {
 struct inner_parser_work {
     const std::uint8_t *memo;    // the parser's memo table (null: memoise every automaton)
     const std::uint64_t *starts; // the parser's start table (null: every call runs in full)
+    bool well_formed;            // the parser's grammar needs no checks while matching
     arena nodes;
     pod_stack<activation> acts;
     pod_stack<frame> frames;
@@ -812,15 +852,17 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
         case step::try_edges: {
             const activation &act = w->acts.items[w->acts.count - 1];
             const fa &automaton = automata[act.automaton];
-            if (s >= automaton.state_count || !automaton.states) {
-                fail_grammar(ip, "missing state", act.automaton, s);
-                return nullptr;
+            if (!w->well_formed) {
+                if (s >= automaton.state_count || !automaton.states) {
+                    fail_grammar(ip, "missing state", act.automaton, s);
+                    return nullptr;
+                }
+                if (automaton.states[s].edge_count > edge_mask || s > most_states) {
+                    fail_grammar(ip, "too many states or edges", act.automaton, s);
+                    return nullptr;
+                }
             }
             const state &st = automaton.states[s];
-            if (st.edge_count > edge_mask || s > 0xFFFFFFFFu) {
-                fail_grammar(ip, "too many states or edges", act.automaton, s);
-                return nullptr;
-            }
             next = st.match ? step::succeed : step::backtrack;
             for (; e < st.edge_count; ++e) {
                 const edge &ed = st.edges[e];
@@ -1085,6 +1127,7 @@ bool inner_parser_init(inner_parser *ip, const parser *p, input *in) {
     }
     ip->work->memo = p->memo;
     ip->work->starts = p->starts;
+    ip->work->well_formed = p->well_formed;
     return true;
 }
 
