@@ -556,6 +556,18 @@ std::uint64_t step_type(const inner_parser *ip, std::uint64_t a, const edge &ed)
     return ip->automata[ed.trans.kind == TRANS_AUTOMATON ? ed.trans.data : a].type;
 }
 
+// A call of a skip (peg_leaf_skip) taken as run_chain takes it: the bytes of its loop while
+// they come, the loop step's failure where they end; it always matches, leaving nothing.
+ast *run_skip(inner_parser *ip, std::uint64_t a) {
+    const edge &ed = ip->automata[a].states[0].edges[0];
+    const inner_parser_work *w = ip->work;
+    input *in = ip->in;
+    while (in->pos < in->size && step_takes(w, ed, static_cast<unsigned char>(in->data[in->pos])))
+        advance(ip, static_cast<unsigned char>(in->data[in->pos]));
+    record_failure(ip, true, step_type(ip, a, ed));
+    return &g_nodes.empty;
+}
+
 // A call of a chain automaton (peg_leaf_chain) taken in one pass: the same bytes, failures
 // and result its full run gives. Its callees are chains, byte automata and predicates over
 // them, so the native recursion is bounded by the grammar, not by the input. Null for a
@@ -589,7 +601,9 @@ ast *run_chain(inner_parser *ip, std::uint64_t a) {
                 record_failure(ip, true, step_type(ip, owner, ed));
             return nullptr;
         }
-        ast *r = run_chain(ip, ed.trans.data);
+        const std::uint64_t flags = w->starts[ed.trans.data * start_words + 5];
+        ast *r =
+            (flags & peg_leaf_skip) ? run_skip(ip, ed.trans.data) : run_chain(ip, ed.trans.data);
         *ok_step = r != nullptr;
         return r;
     };
