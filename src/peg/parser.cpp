@@ -262,6 +262,16 @@ void blocks_release(block *b) {
     }
 }
 
+// An empty arena whose first block suits a parse of text_bytes bytes: a long text makes a
+// tree several times its size, so its first block is already large (pages of it that are
+// never written cost nothing); a short one starts small.
+arena arena_for_text(std::uint64_t text_bytes) {
+    std::size_t first = first_block;
+    while (first < max_block && first / 8 < text_bytes)
+        first *= 2;
+    return arena{nullptr, nullptr, nullptr, first};
+}
+
 void arena_release(arena *a) {
     blocks_release(a->head);
     *a = arena{};
@@ -1139,6 +1149,7 @@ bool inner_parser_init(inner_parser *ip, const parser *p, input *in) {
         ip->failed_hard = true;
         return false;
     }
+    ip->work->nodes = arena_for_text(in->size > in->pos ? in->size - in->pos : 0);
     ip->work->memo = p->memo;
     ip->work->starts = p->starts;
     ip->work->well_formed = p->well_formed;

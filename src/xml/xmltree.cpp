@@ -120,12 +120,12 @@ void *storage_record(storage *s, std::size_t n) {
     if (s->rec_top == nullptr || top + n > reinterpret_cast<std::uintptr_t>(s->rec_end)) {
         if (s->chunk_top == s->chunk_end) {
             const std::size_t size = s->next_chunk == 0 ? block_size : s->next_chunk;
-            const std::size_t align = size >= chunk_most ? huge_chunk_align : block_size;
+            const std::size_t align = size >= huge_chunk_align ? huge_chunk_align : block_size;
             auto *chunk = static_cast<record_block *>(std::aligned_alloc(align, size));
             if (chunk == nullptr) {
                 return nullptr;
             }
-            if (size >= chunk_most) {
+            if (size >= huge_chunk_align) {
                 arch_hint_huge_pages(chunk, size);
             }
             chunk->next_chunk = s->records;
