@@ -3,8 +3,9 @@
 #   ./build.sh example   build, then convert examples/shapes.idl into out/
 #   ./build.sh test      build, then run every test with ctest
 #   ./build.sh package   optimised build without tests, then build-package/vandrel_<version>_<arch>.deb
-# Missing build prerequisites (cmake, g++, and libgtest-dev for the tests) are installed through
-# apt first. Everything else is done by CMake (configure, build, ctest, CPack).
+# Missing build prerequisites (cmake, g++, libexpat1-dev for reading DDS-XML documents, and
+# libgtest-dev for the tests) are installed through apt first. Everything else is done by CMake
+# (configure, build, ctest, CPack).
 # VANDREL_WERROR=ON turns compiler warnings into errors (CI sets it).
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -16,6 +17,7 @@ case "$1" in example|test|package) ;; *) usage ;; esac
 missing=()
 command -v cmake >/dev/null 2>&1 || missing+=(cmake)
 command -v g++ >/dev/null 2>&1 || missing+=(g++)
+[ -f /usr/include/expat.h ] || missing+=(libexpat1-dev)
 if [ "$1" != package ]; then
     [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 fi

@@ -7,6 +7,12 @@ same file, so the time column can be read as a ratio that does not drift with th
 Peer tools are not run here; their published figures for the same inputs stand beside ours.
 
     bench/run_bench.py [--vandrel build-release/vandrel] [--sizes 3K,1M] [--keep DIR]
+                       [--baseline OTHER]
+
+With --baseline OTHER (another build, the previous landing say) each size is also run with both
+binaries in pairs, back to back in alternating order, and the table gets the median of the pairs'
+speed-ups (baseline time / this time) and the ratio of the two peaks; both must write the same
+document. On a shared machine whose speed drifts, pairs compare like with like.
 """
 
 import argparse
@@ -83,6 +89,30 @@ def measure(argv, cwd, runs):
     return (statistics.median(t for t, _ in times), statistics.median(p for p, _ in peaks))
 
 
+def paired(first, second, cwd, runs):
+    """Times first and second in runs pairs, one run of each per pair in alternating order,
+    after a warm-up of each; returns the median of the pairs' ratios time(second)/time(first)
+    with its quartiles, or None when a run fails."""
+    run_timed(first, cwd)
+    run_timed(second, cwd)
+    ratios = []
+    for i in range(runs):
+        order = (0, 1) if i % 2 == 0 else (1, 0)
+        got = [None, None]
+        for k in order:
+            got[k] = run_timed((first, second)[k], cwd)
+        if got[0][1] != 0 or got[1][1] != 0:
+            return None
+        ratios.append(got[1][0] / got[0][0])
+    quartiles = statistics.quantiles(ratios, n=4) if len(ratios) > 1 else [ratios[0]] * 3
+    return statistics.median(ratios), quartiles[0], quartiles[2]
+
+
+def same_file(a, b):
+    with open(a, "rb") as fa, open(b, "rb") as fb:
+        return fa.read() == fb.read()
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
     ap.add_argument("--vandrel", default=os.path.join(ROOT, "build-release", "vandrel"))
@@ -90,6 +120,7 @@ def main():
     ap.add_argument("--sizes", default="3K,100K,1M,10M")
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--keep", help="keep the generated inputs in this folder")
+    ap.add_argument("--baseline", help="another vandrel binary to compare with in pairs")
     args = ap.parse_args()
 
     vandrel = os.path.abspath(args.vandrel)
@@ -108,13 +139,23 @@ def main():
         subprocess.run([sys.executable, args.generator, "--size", str(size), "--seed", "1",
                         "--out", idl, "--write-includes", folder], check=True)
         actual = os.path.getsize(idl)
-        v = measure([vandrel, idl, os.path.join(folder, "xml")], folder, args.runs)
+        argv = [vandrel, idl, os.path.join(folder, "xml")]
+        v = measure(argv, folder, args.runs)
         c = measure(["cat", idl], folder, args.runs)
-        rows.append((label, actual, v, c))
+        b = None
+        if args.baseline:
+            base_argv = [os.path.abspath(args.baseline), idl, os.path.join(folder, "base")]
+            speedup = paired(argv, base_argv, folder, args.runs)
+            peaks = [run_peak(base_argv, folder) for _ in range(args.runs)]
+            same = same_file(os.path.join(folder, "xml", "model.xml"),
+                             os.path.join(folder, "base", "model.xml"))
+            if speedup and all(status == 0 for _, status in peaks):
+                b = (speedup, statistics.median(p for p, _ in peaks), same)
+        rows.append((label, actual, v, c, b))
 
     print(f"{'input':>6} {'bytes':>10} {'vandrel s':>10} {'MB/s':>8} {'peak MB':>8} "
           f"{'B/in-B':>7} {'x cat':>8} {'ref s':>8} {'ref MB':>8} {'t/ref':>8} {'m/ref':>8}")
-    for label, actual, v, c in rows:
+    for label, actual, v, c, _ in rows:
         if v is None:
             print(f"{label:>6} {actual:>10}  vandrel failed")
             continue
@@ -126,6 +167,18 @@ def main():
         if ref:
             line += f" {ref[0]:>8.3f} {ref[1]:>8.1f} {secs / ref[0]:>8.4f} {kb / 1024 / ref[1]:>8.3f}"
         print(line)
+    if args.baseline:
+        print(f"\nagainst {args.baseline}, {args.runs} pairs each (speed-up: baseline time / this "
+              "time; peak: this / baseline)")
+        print(f"{'input':>6} {'speed-up':>9} {'quartiles':>15} {'peak MB':>8} {'base MB':>8} "
+              f"{'peak':>6} {'same':>5}")
+        for label, _, v, _, b in rows:
+            if v is None or b is None:
+                print(f"{label:>6}  a run failed")
+                continue
+            (ratio, low, high), base_kb, same = b
+            print(f"{label:>6} {ratio:>9.2f} {low:>7.2f}-{high:<7.2f} {v[1] / 1024:>8.1f} "
+                  f"{base_kb / 1024:>8.1f} {v[1] / base_kb:>6.2f} {'yes' if same else 'NO':>5}")
     by_label = {r[0]: r for r in rows if r[2] is not None}
     if "1M" in by_label and "10M" in by_label:
         print(f"time(10M)/time(1M) = {by_label['10M'][2][0] / by_label['1M'][2][0]:.2f}")
@@ -133,6 +186,8 @@ def main():
           "spelling idlc accepts; x cat: vandrel time over cat's on the same file")
     if not args.keep:
         shutil.rmtree(work, ignore_errors=True)
+    if any(b is not None and not b[2] for *_, b in rows):
+        sys.exit("the documents of the two binaries differ")
 
 
 if __name__ == "__main__":

@@ -28,9 +28,10 @@ install(FILES ${PROJECT_BINARY_DIR}/vandrelConfig.cmake
         DESTINATION ${VANDREL_CMAKE_DIR})
 install(EXPORT vandrelTargets NAMESPACE vandrel:: DESTINATION ${VANDREL_CMAKE_DIR})
 
-# Debian package. The program links the C++ runtime statically, so its dependencies are those
-# of the C library, which dpkg-shlibdeps works out with the lowest version that will do when it
-# is installed (package dpkg-dev); without it the dependency is on libc6 of any version.
+# Debian package. The program links the C++ runtime statically, so its dependencies are the C
+# library and Expat's run-time library (for reading DDS-XML documents), which dpkg-shlibdeps
+# works out with the lowest versions that will do when it is installed (package dpkg-dev);
+# without it the dependency is on libc6 and libexpat1 of any version.
 set(VANDREL_PACKAGE_MAINTAINER "vandrel developers <vandrel@localhost>" CACHE STRING
     "Maintainer field of the Debian package")
 set(CPACK_PACKAGE_NAME vandrel)
@@ -39,10 +40,11 @@ set(CPACK_PACKAGE_VENDOR "vandrel developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "converter from OMG IDL to OMG DDS-XML type documents")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "vandrel converts OMG IDL files, the type declarations of DDS data models, into OMG DDS-XML "
-    "types documents. It has its own C-style preprocessor and IDL 4 parser, converts single "
-    "files or whole folders in one call and reports problems in the file:line:column form "
-    "editors read. The package also holds a CMake package (find_package(vandrel)) with the "
-    "function vandrel_generate for builds that convert their IDL files.")
+    "types documents, and such documents back into IDL. It has its own C-style preprocessor "
+    "and IDL 4 parser, converts single files or whole folders in one call and reports "
+    "problems in the file:line:column form editors read. The package also holds a CMake "
+    "package (find_package(vandrel)) with the function vandrel_generate for builds that "
+    "convert their IDL files.")
 set(CPACK_PACKAGE_CONTACT "${VANDREL_PACKAGE_MAINTAINER}")
 set(CPACK_GENERATOR DEB)
 set(CPACK_STRIP_FILES ON)
@@ -56,6 +58,6 @@ find_program(VANDREL_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(VANDREL_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libexpat1")
 endif()
 include(CPack)

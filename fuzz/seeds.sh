@@ -4,12 +4,13 @@
 # OUTDIR/pipeline and OUTDIR/cleaner get every input.idl of tests/golden and every .idl below
 # tests/models (and below the folder VANDREL_CORPUS names, when set); OUTDIR/directive gets each
 # directive line of those files (one file per line); OUTDIR/ifexpr gets each #if/#elif condition
-# with the directive word taken off. Nothing outside the repository is read unless asked for.
+# with the directive word taken off; OUTDIR/xmlin gets every document the golden cases expect or
+# read back. Nothing outside the repository is read unless asked for.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:?usage: seeds.sh OUTDIR}
 corpus=${VANDREL_CORPUS:-}
-mkdir -p "$out/pipeline" "$out/cleaner" "$out/directive" "$out/ifexpr"
+mkdir -p "$out/pipeline" "$out/cleaner" "$out/directive" "$out/ifexpr" "$out/xmlin"
 n=0
 extra=
 if [ -n "$corpus" ]; then
@@ -30,6 +31,11 @@ for f in "$root"/tests/golden/*/input.idl $(find "$root/tests/models" -name '*.i
         fi
     done
 done
+x=0
+for f in $(find "$root/tests/golden" -name '*.xml' | sort); do
+    x=$((x + 1))
+    cp "$f" "$out/xmlin/seed$x.xml"
+done
 # A few shapes the files above may lack.
 printf '#define F(a,b) a##b #a\nF(x,y)\n' > "$out/directive/extra1"
 printf '#include "dir/a b.idl"\n' > "$out/directive/extra2"
@@ -39,4 +45,6 @@ printf '@::V::tag() union U switch (@key long) { case 1: @verbatim(text="a" "b")
     > "$out/pipeline/extra1.idl"
 printf 'defined(ONE) && SQ(TWO) > 3 || (BIG >> 63) == 1\n' > "$out/ifexpr/extra1"
 printf '%s\n' '(1 ? 2 : 3) % 0' > "$out/ifexpr/extra2"
-echo "seeds: $n files into $out"
+printf '<types><struct name="S"><member name="a" type="string" note="x y" stringMaxLength="N"/></struct></types>\n' \
+    > "$out/xmlin/extra1.xml"
+echo "seeds: $n files and $x documents into $out"

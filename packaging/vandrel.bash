@@ -1,5 +1,6 @@
 # bash completion for vandrel                                   -*- shell-script -*-
-# Options of the compiler form; IDL files and folders as inputs.
+# Options of the compiler form; IDL files and folders as inputs (DDS-XML documents after
+# --from-xml).
 
 _vandrel()
 {
@@ -40,13 +41,15 @@ _vandrel()
 
     if [[ $cur == -* ]]; then
         mapfile -t COMPREPLY < <(compgen -W "-o --output -b --base -D -U -I -E -j --jobs -q --quiet
-            -Werror --permissive -MD -MF --color= --version -h --help" -- "$cur")
+            -Werror --permissive --from-xml -MD -MF --color= --version -h --help" -- "$cur")
         [[ ${COMPREPLY[0]} == *= ]] && compopt -o nospace 2>/dev/null
         return
     fi
 
-    # Inputs: IDL files and the folders that may hold them.
+    # Inputs: IDL files (documents with --from-xml) and the folders that may hold them.
+    local pattern='!*.idl'
+    [[ " ${COMP_WORDS[*]} " == *" --from-xml "* ]] && pattern='!*.xml'
     compopt -o filenames 2>/dev/null
-    mapfile -t COMPREPLY < <(compgen -d -- "$cur"; compgen -f -X '!*.idl' -- "$cur")
+    mapfile -t COMPREPLY < <(compgen -d -- "$cur"; compgen -f -X "$pattern" -- "$cur")
 } &&
     complete -F _vandrel vandrel

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -108,4 +109,19 @@ unsigned long arch_strtoul(const char *text, const char **end, int base) {
 
 pid_t arch_gettid() {
     return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+void arch_hint_huge_pages(void *p, std::size_t n) {
+#if defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t huge = std::uintptr_t{2} * 1024 * 1024;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(p) + huge - 1) & ~(huge - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(huge - 1);
+    if (end > begin) {
+        // A refusal (no such pages, memory not mapped privately) leaves the block as it was.
+        static_cast<void>(::madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE));
+    }
+#else
+    static_cast<void>(p);
+    static_cast<void>(n);
+#endif
 }

@@ -1,6 +1,7 @@
 // Platform helpers: path canonicalisation and C-library-independent integer conversion.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
 
@@ -25,3 +26,8 @@
 
 /// Kernel thread id of the calling thread.
 [[nodiscard]] pid_t arch_gettid();
+
+/// Asks the kernel to back the whole 2 MiB pages inside [p, p + n) with huge pages where it can,
+/// so that filling a large block costs one page fault per 2 MiB instead of one per 4 KiB. Only a
+/// hint: nothing happens where the platform has no such pages or the range holds none.
+void arch_hint_huge_pages(void *p, std::size_t n);

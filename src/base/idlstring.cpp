@@ -1,6 +1,7 @@
 // Growable NUL-terminated byte string with non-owning views.
 #include "base/idlstring.hpp"
 
+#include "base/arch.hpp"
 #include "base/glog.hpp"
 
 #include <cctype>
@@ -13,6 +14,8 @@ namespace {
 
 constexpr uint64_t view_capacity = UINT64_MAX;
 constexpr uint32_t convert_limit = 254;
+// Buffers this large hold whole texts: they are filled through huge pages where possible.
+constexpr uint64_t huge_buffer = uint64_t{4} << 20;
 
 void *default_realloc(void *p, size_t size) {
     return std::realloc(p, size);
@@ -91,6 +94,8 @@ bool reserve(idl_string *s, uint64_t n) {
     // A fresh buffer (from the all-zero record) needs its terminator before bytes are appended.
     if (s->data == nullptr)
         data[0] = 0;
+    if (capacity >= huge_buffer)
+        arch_hint_huge_pages(data, static_cast<size_t>(capacity)); // a whole file's text
     s->data = data;
     s->capacity = capacity;
     return true;

@@ -11,6 +11,7 @@
 #include "driver/options.hpp"
 #include "driver/output.hpp"
 #include "driver/report.hpp"
+#include "driver/reverse.hpp"
 #include "driver/version.hpp"
 #include "idl/idl_load.hpp"
 #include "preproc/preproc.hpp"
@@ -555,6 +556,9 @@ int run(int argc, char **argv) {
     std::vector<compile_job> jobs;
     if (!compile_plan(opts, jobs, message)) {
         return usage_error(message);
+    }
+    if (opts.from_xml) {
+        return reverse_run(opts, jobs, colour); // documents back to IDL: a run of its own
     }
     const auto start = std::chrono::steady_clock::now();
 #if defined(__GLIBC__)

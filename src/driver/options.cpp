@@ -17,6 +17,7 @@ enum : int {
     opt_md,
     opt_mf,
     opt_werror,
+    opt_from_xml,
 };
 
 const struct option long_options[] = {
@@ -31,6 +32,7 @@ const struct option long_options[] = {
     {"MD", no_argument, nullptr, opt_md},
     {"MF", required_argument, nullptr, opt_mf},
     {"Werror", no_argument, nullptr, opt_werror},
+    {"from-xml", no_argument, nullptr, opt_from_xml},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -228,6 +230,9 @@ options_outcome options_parse(int argc, char *const *argv, driver_options &opts,
         case opt_werror:
             opts.warnings_are_errors = true;
             break;
+        case opt_from_xml:
+            opts.from_xml = true;
+            break;
         case ':':
             message = "missing value after '" + current + "'";
             return options_outcome::usage_error;
@@ -259,6 +264,11 @@ options_outcome options_parse(int argc, char *const *argv, driver_options &opts,
         message = "no input files";
         return options_outcome::usage_error;
     }
+    if (opts.from_xml && (opts.preprocess_only || opts.dependencies || !opts.macros.empty())) {
+        // Documents have no preprocessor and no includes of IDL files to list.
+        message = "--from-xml cannot be used with -E, -D, -U, -MD or -MF";
+        return options_outcome::usage_error;
+    }
     if (!opts.dependency_file.empty() && opts.preprocess_only) {
         message = "-MF cannot be used with -E";
         return options_outcome::usage_error;
@@ -276,6 +286,7 @@ const char *options_help_text() {
            "\n"
            "Converts OMG IDL files to OMG DDS-XML type documents. An INPUT is an IDL file or a\n"
            "folder; a folder means every *.idl below it, its layout mirrored below the output.\n"
+           "With --from-xml, converts DDS-XML type documents (*.xml) back to IDL files.\n"
            "\n"
            "Options:\n"
            "  -o, --output DIR      write the documents into DIR (default: the current folder),\n"
@@ -290,7 +301,9 @@ const char *options_help_text() {
            "  -j, --jobs N          convert up to N files at once (default: the number of cores)\n"
            "  -q, --quiet           no summary line; diagnostics still appear\n"
            "  -Werror               treat warnings as errors\n"
-           "      --permissive      report undeclared names as warnings, not errors\n"
+           "      --permissive      report undeclared names and failed checks as warnings; with\n"
+           "                        --from-xml also skip unknown elements and attributes\n"
+           "      --from-xml        read DDS-XML type documents and write NAME.idl for each\n"
            "  -MD                   write a make rule OUTPUT.d beside each document\n"
            "  -MF FILE              write the make rule of the one input to FILE\n"
            "      --color[=WHEN]    colour diagnostics: auto (default), always, never\n"

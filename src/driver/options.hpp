@@ -28,6 +28,7 @@ struct driver_options {
     bool quiet = false;           ///< -q
     bool warnings_are_errors = false;            ///< -Werror
     bool permissive = false;                     ///< --permissive: undeclared names only warn
+    bool from_xml = false;                       ///< --from-xml: DDS-XML documents back to IDL
     colour_mode colour = colour_mode::automatic; ///< --color
     bool dependencies = false;                   ///< -MD or -MF: write a make rule per document
     std::string dependency_file;                 ///< -MF; empty: `<output>.d` beside each document

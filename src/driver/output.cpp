@@ -171,12 +171,17 @@ std::string driver_parent_folder(const std::string &path) {
 }
 
 bool driver_output_name(const std::string &idl_path, std::string &name) {
-    name = base_name(idl_path);
-    std::size_t at = name.find(".idl");
+    return driver_output_name_as(idl_path, ".idl", ".xml", name);
+}
+
+bool driver_output_name_as(const std::string &path, const char *from, const char *to,
+                           std::string &name) {
+    name = base_name(path);
+    const std::size_t at = name.find(from);
     if (at == std::string::npos) {
         return false;
     }
-    name.replace(at, 4, ".xml");
+    name.replace(at, std::strlen(from), to);
     return true;
 }
 
@@ -262,5 +267,13 @@ bool driver_write_text(const std::string &dir, const std::string &name, const st
     return write_through_temp(dir, name, [&text](int fd) {
         int target = fd;
         return write_all(&target, text.data(), text.size());
+    });
+}
+
+bool driver_write_pieces(const std::string &dir, const std::string &name,
+                         const std::function<bool(driver_piece_writer, void *)> &produce) {
+    return write_through_temp(dir, name, [&produce](int fd) {
+        int target = fd;
+        return produce(write_all, &target);
     });
 }

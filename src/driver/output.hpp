@@ -2,6 +2,8 @@
 // written whole through a temporary file or not at all.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +37,11 @@ void driver_log_too_long(const std::string &path);
 /// false (nothing logged) when the base name holds no ".idl".
 [[nodiscard]] bool driver_output_name(const std::string &idl_path, std::string &name);
 
+/// Output file name for `path`: its base name with the first `from` replaced by `to`; false
+/// (nothing logged) when the base name holds no `from`.
+[[nodiscard]] bool driver_output_name_as(const std::string &path, const char *from, const char *to,
+                                         std::string &name);
+
 /// Writes the pretty text of `doc` to `dir`/`name` through a temporary file renamed into place,
 /// so a failure leaves no partial file and an existing file is replaced whole. The text is
 /// streamed to the temporary file in pieces, never held whole in memory. False after logging.
@@ -45,3 +52,13 @@ void driver_log_too_long(const std::string &path);
 /// Writes `text` to `dir`/`name` all or nothing, as `driver_write_document`. False after logging.
 [[nodiscard]] bool driver_write_text(const std::string &dir, const std::string &name,
                                      const std::string &text);
+
+/// Takes the pieces of a text in order; false when one cannot be written.
+using driver_piece_writer = bool (*)(void *target, const char *data, std::size_t len);
+
+/// Writes to `dir`/`name` all or nothing, as `driver_write_document`, what `produce` hands in
+/// pieces to the writer and target it is given; `produce` returns false on its own failure.
+/// False after logging.
+[[nodiscard]] bool
+driver_write_pieces(const std::string &dir, const std::string &name,
+                    const std::function<bool(driver_piece_writer write, void *target)> &produce);

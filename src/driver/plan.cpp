@@ -86,10 +86,15 @@ void plan_file(const driver_options &opts, const std::string &input, const std::
     job.output_dir = to_stdout ? std::string("-") : driver_join_path(opts.output_dir, rel);
     if (opts.preprocess_only) {
         job.output_name = driver_base_name(input); // the text is IDL again, under its name
-    } else if (!driver_output_name(input, job.output_name) && job.error.empty()) {
+    } else if (const char *from = opts.from_xml ? ".xml" : ".idl";
+               !driver_output_name_as(input, from, opts.from_xml ? ".idl" : ".xml",
+                                      job.output_name) &&
+               job.error.empty()) {
         // Appended piece by piece: GCC 12 misreads `string + literal` here at -O3 (-Wrestrict).
         job.error = input;
-        job.error += ": no \".idl\" in the file name to make the output name from";
+        job.error += ": no \"";
+        job.error += from;
+        job.error += "\" in the file name to make the output name from";
     }
     jobs.push_back(std::move(job));
 }
@@ -102,9 +107,11 @@ bool same_file(const std::string &a, const std::string &b) {
            sa.st_ino == sb.st_ino;
 }
 
-bool ends_with_idl(const char *name) {
+// True for a name ending in `extension` (".idl", or ".xml" for documents read back).
+bool ends_with(const char *name, const char *extension) {
     const std::size_t n = std::strlen(name);
-    return n > 4 && std::strcmp(name + n - 4, ".idl") == 0;
+    const std::size_t e = std::strlen(extension);
+    return n > e && std::strcmp(name + n - e, extension) == 0;
 }
 
 // A file found by a folder walk; `plain` when it is a regular file itself, not a link to one.
@@ -114,9 +121,11 @@ struct found_file {
     bool operator<(const found_file &other) const { return path < other.path; }
 };
 
-// Collects the `*.idl` files below `folder` (symbolic links to folders are not followed, so
-// the walk always ends); the first folder that cannot be read is named in `failure`.
-void walk(const std::string &folder, std::vector<found_file> &found, std::string &failure) {
+// Collects the files below `folder` whose names end in `extension` (symbolic links to folders
+// are not followed, so the walk always ends); the first folder that cannot be read is named in
+// `failure`.
+void walk(const std::string &folder, const char *extension, std::vector<found_file> &found,
+          std::string &failure) {
     DIR *d = ::opendir(folder.c_str());
     if (d == nullptr) {
         if (failure.empty()) {
@@ -132,7 +141,7 @@ void walk(const std::string &folder, std::vector<found_file> &found, std::string
         const std::string path =
             folder.back() == '/' ? folder + e->d_name : folder + "/" + e->d_name;
         // The entry's type comes with it on most file systems; asked for only where not.
-        const bool idl = ends_with_idl(e->d_name);
+        const bool idl = ends_with(e->d_name, extension);
         if (e->d_type == DT_REG) {
             if (idl) {
                 found.push_back({path, true});
@@ -160,7 +169,7 @@ void walk(const std::string &folder, std::vector<found_file> &found, std::string
     }
     ::closedir(d);
     for (const std::string &sub : folders) {
-        walk(sub, found, failure);
+        walk(sub, extension, found, failure);
     }
 }
 
@@ -168,7 +177,7 @@ void plan_folder(const driver_options &opts, const std::string &folder, planner 
                  std::vector<compile_job> &jobs) {
     std::vector<found_file> found;
     std::string failure;
-    walk(folder, found, failure);
+    walk(folder, opts.from_xml ? ".xml" : ".idl", found, failure);
     std::sort(found.begin(), found.end());
     const std::string root = opts.base_dir.empty() ? folder : opts.base_dir;
     for (const found_file &file : found) {

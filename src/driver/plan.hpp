@@ -16,11 +16,11 @@ struct compile_job {
 };
 
 /// Plans the jobs for `opts` in a fixed order: the inputs in command-line order, the `*.idl`
-/// files below a folder sorted by path. Nothing is created. A missing input, an unreadable
-/// folder, an input outside the base folder, a name without ".idl" or a second input writing
-/// the same document gives a job that carries its error. With -E and an output folder, each
-/// job writes the preprocessed text under the input's own name, and one that would replace its
-/// input is refused. False (with `message`) for a usage error: `-o -` or `-MF` with other than
+/// files (`*.xml` with --from-xml) below a folder sorted by path. Nothing is created. A missing
+/// input, an unreadable folder, an input outside the base folder, a name without ".idl" (".xml")
+/// or a second input writing the same document gives a job that carries its error. With -E
+/// and an output folder, each job writes the preprocessed text under the input's own name, and
+/// one that would replace its input is refused. False (with `message`) for a usage error: `-o -` or `-MF` with other than
 /// exactly one file.
 [[nodiscard]] bool compile_plan(const driver_options &opts, std::vector<compile_job> &jobs,
                                 std::string &message);

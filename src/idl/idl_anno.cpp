@@ -51,6 +51,12 @@ constexpr std::string_view unwritten_annotations[] = {
     "non_serialized", "ignore_literal_names", "try_construct",
 };
 
+// Standard annotations for interfaces, code generators and topics: nothing of a DDS-XML types
+// document stands for them.
+constexpr std::string_view formless_annotations[] = {
+    "verbatim", "service", "oneway", "ami", "topic", "data_representation",
+};
+
 template <std::size_t N> bool listed(const std::string_view (&list)[N], std::string_view name) {
     return std::find(std::begin(list), std::end(list), name) != std::end(list);
 }
@@ -108,10 +114,17 @@ bool idl_anno_set_param(const idl_source &src, xmltree *element, std::string_vie
     return idl_set_attr(src, element, attribute, idl_anno_canonical_value(attribute, value), pos);
 }
 
-void idl_anno_report_dropped(const idl_source &src, std::string_view annotation,
+bool idl_anno_has_no_form(std::string_view annotation) {
+    return listed(formless_annotations, annotation);
+}
+
+bool idl_anno_report_dropped(const idl_source &src, std::string_view annotation, bool with_params,
                              std::uint64_t pos) {
-    if (listed(unwritten_annotations, annotation)) {
-        idl_report(src, DIAG_WARNING, pos, "Annotation dropped",
-                   "@" + std::string(annotation) + " has no DDS-XML attribute");
+    const bool formless = src.drop_formless_annotations && idl_anno_has_no_form(annotation);
+    if (!formless && (with_params || !listed(unwritten_annotations, annotation))) {
+        return false;
     }
+    idl_report(src, DIAG_WARNING, pos, "Annotation dropped",
+               "@" + std::string(annotation) + " has no DDS-XML attribute");
+    return true;
 }

@@ -25,6 +25,11 @@ struct idl_source;
 [[nodiscard]] bool idl_anno_set_param(const idl_source &src, xmltree *element,
                                       std::string_view annotation, std::string_view attribute,
                                       std::string_view value, std::uint64_t pos);
-/// Warns, naming it, when annotation (applied without parameters at pos) is a built-in one that
-/// changes the type but has no DDS-XML attribute (`@hashid`, `@must_understand`, ...).
-void idl_anno_report_dropped(const idl_source &src, std::string_view annotation, std::uint64_t pos);
+/// True for the standard annotations that no DDS-XML attribute carries whatever their
+/// parameters (`@verbatim`, `@service`, `@oneway`, `@ami`, `@topic`, `@data_representation`).
+[[nodiscard]] bool idl_anno_has_no_form(std::string_view annotation);
+/// Warns, naming it, and returns true when annotation (applied at pos, with parameters or not)
+/// is dropped: one with no DDS-XML form (when src drops those), or, without parameters, a
+/// built-in one that changes the type but has no DDS-XML attribute (`@hashid`, ...).
+bool idl_anno_report_dropped(const idl_source &src, std::string_view annotation, bool with_params,
+                             std::uint64_t pos);

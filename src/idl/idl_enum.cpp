@@ -17,7 +17,7 @@ xmltree *add_named(const ast *node, const idl_source &src, xmltree *parent, cons
     }
     const std::size_t i = idl_first_non_annotation(node);
     const ast *id = idl_child(node, i);
-    if (!idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id))) {
+    if (!idl_set_attr(src, element, "name", idl_identifier_text(src, id), idl_start_of(id))) {
         return nullptr;
     }
     *next = i + 1;
@@ -54,8 +54,11 @@ bool idl_visit_enum_dcl(const ast *node, const idl_source &src, xmltree *parent)
             return false;
         }
         const ast *value = idl_child(enumerator, v);
+        std::string room;
         if (value != nullptr &&
-            !idl_set_attr(src, literal, "value", idl_text_of(src, value), idl_start_of(value))) {
+            !idl_set_attr(src, literal, "value",
+                          idl_unescaped_expression(idl_text_of(src, value), &room),
+                          idl_start_of(value))) {
             return false;
         }
     }
@@ -83,7 +86,7 @@ bool idl_visit_bitset_dcl(const ast *node, const idl_source &src, xmltree *paren
     const std::size_t first = idl_first_non_annotation(node);
     const ast *id = idl_child(node, first);
     if (element == nullptr || !idl_apply_annotations(node, src, element) ||
-        !idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id))) {
+        !idl_set_attr(src, element, "name", idl_identifier_text(src, id), idl_start_of(id))) {
         return false;
     }
     std::size_t i = first + 1;
@@ -121,10 +124,12 @@ bool idl_visit_bitfield(const ast *node, const idl_source &src, xmltree *bitset)
         }
         const ast *id = idl_child(node, first + 1 + n);
         if (id != nullptr &&
-            !idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id))) {
+            !idl_set_attr(src, element, "name", idl_identifier_text(src, id), idl_start_of(id))) {
             return false;
         }
-        if (!idl_set_attr(src, element, "bit_bound", idl_text_of(src, width),
+        std::string room;
+        if (!idl_set_attr(src, element, "bit_bound",
+                          idl_unescaped_expression(idl_text_of(src, width), &room),
                           idl_start_of(width)) ||
             (type != nullptr &&
              !idl_set_attr(src, element, "type", type, idl_start_of(destination)))) {

@@ -53,7 +53,7 @@ bool open_module_dcl(const ast *node, const idl_source &src, xmltree *parent,
     }
     xmltree *element = idl_add_element(src, parent, "module");
     if (element == nullptr || !idl_apply_annotations(node, src, element) ||
-        !idl_set_attr(src, element, "name", name, idl_start_of(id))) {
+        !idl_set_attr(src, element, "name", idl_unescaped(name), idl_start_of(id))) {
         return false;
     }
     stack->push_back({node, element, first + 1});
@@ -92,7 +92,7 @@ bool add_named_element(const ast *node, const idl_source &src, xmltree *parent, 
     xmltree *element = idl_add_element(src, parent, tag);
     const ast *id = idl_child(node, idl_first_non_annotation(node));
     return element != nullptr && idl_apply_annotations(node, src, element) &&
-           idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id));
+           idl_set_attr(src, element, "name", idl_identifier_text(src, id), idl_start_of(id));
 }
 
 } // namespace
@@ -115,7 +115,8 @@ bool idl_visit_definition(const ast *node, const idl_source &src, xmltree *paren
     case IDL_ANNOTATION_DCL: {
         const ast *id = idl_child(node, 0);
         idl_warn(src, idl_start_of(id),
-                 "Custom annotation '" + std::string(idl_text_of(src, id)) + "' will be ignored");
+                 "Custom annotation '" + std::string(idl_identifier_text(src, id)) +
+                     "' will be ignored");
         return true;
     }
     case IDL_MODULE_DCL:
@@ -184,7 +185,7 @@ bool idl_visit_typedef_dcl(const ast *annotated, const idl_source &src, xmltree 
         if (!visit_declared_type(type_node, src, parent)) {
             return false;
         }
-        declared_name = idl_text_of(src, declared_type_identifier(type_node));
+        declared_name = idl_identifier_text(src, declared_type_identifier(type_node));
     }
     const std::size_t count = idl_child_count(declarators);
     for (std::size_t d = 0; d < count; ++d) {
@@ -193,7 +194,7 @@ bool idl_visit_typedef_dcl(const ast *annotated, const idl_source &src, xmltree 
         const std::uint64_t pos = idl_start_of(type_node);
         xmltree *element = idl_add_element(src, parent, "typedef");
         if (element == nullptr || !idl_apply_annotations(annotated, src, element) ||
-            !idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id))) {
+            !idl_set_attr(src, element, "name", idl_identifier_text(src, id), idl_start_of(id))) {
             return false;
         }
         if (declared) {
@@ -238,7 +239,7 @@ bool idl_visit_const_dcl(const ast *node, const idl_source &src, xmltree *parent
     xmltree *element = idl_add_element(src, parent, "const");
     const ast *id = idl_child(node, first + 1);
     if (element == nullptr || !idl_apply_annotations(node, src, element) ||
-        !idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id)) ||
+        !idl_set_attr(src, element, "name", idl_identifier_text(src, id), idl_start_of(id)) ||
         !idl_set_attr(src, element, "type", type, pos)) {
         return false;
     }
@@ -248,7 +249,10 @@ bool idl_visit_const_dcl(const ast *node, const idl_source &src, xmltree *parent
         return false;
     }
     const ast *value = idl_child(node, first + 2);
-    return idl_set_attr(src, element, "value", idl_text_of(src, value), idl_start_of(value));
+    std::string room;
+    return idl_set_attr(src, element, "value",
+                        idl_unescaped_expression(idl_text_of(src, value), &room),
+                        idl_start_of(value));
 }
 
 bool idl_visit_struct_forward_dcl(const ast *node, const idl_source &src, xmltree *parent) {

@@ -97,7 +97,8 @@ struct declarations {
 };
 
 void declare_struct(declarations *decls, std::size_t at, const ast *node, const idl_source &src) {
-    const std::string_view name = idl_text_of(src, idl_child(node, idl_first_non_annotation(node)));
+    const std::string_view name =
+        idl_identifier_text(src, idl_child(node, idl_first_non_annotation(node)));
     decls->scopes[at].names.insert(name);
     decls->scopes[at].structs[name].push_back(node);
 }
@@ -117,10 +118,10 @@ void declare_definition(declarations *decls, std::size_t at, const ast *node,
     case IDL_BITSET_DCL:
     case IDL_STRUCT_FORWARD_DCL:
     case IDL_UNION_FORWARD_DCL:
-        names.insert(idl_text_of(src, idl_child(node, first)));
+        names.insert(idl_identifier_text(src, idl_child(node, first)));
         break;
     case IDL_CONST_DCL:
-        names.insert(idl_text_of(src, idl_child(node, first + 1)));
+        names.insert(idl_identifier_text(src, idl_child(node, first + 1)));
         break;
     case IDL_TYPEDEF_DCL: {
         const ast *type_node = idl_child(node, first);
@@ -130,7 +131,7 @@ void declare_definition(declarations *decls, std::size_t at, const ast *node,
         const ast *list = idl_child(node, first + 1);
         const std::size_t count = idl_child_count(list);
         for (std::size_t d = 0; d < count; ++d) {
-            names.insert(idl_text_of(src, idl_declarator_identifier(idl_child(list, d))));
+            names.insert(idl_identifier_text(src, idl_declarator_identifier(idl_child(list, d))));
         }
         break;
     }
@@ -174,10 +175,11 @@ declarations collect(const ast *spec, const idl_source &src) {
             continue;
         }
         const std::size_t first = idl_first_non_annotation(child);
-        const std::string_view name = idl_text_of(src, idl_child(child, first));
-        if (is_include_marker(name)) {
+        const std::string_view written = idl_text_of(src, idl_child(child, first));
+        if (is_include_marker(written)) {
             continue;
         }
+        const std::string_view name = idl_unescaped(written);
         decls.scopes[at].names.insert(name);
         std::size_t inner = decls.scopes.size();
         const auto known = decls.scopes[at].modules.find(name);
@@ -206,10 +208,10 @@ const std::vector<const ast *> *resolve_type(const declarations &decls, std::siz
     }
     std::vector<std::string_view> parts;
     for (std::size_t cut = name.find("::"); cut != std::string_view::npos; cut = name.find("::")) {
-        parts.push_back(name.substr(0, cut));
+        parts.push_back(idl_unescaped(name.substr(0, cut)));
         name.remove_prefix(cut + 2);
     }
-    parts.push_back(name);
+    parts.push_back(idl_unescaped(name));
     while (decls.scopes[at].names.count(parts[0]) == 0) {
         if (decls.scopes[at].parent == k_no_scope) {
             return nullptr;
@@ -287,7 +289,7 @@ private:
             const std::size_t declarators = idl_child_count(list);
             for (std::size_t d = 0; d < declarators; ++d) {
                 const ast *declarator = idl_child(list, d);
-                by_name[idl_text_of(src_, idl_declarator_identifier(declarator))].push_back(
+                by_name[idl_identifier_text(src_, idl_declarator_identifier(declarator))].push_back(
                     declarator);
             }
         }
@@ -381,7 +383,7 @@ bool idl_pragma_resolve_keys(const ast *spec, const idl_source &src) {
         for (std::size_t k = 0; k < parts.keys.size(); ++k) {
             const std::string_view path = parts.keys[k];
             // A key inside a member (`a.id`, `a[2]`) has no attribute of its own in DDS-XML.
-            const std::string_view top = path.substr(0, path.find_first_of(".["));
+            const std::string_view top = idl_unescaped(path.substr(0, path.find_first_of(".[")));
             bool found = false;
             for (const ast *def : *defs) {
                 if (const std::vector<const ast *> *declarators = members.find(def, top)) {

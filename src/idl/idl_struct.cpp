@@ -31,15 +31,18 @@ constexpr flag_annotation flag_annotations[] = {
 } // namespace
 
 bool idl_visit_anno_appl(const ast *node, const idl_source &src, xmltree *element) {
-    const std::string_view name = idl_text_of(src, idl_child(node, 0));
+    const std::string_view name = idl_identifier_text(src, idl_child(node, 0));
     const ast *params = idl_child(node, 1);
+    if (!idl_anno_is_scoped(node) &&
+        idl_anno_report_dropped(src, name, params != nullptr, idl_start_of(node))) {
+        return true;
+    }
     if (params == nullptr) {
         for (const flag_annotation &flag : flag_annotations) {
             if (flag.name == name) {
                 return idl_set_attr(src, element, flag.attribute, flag.value, idl_start_of(node));
             }
         }
-        idl_anno_report_dropped(src, name, idl_start_of(node));
         return true; // an annotation that means nothing here is dropped
     }
     const std::size_t count = idl_child_count(params);
@@ -47,16 +50,20 @@ bool idl_visit_anno_appl(const ast *node, const idl_source &src, xmltree *elemen
         const ast *param = idl_child(params, i);
         bool ok = false;
         if (idl_type_of(param) == IDL_ANNOTATION_APPL_PARAM) {
-            const std::string_view key = idl_text_of(src, idl_child(param, 0));
-            const std::string_view value = idl_text_of(src, idl_child(param, 1));
+            const std::string_view key = idl_identifier_text(src, idl_child(param, 0));
+            std::string room;
+            const std::string_view value =
+                idl_unescaped_expression(idl_text_of(src, idl_child(param, 1)), &room);
             ok = idl_anno_is_value_param(name, key)
                      ? idl_anno_set_param(src, element, name, name, idl_blank_stripped(value),
                                           idl_start_of(param))
                      : idl_anno_set_param(src, element, name, key, value, idl_start_of(param));
         } else {
-            ok = idl_anno_set_param(src, element, name, name,
-                                    idl_blank_stripped(idl_text_of(src, param)),
-                                    idl_start_of(param));
+            std::string room;
+            ok = idl_anno_set_param(
+                src, element, name, name,
+                idl_blank_stripped(idl_unescaped_expression(idl_text_of(src, param), &room)),
+                idl_start_of(param));
         }
         if (!ok) {
             return false;
@@ -113,7 +120,7 @@ bool idl_visit_member(const ast *node, const idl_source &src, xmltree *parent) {
             return false;
         }
         const ast *id = idl_declarator_identifier(declarator);
-        if (!idl_set_attr(src, member, "name", idl_text_of(src, id), idl_start_of(id)) ||
+        if (!idl_set_attr(src, member, "name", idl_identifier_text(src, id), idl_start_of(id)) ||
             !idl_set_member_type(type_spec, src, member) ||
             !idl_visit_array_declarator(declarator, src, member)) {
             return false;
@@ -129,7 +136,7 @@ bool idl_visit_struct_def(const ast *node, const idl_source &src, xmltree *paren
     }
     std::size_t i = idl_first_non_annotation(node);
     const ast *id = idl_child(node, i);
-    if (!idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id))) {
+    if (!idl_set_attr(src, element, "name", idl_identifier_text(src, id), idl_start_of(id))) {
         return false;
     }
     ++i;

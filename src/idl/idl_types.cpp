@@ -180,7 +180,9 @@ bool idl_visit_sequence(const ast *node, const idl_source &src, xmltree *element
         return true;
     }
     const ast *bound = idl_child(seq, idl_first_non_annotation(seq) + 1);
-    return idl_set_attr(src, element, "sequenceMaxLength", idl_text_of(src, bound),
+    std::string room;
+    return idl_set_attr(src, element, "sequenceMaxLength",
+                        idl_unescaped_expression(idl_text_of(src, bound), &room),
                         idl_start_of(bound));
 }
 
@@ -194,7 +196,9 @@ bool idl_visit_bounded_string(const ast *node, const idl_source &src, xmltree *e
         return true;
     }
     const ast *bound = idl_child(str, idl_first_non_annotation(str));
-    return idl_set_attr(src, element, "stringMaxLength", idl_text_of(src, bound),
+    std::string room;
+    return idl_set_attr(src, element, "stringMaxLength",
+                        idl_unescaped_expression(idl_text_of(src, bound), &room),
                         idl_start_of(bound));
 }
 
@@ -232,7 +236,8 @@ bool idl_visit_array_declarator(const ast *declarator, const idl_source &src, xm
         if (i != first) {
             dimensions += ", ";
         }
-        dimensions += idl_text_of(src, idl_child(array, i));
+        std::string room;
+        dimensions += idl_unescaped_expression(idl_text_of(src, idl_child(array, i)), &room);
     }
     return idl_set_attr(src, element, "arrayDimensions", dimensions, idl_start_of(array));
 }

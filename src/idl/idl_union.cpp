@@ -62,9 +62,11 @@ bool visit_case(const ast *node, const idl_source &src, xmltree *union_element) 
         }
         const ast *expr = idl_child(label, 0);
         // Blanks inside an expression go (`- 1` is `-1`); literals such as ' ' stay whole.
-        const std::string value = expr == nullptr
-                                      ? std::string("default")
-                                      : idl_blank_stripped_outside_literals(idl_text_of(src, expr));
+        const std::string written =
+            expr == nullptr ? std::string("default")
+                            : idl_blank_stripped_outside_literals(idl_text_of(src, expr));
+        std::string room;
+        const std::string_view value = idl_unescaped_expression(written, &room);
         if (!idl_set_attr(src, discriminator, "value", value, idl_start_of(label))) {
             return false;
         }
@@ -87,7 +89,7 @@ bool idl_visit_union_def(const ast *node, const idl_source &src, xmltree *parent
         return false;
     }
     const ast *id = idl_child(node, i);
-    if (!idl_set_attr(src, element, "name", idl_text_of(src, id), idl_start_of(id)) ||
+    if (!idl_set_attr(src, element, "name", idl_identifier_text(src, id), idl_start_of(id)) ||
         !visit_discriminator(switch_type, src, element)) {
         return false;
     }

@@ -1166,6 +1166,7 @@ loaded_unit *unit_of(file_entry *file, const preproc_root &state, const variant 
     // With the whole model read, a key pragma naming what its file does not declare is a
     // mistake rather than a type that may live elsewhere.
     unit->src.pragma_miss_level = DIAG_ERROR;
+    unit->src.drop_formless_annotations = true;
     for (const include_target &t : v.includes) {
         if (t.file != nullptr) {
             unit->includes.push_back({t.file->resolved, t.file->path, t.line});

@@ -160,6 +160,47 @@ std::uint64_t open_string_start(std::string_view text, std::uint64_t pos) {
     return quote == '"' ? start : std::string_view::npos;
 }
 
+// The keyword that word differs from only in case ("" when none): IDL refuses such a name, and
+// the parse usually fails right at it or after it (`Sequence<long> s;`).
+std::string colliding_keyword(std::string_view word) {
+    for (std::uint64_t type = IDL_KW_MODULE; type <= IDL_KW_UINT64; ++type) {
+        const std::string keyword = expected_label(type);
+        const std::string_view letters = std::string_view(keyword).substr(1, keyword.size() - 2);
+        if (letters.size() != word.size() || letters == word || letters[0] == '@') {
+            continue;
+        }
+        bool same = true;
+        for (std::size_t i = 0; same && i < word.size(); ++i) {
+            same = (word[i] >= 'A' && word[i] <= 'Z' ? word[i] - 'A' + 'a' : word[i]) == letters[i];
+        }
+        if (same) {
+            return std::string(letters);
+        }
+    }
+    return {};
+}
+
+// The word that ends at end (after blanks), or the one that starts at it.
+std::string_view word_near(std::string_view text, std::uint64_t at, bool before) {
+    std::uint64_t end = std::min<std::uint64_t>(at, text.size());
+    if (before) {
+        while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\n' ||
+                           text[end - 1] == '\r')) {
+            --end;
+        }
+        std::uint64_t begin = end;
+        while (begin > 0 && is_word_char(text[begin - 1])) {
+            --begin;
+        }
+        return text.substr(begin, end - begin);
+    }
+    std::uint64_t stop = end;
+    while (stop < text.size() && is_word_char(text[stop])) {
+        ++stop;
+    }
+    return text.substr(end, stop - end);
+}
+
 // True for the label of a keyword ('struct', '@annotation').
 bool is_keyword_label(const std::string &label) {
     return label.size() > 2 && label[0] == '\'' &&
@@ -281,6 +322,15 @@ void report_parse_error(const idl_source &src, const ast_error &error) {
         if (detail.empty()) {
             detail = labels.empty() ? "unexpected " + token
                                     : "expected " + joined_labels(labels) + " before " + token;
+            for (const bool before : {false, true}) {
+                const std::string_view near = word_near(text, at.pos, before);
+                const std::string keyword = colliding_keyword(near);
+                if (!keyword.empty()) {
+                    detail += "; '" + std::string(near) + "' collides with the keyword '" +
+                              keyword + "' (names may not differ from a keyword only in case)";
+                    break;
+                }
+            }
         }
         // A failure at the first token of a line, right after an annotation that stands on
         // a line of its own, belongs to that annotation's line.

@@ -39,6 +39,32 @@ std::size_t literal_length(std::string_view text, std::size_t i) {
     return (j < text.size() ? j + 1 : text.size()) - i;
 }
 
+bool is_word_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// Text with its character and string literals copied whole and every other byte i through
+// keep(i), which says whether it stays.
+template <class Keep> std::string outside_literals(std::string_view text, const Keep &keep) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const char c = text[i];
+        if (c == '\'' || c == '"') {
+            const std::size_t n = literal_length(text, i);
+            out.append(text.substr(i, n));
+            i += n;
+            continue;
+        }
+        if (keep(i)) {
+            out.push_back(c);
+        }
+        ++i;
+    }
+    return out;
+}
+
 } // namespace
 
 std::uint64_t idl_type_of(const ast *node) {
@@ -88,6 +114,11 @@ std::size_t idl_first_non_annotation(const ast *node) {
     return i;
 }
 
+bool idl_anno_is_scoped(const ast *appl) {
+    // The name's identifier stands right after the '@' unless a scope was written before it.
+    return idl_start_of(idl_child(appl, 0)) != idl_start_of(appl) + 1;
+}
+
 std::string_view idl_text_of(const idl_source &src, const ast *node) {
     const ast_tree *tree = tree_of(node);
     if (tree == nullptr) {
@@ -121,6 +152,32 @@ idl_unannotated::idl_unannotated(const ast *node) : node_(node) {
     tree_ = ast_tree{tree->type, &children_, tree->start, tree->end};
     view_ = ast{AST_TREE, reinterpret_cast<std::uint64_t>(&tree_)};
     node_ = &view_;
+}
+
+std::string_view idl_unescaped(std::string_view name) {
+    return name.size() > 1 && name[0] == '_' ? name.substr(1) : name;
+}
+
+std::string_view idl_identifier_text(const idl_source &src, const ast *id) {
+    return idl_unescaped(idl_text_of(src, id));
+}
+
+std::string_view idl_unescaped_expression(std::string_view text, std::string *room) {
+    // A '_' that begins a word and has a word character after it escapes a name (numbers
+    // begin with a digit); most texts have none (`MAX_LEN` has one inside a word only).
+    const auto escape = [text](std::size_t i) {
+        return text[i] == '_' && (i == 0 || !is_word_char(text[i - 1])) && i + 1 < text.size() &&
+               is_word_char(text[i + 1]);
+    };
+    std::size_t at = text.find('_');
+    while (at != std::string_view::npos && !escape(at)) {
+        at = text.find('_', at + 1);
+    }
+    if (at == std::string_view::npos) {
+        return text;
+    }
+    *room = outside_literals(text, [&escape](std::size_t i) { return !escape(i); });
+    return *room;
 }
 
 std::string idl_joined_literals(std::string_view text) {
@@ -167,23 +224,9 @@ std::string idl_blank_stripped(std::string_view text) {
 }
 
 std::string idl_blank_stripped_outside_literals(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const char c = text[i];
-        if (c == '\'' || c == '"') {
-            const std::size_t n = literal_length(text, i);
-            out.append(text.substr(i, n));
-            i += n;
-            continue;
-        }
-        if (c != '\n' && c != ' ' && c != '@') {
-            out.push_back(c);
-        }
-        ++i;
-    }
-    return out;
+    return outside_literals(text, [text](std::size_t i) {
+        return text[i] != '\n' && text[i] != ' ' && text[i] != '@';
+    });
 }
 
 std::string idl_scoped_name_text(const idl_source &src, const ast *node) {
@@ -204,7 +247,7 @@ std::string idl_scoped_name_text(const idl_source &src, const ast *node) {
         if (!first) {
             name += "::";
         }
-        name += idl_text_of(src, idl_child(node, i));
+        name += idl_identifier_text(src, idl_child(node, i));
         first = false;
     }
     return name;

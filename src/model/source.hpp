@@ -56,6 +56,9 @@ struct idl_source {
     /// Level of the report for a key pragma naming a type or member the file does not declare:
     /// a warning lets the translation go on, an error fails it.
     diag_level pragma_miss_level = DIAG_WARNING;
+    /// Standard annotations that no DDS-XML attribute stands for (`@verbatim`, `@topic`, ...) are
+    /// dropped with a warning; when false their parameters become attributes like any others'.
+    bool drop_formless_annotations = false;
     /// The `declarator` nodes that key pragmas make keys; filled by idl_translate before the walk.
     mutable std::unordered_set<const ast *> pragma_keys;
     /// The line index of text; idl_source_index builds it.
@@ -83,6 +86,9 @@ inline constexpr std::uint64_t IDL_NOT_A_TREE = ~std::uint64_t{0};
 [[nodiscard]] bool idl_is_char(const ast *node);
 /// Index of the first child that is not an `annotation_appl`; the child count when none.
 [[nodiscard]] std::size_t idl_first_non_annotation(const ast *node);
+/// True when the application's name was written scoped (`@::Vendor::key`): a vendor's own
+/// annotation, never taken for the standard one of the same name.
+[[nodiscard]] bool idl_anno_is_scoped(const ast *appl);
 
 /// A borrowed view of a tree node without its leading `annotation_appl` children, for helpers
 /// that find a declaration's parts by fixed child index. Valid while the node lives; not
@@ -103,6 +109,15 @@ private:
 
 /// The node's span with the white space the grammar took before and after its tokens removed.
 [[nodiscard]] std::string_view idl_text_of(const idl_source &src, const ast *node);
+/// A name as IDL reads it: one leading '_' escapes a keyword and is no part of the name
+/// (`_struct` is `struct`, `__x` is `_x`); a lone `_` stays.
+[[nodiscard]] std::string_view idl_unescaped(std::string_view name);
+/// The name an `identifier` node declares or uses: its text without the escaping '_'.
+[[nodiscard]] std::string_view idl_identifier_text(const idl_source &src, const ast *id);
+/// An expression as written, with the escaping '_' of every name in it dropped (`_N * 2` gives
+/// `N * 2`); literals are kept exactly. text itself when no name in it is escaped, else the
+/// copy made in *room.
+[[nodiscard]] std::string_view idl_unescaped_expression(std::string_view text, std::string *room);
 /// The value text with string literals that stand side by side, separated by blanks only,
 /// joined into one literal as a single literal would be written (`"a" "b"` gives `"ab"`,
 /// `L"a" "b"` gives `L"ab"`); any other text is returned unchanged.
@@ -111,7 +126,8 @@ private:
 [[nodiscard]] std::string idl_blank_stripped(std::string_view text);
 /// As idl_blank_stripped, but character and string literals are kept exactly as written.
 [[nodiscard]] std::string idl_blank_stripped_outside_literals(std::string_view text);
-/// Full name of a `scoped_name` node as written, without white space (`::A::B`); else its text.
+/// Full name of a `scoped_name` node as written, without white space and with each component
+/// unescaped (`::A::B`); else its text.
 [[nodiscard]] std::string idl_scoped_name_text(const idl_source &src, const ast *node);
 
 /// Builds the line index of src unless it has one; safe on several threads at once.

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "base/teardown.hpp"
 #include "peg/memory.hpp"
 #include "peg/peg_detail.hpp"
 #include "peg/peg_log.hpp"
@@ -228,8 +229,8 @@ ast_error *ast_error_new(std::uint64_t pos, std::uint64_t line, std::uint64_t co
 }
 
 void ast_recursive_delete(ast *node) {
-    if (!node || is_fallback(node))
-        return;
+    if (!node || is_fallback(node) || teardown_skipped())
+        return; // skipped: the process is exiting and its pages go back all at once
     release_reachable(&node, 1);
 }
 

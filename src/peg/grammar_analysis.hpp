@@ -38,6 +38,10 @@ inline constexpr std::uint64_t peg_leaf_byte = 2;
 /// predicate over one such step; the rule keeps no child, or (pruning) the result of one
 /// called chain. No backtracking point lies inside, so a call is taken in one pass.
 inline constexpr std::uint64_t peg_leaf_chain = 4;
+/// Leaf flag, a skip: a voiding chain of one accepting state whose one edge is a byte step
+/// back to itself (blanks*): a call takes the bytes of that step while they come, records the
+/// step's failure where they end, and always matches, leaving nothing.
+inline constexpr std::uint64_t peg_leaf_skip = 8;
 
 namespace peg_analysis {
 
@@ -482,6 +486,10 @@ std::uint64_t *start_table_new(const G &g, Alloc &alloc, Release &release) {
                 grew = true;
             }
     }
+    for (std::uint64_t i = 0; i < n; ++i)
+        if ((row5(i) & peg_leaf_chain) && g.mode(i) == mode_void && g.accepting(i, 0) &&
+            g.edge_count(i, 0) == 1 && g.target(i, 0, 0) == 0)
+            row5(i) |= peg_leaf_skip;
     return starts;
 }
 

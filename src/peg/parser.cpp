@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "base/arch.hpp"
 #include "peg/ast.hpp"
 #include "peg/edge.hpp"
 #include "peg/fa.hpp"
@@ -85,6 +86,35 @@ void analysis_release(void *p) {
 
 } // namespace
 
+namespace {
+
+// Most edges and states the matcher's frames can name.
+constexpr std::uint64_t most_edges = 0x1FFFFFFFu;
+constexpr std::uint64_t most_states = 0xFFFFFFFFu;
+
+// True when every automaton has states, every edge's target is a state of its automaton, and
+// the counts fit the matcher's frames: the matcher then needs no check at each step.
+bool grammar_well_formed(const fa *automata, std::uint64_t count) {
+    if (!automata)
+        return false;
+    for (std::uint64_t a = 0; a < count; ++a) {
+        const fa &f = automata[a];
+        if (!f.states || f.state_count == 0 || f.state_count > most_states)
+            return false;
+        for (std::uint64_t s = 0; s < f.state_count; ++s) {
+            const state &st = f.states[s];
+            if (st.edge_count > most_edges || (st.edge_count && !st.edges))
+                return false;
+            for (std::uint64_t e = 0; e < st.edge_count; ++e)
+                if (st.edges[e].target >= f.state_count)
+                    return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 std::uint8_t *parser_memo_flags_new(const fa *automata, std::uint64_t count) {
     if (!automata)
         return nullptr;
@@ -110,6 +140,7 @@ void parser_init(parser *p, std::uint64_t start, fa *automata, std::uint64_t aut
     p->automaton_count = automaton_count;
     p->eof_check = eof_check;
     p->static_records = false;
+    p->well_formed = grammar_well_formed(automata, automaton_count);
     p->memo = parser_memo_flags_new(automata, automaton_count);
     p->starts = parser_start_table_new(automata, automaton_count);
 }
@@ -137,7 +168,14 @@ parser *parser_new_static(std::uint64_t start, fa *automata, std::uint64_t autom
         peg_log_oom("parser");
         return nullptr;
     }
-    *p = parser{start, automata, automaton_count, eof_check, memo, starts, true};
+    *p = parser{start,
+                automata,
+                automaton_count,
+                eof_check,
+                memo,
+                starts,
+                true,
+                grammar_well_formed(automata, automaton_count)};
     return p;
 }
 
@@ -157,6 +195,7 @@ void parser_clear(parser *p) {
     p->memo = nullptr;
     p->starts = nullptr;
     p->static_records = false;
+    p->well_formed = false;
 }
 
 void parser_delete(parser *p) {
@@ -173,7 +212,10 @@ struct block {
     std::size_t size;
 };
 
-// Blocks grow from small (a one-line parse touches a few hundred bytes) to 1 MB.
+// Blocks grow from small (a one-line parse touches a few hundred bytes) to 32 MB, so that a
+// large parse result lives in a few blocks: released in a few calls rather than one per MB
+// (each return of pages to the system interrupts every core), and filled mostly through
+// huge pages.
 struct arena {
     block *head;
     char *cur;
@@ -182,7 +224,8 @@ struct arena {
 };
 
 constexpr std::size_t first_block = 1024;
-constexpr std::size_t max_block = std::size_t{1} << 20;
+constexpr std::size_t max_block = std::size_t{32} << 20;
+constexpr std::size_t huge_block = std::size_t{4} << 20;
 
 void *arena_alloc(arena *a, std::size_t size) {
     size = (size + 7) & ~std::size_t{7};
@@ -198,6 +241,8 @@ void *arena_alloc(arena *a, std::size_t size) {
         auto *b = static_cast<block *>(peg_malloc(want));
         if (!b)
             return nullptr;
+        if (want >= huge_block)
+            arch_hint_huge_pages(b, want);
         b->next = a->head;
         b->size = want;
         a->head = b;
@@ -217,9 +262,26 @@ void blocks_release(block *b) {
     }
 }
 
+// An empty arena whose first block suits a parse of text_bytes bytes: a long text makes a
+// tree several times its size, so its first block is already large (pages of it that are
+// never written cost nothing); a short one starts small.
+arena arena_for_text(std::uint64_t text_bytes) {
+    std::size_t first = first_block;
+    while (first < max_block && first / 8 < text_bytes)
+        first *= 2;
+    return arena{nullptr, nullptr, nullptr, first};
+}
+
 void arena_release(arena *a) {
     blocks_release(a->head);
     *a = arena{};
+}
+
+// Gives back everything allocated since the arena stood at mark (a cur value), when that lies
+// in the current block; a mark in an older block leaves the arena as it is.
+void arena_rewind(arena *a, char *mark) {
+    if (a->head && mark >= reinterpret_cast<char *>(a->head) + sizeof(block) && mark <= a->cur)
+        a->cur = mark;
 }
 
 //=== explicit stacks ===//
@@ -258,6 +320,11 @@ struct activation {
     std::uint64_t start_column;
     std::uint64_t frame_base; // first frame of this activation's path
     std::uint64_t memo_entry; // its in-progress memo entry, or memo_none
+    // Where the node blocks and the memo table stood on entry: when the match leaves nothing
+    // and no memo entry was made meanwhile, nothing can refer to the nodes made since, and
+    // they are given back (a rule tried and abandoned leaves no garbage behind).
+    char *arena_mark;
+    std::uint64_t memo_mark;
     bool start_cr;
 };
 
@@ -272,6 +339,7 @@ constexpr std::uint32_t cr_bit = 0x80000000u;
 constexpr std::uint32_t call_bit = 0x40000000u;
 constexpr std::uint32_t kept_bit = 0x20000000u;
 constexpr std::uint32_t edge_mask = 0x1FFFFFFFu;
+static_assert(edge_mask == most_edges, "the well-formed check uses the frames' limit");
 
 struct frame {
     std::uint64_t pos;
@@ -344,6 +412,7 @@ void peg_result_release_nodes(ast_tree *t) {
 struct inner_parser_work {
     const std::uint8_t *memo;    // the parser's memo table (null: memoise every automaton)
     const std::uint64_t *starts; // the parser's start table (null: every call runs in full)
+    bool well_formed;            // the parser's grammar needs no checks while matching
     arena nodes;
     pod_stack<activation> acts;
     pod_stack<frame> frames;
@@ -497,6 +566,18 @@ std::uint64_t step_type(const inner_parser *ip, std::uint64_t a, const edge &ed)
     return ip->automata[ed.trans.kind == TRANS_AUTOMATON ? ed.trans.data : a].type;
 }
 
+// A call of a skip (peg_leaf_skip) taken as run_chain takes it: the bytes of its loop while
+// they come, the loop step's failure where they end; it always matches, leaving nothing.
+ast *run_skip(inner_parser *ip, std::uint64_t a) {
+    const edge &ed = ip->automata[a].states[0].edges[0];
+    const inner_parser_work *w = ip->work;
+    input *in = ip->in;
+    while (in->pos < in->size && step_takes(w, ed, static_cast<unsigned char>(in->data[in->pos])))
+        advance(ip, static_cast<unsigned char>(in->data[in->pos]));
+    record_failure(ip, true, step_type(ip, a, ed));
+    return &g_nodes.empty;
+}
+
 // A call of a chain automaton (peg_leaf_chain) taken in one pass: the same bytes, failures
 // and result its full run gives. Its callees are chains, byte automata and predicates over
 // them, so the native recursion is bounded by the grammar, not by the input. Null for a
@@ -511,6 +592,8 @@ ast *run_chain(inner_parser *ip, std::uint64_t a) {
         ast *kept;
     };
     const point start{in->pos, ip->line, ip->column, ip->last_cr, nullptr};
+    // A chain makes no memo entry: on failure the nodes it made are nobody's.
+    char *const mark = ip->work->nodes.cur;
     point ok = start; // the last accepting state passed: where a failure falls back to
     bool have_ok = false;
     ast *kept = nullptr;
@@ -528,7 +611,9 @@ ast *run_chain(inner_parser *ip, std::uint64_t a) {
                 record_failure(ip, true, step_type(ip, owner, ed));
             return nullptr;
         }
-        ast *r = run_chain(ip, ed.trans.data);
+        const std::uint64_t flags = w->starts[ed.trans.data * start_words + 5];
+        ast *r =
+            (flags & peg_leaf_skip) ? run_skip(ip, ed.trans.data) : run_chain(ip, ed.trans.data);
         *ok_step = r != nullptr;
         return r;
     };
@@ -573,6 +658,7 @@ ast *run_chain(inner_parser *ip, std::uint64_t a) {
         if (!taken) {
             if (!have_ok) {
                 restore_pos(ip, start.pos, start.line, start.column, start.last_cr);
+                arena_rewind(&ip->work->nodes, mark);
                 return nullptr;
             }
             restore_pos(ip, ok.pos, ok.line, ok.column, ok.last_cr);
@@ -654,7 +740,8 @@ bool repeats_without_progress(const inner_parser *ip, const activation &act, std
 // Pushes a new activation, written in place (entering is the matcher's most frequent step);
 // false on out of memory.
 bool push_activation(inner_parser_work *w, std::uint64_t automaton, std::uint64_t pos,
-                     std::uint64_t line, std::uint64_t column, std::uint64_t entry, bool cr) {
+                     std::uint64_t line, std::uint64_t column, std::uint64_t entry, bool cr,
+                     std::uint64_t memo_count) {
     pod_stack<activation> &acts = w->acts;
     if (acts.count == acts.capacity) {
         std::uint64_t grown = acts.capacity ? acts.capacity * 2 : 16;
@@ -674,6 +761,8 @@ bool push_activation(inner_parser_work *w, std::uint64_t automaton, std::uint64_
     act.start_column = column;
     act.frame_base = w->frames.count;
     act.memo_entry = entry;
+    act.arena_mark = w->nodes.cur;
+    act.memo_mark = memo_count;
     act.start_cr = cr;
     return true;
 }
@@ -737,7 +826,8 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                 // Not memoised (the automaton a caller asked for always is). The memo flags
                 // cover every cycle of calls, so a rule that calls itself at one position
                 // passes a memoised rule twice there, whose in-progress entry reports it.
-                if (!push_activation(w, a, in->pos, ip->line, ip->column, memo_none, ip->last_cr)) {
+                if (!push_activation(w, a, in->pos, ip->line, ip->column, memo_none, ip->last_cr,
+                                     ip->cache.count)) {
                     fail_oom(ip, "matcher stack");
                     return nullptr;
                 }
@@ -773,7 +863,8 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                 return nullptr;
             }
             ip->cache.entries[made].result = &g_nodes.in_progress;
-            if (!push_activation(w, a, in->pos, ip->line, ip->column, made, ip->last_cr)) {
+            if (!push_activation(w, a, in->pos, ip->line, ip->column, made, ip->last_cr,
+                                 ip->cache.count)) {
                 fail_oom(ip, "matcher stack");
                 return nullptr;
             }
@@ -785,15 +876,17 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
         case step::try_edges: {
             const activation &act = w->acts.items[w->acts.count - 1];
             const fa &automaton = automata[act.automaton];
-            if (s >= automaton.state_count || !automaton.states) {
-                fail_grammar(ip, "missing state", act.automaton, s);
-                return nullptr;
+            if (!w->well_formed) {
+                if (s >= automaton.state_count || !automaton.states) {
+                    fail_grammar(ip, "missing state", act.automaton, s);
+                    return nullptr;
+                }
+                if (automaton.states[s].edge_count > edge_mask || s > most_states) {
+                    fail_grammar(ip, "too many states or edges", act.automaton, s);
+                    return nullptr;
+                }
             }
             const state &st = automaton.states[s];
-            if (st.edge_count > edge_mask || s > 0xFFFFFFFFu) {
-                fail_grammar(ip, "too many states or edges", act.automaton, s);
-                return nullptr;
-            }
             next = st.match ? step::succeed : step::backtrack;
             for (; e < st.edge_count; ++e) {
                 const edge &ed = st.edges[e];
@@ -931,6 +1024,8 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                 record_failure_top(ip);
                 r = nullptr;
             }
+            if ((!r || r == &g_nodes.empty) && ip->cache.count == act.memo_mark)
+                arena_rewind(&w->nodes, act.arena_mark);
             memo_store(ip, act, r);
             next = step::deliver;
             break;
@@ -953,6 +1048,8 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
                     record_failure_top(ip, mode == MODE_AND);
                 r = nullptr;
             }
+            if (ip->cache.count == act.memo_mark)
+                arena_rewind(&w->nodes, act.arena_mark);
             memo_store(ip, act, r);
             next = step::deliver;
             break;
@@ -1052,8 +1149,10 @@ bool inner_parser_init(inner_parser *ip, const parser *p, input *in) {
         ip->failed_hard = true;
         return false;
     }
+    ip->work->nodes = arena_for_text(in->size > in->pos ? in->size - in->pos : 0);
     ip->work->memo = p->memo;
     ip->work->starts = p->starts;
+    ip->work->well_formed = p->well_formed;
     return true;
 }
 

@@ -20,6 +20,9 @@ struct parser {
                                    ///< and "leaf start" (grammar_analysis.hpp); null: unknown
     bool static_records;           ///< automata and tables are static data: parser_clear
                                    ///< leaves them (a generated grammar)
+    bool well_formed;              ///< every state and edge target exists and fits the
+                                   ///< matcher's limits (set by the constructors): the matcher
+                                   ///< checks them no more at each step
 };
 
 /// Stores the fields; p takes over the automaton array and analyses it: a set of automata

@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include "base/arch.hpp"
 #include "base/glog.hpp"
 #include "base/owned.hpp"
 #include "grammars/idlcleaner_parser.hpp"
@@ -354,6 +355,7 @@ char *read_whole(std::FILE *f, const char *path, uint64_t *size, uint64_t *capac
                    static_cast<unsigned long long>(cap));
         return nullptr;
     }
+    arch_hint_huge_pages(buf.get(), cap);
     uint64_t len = 0;
     for (;;) {
         if (cap - len <= k_spare) {

@@ -2,6 +2,8 @@
 // scoping rules, and the checks a parse alone cannot make. Runs between parsing and translation.
 #include "sema/sema.hpp"
 
+#include "sema/annotations.hpp"
+#include "sema/consteval.hpp"
 #include "sema/facts.hpp"
 
 #include "base/diag.hpp"
@@ -13,6 +15,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstdint>
+#include <deque>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -38,6 +41,12 @@ struct symbol {
     const type_fact *fact;  // structure, bitset: base and members; typedef: what it names
     std::uint64_t pos;      // position of its name
     std::string_view owner; // enumerator or bit value: full name of its enumeration
+    // Where the name was first declared (a forward declaration, when one came first): a use
+    // must come after it.
+    const idl_unit *first_unit;
+    std::uint64_t first_pos;
+    // A constant's value, once worked out (before the second pass, which only reads it).
+    mutable const sema_value *value = nullptr;
 };
 
 bool is_type(sym_kind k) {
@@ -98,7 +107,7 @@ constexpr const char *known_annotations[] = {
     "default_nested",
     "ignore_literal_names",
     "try_construct",
-    "non_serializable",
+    "non_serialized",
     "data_representation",
     "choice",
     "empty",
@@ -113,6 +122,42 @@ std::string lower(std::string_view s) {
 }
 
 //=== the checker ===//
+
+// Values given to the items of one type (enumerator values, member ids), with where each was
+// given. They mostly come in rising order, which costs no search.
+class taken_values {
+public:
+    struct item {
+        sema_int value;
+        std::string_view name;
+        std::uint64_t pos;
+        std::uint32_t element;
+    };
+
+    void clear() {
+        items_.clear();
+        rising_ = true;
+    }
+
+    /// Records value; the item that had it already (which keeps it), or null.
+    const item *take(sema_int value, std::string_view name, std::uint64_t pos,
+                     std::uint32_t element = 0) {
+        if (!items_.empty() && !(rising_ && value > items_.back().value)) {
+            rising_ = false;
+            for (const item &i : items_) {
+                if (i.value == value) {
+                    return &i;
+                }
+            }
+        }
+        items_.push_back({value, name, pos, element});
+        return nullptr;
+    }
+
+private:
+    std::vector<item> items_;
+    bool rising_ = true;
+};
 
 using ordered_names = std::vector<std::pair<std::size_t, std::string_view>>;
 
@@ -135,18 +180,40 @@ std::vector<std::string_view> names_in_order(const std::vector<ordered_names> &p
 }
 
 // A full name with its hash, worked out once: it picks the part of the table and the bucket.
+// The last two names a comparison of keys told apart, on this thread. The hash of a key ignores
+// case, so a name that differs from another only in case meets it in the walk that inserts or
+// finds it, and is told apart from it there: that walk finds a declaration's case twin.
+thread_local std::string_view told_apart[2];
+
 struct name_key {
     std::string_view text;
     std::size_t hash;
-    bool operator==(const name_key &other) const { return text == other.text; }
+    bool operator==(const name_key &other) const {
+        if (text == other.text) {
+            return true;
+        }
+        told_apart[0] = text;
+        told_apart[1] = other.text;
+        return false;
+    }
 };
+
+// Forgets the names told apart so far, before a walk whose twins are wanted.
+void forget_told_apart() {
+    told_apart[0] = told_apart[1] = {};
+}
 
 struct name_key_hash {
     std::size_t operator()(const name_key &key) const { return key.hash; }
 };
 
 name_key key_of(std::string_view text) {
-    return {text, std::hash<std::string_view>{}(text)};
+    return {text, sema_name_hash(text)};
+}
+
+// The scope part of a full name ("::M" of "::M::S").
+std::string_view scope_part(std::string_view full) {
+    return full.substr(0, full.rfind("::"));
 }
 
 // The declarations whose full names hash to one part: the first pass fills the parts on
@@ -168,6 +235,8 @@ struct symbols {
     std::vector<ordered_names> value_parts;
     std::unordered_map<const idl_unit *, std::size_t> unit_index; // order of the model
     std::unordered_map<std::string_view, const idl_unit *> by_resolved;
+    // The values of the constants, worked out in model order before the second pass.
+    std::deque<sema_value> constant_values;
 
     // The names declared first, types or values, in the order of declarations.
     [[nodiscard]] const std::vector<std::string_view> &hint_names(bool types) {
@@ -275,13 +344,41 @@ struct checker {
     }
 
     void error_with_note(const idl_unit *unit, std::uint64_t pos, std::string summary,
-                         const symbol *earlier, std::string_view earlier_name) {
-        diagnostic d = at(DIAG_ERROR, unit, pos, std::move(summary));
+                         const symbol *earlier, std::string_view earlier_name,
+                         diag_level level = DIAG_ERROR) {
+        diagnostic d = at(level, unit, pos, std::move(summary));
         if (earlier != nullptr) {
             add_note_at(d, earlier->unit, earlier->pos,
                         "'" + std::string(earlier_name) + "' was declared here");
         }
         report(d);
+    }
+
+    // The level of what the IDL rules refuse but models that convert have long relied on being
+    // let through: an error, a warning under --permissive.
+    [[nodiscard]] diag_level strict() const {
+        return options.permissive ? DIAG_WARNING : DIAG_ERROR;
+    }
+
+    void report_at(diag_level level, const idl_unit *unit, std::uint64_t pos, std::string summary,
+                   const idl_unit *note_unit = nullptr, std::uint64_t note_pos = 0,
+                   const std::string &note = {}) {
+        diagnostic d = at(level, unit, pos, std::move(summary));
+        if (note_unit != nullptr) {
+            add_note_at(d, note_unit, note_pos, note);
+        }
+        report(d);
+    }
+
+    // True when the place (unit, pos) comes before (other, other_pos) in the model's order.
+    bool comes_before(const idl_unit *unit, std::uint64_t pos, const idl_unit *other,
+                      std::uint64_t other_pos) const {
+        if (unit == other) {
+            return pos < other_pos;
+        }
+        const auto a = unit_index.find(unit);
+        const auto b = unit_index.find(other);
+        return a != unit_index.end() && b != unit_index.end() && a->second < b->second;
     }
 
     //--- files ---//
@@ -321,10 +418,12 @@ struct checker {
         const std::string_view scope = f.scopes[d.scope];
         const std::string_view full = f.str(d.full);
         const name_key key{full, d.full_hash};
+        forget_told_apart();
         auto [found, fresh] = syms.shards[syms.shard_of(key)].table.try_emplace(key);
         if (fresh) {
-            found->second = {d.kind, d.name, scope, full, f.unit, d.fact, d.pos, {}};
+            found->second = {d.kind, d.name, scope, full, f.unit, d.fact, d.pos, {}, f.unit, d.pos};
             (is_type(d.kind) ? type_names : value_names).push_back({seq, d.name});
+            check_case(key, found->second, d.name);
             return;
         }
         symbol &old = found->second;
@@ -349,7 +448,8 @@ struct checker {
         if (struct_pair || union_pair) {
             if (kind == sym_kind::structure || kind == sym_kind::union_type) {
                 // the definition completes the forward declaration
-                old = {kind, d.name, scope, old.full, f.unit, d.fact, d.pos, {}};
+                old = {kind,   d.name, scope, old.full,       f.unit,
+                       d.fact, d.pos,  {},    old.first_unit, old.first_pos};
             }
             return;
         }
@@ -364,7 +464,11 @@ struct checker {
         const std::string_view owner = f.str(d.owner);
         const std::string_view full = f.str(d.full);
         const name_key key{full, d.full_hash};
+        forget_told_apart();
         auto [made, fresh] = syms.shards[syms.shard_of(key)].table.try_emplace(key);
+        if (!fresh && !related(made->second.unit, f.unit)) {
+            return; // the same enumeration in files converted apart
+        }
         if (!fresh) {
             const std::string_view type_name = owner.substr(owner.rfind("::") + 2);
             error_with_note(f.unit, d.pos,
@@ -374,8 +478,11 @@ struct checker {
                             &made->second, d.name);
             return;
         }
-        made->second = {d.kind, d.name, owner, full, f.unit, nullptr, d.pos, owner};
+        made->second = {d.kind, d.name, owner, full, f.unit, nullptr, d.pos, owner, f.unit, d.pos};
         value_names.push_back({seq, d.name});
+        if (d.kind == sym_kind::bit_value) {
+            check_case(key, made->second, d.name); // bit values belong to their bitmask
+        }
     }
 
     // Names declared first, with their place in the model's order of declarations: the hints
@@ -423,12 +530,82 @@ struct checker {
                 const name_key full{f->str(d.full), d.full_hash};
                 const shard &home = syms.shards[syms.shard_of(full)];
                 auto found = home.table.find(full);
-                if (found != home.table.end() && found->second.unit == f->unit &&
-                    found->second.pos == d.pos) {
-                    syms.shards[part].loose.emplace(key, &found->second);
+                if (found == home.table.end() || found->second.unit != f->unit ||
+                    found->second.pos != d.pos) {
+                    continue; // a duplicate, reported, or the same one in a file apart
                 }
+                const symbol &mine = found->second;
+                shard &here = syms.shards[part];
+                forget_told_apart();
+                auto [loose, fresh] = here.loose.emplace(key, &mine);
+                if (d.kind != sym_kind::enumerator) {
+                    continue; // a bit value belongs to its bitmask alone
+                }
+                // An enumerator belongs to the scope holding its enumeration too, with
+                // everything else declared there.
+                auto other = here.table.find(key);
+                const symbol *clash = other != here.table.end() ? &other->second
+                                      : fresh                   ? nullptr
+                                                                : loose->second;
+                if (clash != nullptr && clash->kind != sym_kind::bit_value &&
+                    related(clash->unit, mine.unit)) {
+                    enumerator_clash(mine, *clash);
+                }
+                check_case(key, mine, mine.name);
             }
         }
+    }
+
+    // An enumerator and another declaration of its name in the enclosing scope: reported at
+    // the later of the two.
+    void enumerator_clash(const symbol &a, const symbol &b) {
+        const bool a_first = comes_before(a.first_unit, a.first_pos, b.first_unit, b.first_pos);
+        const symbol &later = a_first ? b : a;
+        const symbol &earlier = a_first ? a : b;
+        error_with_note(later.unit, later.pos,
+                        "'" + std::string(later.name) +
+                            "' is already declared in this scope (an enumerator belongs to the "
+                            "scope that holds its enumeration)",
+                        &earlier, earlier.name, strict());
+    }
+
+    // Names of one scope that differ only in case collide in IDL. Published models break the
+    // rule without meaning two things by it, so it is a warning.
+    void check_case(const name_key &key, const symbol &sym, std::string_view name) {
+        // The walk that declared the name told its twin apart from it, if it has one.
+        const std::string_view other_full =
+            told_apart[0] == key.text ? told_apart[1] : told_apart[0];
+        forget_told_apart();
+        if (other_full.empty() || !sema_same_folded(other_full, key.text) ||
+            scope_part(other_full) != scope_part(key.text)) {
+            return;
+        }
+        const shard &home = syms.shards[syms.shard_of(key)];
+        const name_key twin{other_full, key.hash};
+        const auto in_table = home.table.find(twin);
+        const auto in_loose = home.loose.find(twin);
+        const symbol *found = in_table != home.table.end()   ? &in_table->second
+                              : in_loose != home.loose.end() ? in_loose->second
+                                                             : nullptr;
+        if (found == nullptr) {
+            return;
+        }
+        const symbol &other = *found;
+        if (!related(other.unit, sym.unit)) {
+            return;
+        }
+        const std::string_view other_name = other_full.substr(other_full.rfind("::") + 2);
+        const bool mine_later =
+            comes_before(other.first_unit, other.first_pos, sym.first_unit, sym.first_pos);
+        const symbol &later = mine_later ? sym : other;
+        const symbol &earlier = mine_later ? other : sym;
+        const std::string_view later_name = mine_later ? name : other_name;
+        const std::string_view earlier_name = mine_later ? other_name : name;
+        error_with_note(later.unit, later.pos,
+                        "'" + std::string(later_name) + "' differs from '" +
+                            std::string(earlier_name) +
+                            "' only in case (IDL: identifiers that differ only in case collide)",
+                        &earlier, earlier_name, DIAG_WARNING);
     }
 
     //--- resolving names ---//
@@ -511,7 +688,20 @@ struct checker {
                             sym, sym->name);
             return nullptr;
         }
-        return sym;
+        return declared_before(unit, pos, name, sym);
+    }
+
+    // A name is declared before it is used, but for a forward declaration that came first; the
+    // symbol, or null after reporting.
+    const symbol *declared_before(const idl_unit *unit, std::uint64_t pos, std::string_view name,
+                                  const symbol *sym) {
+        if (sym->first_unit != unit || sym->first_pos < pos) {
+            return sym;
+        }
+        report_at(strict(), unit, pos, "'" + std::string(name) + "' is used before it is declared",
+                  sym->first_unit, sym->first_pos,
+                  "'" + std::string(sym->name) + "' is declared here");
+        return options.permissive ? sym : nullptr;
     }
 
     // A value reference in a constant expression: declared, and a constant or enumerator.
@@ -530,12 +720,103 @@ struct checker {
                             sym, sym->name);
             return nullptr;
         }
-        return sym;
+        return declared_before(unit, pos, name, sym);
+    }
+
+    //--- constant values ---//
+
+    // The value a name of a constant expression stands for, seen from scope.
+    sema_value value_of(std::string_view scope, std::string_view name) const {
+        sema_value v;
+        v.text = name;
+        const symbol *sym = resolve(scope, name);
+        if (sym == nullptr) {
+            v.k = sema_value::kind::unresolved;
+        } else if (sym->kind == sym_kind::enumerator || sym->kind == sym_kind::bit_value) {
+            v.k = sema_value::kind::enumerator;
+            v.bit_value = sym->kind == sym_kind::bit_value;
+            v.name = sym->full;
+            v.owner = sym->owner;
+        } else if (sym->kind == sym_kind::constant && sym->value != nullptr) {
+            v = *sym->value;
+            v.text = name;
+        }
+        return v;
+    }
+
+    // The names of expressions of one scope, for the evaluator.
+    class scope_names : public sema_names {
+    public:
+        scope_names(const checker &c, std::string_view scope) : c_(c), scope_(scope) {}
+        [[nodiscard]] sema_value value_of(std::string_view name) const override {
+            return c_.value_of(scope_, name);
+        }
+
+    private:
+        const checker &c_;
+        std::string_view scope_;
+    };
+
+    // The value of an expression; a fault is reported (at strict level) and gives unknown.
+    sema_value evaluate(const sema_facts &f, std::string_view scope, fact_range range,
+                        prim_kind width) {
+        sema_fault fault;
+        const sema_value v = sema_evaluate(f, range, scope_names(*this, scope), width, &fault);
+        if (!fault.message.empty()) {
+            report_at(strict(), f.unit, fault.pos, fault.message);
+        }
+        return v;
+    }
+
+    // What the values of a type named in scope must be: a base type's, an enumeration's.
+    sema_target target_named(std::string_view scope, std::string_view name) const {
+        const symbol *sym = follow_aliases(resolve(scope, name));
+        if (sym != nullptr && sym->kind == sym_kind::enumeration) {
+            sema_target t;
+            t.enumeration = sym->full;
+            return t;
+        }
+        if (sym != nullptr && sym->kind == sym_kind::alias && sym->fact != nullptr) {
+            return sema_target_of(sym->fact->prim);
+        }
+        return {};
+    }
+
+    // Every constant of the model, in model order, so that a constant's value is known when a
+    // later one uses it; values that do not fit are reported and left unknown.
+    void evaluate_constants(const std::vector<const sema_facts *> &units) {
+        for (const sema_facts *f : units) {
+            for (const std::uint32_t index : f->constants) {
+                const check_fact &c = f->checks[index];
+                const std::string_view scope = f->scopes[c.scope];
+                const sema_target target =
+                    c.flag ? target_named(scope, f->str(c.text)) : sema_target_of(c.prim);
+                const sema_value v = evaluate(*f, scope, c.range, target.prim);
+                if (v.k == sema_value::kind::unknown || v.k == sema_value::kind::unresolved) {
+                    continue;
+                }
+                const std::string required = sema_requirement(v, target);
+                if (!required.empty()) {
+                    const std::string type =
+                        c.flag ? std::string(f->str(c.text)) : sema_prim_name(c.prim);
+                    report_at(strict(), f->unit, c.pos,
+                              "constant '" + std::string(c.name) + "' of type '" + type +
+                                  "' must be " + required + ", not " + sema_describe(v));
+                    continue;
+                }
+                candidate_.assign(scope).append("::").append(c.name);
+                const symbol *sym = find(candidate_);
+                if (sym != nullptr && sym->unit == f->unit && sym->pos == c.pos) {
+                    sym->value = &syms.constant_values.emplace_back(v);
+                }
+            }
+        }
     }
 
     //--- annotations ---//
 
-    void check_annotation(const idl_unit *unit, std::string_view name, std::uint64_t pos) {
+    // The name of an application: known, declared by the model, or reported as unknown.
+    void check_annotation_name(const idl_unit *unit, std::string_view name, std::uint64_t pos) {
         for (const char *known : known_annotations) {
             if (name == known) {
                 return;
@@ -559,6 +840,91 @@ struct checker {
         diagnostic d =
             at(DIAG_WARNING, unit, pos, "unknown annotation '@" + std::string(name) + "'" + hint);
         report(d);
+    }
+
+    // What the annotations of one element (a type, a member, an enumerator) came to, while
+    // its applications and then its own check go by.
+    struct applied {
+        std::string_view family;
+        std::string values;
+        std::string_view name;
+        std::uint64_t pos;
+    };
+    struct element_state {
+        std::uint32_t element = 0;
+        std::vector<applied> applications;
+        bool has_value = false; // @value of an enumerator, @position of a bit value
+        sema_int value = 0;
+        bool has_bit_bound = false;
+        sema_int bit_bound = 0;
+        std::uint64_t default_literal = 0; // position of @default_literal, 0 when none
+    };
+    element_state element_;
+    // The @id values given in the structure or union being checked, with where each was given.
+    taken_values ids_;
+    std::vector<sema_fault> faults_;
+
+    element_state &element(std::uint32_t id) {
+        if (element_.element != id) {
+            element_.element = id;
+            element_.applications.clear();
+            element_.has_value = false;
+            element_.has_bit_bound = false;
+            element_.default_literal = 0;
+        }
+        return element_;
+    }
+
+    // A standard annotation (not a vendor's scoped one, not one the model declares itself):
+    // where it stands, its parameters, and how it agrees with the others of its element.
+    void check_annotation(const sema_facts &f, const check_fact &c) {
+        const bool standard =
+            !c.flag && sema_is_standard_annotation(c.name) &&
+            (declared_annotations.empty() || declared_annotations.count(std::string(c.name)) == 0);
+        if (!standard) {
+            check_annotation_name(f.unit, c.name, c.pos);
+            return;
+        }
+        faults_.clear();
+        const sema_anno_result r =
+            sema_check_annotation(f, c, scope_names(*this, f.scopes[c.scope]), &faults_);
+        for (const sema_fault &fault : faults_) {
+            report_at(strict(), f.unit, fault.pos, fault.message);
+        }
+        if (!r.ok) {
+            return;
+        }
+        element_state &e = element(c.element);
+        for (const applied &a : e.applications) {
+            if (a.family == r.family && a.values != r.values) {
+                report_at(strict(), f.unit, c.pos,
+                          a.name == c.name ? "'@" + std::string(c.name) +
+                                                 "' is given twice to one declaration, with "
+                                                 "different values"
+                                           : "'@" + std::string(c.name) + "' contradicts '@" +
+                                                 std::string(a.name) + "' on the same declaration",
+                          f.unit, a.pos, "'@" + std::string(a.name) + "' is here");
+                return;
+            }
+        }
+        e.applications.push_back({r.family, r.values, c.name, c.pos});
+        if (c.name == "value" || c.name == "position") {
+            e.has_value = true;
+            e.value = r.integer;
+        } else if (c.name == "bit_bound") {
+            e.has_bit_bound = true;
+            e.bit_bound = r.integer;
+        } else if (c.name == "default_literal") {
+            e.default_literal = c.pos;
+        } else if (c.name == "id" && r.has_integer) {
+            const taken_values::item *given = ids_.take(r.integer, {}, c.pos, c.element);
+            if (given != nullptr && given->element != c.element) {
+                report_at(strict(), f.unit, c.pos,
+                          "'@id(" + sema_int_text(r.integer) +
+                              ")' is given to two members of one type",
+                          f.unit, given->pos, "the other '@id' is here");
+            }
+        }
     }
 
     //--- structures and bitsets ---//
@@ -681,6 +1047,51 @@ struct checker {
                         "'" + std::string(earlier.name) + "' was declared here");
             report(d);
         }
+        member_rules(members, inherited, first, name, bitset ? "bitset" : "structure");
+    }
+
+    // A member may not take the name of the type it belongs to; members of one type that
+    // differ only in case collide (a warning: models break it without meaning two things).
+    void member_rules(const std::vector<member_name> &members, std::size_t from,
+                      const std::vector<std::size_t> &first, std::string_view type_name,
+                      const char *what) {
+        std::unordered_map<std::string, std::size_t> folded; // for types with many members
+        const bool scan = members.size() <= 64;
+        for (std::size_t i = from; i < members.size(); ++i) {
+            const member_name &m = members[i];
+            if (sema_same_folded(m.name, type_name)) {
+                report_at(strict(), m.unit, m.pos,
+                          "member '" + std::string(m.name) + "' takes the name of its " + what +
+                              " '" + std::string(type_name) + "'");
+            }
+            if (first[i] != i) {
+                continue; // a duplicate, reported
+            }
+            std::size_t other = i;
+            if (scan) {
+                const char initial = static_cast<char>(m.name.empty() ? 0 : m.name[0] | 0x20);
+                for (std::size_t k = 0; k < i && other == i; ++k) {
+                    const std::string_view name = members[k].name;
+                    // Length and first letter rule out nearly all before a full comparison.
+                    if (name.size() == m.name.size() && !name.empty() &&
+                        static_cast<char>(name[0] | 0x20) == initial && first[k] == k &&
+                        sema_same_folded(name, m.name)) {
+                        other = k;
+                    }
+                }
+            } else {
+                other = folded.emplace(lower(m.name), i).first->second;
+            }
+            if (other != i) {
+                const member_name &earlier = members[other];
+                report_at(DIAG_WARNING, m.unit, m.pos,
+                          "'" + std::string(m.name) + "' differs from '" +
+                              std::string(earlier.name) +
+                              "' only in case (IDL: identifiers that differ only in case collide)",
+                          earlier.unit, earlier.pos,
+                          "'" + std::string(earlier.name) + "' was declared here");
+            }
+        }
     }
 
     //--- unions ---//
@@ -690,7 +1101,10 @@ struct checker {
         std::string_view name;
         const symbol *enumeration = nullptr; // the discriminator's enumeration, if any
         bool checked = true;                 // the discriminator was found valid
+        sema_target target;                  // what its labels must be
         std::unordered_map<std::string, std::uint64_t> labels;
+        // Labels by value (`2-1` is `1`): where each is, and its key as written.
+        std::unordered_map<std::string, std::uint64_t> values;
         std::vector<member_name> members;
         std::uint64_t default_pos = 0;
         bool has_default = false;
@@ -713,11 +1127,16 @@ struct checker {
                                 sym, sym->name);
                 u.checked = false;
             }
+            if (u.checked) {
+                u.target = target_named(scope, text);
+            }
         } else if (!allowed_discriminator_type(c.node_type)) {
             diagnostic d =
                 at(DIAG_ERROR, unit, c.pos, "'" + text + "' is not a valid discriminator type");
             report(d);
             u.checked = false;
+        } else {
+            u.target = sema_target_of(c.prim);
         }
     }
 
@@ -734,7 +1153,7 @@ struct checker {
 
     void label(const sema_facts &f, std::string_view scope, const check_fact &c, union_state &u) {
         const idl_unit *unit = f.unit;
-        const std::string written(f.str(c.extra));
+        const std::string written(f.str(c.text));
         std::string key = written;
         if (c.w == check_fact::what::label_value) {
             const std::string_view text = f.str(c.text);
@@ -765,17 +1184,50 @@ struct checker {
         }
         auto [it, fresh] = u.labels.emplace(key, c.pos);
         if (!fresh) {
-            diagnostic d =
-                at(DIAG_ERROR, unit, c.pos,
-                   "duplicate case label '" + written + "' in union '" + std::string(u.name) + "'");
+            diagnostic d = at(DIAG_ERROR, unit, c.pos,
+                              "duplicate case label " + quoted_label(written) + " in union '" +
+                                  std::string(u.name) + "'");
             add_note_at(d, unit, it->second, "the first use of the label is here");
             report(d);
+            return;
         }
+        if (!u.checked) {
+            return;
+        }
+        // The label's value: of the discriminator's type, and unlike every other label's.
+        const sema_value v = evaluate(f, scope, c.range, u.target.prim);
+        if (v.k == sema_value::kind::unknown || v.k == sema_value::kind::unresolved) {
+            return;
+        }
+        const std::string required = sema_requirement(v, u.target);
+        if (!required.empty()) {
+            report_at(strict(), unit, c.pos,
+                      "case label " + quoted_label(written) + " of union '" + std::string(u.name) +
+                          "' must be " + required + ", not " + sema_describe(v));
+            return;
+        }
+        const std::string value_key = sema_value_key(v);
+        if (value_key.empty()) {
+            return;
+        }
+        auto [same, first_value] = u.values.emplace(value_key, c.pos);
+        if (!first_value) {
+            report_at(strict(), unit, c.pos,
+                      "duplicate case label " + quoted_label(written) + " in union '" +
+                          std::string(u.name) + "': its value is " + sema_describe(v),
+                      unit, same->second, "the first use of the value is here");
+        }
+    }
+
+    // A label as a message quotes it; a character literal brings its own quotes.
+    static std::string quoted_label(const std::string &written) {
+        return !written.empty() && written[0] == '\'' ? written : "'" + written + "'";
     }
 
     void end_union(const idl_unit *unit, union_state &u) {
         std::vector<std::size_t> &first = first_;
         first_of_names(u.members, first);
+        member_rules(u.members, 0, first, u.name, "union");
         for (std::size_t i = 0; i < u.members.size(); ++i) {
             if (first[i] == i) {
                 continue;
@@ -834,6 +1286,104 @@ struct checker {
                allowed_discriminator_type(target->fact->aliased_type);
     }
 
+    //--- bounds and enumerations ---//
+
+    // A bound, dimension or bitfield width: a positive integer (a bitfield holds at most the
+    // bits of its type).
+    void check_bound(const sema_facts &f, std::string_view scope, const check_fact &c) {
+        const sema_value v = evaluate(f, scope, c.range, prim_kind::uint32);
+        if (v.k == sema_value::kind::unknown || v.k == sema_value::kind::unresolved) {
+            return;
+        }
+        const prim_kind p = c.prim;
+        const unsigned bits = sema_prim_bits(p);
+        const sema_int most = c.bound != bound_kind::bitfield ? (sema_int{1} << 32) - 1
+                              : p == prim_kind::boolean       ? 1
+                              : bits != 0                     ? bits
+                                                              : 64;
+        const std::string required = sema_requirement(v, sema_integers(1, most));
+        if (required.empty()) {
+            return;
+        }
+        static constexpr const char *subjects[] = {
+            "the bound of 'string'", "the bound of 'wstring'", "the bound of 'sequence'",
+            "an array dimension", "the width of a bitfield"};
+        std::string subject = subjects[static_cast<std::size_t>(c.bound)];
+        if (c.bound == bound_kind::bitfield && p != prim_kind::none) {
+            subject += std::string(" of '") + sema_prim_name(p) + "'";
+        }
+        report_at(strict(), f.unit, c.pos,
+                  subject + " must be " + required + ", not " + sema_describe(v));
+    }
+
+    // What the checks of one enumeration's or bitmask's items carry from one to the next.
+    struct enum_state {
+        std::string_view name;
+        bool bitmask = false;
+        sema_int bit_bound = 32;
+        sema_int next = 0; // the value of an item given none
+        taken_values taken;
+        std::uint64_t default_literal = 0;
+    };
+    enum_state enum_;
+
+    void begin_enum(const check_fact &c) {
+        enum_.name = c.name;
+        enum_.bitmask = c.flag;
+        enum_.next = 0;
+        enum_.taken.clear();
+        enum_.default_literal = 0;
+        const element_state &e = element(c.element);
+        enum_.bit_bound = e.has_bit_bound ? e.bit_bound : 32;
+    }
+
+    // An enumerator's value, or a bit value's position: given, or one past the item before;
+    // no two alike, and a position below the bit bound.
+    void enum_item(const sema_facts &f, std::string_view scope, const check_fact &c) {
+        const element_state &e = element(c.element);
+        sema_int value = e.has_value ? e.value : enum_.next;
+        if (!c.range.empty()) {
+            const sema_value v = evaluate(f, scope, c.range, prim_kind::int32);
+            const std::string required =
+                sema_requirement(v, sema_integers(-(sema_int{1} << 31), (sema_int{1} << 31) - 1));
+            if (v.k == sema_value::kind::unknown || v.k == sema_value::kind::unresolved) {
+                return;
+            }
+            if (!required.empty()) {
+                report_at(strict(), f.unit, c.pos,
+                          "the value of enumerator '" + std::string(c.name) + "' must be " +
+                              required + ", not " + sema_describe(v));
+                return;
+            }
+            value = v.i;
+        }
+        enum_.next = value + 1;
+        if (e.default_literal != 0) {
+            if (enum_.default_literal != 0) {
+                report_at(strict(), f.unit, e.default_literal,
+                          "a second '@default_literal' in '" + std::string(enum_.name) + "'",
+                          f.unit, enum_.default_literal, "the first is here");
+            }
+            enum_.default_literal = e.default_literal;
+        }
+        const char *what = enum_.bitmask ? "position" : "value";
+        if (enum_.bitmask && value >= enum_.bit_bound) {
+            report_at(strict(), f.unit, c.pos,
+                      "bit value '" + std::string(c.name) + "' has the position " +
+                          sema_int_text(value) + ", beyond the bit bound " +
+                          sema_int_text(enum_.bit_bound) + " of '" + std::string(enum_.name) + "'");
+            return;
+        }
+        if (const taken_values::item *taken = enum_.taken.take(value, c.name, c.pos)) {
+            report_at(strict(), f.unit, c.pos,
+                      std::string(enum_.bitmask ? "bit value '" : "enumerator '") +
+                          std::string(c.name) + "' of '" + std::string(enum_.name) + "' has the " +
+                          what + " " + sema_int_text(value) + " already taken by '" +
+                          std::string(taken->name) + "'",
+                      f.unit, taken->pos, "'" + std::string(taken->name) + "' was declared here");
+        }
+    }
+
     //--- the second pass ---//
 
     // The uses of names in one file, checked against the whole model's symbols, in order.
@@ -843,7 +1393,7 @@ struct checker {
             const std::string_view scope = f.scopes[c.scope];
             switch (c.w) {
             case check_fact::what::annotation:
-                check_annotation(f.unit, f.str(c.text), c.pos);
+                check_annotation(f, c);
                 break;
             case check_fact::what::type_name:
                 static_cast<void>(check_type_name(f.unit, scope, f.str(c.text), c.pos));
@@ -852,9 +1402,11 @@ struct checker {
                 static_cast<void>(check_value_name(f.unit, scope, f.str(c.text), c.pos));
                 break;
             case check_fact::what::members:
+                ids_.clear(); // the annotations of its members follow
                 check_members(f.unit, scope, *c.fact, c.name, c.flag);
                 break;
             case check_fact::what::union_begin:
+                ids_.clear(); // the annotations of its members follow
                 begin_union(f, scope, c, u);
                 break;
             case check_fact::what::label_default:
@@ -869,6 +1421,23 @@ struct checker {
                 break;
             case check_fact::what::union_end:
                 end_union(f.unit, u);
+                break;
+            case check_fact::what::constant:
+                break; // worked out before this pass
+            case check_fact::what::bound:
+                check_bound(f, scope, c);
+                break;
+            case check_fact::what::enum_begin:
+                begin_enum(c);
+                break;
+            case check_fact::what::enum_item:
+                enum_item(f, scope, c);
+                break;
+            case check_fact::what::module_name:
+                report_at(DIAG_WARNING, f.unit, c.pos,
+                          "'" + std::string(c.name) + "' takes the name of its enclosing module '" +
+                              std::string(f.str(c.text)) +
+                              "' (IDL: a name may not be redefined in the scope it names)");
                 break;
             }
         }
@@ -1032,6 +1601,7 @@ bool sema_check_facts(const std::vector<const sema_facts *> &units, const sema_o
             syms.by_resolved.emplace(units[i]->unit->resolved, units[i]->unit);
         }
         declare_model(units, options, syms, c);
+        c.evaluate_constants(units);
         // The reports of the second pass follow those of the first, file by file, as one
         // checker going through the files in order would have made them.
         for (std::unique_ptr<checker> &u : check_units(units, options, syms)) {

@@ -2,7 +2,9 @@
 // and the pretty writer.
 #include "xml/xmltree.hpp"
 
+#include "base/arch.hpp"
 #include "base/glog.hpp"
+#include "base/teardown.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -40,9 +42,16 @@ constexpr std::size_t short_slots = 256;
 
 struct storage;
 
-// Header of an element block; the pieces follow it.
+// Element blocks are carved from chunks that grow from one block to chunk_most bytes, so that a
+// large document takes a few allocations, filled through huge pages where the kernel offers
+// them.
+constexpr std::size_t chunk_most = std::size_t{4} * 1024 * 1024;
+constexpr std::size_t huge_chunk_align = std::size_t{2} * 1024 * 1024;
+
+// Header of an element block; the pieces follow it. The first block of a chunk links the chunks
+// for release.
 struct alignas(16) record_block {
-    record_block *next;
+    record_block *next_chunk;
     storage *owner;
 };
 
@@ -60,7 +69,10 @@ struct recent_text {
 struct storage {
     char *rec_top;
     char *rec_end;
-    record_block *records;
+    record_block *records; // the chunks, newest first
+    char *chunk_top;       // the next unused block of the newest chunk
+    char *chunk_end;
+    std::size_t next_chunk; // size of the next chunk
     char *txt_top;
     char *txt_end;
     text_block *texts;
@@ -73,7 +85,7 @@ struct storage {
 
 void storage_release(storage *s) {
     for (record_block *b = s->records; b != nullptr;) {
-        record_block *next = b->next;
+        record_block *next = b->next_chunk;
         std::free(b);
         b = next;
     }
@@ -106,13 +118,25 @@ void *storage_record(storage *s, std::size_t n) {
     auto top = reinterpret_cast<std::uintptr_t>(s->rec_top);
     top = (top + align - 1) & ~static_cast<std::uintptr_t>(align - 1);
     if (s->rec_top == nullptr || top + n > reinterpret_cast<std::uintptr_t>(s->rec_end)) {
-        auto *block = static_cast<record_block *>(std::aligned_alloc(block_size, block_size));
-        if (block == nullptr) {
-            return nullptr;
+        if (s->chunk_top == s->chunk_end) {
+            const std::size_t size = s->next_chunk == 0 ? block_size : s->next_chunk;
+            const std::size_t align = size >= huge_chunk_align ? huge_chunk_align : block_size;
+            auto *chunk = static_cast<record_block *>(std::aligned_alloc(align, size));
+            if (chunk == nullptr) {
+                return nullptr;
+            }
+            if (size >= huge_chunk_align) {
+                arch_hint_huge_pages(chunk, size);
+            }
+            chunk->next_chunk = s->records;
+            s->records = chunk;
+            s->chunk_top = reinterpret_cast<char *>(chunk);
+            s->chunk_end = s->chunk_top + size;
+            s->next_chunk = size < chunk_most ? size * 2 : chunk_most;
         }
-        block->next = s->records;
+        auto *block = reinterpret_cast<record_block *>(s->chunk_top);
+        s->chunk_top += block_size;
         block->owner = s;
-        s->records = block;
         s->rec_top = reinterpret_cast<char *>(block + 1);
         s->rec_end = reinterpret_cast<char *>(block) + block_size;
         top = reinterpret_cast<std::uintptr_t>(s->rec_top);
@@ -1039,6 +1063,9 @@ bool xmltree_add_instruction(xmltree *root, const char *target, const char *cont
 //=== release ===//
 
 void xmltree_free(xmltree *xml) {
+    if (teardown_skipped()) {
+        return; // the process is exiting: its pages go back all at once
+    }
     // Walk the document-order chain; each element's children are spliced in right after it, so
     // the whole forest goes without recursion or extra memory. Roots met on the way (the start
     // and any inserted document) keep their records and storage until the walk is over, chained

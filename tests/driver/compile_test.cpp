@@ -89,7 +89,8 @@ protected:
 
 TEST_F(Compile, PlanWalksFoldersSortedAndMirrorsThem) {
     for (const char *name : {"m/b.idl", "m/a.idl", "m/sub/c.idl", "m/sub/deep/d.idl",
-                             "m/sub/notes.txt", "m/UPPER.IDL", "m/.idl", "one.idl"}) {
+                             "m/sub/notes.txt", "m/UPPER.IDL", "m/.idl", "one.idl", "m/sub/e.xml",
+                             "m/f.xml.in"}) {
         write_file(dir_ / name, kGood);
     }
     fs::create_directories(dir_ / "m/empty.idl"); // a folder named like a file is not a file
@@ -122,6 +123,10 @@ TEST_F(Compile, PlanWalksFoldersSortedAndMirrorsThem) {
         {{"-o", "-", "one.idl"}, "one.idl -> -/one.xml\n"},
         {{"-MF", "x.d", "m/sub"},
          "usage: -MF names the rule of one document, but the inputs hold 2 files"},
+        // Read back, a folder stands for its documents, and each gives NAME.idl.
+        {{"--from-xml", "-o", "idl", "m", "one.idl"},
+         "m/sub/e.xml -> idl/sub/e.idl\n"
+         "error: one.idl: no \".xml\" in the file name to make the output name from\n"},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.want);

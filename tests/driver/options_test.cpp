@@ -32,7 +32,8 @@ std::string render(const driver_options &o) {
          (o.colour == colour_mode::always  ? "always"
           : o.colour == colour_mode::never ? "never"
                                            : "auto") +
-         " M=" + std::to_string(o.dependencies) + ":" + o.dependency_file;
+         " M=" + std::to_string(o.dependencies) + ":" + o.dependency_file +
+         (o.from_xml ? " from-xml" : "");
     return s;
 }
 
@@ -83,6 +84,8 @@ TEST(Options, EachOptionLandsInTheRecord) {
         {{"-MD", "a"}, "in=a, o=. b= D= I= E=0 j=0 q=0 W=0 p=0 c=auto M=1:"},
         {{"-MF", "a.d", "a"}, "in=a, o=. b= D= I= E=0 j=0 q=0 W=0 p=0 c=auto M=1:a.d"},
         {{"-MFa.d", "a"}, "in=a, o=. b= D= I= E=0 j=0 q=0 W=0 p=0 c=auto M=1:a.d"},
+        {{"--from-xml", "-Ixml", "-b", "x", "x"},
+         "in=x, o=. b=x D= I=xml," + defaults_tail + " from-xml"},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.args.front());
@@ -165,6 +168,9 @@ TEST(Options, UsageErrors) {
         {{"-I", "", "a"}, "-I needs a folder name"},
         {{"-q", ""}, "an input name is empty"},
         {{"-E", "-MF", "d", "a"}, "-MF cannot be used with -E"},
+        {{"--from-xml", "-E", "a"}, "--from-xml cannot be used with -E, -D, -U, -MD or -MF"},
+        {{"-UX", "--from-xml", "a"}, "--from-xml cannot be used with -E, -D, -U, -MD or -MF"},
+        {{"--from-xml", "-MF", "d", "a"}, "--from-xml cannot be used with -E, -D, -U, -MD or -MF"},
         {{"-MD", "-o", "-", "a"},
          "-MD needs an output folder; with -o - name the rule's file "
          "with -MF"},

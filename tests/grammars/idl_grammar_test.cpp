@@ -650,8 +650,20 @@ TEST(IdlGrammar, TemplateTypesAndNestedClosers) {
         {"map<K, sequence<V>> m;",
          "(type_spec (map_type (type_spec (scoped_name (identifier \"K\"))) (type_spec "
          "(unbounded_sequence_type (type_spec (scoped_name (identifier \"V\")))))))"},
-        // After a bound, '>>' is a shift as soon as an operand can follow it.
-        {"sequence<string<5>> name;", "<rejected>"},
+        // '>>' after a bound closes two lists when the bound read as a shift finds no '>'; the
+        // bound is then the expression itself.
+        {"sequence<string<5>> name;",
+         "(type_spec (unbounded_sequence_type (type_spec (bounded_string_type (integer_literal "
+         "\"5\")))))"},
+        {"sequence<wstring<N+1>, 4> name;",
+         "(type_spec (bounded_sequence_type (type_spec (bounded_wide_string_type "
+         "(positive_int_const "
+         "(add_expr (scoped_name (identifier \"N\")) (plus_oper \"+\") (integer_literal \"1\"))))) "
+         "(positive_int_const (integer_literal \"4\"))))"},
+        {"sequence<sequence<long, 2>> s;",
+         "(type_spec (unbounded_sequence_type (type_spec (bounded_sequence_type (type_spec "
+         "(integer_type (signed_long_int \"long\"))) (integer_literal \"2\")))))"},
+        {"string<5>> name;", "<rejected>"},
         {"sequence<string<5> > name;",
          "(type_spec (unbounded_sequence_type (type_spec (bounded_string_type "
          "(positive_int_const (integer_literal \"5\"))))))"},
@@ -668,7 +680,8 @@ TEST(IdlGrammar, TemplateTypesAndNestedClosers) {
         SCOPED_TRACE(r.in);
         EXPECT_EQ(r.tree, member_type(r.in));
     }
-    check_accepts({{"typedef sequence<string<5>> S;", false},
+    check_accepts({{"typedef sequence<string<5>> S;", true},
+                   {"typedef sequence<string<8>>2> S;", false},
                    {"typedef sequence<string<5> > S;", true},
                    {"typedef sequence<sequence<long, 10>, 5> S;", true}});
 }

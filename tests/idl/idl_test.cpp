@@ -449,6 +449,10 @@ TEST(IdlTranslate, ParseErrorSaysWhatWasExpected) {
          "Failed to parse: /models/test.idl:2:3: expected 'struct' or '}' before 'strukt'"},
         {"bitset B {\n  bitfeld<2> f;\n};",
          "Failed to parse: /models/test.idl:2:3: expected 'bitfield' or '}' before 'bitfeld'"},
+        // A word written like a keyword but for case is named.
+        {"struct S {\n  sequence<String<3>> x;\n};",
+         "Failed to parse: /models/test.idl:2:18: expected ',' or '>' before '<'; 'String' "
+         "collides with the keyword 'string' (names may not differ from a keyword only in case)"},
         {"struct S { ::A::B x; :A y; };",
          "Failed to parse: /models/test.idl:1:23: expected ':' before 'A'"},
         // After a leading '::' only a name can follow (no third ':').

@@ -169,7 +169,7 @@ TEST(GrammarAnalysis, FindsByteStepsAndChains) {
     };
     const row rows[] = {
         {w.b, peg_leaf_start | peg_leaf_byte | peg_leaf_chain},
-        {w.ws, peg_leaf_chain},
+        {w.ws, peg_leaf_chain | peg_leaf_skip},
         {id, peg_leaf_start | peg_leaf_chain},
         {kw, peg_leaf_start | peg_leaf_chain},
         {kept, peg_leaf_start},

@@ -99,11 +99,11 @@ void run_rows(const std::vector<row> &rows) {
 
 TEST(Sema, SoundModelsPass) {
     run_rows({
-        {"module M { struct A { long x; }; }; module M { struct B : A { A a; ::M::A b; }; };",
+        {"module M { struct A { long x; }; }; module M { struct B : A { A a; ::M::A c; }; };",
          true,
          {}},
         {"struct F; struct G { sequence<F> f; }; struct F { long x; };", true, {}},
-        {"module O { const long N = 4; module I { struct S { long a[N]; string<O::N> s; }; }; };",
+        {"module O { const long N = 4; module I { struct S { long a[N]; string<O::N> t; }; }; };",
          true,
          {}},
         {"enum E { A, B }; union U switch (E) { case A: long a; case E::B: short b; };", true, {}},
@@ -117,12 +117,23 @@ TEST(Sema, SoundModelsPass) {
         {"bitset B0 { bitfield<2> a; }; bitset B1 : B0 { bitfield<3> b; };", true, {}},
         {"typedef struct Q { long z; } QQ; struct R { QQ q; Q p; };", true, {}},
         {"@annotation Mine { long v; }; @Mine struct S { @key @optional long x; };", true, {}},
-        {"module A { struct T { long x; }; module B { struct T { A::T t; }; }; };", true, {}},
-        {"@final module M { @key typedef long long1; union U switch (@key long1) { case 1: long a; "
+        {"module A { struct T { long x; }; module B { struct T { A::T u; }; }; };", true, {}},
+        {"@default_nested module M { @unit(\"m\") typedef long long1; union U switch (@key long1) "
+         "{ case 1: long a; "
          "}; };",
          true,
          {}},
-        {"bitset B { @position(0) bitfield<2> a b; bitfield<3> c; };", true, {}},
+        {"bitset Bits { @position(0) bitfield<2> a b; bitfield<3> c; };", true, {}},
+        // Standard annotations where they belong, with values of their types.
+        {"@appendable struct S { @key @id(1) long a; @optional @id(2) long b; @unit(\"m\") "
+         "@range(min = 0, max = 9) long c; }; @bit_bound(16) enum E { @value(3) A, B, "
+         "@default_literal C }; @bit_bound(64) bitmask F { @position(63) X, @position(0) Y };",
+         true,
+         {}},
+        {"module M { const unsigned short U = ~0; const long long L = -(1 << 62) * 2; "
+         "const double D = 1 / 4.0; const char C = '\\x41'; typedef long L2; const L2 T = 1; };",
+         true,
+         {}},
     });
 }
 
@@ -131,7 +142,7 @@ TEST(Sema, UndeclaredNamesAreErrorsWithHints) {
         {"struct S {\n  lnog x;\n};",
          false,
          {"t.idl:2:3: error: 'lnog' is not declared; did you mean the keyword 'long'?"}},
-        {"struct S { String s; };",
+        {"struct S { String name; };",
          false,
          {"t.idl:1:12: error: 'String' is not declared; did you mean the keyword 'string'?"}},
         {"struct Point { long x; }; struct S { Pointt p; };",
@@ -150,7 +161,7 @@ TEST(Sema, UndeclaredNamesAreErrorsWithHints) {
 }
 
 TEST(Sema, PermissiveTurnsUndeclaredNamesIntoWarnings) {
-    const outcome o = check({{"t.idl", "struct S { String s; };"}}, true);
+    const outcome o = check({{"t.idl", "struct S { String name; };"}}, true);
     EXPECT_TRUE(o.ok);
     EXPECT_EQ((lines{"t.idl:1:12: warning: 'String' is not declared; did you mean the keyword "
                      "'string'?"}),
@@ -166,7 +177,7 @@ TEST(Sema, NamesThatAreNotTypesOrConstants) {
          false,
          {"t.idl:1:30: error: 'N' is a constant, not a type",
           "t.idl:1:12: note: 'N' was declared here"}},
-        {"module M { struct X { long x; }; }; struct S { M m; };",
+        {"module M { struct X { long y; }; }; struct S { M m; };",
          false,
          {"t.idl:1:48: error: 'M' is a module, not a type",
           "t.idl:1:8: note: 'M' was declared here"}},
@@ -323,7 +334,7 @@ TEST(Sema, NearMiss) {
 TEST(Sema, DeepNestingIsChecked) {
     std::string text;
     for (int i = 0; i < 3000; ++i) {
-        text += "module m {";
+        text += i % 2 == 0 ? "module m {" : "module n {";
     }
     text += "struct S { Missing x; };";
     for (int i = 0; i < 3000; ++i) {
