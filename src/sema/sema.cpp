@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <numeric>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -333,12 +334,21 @@ struct checker {
             {found == unit_index.end() ? 0 : found->second, current_pos, std::move(d)});
     }
 
+    // Reports mostly arrive in order already: order small indices, not the reports themselves,
+    // and only when needed, so that the cost stays close to linear in their number.
     void flush() {
-        std::stable_sort(reports.begin(), reports.end(), [](const pending &a, const pending &b) {
-            return a.unit_index != b.unit_index ? a.unit_index < b.unit_index : a.pos < b.pos;
-        });
-        for (const pending &p : reports) {
-            diag_report(p.d);
+        auto before = [this](std::size_t a, std::size_t b) {
+            const pending &x = reports[a];
+            const pending &y = reports[b];
+            return x.unit_index != y.unit_index ? x.unit_index < y.unit_index : x.pos < y.pos;
+        };
+        std::vector<std::size_t> order(reports.size());
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        if (!std::is_sorted(order.begin(), order.end(), before)) {
+            std::stable_sort(order.begin(), order.end(), before);
+        }
+        for (std::size_t k : order) {
+            diag_report(reports[k].d);
         }
         reports.clear();
     }
