@@ -319,6 +319,18 @@ void remove_stale_temps(const std::string &dir) {
     ::closedir(d);
 }
 
+// Logs that the file `target` cannot be made for `err`.
+void log_cannot_create(const std::string &target, int err) {
+    if (log_cause("cannot create", target, err)) {
+        return;
+    }
+    if (err == ENAMETOOLONG) {
+        log_too_long(target);
+    } else {
+        DRIVER_LOG(GLOG_ERROR, "Failed to create file");
+    }
+}
+
 // Writes a temporary file beside `dir`/`name` with `fill`; false after logging, with nothing
 // left behind.
 template <class Fill>
@@ -343,15 +355,7 @@ bool stage(const std::string &dir, const std::string &name, const Fill &fill,
         }
     }
     if (fd < 0) {
-        const int err = errno;
-        if (log_cause("cannot create", out.target, err)) {
-            return false;
-        }
-        if (err == ENAMETOOLONG) {
-            log_too_long(out.target);
-        } else {
-            DRIVER_LOG(GLOG_ERROR, "Failed to create file");
-        }
+        log_cannot_create(out.target, errno);
         return false;
     }
     write_target target{fd, 0};
@@ -399,14 +403,7 @@ bool driver_publish(driver_staged_file &file) {
     }
     const int err = errno;
     ::unlink(temp.c_str());
-    if (log_cause("cannot create", file.target, err)) {
-        return false;
-    }
-    if (err == ENAMETOOLONG) {
-        log_too_long(file.target);
-    } else {
-        DRIVER_LOG(GLOG_ERROR, "Failed to create file");
-    }
+    log_cannot_create(file.target, err);
     return false;
 }
 
