@@ -1,10 +1,12 @@
 // Shared pieces of the fuzz targets.
 #include "fuzz_support.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <memory>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -135,4 +137,54 @@ bool fuzz_write_scratch(const uint8_t *data, size_t size) {
         done += static_cast<size_t>(n);
     }
     return ::close(fd) == 0;
+}
+
+namespace {
+
+// Removes the scratch folder and its files when the process ends normally.
+struct scratch_folder {
+    std::string path = fuzz_scratch_path() + ".d";
+    bool ok = ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+    ~scratch_folder() {
+        for (const char *name : {"a.idl", "b.idl", "c.idl", "d.idl"}) {
+            ::unlink((path + "/" + name).c_str());
+        }
+        ::rmdir(path.c_str());
+    }
+};
+
+} // namespace
+
+const std::string &fuzz_scratch_folder() {
+    static const scratch_folder folder;
+    return folder.path;
+}
+
+bool fuzz_write_files(const uint8_t *data, size_t size, std::vector<std::string> &paths) {
+    const std::string &folder = fuzz_scratch_folder();
+    const std::string_view all(reinterpret_cast<const char *>(data), size);
+    paths.clear();
+    std::size_t from = 0;
+    for (const char *name : {"a.idl", "b.idl", "c.idl", "d.idl"}) {
+        const std::string path = folder + "/" + name;
+        ::unlink(path.c_str());
+        if (from > all.size()) {
+            continue;
+        }
+        std::size_t end = paths.size() == 3 ? std::string_view::npos : all.find("\n---\n", from);
+        const std::string_view text = all.substr(
+            from, end == std::string_view::npos ? std::string_view::npos : end + 1 - from);
+        from = end == std::string_view::npos ? all.size() + 1 : end + 5;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            return false;
+        }
+        const bool written =
+            ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        if (::close(fd) != 0 || !written) {
+            return false;
+        }
+        paths.push_back(path);
+    }
+    return true;
 }

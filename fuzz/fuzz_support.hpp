@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "preproc/cond.hpp"
 #include "preproc/preproc.hpp"
@@ -33,3 +34,13 @@ struct fuzz_preproc {
 
 /// Replaces the scratch file's content by `data` (`size` bytes); false when it cannot be written.
 [[nodiscard]] bool fuzz_write_scratch(const uint8_t *data, size_t size);
+
+/// This process's scratch folder for the targets that read several files, beside the scratch
+/// file; made on first use.
+[[nodiscard]] const std::string &fuzz_scratch_folder();
+
+/// Splits `data` at each line "---" into at most four files, a.idl to d.idl (the rest of the
+/// input goes to the last), writes them to the scratch folder in place of the files of the input
+/// before, and gives their paths; false when they cannot be written.
+[[nodiscard]] bool fuzz_write_files(const uint8_t *data, size_t size,
+                                    std::vector<std::string> &paths);

@@ -119,7 +119,8 @@ bool write_stdout(const char *data, std::size_t len) {
 }
 
 bool write_rule(const driver_options &opts, const compile_job &job,
-                const std::vector<std::string> &included) {
+                const std::vector<std::string_view> &deps) {
+    const std::vector<std::string> included(deps.begin(), deps.end());
     const bool to_stdout = job.output_dir == "-";
     const std::string target =
         to_stdout ? job.output_name : driver_join_path(job.output_dir, job.output_name);
@@ -275,16 +276,22 @@ bool convert(const driver_options &opts, const compile_job &job, made_folders &f
     }
     if (job.output_dir == "-") {
         if (!write_stdout(made->document.data(), made->document.size())) {
-            glog_error("Failed to write data to file");
+            glog_error("cannot write to standard output: %s", std::strerror(errno));
             return false;
         }
-    } else if (!folders.make(job.output_dir) ||
-               !driver_write_text(job.output_dir, job.output_name, made->document)) {
+        return !opts.dependencies || write_rule(opts, job, model.readings[index].dependencies);
+    }
+    // The make rule is in place before the document is: a document is never replaced without it.
+    driver_staged_file document;
+    if (!folders.make(job.output_dir) ||
+        !driver_stage_text(job.output_dir, job.output_name, made->document, document)) {
         return false; // reported
     }
-    const std::vector<std::string_view> &included = model.readings[index].dependencies;
-    return !opts.dependencies ||
-           write_rule(opts, job, std::vector<std::string>(included.begin(), included.end()));
+    if (opts.dependencies && !write_rule(opts, job, model.readings[index].dependencies)) {
+        driver_discard(document);
+        return false; // reported
+    }
+    return driver_publish(document);
 }
 
 job_result run_job(const driver_options &opts, const compile_job &job, made_folders &folders,
@@ -552,6 +559,7 @@ int run(int argc, char **argv) {
     bool colour = opts.colour == colour_mode::always ||
                   (opts.colour == colour_mode::automatic && ::isatty(STDERR_FILENO) == 1);
     const report_to_stderr to_stderr(&colour);
+    driver_output_name_causes();
 
     std::vector<compile_job> jobs;
     if (!compile_plan(opts, jobs, message)) {
@@ -633,6 +641,9 @@ int run(int argc, char **argv) {
         std::fputs(
             report_summary(jobs.size() - s.failed, s.failed, seconds, opts.preprocess_only).c_str(),
             stderr);
+    }
+    if (s.failed != 0) {
+        driver_remove_made_folders(); // those left empty
     }
     return s.failed == 0 ? 0 : 1;
 }

@@ -8,12 +8,16 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <set>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -28,6 +32,28 @@ namespace {
 void log_too_long(const std::string &path) {
     glog_error("Path is too long for this platform: %s", path.c_str());
 }
+
+// Whether file-system messages name the path and the system's reason (the compiler form) or
+// keep the two-argument form's texts.
+std::atomic<bool> naming_causes{false};
+
+// Logs that `what` failed for `path` with `err`, in the compiler form's words; false when the
+// two-argument form's text is to be logged instead.
+bool log_cause(const char *what, const std::string &path, int err) {
+    if (!naming_causes.load(std::memory_order_relaxed)) {
+        return false;
+    }
+    if (err != 0) {
+        DRIVER_LOG(GLOG_ERROR, "%s '%s': %s", what, path.c_str(), std::strerror(err));
+    } else {
+        DRIVER_LOG(GLOG_ERROR, "%s '%s'", what, path.c_str());
+    }
+    return true;
+}
+
+// The folders this process made, in the order made, for removing those a failed run left empty.
+std::mutex made_lock;
+std::vector<std::string> made;
 
 enum class kind { missing, directory, other };
 
@@ -48,21 +74,32 @@ bool ensure_directory(const std::string &path) {
     case kind::directory:
         return true;
     case kind::other:
-        glog_error("Directory preempted by filename. failed to create directory: %s", path.c_str());
+        if (!log_cause("cannot create folder", path, ENOTDIR)) {
+            glog_error("Directory preempted by filename. failed to create directory: %s",
+                       path.c_str());
+        }
         return false;
     case kind::missing:
         break;
     }
     if (err == ENAMETOOLONG) {
-        log_too_long(path);
+        if (!log_cause("cannot create folder", path, err)) {
+            log_too_long(path);
+        }
         return false;
     }
     if (::mkdir(path.c_str(), 0755) == 0) {
+        const std::lock_guard<std::mutex> hold(made_lock);
+        made.push_back(path);
         return true;
     }
     err = errno;
-    if (err == EEXIST && stat_kind(path, err) == kind::directory) {
+    int now = 0;
+    if (err == EEXIST && stat_kind(path, now) == kind::directory) {
         return true; // made by someone else in the meantime
+    }
+    if (log_cause("cannot create folder", path, err)) {
+        return false;
     }
     if (err == ENAMETOOLONG) {
         log_too_long(path);
@@ -185,18 +222,41 @@ bool driver_output_name_as(const std::string &path, const char *from, const char
     return true;
 }
 
+void driver_output_name_causes() {
+    naming_causes = true;
+    // A file-size limit then fails the write with its reason instead of killing the run with
+    // its temporary files in place.
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+void driver_remove_made_folders() {
+    const std::lock_guard<std::mutex> hold(made_lock);
+    // The deepest first: a folder is made after its parent. Only empty ones go.
+    for (auto it = made.rbegin(); it != made.rend(); ++it) {
+        (void)::rmdir(it->c_str());
+    }
+    made.clear();
+}
+
 namespace {
+
+// The file a piece writer writes to, and the reason its last write failed.
+struct write_target {
+    int fd = -1;
+    int err = 0;
+};
 
 // Writes every piece to the file descriptor, resuming after interruptions and short writes.
 bool write_all(void *context, const char *data, std::size_t len) {
-    const int fd = *static_cast<const int *>(context);
+    auto &target = *static_cast<write_target *>(context);
     while (len > 0) {
-        const ssize_t n = ::write(fd, data, len);
+        const ssize_t n = ::write(target.fd, data, len);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            return false; // an error, or a file that takes nothing more
+            target.err = n < 0 ? errno : ENOSPC; // a file that takes nothing more
+            return false;
         }
         data += n;
         len -= static_cast<std::size_t>(n);
@@ -204,76 +264,172 @@ bool write_all(void *context, const char *data, std::size_t len) {
     return true;
 }
 
-// Creates a temporary file beside `dir`/`name`, has `fill` write it, and renames it into place;
-// any failure removes the temporary file and is logged once.
+// Temporary files are named `.vandrel-PID-N.tmp`: short whatever the document's name, so that
+// any name the file system takes for a document works, and recognisable as this program's.
+constexpr char temp_prefix[] = ".vandrel-";
+constexpr char temp_suffix[] = ".tmp";
+
+// The process that made the temporary file `name`; 0 when the name is not of that pattern.
+pid_t temp_owner(const char *name) {
+    const std::size_t n = std::strlen(name);
+    const std::size_t p = sizeof temp_prefix - 1;
+    const std::size_t x = sizeof temp_suffix - 1;
+    if (n <= p + x || std::strncmp(name, temp_prefix, p) != 0 ||
+        std::strcmp(name + n - x, temp_suffix) != 0) {
+        return 0;
+    }
+    long pid = 0;
+    std::size_t i = p;
+    for (; i < n && name[i] >= '0' && name[i] <= '9' && pid < 1000000000L; ++i) {
+        pid = pid * 10 + (name[i] - '0');
+    }
+    if (i == p || name[i] != '-') {
+        return 0;
+    }
+    for (++i; i < n - x; ++i) {
+        if (name[i] < '0' || name[i] > '9') {
+            return 0;
+        }
+    }
+    return static_cast<pid_t>(pid);
+}
+
+// Removes, once per folder and run, the temporary files of runs that ended before renaming them
+// (killed, or out of power): those whose process no longer exists.
+void remove_stale_temps(const std::string &dir) {
+    static std::mutex lock;
+    static std::set<std::string> swept;
+    {
+        const std::lock_guard<std::mutex> hold(lock);
+        if (!swept.insert(dir).second) {
+            return;
+        }
+    }
+    DIR *d = ::opendir(dir.c_str());
+    if (d == nullptr) {
+        return; // the write that follows says why
+    }
+    const pid_t self = ::getpid();
+    while (const struct dirent *e = ::readdir(d)) {
+        const pid_t owner = temp_owner(e->d_name);
+        if (owner > 0 && owner != self && ::kill(owner, 0) != 0 && errno == ESRCH) {
+            (void)::unlinkat(::dirfd(d), e->d_name, 0);
+        }
+    }
+    ::closedir(d);
+}
+
+// Logs that the file `target` cannot be made for `err`.
+void log_cannot_create(const std::string &target, int err) {
+    if (log_cause("cannot create", target, err)) {
+        return;
+    }
+    if (err == ENAMETOOLONG) {
+        log_too_long(target);
+    } else {
+        DRIVER_LOG(GLOG_ERROR, "Failed to create file");
+    }
+}
+
+// Writes a temporary file beside `dir`/`name` with `fill`; false after logging, with nothing
+// left behind.
 template <class Fill>
-bool write_through_temp(const std::string &dir, const std::string &name, const Fill &fill) {
-    const std::string target = dir.back() == '/' ? dir + name : dir + "/" + name;
+bool stage(const std::string &dir, const std::string &name, const Fill &fill,
+           driver_staged_file &out) {
+    out.target = dir.back() == '/' ? dir + name : dir + "/" + name;
+    out.temp.clear();
+    remove_stale_temps(dir);
     // The temporary file lives beside the target so that the rename stays on one file system.
     // Created with mode 0666 under the umask, as `fopen(path, "w")` would, and exclusively: a
     // name taken by another process or an old leftover is skipped for the next one.
     // The process id is asked once: a run writes hundreds of documents.
     static const std::string pid = std::to_string(::getpid());
-    const std::string stem = (dir.back() == '/' ? dir : dir + "/") + "." + name + "." + pid + "-";
+    const std::string stem = (dir.back() == '/' ? dir : dir + "/") + temp_prefix + pid + "-";
     std::string temp;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temp = stem + std::to_string(temp_counter.fetch_add(1));
+        temp = stem + std::to_string(temp_counter.fetch_add(1)) + temp_suffix;
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) {
             break;
         }
     }
     if (fd < 0) {
-        if (errno == ENAMETOOLONG) {
-            log_too_long(target);
-        } else {
-            DRIVER_LOG(GLOG_ERROR, "Failed to create file");
-        }
+        log_cannot_create(out.target, errno);
         return false;
     }
-    bool ok = fill(fd);
-    ok = ::close(fd) == 0 && ok;
+    write_target target{fd, 0};
+    bool ok = fill(target);
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        target.err = errno;
+    }
     if (!ok) {
         ::unlink(temp.c_str());
-        DRIVER_LOG(GLOG_ERROR, "Failed to write data to file");
-        return false;
-    }
-    if (std::rename(temp.c_str(), target.c_str()) != 0) {
-        const int err = errno;
-        ::unlink(temp.c_str());
-        if (err == ENAMETOOLONG) {
-            log_too_long(target);
-        } else {
-            DRIVER_LOG(GLOG_ERROR, "Failed to create file");
+        if (!log_cause("cannot write", out.target, target.err)) {
+            DRIVER_LOG(GLOG_ERROR, "Failed to write data to file");
         }
         return false;
     }
+    out.temp = std::move(temp);
     return true;
+}
+
+// Writes `dir`/`name` through a temporary file renamed into place; false after logging.
+template <class Fill>
+bool write_through_temp(const std::string &dir, const std::string &name, const Fill &fill) {
+    driver_staged_file file;
+    return stage(dir, name, fill, file) && driver_publish(file);
 }
 
 } // namespace
 
+bool driver_stage_text(const std::string &dir, const std::string &name, const std::string &text,
+                       driver_staged_file &out) {
+    return stage(
+        dir, name,
+        [&text](write_target &target) { return write_all(&target, text.data(), text.size()); },
+        out);
+}
+
+bool driver_publish(driver_staged_file &file) {
+    if (file.temp.empty()) {
+        return false;
+    }
+    const std::string temp = std::move(file.temp);
+    file.temp.clear();
+    if (std::rename(temp.c_str(), file.target.c_str()) == 0) {
+        return true;
+    }
+    const int err = errno;
+    ::unlink(temp.c_str());
+    log_cannot_create(file.target, err);
+    return false;
+}
+
+void driver_discard(driver_staged_file &file) {
+    if (!file.temp.empty()) {
+        ::unlink(file.temp.c_str());
+        file.temp.clear();
+    }
+}
+
 bool driver_write_document(const std::string &dir, const std::string &name, const xmltree *doc) {
     // The text goes to the file piece by piece as it is produced; the whole document is never
     // held in memory.
-    return write_through_temp(dir, name, [doc](int fd) {
-        int target = fd;
+    return write_through_temp(dir, name, [doc](write_target &target) {
         return xmltree_write_beautify(doc, write_all, &target);
     });
 }
 
 bool driver_write_text(const std::string &dir, const std::string &name, const std::string &text) {
-    return write_through_temp(dir, name, [&text](int fd) {
-        int target = fd;
+    return write_through_temp(dir, name, [&text](write_target &target) {
         return write_all(&target, text.data(), text.size());
     });
 }
 
 bool driver_write_pieces(const std::string &dir, const std::string &name,
                          const std::function<bool(driver_piece_writer, void *)> &produce) {
-    return write_through_temp(dir, name, [&produce](int fd) {
-        int target = fd;
-        return produce(write_all, &target);
-    });
+    return write_through_temp(
+        dir, name, [&produce](write_target &target) { return produce(write_all, &target); });
 }

@@ -42,6 +42,33 @@ void driver_log_too_long(const std::string &path);
 [[nodiscard]] bool driver_output_name_as(const std::string &path, const char *from, const char *to,
                                          std::string &name);
 
+/// From now on, file-system messages name the path and the system's reason (`cannot create
+/// 'out/t.xml': Permission denied`), as the compiler form words them, and a file-size limit
+/// fails a write with its reason instead of ending the process (SIGXFSZ is ignored).
+void driver_output_name_causes();
+
+/// Removes the folders this process made that are still empty, the deepest first.
+void driver_remove_made_folders();
+
+/// A file written whole to a temporary file beside its target, not yet in place.
+struct driver_staged_file {
+    std::string temp;   ///< the temporary file; empty once published or discarded
+    std::string target; ///< the path it replaces when published
+};
+
+/// Writes `text` to a temporary file beside `dir`/`name` (removing first, once per folder, the
+/// temporary files that ended runs left there); false after logging, with nothing left behind.
+/// The file is put in place with driver_publish or removed with driver_discard.
+[[nodiscard]] bool driver_stage_text(const std::string &dir, const std::string &name,
+                                     const std::string &text, driver_staged_file &out);
+
+/// Renames the staged file into place, replacing what stood there whole; false after logging,
+/// the temporary file removed.
+[[nodiscard]] bool driver_publish(driver_staged_file &file);
+
+/// Removes a staged file not published; nothing when there is none.
+void driver_discard(driver_staged_file &file);
+
 /// Writes the pretty text of `doc` to `dir`/`name` through a temporary file renamed into place,
 /// so a failure leaves no partial file and an existing file is replaced whole. The text is
 /// streamed to the temporary file in pieces, never held whole in memory. False after logging.

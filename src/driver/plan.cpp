@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
-#include <set>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -192,13 +192,77 @@ void plan_folder(const driver_options &opts, const std::string &folder, planner 
     }
 }
 
+// The folder `dir` as the system reaches it: the device and inode of its deepest folder that
+// exists, then the components below it still to be made (no link can stand among those). Two
+// spellings through a symbolic link, "..", or repeated slashes give one key. A folder that cannot
+// be looked at keeps its spelling.
+std::string folder_identity(const std::string &dir) {
+    std::string at = dir;
+    std::string rest;
+    for (;;) {
+        while (at.size() > 1 && at.back() == '/') {
+            at.pop_back();
+        }
+        struct stat st {};
+        if (::stat(at.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) {
+                break;
+            }
+            // Folders still to be made hold no link: "new/.." is where "new" stands.
+            std::string key = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+            for (const std::string_view part :
+                 path_components(std::string_view(rest).substr(rest.empty() ? 0 : 1))) {
+                key += "/";
+                key += part;
+            }
+            return key;
+        }
+        if (errno != ENOENT || at == "." || at == "/") {
+            break;
+        }
+        const std::size_t slash = at.rfind('/');
+        const std::string name = slash == std::string::npos ? at : at.substr(slash + 1);
+        rest = "/" + name + rest;
+        at = slash == std::string::npos ? std::string(".") : at.substr(0, slash == 0 ? 1 : slash);
+    }
+    return "?" + dir;
+}
+
+// Two jobs whose documents are one file: the later one fails, naming the earlier input, before
+// anything is written; neither may replace the other's document.
+void refuse_shared_documents(const driver_options &opts, std::vector<compile_job> &jobs) {
+    std::map<std::string, std::string> identity; // folder as written -> its key
+    std::map<std::string, std::size_t> writer;   // key and name -> the job writing it
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        compile_job &job = jobs[i];
+        if (!job.error.empty() || job.output_dir == "-") {
+            continue;
+        }
+        auto known = identity.find(job.output_dir);
+        if (known == identity.end()) {
+            known = identity.emplace(job.output_dir, folder_identity(job.output_dir)).first;
+        }
+        const std::string target = driver_join_path(job.output_dir, job.output_name);
+        const auto [first, fresh] = writer.emplace(known->second + "/" + job.output_name, i);
+        if (!fresh) {
+            const compile_job &other = jobs[first->second];
+            const std::string theirs = driver_join_path(other.output_dir, other.output_name);
+            job.error = job.input + ": " + other.input + " already writes " + theirs;
+            if (theirs != target) {
+                job.error += ", the same file as " + target;
+            }
+        } else if (opts.preprocess_only && same_file(job.input, target)) {
+            job.error = job.input + ": the preprocessed text would replace the input";
+        }
+    }
+}
+
 } // namespace
 
 bool compile_plan(const driver_options &opts, std::vector<compile_job> &jobs,
                   std::string &message) {
     jobs.clear();
     planner paths;
-    std::set<std::string> outputs;
     for (const std::string &input : opts.inputs) {
         struct stat st {};
         if (::stat(input.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -212,33 +276,7 @@ bool compile_plan(const driver_options &opts, std::vector<compile_job> &jobs,
             jobs.push_back(std::move(job));
         }
     }
-    // Two inputs that would write the same document: the later one fails rather than race.
-    // Documents are told apart by the absolute, tidied form of their folder (worked out once
-    // for the files of one folder) and their name, which is never "." or "..".
-    std::string dir;
-    std::string dir_key;
-    for (compile_job &job : jobs) {
-        if (!job.error.empty() || job.output_dir == "-") {
-            continue;
-        }
-        const std::string target = driver_join_path(job.output_dir, job.output_name);
-        if (dir_key.empty() || job.output_dir != dir) {
-            dir = job.output_dir;
-            std::vector<std::string> parts;
-            dir_key = "?" + dir; // the folder as written when the working folder is unknown
-            if (absolute_parts(dir, paths.cwd, parts)) {
-                dir_key.clear();
-                for (const std::string &p : parts) {
-                    dir_key += "/" + p;
-                }
-            }
-        }
-        if (!outputs.insert(dir_key + "/" + job.output_name).second) {
-            job.error = job.input + ": another input already writes " + target;
-        } else if (opts.preprocess_only && same_file(job.input, target)) {
-            job.error = job.input + ": the preprocessed text would replace the input";
-        }
-    }
+    refuse_shared_documents(opts, jobs);
     if (opts.output_dir == "-" && !opts.preprocess_only && jobs.size() != 1) {
         message = "-o - writes one document, but the inputs hold " + std::to_string(jobs.size()) +
                   " files";

@@ -513,11 +513,23 @@ include_target find_include(idl_loader *loader, const std::string &includer,
     t.angle = request.angle;
     t.line = static_cast<unsigned long>(request.line);
     t.column = static_cast<unsigned long>(request.column);
+    // Each folder once, where it first stands: `-I .` beside a file in the working folder,
+    // or a folder given twice, is searched and named once.
     std::vector<std::string> folders;
+    std::vector<std::string> keys;
+    const auto add_folder = [&](const std::string &folder) {
+        std::string key = tidy_path(loader, folder);
+        if (std::find(keys.begin(), keys.end(), key) == keys.end()) {
+            keys.push_back(std::move(key));
+            folders.push_back(folder);
+        }
+    };
     if (!t.angle) {
-        folders.push_back(folder_of(includer));
+        add_folder(folder_of(includer));
     }
-    folders.insert(folders.end(), loader->include_dirs.begin(), loader->include_dirs.end());
+    for (const std::string &folder : loader->include_dirs) {
+        add_folder(folder);
+    }
     std::string found;
     if (!t.name.empty() && t.name.front() == '/') {
         if (is_regular_file(loader, t.name)) {

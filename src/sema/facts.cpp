@@ -48,6 +48,12 @@ public:
             if (is_marker(child)) {
                 continue; // where an included file stood: nothing declared here
             }
+            if (stack.size() > SEMA_MAX_MODULE_DEPTH) {
+                // Refused before anything deeper is taken: the cost of a file stays bounded
+                // however deep it nests.
+                add(check_fact::what::too_deep, scope, idl_start_of(child));
+                break;
+            }
             const ast *id = idl_child(child, first);
             declare(scope, id, sym_kind::module, nullptr);
             f_.scopes.push_back(join(f_.scopes[scope], name_of(id)));
@@ -753,23 +759,40 @@ std::string_view sema_facts::literal(const expr_fact &e) const {
     return e.pos <= all.size() ? all.substr(e.pos, e.length) : std::string_view();
 }
 
-std::size_t sema_name_hash(std::string_view name) {
-    // Eight bytes at a time, each letter folded to lower case by its 0x20 bit.
-    std::uint64_t h = 0x9e3779b97f4a7c15u ^ name.size();
+void sema_name_hasher::add(std::string_view text) {
+    // Eight bytes at a time where the text is aligned on a word, each letter folded to lower
+    // case by its 0x20 bit; the same text gives the same hash however it is cut in pieces.
     std::size_t i = 0;
-    for (; i + 8 <= name.size(); i += 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, name.data() + i, 8);
-        h = (h ^ (word | fold_bits)) * 0xff51afd7ed558ccdu;
-        h ^= h >> 29;
+    while (i < text.size()) {
+        if (size_ % 8 == 0 && text.size() - i >= 8) {
+            std::uint64_t w = 0;
+            std::memcpy(&w, text.data() + i, 8);
+            h_ = (h_ ^ (w | fold_bits)) * 0xff51afd7ed558ccdu;
+            h_ ^= h_ >> 29;
+            i += 8;
+            size_ += 8;
+            continue;
+        }
+        word_ |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[i]) | 0x20u)
+                 << (8 * (size_ % 8));
+        ++i;
+        if (++size_ % 8 == 0) {
+            h_ = (h_ ^ word_) * 0xff51afd7ed558ccdu;
+            h_ ^= h_ >> 29;
+            word_ = 0;
+        }
     }
-    std::uint64_t tail = 0;
-    for (std::size_t k = 0; i + k < name.size(); ++k) {
-        tail |= static_cast<std::uint64_t>(static_cast<unsigned char>(name[i + k]) | 0x20u)
-                << (8 * k);
-    }
-    h = (h ^ tail) * 0xc4ceb9fe1a85ec53u;
+}
+
+std::size_t sema_name_hasher::value() const {
+    std::uint64_t h = (h_ ^ word_ ^ (size_ * 0x9e3779b97f4a7c15u)) * 0xc4ceb9fe1a85ec53u;
     return static_cast<std::size_t>(h ^ (h >> 32));
+}
+
+std::size_t sema_name_hash(std::string_view name) {
+    sema_name_hasher h;
+    h.add(name);
+    return h.value();
 }
 
 bool sema_same_folded(std::string_view a, std::string_view b) {

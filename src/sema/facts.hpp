@@ -185,6 +185,8 @@ struct check_fact {
                      ///< when its items have something to check)
         enum_item,   ///< name: an enumerator or bit value; element; range: `= value`
         module_name, ///< name: a declaration named as its enclosing module (text)
+        too_deep,    ///< modules nest deeper than SEMA_MAX_MODULE_DEPTH here; nothing deeper
+                     ///< was taken
     };
     what w;
     bool flag = false;
@@ -221,6 +223,21 @@ struct sema_facts {
 
 /// Fills facts from unit's tree. Throws std::bad_alloc when memory runs out.
 void sema_collect(const idl_unit *unit, sema_facts *facts);
+
+/// How deep modules may nest; a file nesting deeper is refused.
+constexpr std::size_t SEMA_MAX_MODULE_DEPTH = 4096;
+
+/// sema_name_hash of a text given in pieces: the pieces one after another hash as their whole.
+class sema_name_hasher {
+public:
+    void add(std::string_view text);
+    [[nodiscard]] std::size_t value() const;
+
+private:
+    std::uint64_t h_ = 0x9e3779b97f4a7c15u;
+    std::uint64_t word_ = 0;
+    std::uint64_t size_ = 0;
+};
 
 /// Hash of a full name that ignores the case of letters, so that names differing only in case
 /// meet in the symbol table.

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <iterator>
 #include <memory>
@@ -204,8 +205,28 @@ void forget_told_apart() {
     told_apart[0] = told_apart[1] = {};
 }
 
+// A full name given as a scope and "::name", looked up without joining the two.
+struct split_name {
+    std::string_view scope;
+    std::string_view tail;
+    std::size_t hash;
+};
+
 struct name_key_hash {
+    using is_transparent = void;
     std::size_t operator()(const name_key &key) const { return key.hash; }
+    std::size_t operator()(const split_name &key) const { return key.hash; }
+};
+
+struct name_key_equal {
+    using is_transparent = void;
+    bool operator()(const name_key &a, const name_key &b) const { return a == b; }
+    bool operator()(const split_name &a, const name_key &b) const {
+        return b.text.size() == a.scope.size() + a.tail.size() &&
+               b.text.substr(0, a.scope.size()) == a.scope &&
+               b.text.substr(a.scope.size()) == a.tail;
+    }
+    bool operator()(const name_key &a, const split_name &b) const { return (*this)(b, a); }
 };
 
 name_key key_of(std::string_view text) {
@@ -220,9 +241,11 @@ std::string_view scope_part(std::string_view full) {
 // The declarations whose full names hash to one part: the first pass fills the parts on
 // threads of their own.
 struct shard {
-    std::unordered_map<name_key, symbol, name_key_hash> table; // full name ("::M::S") -> symbol
+    std::unordered_map<name_key, symbol, name_key_hash, name_key_equal>
+        table; // full name ("::M::S") -> symbol
     // Enumerators are also visible as names of the scope enclosing their enumeration.
-    std::unordered_map<name_key, const symbol *, name_key_hash> loose; // "::M::RED" -> symbol
+    std::unordered_map<name_key, const symbol *, name_key_hash, name_key_equal>
+        loose; // "::M::RED" -> symbol
 };
 
 // What the first pass declares over the whole model; the second pass only reads it, so the
@@ -248,8 +271,9 @@ struct symbols {
         return types ? simple_type_names_ : simple_value_names_;
     }
 
-    [[nodiscard]] std::size_t shard_of(const name_key &key) const {
-        return shards.size() == 1 ? 0 : key.hash % shards.size();
+    [[nodiscard]] std::size_t shard_of(const name_key &key) const { return part_of(key.hash); }
+    [[nodiscard]] std::size_t part_of(std::size_t hash) const {
+        return shards.size() == 1 ? 0 : hash % shards.size();
     }
 
 private:
@@ -645,17 +669,72 @@ struct checker {
         const std::size_t sep = name.find("::");
         const std::string_view head = name.substr(0, sep);
         const std::string_view rest = sep == std::string_view::npos ? "" : name.substr(sep);
-        std::string &candidate = candidate_; // its room serves every look-up of this checker
-        for (std::string_view at = scope;;) {
-            candidate.assign(at).append("::").append(head);
-            if (const symbol *first = find(candidate)) {
-                return rest.empty() ? first : find(candidate.append(rest));
-            }
-            if (at.empty()) {
-                return nullptr;
-            }
-            at = at.substr(0, at.rfind("::"));
+        const std::size_t level = declaring_scope(scope, head);
+        if (level == std::string_view::npos) {
+            return nullptr;
         }
+        std::string &candidate = candidate_; // its room serves every look-up of this checker
+        candidate.assign(scope.substr(0, level)).append("::").append(head);
+        const symbol *first = find(candidate);
+        return rest.empty() || first == nullptr ? first : find(candidate.append(rest));
+    }
+
+    // Where a name's first component is declared: the length of the innermost of `scope` and
+    // its enclosing scopes (each a leading part of its text) that declares `head`; npos when
+    // none does. Each level costs the length of the name, not of the scope, and answers are
+    // kept per scope text and name: a name used many times, or from deep inside many modules,
+    // is looked for once per level.
+    mutable std::unordered_map<std::string, std::size_t> declaring_;
+    mutable std::vector<std::pair<std::size_t, sema_name_hasher>> prefixes_;
+    mutable std::vector<std::size_t> walked_;
+
+    std::size_t declaring_scope(std::string_view scope, std::string_view head) const {
+        const auto key = [&](std::size_t length) {
+            std::string k(sizeof(const char *) + sizeof length, '\0');
+            const char *at = scope.data();
+            std::memcpy(k.data(), &at, sizeof at);
+            std::memcpy(k.data() + sizeof at, &length, sizeof length);
+            return k.append(head);
+        };
+        if (auto known = declaring_.find(key(scope.size())); known != declaring_.end()) {
+            return known->second;
+        }
+        // The hash of each enclosing scope's text ("" first), in one pass over the scope.
+        prefixes_.clear();
+        sema_name_hasher h;
+        prefixes_.emplace_back(0, h);
+        for (std::size_t from = 0; from < scope.size();) {
+            const std::size_t sep = scope.find("::", from + 2);
+            const std::size_t end = sep == std::string_view::npos ? scope.size() : sep;
+            h.add(scope.substr(from, end - from));
+            prefixes_.emplace_back(end, h);
+            from = end;
+        }
+        std::string tail = "::";
+        tail.append(head);
+        std::size_t found = std::string_view::npos;
+        walked_.clear();
+        for (std::size_t i = prefixes_.size(); i-- > 0;) {
+            const std::size_t length = prefixes_[i].first;
+            if (auto known = declaring_.find(key(length)); known != declaring_.end()) {
+                found = known->second;
+                break;
+            }
+            walked_.push_back(length);
+            sema_name_hasher full = prefixes_[i].second;
+            full.add(tail);
+            const split_name name{scope.substr(0, length), tail, full.value()};
+            const shard &home = syms.shards[syms.part_of(name.hash)];
+            if (home.table.find(name) != home.table.end() ||
+                home.loose.find(name) != home.loose.end()) {
+                found = length;
+                break;
+            }
+        }
+        for (const std::size_t length : walked_) {
+            declaring_.emplace(key(length), found);
+        }
+        return found;
     }
 
     std::string hint_for(std::string_view name, bool type) const {
@@ -1448,6 +1527,11 @@ struct checker {
                           "'" + std::string(c.name) + "' takes the name of its enclosing module '" +
                               std::string(f.str(c.text)) +
                               "' (IDL: a name may not be redefined in the scope it names)");
+                break;
+            case check_fact::what::too_deep:
+                report_at(DIAG_ERROR, f.unit, c.pos,
+                          "Modules nest deeper than " + std::to_string(SEMA_MAX_MODULE_DEPTH) +
+                              " levels");
                 break;
             }
         }

@@ -118,7 +118,7 @@ TEST_F(Compile, PlanWalksFoldersSortedAndMirrorsThem) {
          "error: m/sub/notes.txt: no \".idl\" in the file name to make the output name from\n"},
         // Two inputs that would write one document: the later one is refused.
         {{"-q", "one.idl", "./one.idl"},
-         "one.idl -> ./one.xml\nerror: ./one.idl: another input already writes one.xml\n"},
+         "one.idl -> ./one.xml\nerror: ./one.idl: one.idl already writes one.xml\n"},
         {{"-o", "-", "m"}, "usage: -o - writes one document, but the inputs hold 4 files"},
         {{"-o", "-", "one.idl"}, "one.idl -> -/one.xml\n"},
         {{"-MF", "x.d", "m/sub"},
