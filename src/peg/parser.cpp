@@ -587,14 +587,64 @@ std::uint64_t step_type(const inner_parser *ip, std::uint64_t a, const edge &ed)
     return ip->automata[ed.trans.kind == TRANS_AUTOMATON ? ed.trans.data : a].type;
 }
 
+// Takes the bytes of the byte step ed while they come, as advance would one by one; the
+// position, line and column stay in registers meanwhile (a run of blanks, of letters).
+void take_run(inner_parser *ip, const edge &ed) {
+    const inner_parser_work *w = ip->work;
+    std::uint64_t one[4] = {0, 0, 0, 0};
+    const std::uint64_t *bits = one;
+    if (ed.trans.kind == TRANS_CHAR) {
+        const auto c = static_cast<unsigned char>(ed.trans.data & 0xFF);
+        one[c >> 6] = std::uint64_t{1} << (c & 63);
+    } else if (ed.trans.kind == TRANS_CLASS) {
+        const auto *cls = reinterpret_cast<const set *>(ed.trans.data);
+        if (!cls->has_bits) {
+            input *in = ip->in;
+            while (in->pos < in->size &&
+                   step_takes(w, ed, static_cast<unsigned char>(in->data[in->pos])))
+                advance(ip, static_cast<unsigned char>(in->data[in->pos]));
+            return;
+        }
+        bits = cls->bits;
+    } else {
+        bits = w->starts + ed.trans.data * start_words;
+    }
+    const auto *data = reinterpret_cast<const unsigned char *>(ip->in->data);
+    const std::uint64_t size = ip->in->size;
+    std::uint64_t pos = ip->in->pos;
+    std::uint64_t line = ip->line;
+    std::uint64_t column = ip->column;
+    bool last_cr = ip->last_cr;
+    for (; pos < size; ++pos) {
+        const unsigned char c = data[pos];
+        if (!((bits[c >> 6] >> (c & 63)) & 1))
+            break;
+        if (c == '\r') {
+            ++line;
+            column = 0;
+            last_cr = true;
+        } else if (c == '\n') {
+            if (!last_cr) {
+                ++line;
+                column = 0;
+            }
+            last_cr = false;
+        } else {
+            ++column;
+            last_cr = false;
+        }
+    }
+    ip->in->pos = pos;
+    ip->line = line;
+    ip->column = column;
+    ip->last_cr = last_cr;
+}
+
 // A call of a skip (peg_leaf_skip) taken as run_chain takes it: the bytes of its loop while
 // they come, the loop step's failure where they end; it always matches, leaving nothing.
 ast *run_skip(inner_parser *ip, std::uint64_t a) {
     const edge &ed = ip->automata[a].states[0].edges[0];
-    const inner_parser_work *w = ip->work;
-    input *in = ip->in;
-    while (in->pos < in->size && step_takes(w, ed, static_cast<unsigned char>(in->data[in->pos])))
-        advance(ip, static_cast<unsigned char>(in->data[in->pos]));
+    take_run(ip, ed);
     record_failure(ip, true, step_type(ip, a, ed));
     return &g_nodes.empty;
 }
@@ -649,9 +699,7 @@ ast *run_chain(inner_parser *ip, std::uint64_t a) {
         const edge &ed = st.edges[0];
         if (ed.target == s) {
             // The closing run of an accepting state: as many bytes as match.
-            while (in->pos < in->size &&
-                   step_takes(w, ed, static_cast<unsigned char>(in->data[in->pos])))
-                advance(ip, static_cast<unsigned char>(in->data[in->pos]));
+            take_run(ip, ed);
             record_failure(ip, true, step_type(ip, a, ed));
             break;
         }
