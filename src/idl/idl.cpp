@@ -17,6 +17,7 @@
 #include "peg/parser.hpp"
 #include "xml/xmltree.hpp"
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -92,31 +93,45 @@ bool document_text(const xmltree *document, std::vector<std::string> *text) {
 
 struct parts_walk {
     const idl_source *src;
-    xmltree *document;              // the skeleton: `dds` with its namespaces and `types`
-    xmltree *types;                 // its `types`
-    std::vector<std::string> *text; // text mode: the parts are written here, not kept
-    bool written = false;           // text mode: the start tags are written
-    bool failed = false;            // a definition failed: the rest is parsed, not translated
-    bool out_of_memory = false;     // the failure was an allocation that threw
-    bool unusable = false;          // text mode: a definition changed `types` itself
+    xmltree *document;                   // the skeleton: `dds` with its namespaces and `types`
+    xmltree *types;                      // its `types`
+    std::vector<std::string> *text;      // text mode: the parts are written here, not kept
+    bool written = false;                // text mode: the start tags are written
+    bool failed = false;                 // a definition failed: the rest is parsed, not translated
+    bool out_of_memory = false;          // the failure was an allocation that threw
+    bool unusable = false;               // text mode: a definition changed `types` itself
+    owned<xmltree, xmltree_free> part{}; // text mode: the `types` the definitions go to
+    const xmltree *last = nullptr;       // its last child written
+    std::uint64_t part_bytes = 0;        // bytes of text translated into it
 };
 
-// Text mode: translates a definition into an element of its own and writes the elements it made
-// as children of `types`, which are released afterwards. False when the translation fails.
+// Text mode: translates a definition into a `types` element of a tree of its own, shared with
+// the definitions before it while they are few, and writes the elements it made as children of
+// the document's `types`; the tree is released once it has served enough text. False when the
+// translation fails.
 bool write_part(parts_walk *walk, const ast *definition) {
-    const owned<xmltree, xmltree_free> part{xmltree_new("types")};
-    if (!part) {
-        walk->src->out_of_memory = true; // reported by the tree
-        return false;
+    // Definitions share an element tree until they have come from this many bytes of text:
+    // a tree per definition would cost an allocation and a release of its blocks each time.
+    constexpr std::uint64_t shared_bytes = std::uint64_t{128} * 1024;
+    if (!walk->part) {
+        walk->part.reset(xmltree_new("types"));
+        walk->last = nullptr;
+        walk->part_bytes = 0;
+        if (!walk->part) {
+            walk->src->out_of_memory = true; // reported by the tree
+            return false;
+        }
     }
-    if (!idl_visit_definition(definition, *walk->src, part.get())) {
+    xmltree *part = walk->part.get();
+    if (!idl_visit_definition(definition, *walk->src, part)) {
         return false;
     }
     if (part->attr != XMLTREE_NIL || part->txt[0] != '\0') {
         walk->unusable = true; // the document is made whole instead
         return true;
     }
-    for (const xmltree *child = part->child; child != nullptr; child = child->ordered) {
+    for (const xmltree *child = walk->last != nullptr ? walk->last->ordered : part->child;
+         child != nullptr; child = child->ordered) {
         if (!walk->written) {
             walk->written = true;
             static_cast<void>(
@@ -125,6 +140,12 @@ bool write_part(parts_walk *walk, const ast *definition) {
                 xmltree_write_start_tag(walk->types, 1, true, append_text, walk->text));
         }
         static_cast<void>(xmltree_write_beautify_at(child, 2, append_text, walk->text));
+        walk->last = child;
+    }
+    const ast_tree *span = ast_as_tree(definition);
+    walk->part_bytes += span != nullptr ? span->end - span->start : 0;
+    if (walk->part_bytes >= shared_bytes) {
+        walk->part.reset();
     }
     return true;
 }
