@@ -4,13 +4,11 @@
 
 #include "base/glog.hpp"
 #include "base/linkedlist.hpp"
-#include "base/owned.hpp"
 #include "base/teardown.hpp"
 #include "driver/output.hpp"
 #include "driver/version.hpp"
 #include "idl/idl.hpp"
 #include "preproc/preproc.hpp"
-#include "xml/xmltree.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -19,6 +17,7 @@
 #include <new>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -64,8 +63,9 @@ int run(argparse &args, int argc, char **argv) {
         return 1;
     }
 
-    owned<xmltree, xmltree_free> doc{zadozeda_parse(args.idl_path, args.macros, args.include_dirs)};
-    if (!doc) {
+    // The document is made as its text, part by part: its elements are never held all at once.
+    std::vector<std::string> text;
+    if (!zadozeda_parse_text(args.idl_path, args.macros, args.include_dirs, &text)) {
         return 1; // the translator logged the cause
     }
 
@@ -85,11 +85,19 @@ int run(argparse &args, int argc, char **argv) {
         return 1;
     }
 
-    if (!driver_write_document(dir, name, doc.get())) {
+    const bool written =
+        driver_write_pieces(dir, name, [&text](driver_piece_writer write, void *target) {
+            for (const std::string &piece : text) {
+                if (!write(target, piece.data(), piece.size())) {
+                    return false;
+                }
+            }
+            return true;
+        });
+    if (!written) {
         return 1;
     }
-    teardown_skip_at_exit(); // the document is written: exiting frees it faster than a walk
-    doc.reset();
+    teardown_skip_at_exit(); // the document is written: exiting frees what is left at once
     argparse_fini(&args);
     DRIVER_LOG(GLOG_INFO, "Done");
     return 0;

@@ -1,18 +1,28 @@
 // Translation entry: the document of a unit, and of one IDL file read alone.
 #include "idl/idl.hpp"
 
+#include "base/diag.hpp"
 #include "base/glog.hpp"
 #include "base/owned.hpp"
+#include "grammars/idl_parser.hpp"
 #include "idl/idl_load.hpp"
 #include "idl/idl_module.hpp"
 #include "idl/idl_node.hpp"
 #include "idl/idl_pragma.hpp"
 #include "idl/idl_translate.hpp"
+#include "model/parse.hpp"
+#include "model/unit.hpp"
+#include "peg/ast.hpp"
+#include "peg/input.hpp"
+#include "peg/parser.hpp"
 #include "xml/xmltree.hpp"
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -35,6 +45,234 @@ xmltree *new_document(xmltree **types) {
         return nullptr; // reported
     }
     return document.release();
+}
+
+// Holds the diagnostics reported while the parse may still fail, so that a file that does not
+// parse reports its parse error alone, as when it is parsed whole before any translation.
+class held_diagnostics final : public diag_consumer {
+public:
+    held_diagnostics() : previous_(diag_set_consumer(this)) {}
+    ~held_diagnostics() override { diag_set_consumer(previous_); }
+    held_diagnostics(const held_diagnostics &) = delete;
+    held_diagnostics &operator=(const held_diagnostics &) = delete;
+    void consume(const diagnostic &d) override { held_.push_back(d); }
+    // Stops holding; what was held is reported when report is set, else dropped.
+    void release(bool report) {
+        diag_set_consumer(previous_);
+        if (report) {
+            for (const diagnostic &d : held_) {
+                diag_report(d);
+            }
+        }
+        held_.clear();
+    }
+
+private:
+    diag_consumer *previous_;
+    std::vector<diagnostic> held_;
+};
+
+// Appends a piece of document text to a list of pieces (the first of 64 KB, for the many short
+// documents, the others of a megabyte each), so that a long text grows without being copied;
+// throws std::bad_alloc when memory runs out.
+bool append_text(void *context, const char *data, std::size_t len) {
+    auto *pieces = static_cast<std::vector<std::string> *>(context);
+    const std::size_t piece_bytes = pieces->empty() ? std::size_t{64} << 10 : std::size_t{1} << 20;
+    if (pieces->empty() || pieces->back().size() + len > pieces->back().capacity()) {
+        pieces->emplace_back();
+        pieces->back().reserve(len > piece_bytes ? len : piece_bytes);
+    }
+    pieces->back().append(data, len);
+    return true;
+}
+
+// The text of a document made whole.
+bool document_text(const xmltree *document, std::vector<std::string> *text) {
+    text->clear();
+    return xmltree_write_beautify(document, append_text, text);
+}
+
+struct parts_walk {
+    const idl_source *src;
+    xmltree *document;                   // the skeleton: `dds` with its namespaces and `types`
+    xmltree *types;                      // its `types`
+    std::vector<std::string> *text;      // text mode: the parts are written here, not kept
+    bool written = false;                // text mode: the start tags are written
+    bool failed = false;                 // a definition failed: the rest is parsed, not translated
+    bool out_of_memory = false;          // the failure was an allocation that threw
+    bool unusable = false;               // text mode: a definition changed `types` itself
+    owned<xmltree, xmltree_free> part{}; // text mode: the `types` the definitions go to
+    const xmltree *last = nullptr;       // its last child written
+    std::uint64_t part_bytes = 0;        // bytes of text translated into it
+};
+
+// Text mode: translates a definition into a `types` element of a tree of its own, shared with
+// the definitions before it while they are few, and writes the elements it made as children of
+// the document's `types`; the tree is released once it has served enough text. False when the
+// translation fails.
+bool write_part(parts_walk *walk, const ast *definition) {
+    // Definitions share an element tree until they have come from this many bytes of text:
+    // a tree per definition would cost an allocation and a release of its blocks each time.
+    constexpr std::uint64_t shared_bytes = std::uint64_t{128} * 1024;
+    if (!walk->part) {
+        walk->part.reset(xmltree_new("types"));
+        walk->last = nullptr;
+        walk->part_bytes = 0;
+        if (!walk->part) {
+            walk->src->out_of_memory = true; // reported by the tree
+            return false;
+        }
+    }
+    xmltree *part = walk->part.get();
+    if (!idl_visit_definition(definition, *walk->src, part)) {
+        return false;
+    }
+    if (part->attr != XMLTREE_NIL || part->txt[0] != '\0') {
+        walk->unusable = true; // the document is made whole instead
+        return true;
+    }
+    for (const xmltree *child = walk->last != nullptr ? walk->last->ordered : part->child;
+         child != nullptr; child = child->ordered) {
+        if (!walk->written) {
+            walk->written = true;
+            static_cast<void>(
+                xmltree_write_start_tag(walk->document, 0, true, append_text, walk->text));
+            static_cast<void>(
+                xmltree_write_start_tag(walk->types, 1, true, append_text, walk->text));
+        }
+        static_cast<void>(xmltree_write_beautify_at(child, 2, append_text, walk->text));
+        walk->last = child;
+    }
+    const ast_tree *span = ast_as_tree(definition);
+    walk->part_bytes += span != nullptr ? span->end - span->start : 0;
+    if (walk->part_bytes >= shared_bytes) {
+        walk->part.reset();
+    }
+    return true;
+}
+
+void translate_part(const ast *definition, void *context) {
+    auto *walk = static_cast<parts_walk *>(context);
+    if (walk->failed || walk->unusable) {
+        return;
+    }
+    try {
+        walk->failed = walk->text != nullptr
+                           ? !write_part(walk, definition)
+                           : !idl_visit_definition(definition, *walk->src, walk->types);
+    } catch (const std::bad_alloc &) {
+        walk->failed = true;
+        walk->out_of_memory = true;
+    }
+}
+
+// The document of the unit's text made while it is parsed: each top-level definition is
+// translated as soon as it is matched, and its nodes go before the next one is read, so the
+// tree of the whole text is never held. With text set, the document is not kept either: the
+// elements of each definition are written to text and released, and the result is null. The
+// reports, the document and its text are those of the translation of the whole tree. *parsed is
+// false, nothing reported and the result null, when the text has key pragmas (resolved over
+// the whole tree) or does not parse: the caller then parses it whole.
+xmltree *document_by_parts(const idl_unit &unit, std::vector<std::string> *text, bool *parsed) {
+    *parsed = false;
+    const idl_source &src = unit.src;
+    if (!src.pragmas.empty()) {
+        return nullptr;
+    }
+    const owned<parser, parser_delete> grammar{idl_parser_new()};
+    if (!grammar) {
+        return nullptr; // parsed whole, which reports it
+    }
+    try {
+        xmltree *types = nullptr;
+        owned<xmltree, xmltree_free> document{new_document(&types)};
+        if (!document) {
+            return nullptr;
+        }
+        held_diagnostics held;
+        parts_walk walk{&src, document.get(), types, text};
+        if (text != nullptr) {
+            text->clear();
+        }
+        input in{};
+        input_init(&in, src.text.data(), src.text.size());
+        if (!parse_parts(grammar.get(), &in, translate_part, &walk) || walk.unusable) {
+            held.release(false);
+            src.out_of_memory = false;
+            return nullptr;
+        }
+        *parsed = true;
+        held.release(true);
+        if (walk.failed && text != nullptr) {
+            text->clear();
+        }
+        if (walk.out_of_memory) {
+            glog_at(GLOG_GLOBAL_INSTANCE, GLOG_FATAL, "Out of memory: Unable to translate %s",
+                    unit.path.c_str());
+            return nullptr;
+        }
+        if (walk.failed) {
+            // Running out of memory has been reported where it happened, once.
+            if (!src.out_of_memory) {
+                glog_at(GLOG_GLOBAL_INSTANCE, GLOG_ERROR, "Failed to generate XML");
+            }
+            return nullptr;
+        }
+        if (text == nullptr) {
+            return document.release();
+        }
+        if (walk.written) {
+            static_cast<void>(xmltree_write_end_tag(types, 1, append_text, text));
+        } else {
+            static_cast<void>(xmltree_write_start_tag(document.get(), 0, true, append_text, text));
+            static_cast<void>(xmltree_write_start_tag(types, 1, false, append_text, text));
+        }
+        static_cast<void>(xmltree_write_end_tag(document.get(), 0, append_text, text));
+        return nullptr;
+    } catch (const std::bad_alloc &) {
+        *parsed = true;
+        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_FATAL, "Out of memory: Unable to translate %s",
+                unit.path.c_str());
+        if (text != nullptr) {
+            text->clear();
+        }
+        return nullptr;
+    }
+}
+
+// The document of the file at idl_path (text null), or its text (the result then null and
+// *done telling success); reported as zadozeda_parse reports.
+xmltree *read_document(const char *idl_path, pn_linkedlist *macros, std::vector<std::string> *text,
+                       bool *done) {
+    *done = false;
+    const owned<idl_unit, idl_unit_delete> unit{idl_unit_read_text(idl_path, macros)};
+    if (!unit) {
+        return nullptr;
+    }
+    bool parsed = false;
+    xmltree *made = document_by_parts(*unit, text, &parsed);
+    if (parsed) {
+        *done = made != nullptr || (text != nullptr && !text->empty());
+        return made;
+    }
+    // Parsed whole: the parse error is reported, or the key pragmas are resolved over the tree.
+    unit->tree = idl_parse_source(unit->src);
+    if (unit->tree == nullptr) {
+        return nullptr;
+    }
+    owned<xmltree, xmltree_free> document{idl_unit_document(unit.get())};
+    if (!document || text == nullptr) {
+        *done = document != nullptr;
+        return document.release();
+    }
+    try {
+        *done = document_text(document.get(), text);
+    } catch (const std::bad_alloc &) {
+        glog_at(GLOG_GLOBAL_INSTANCE, GLOG_FATAL, "Out of memory: Unable to translate %s",
+                idl_path);
+        text->clear();
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -64,8 +302,16 @@ bool idl_translate(const idl_source &src, xmltree *types) {
 xmltree *zadozeda_parse(const char *idl_path, pn_linkedlist *macros, pn_linkedlist *include_dirs) {
     // This form reads no included file: the include folders are never searched.
     static_cast<void>(include_dirs);
-    const owned<idl_unit, idl_unit_delete> unit{idl_unit_read(idl_path, macros)};
-    return unit ? idl_unit_document(unit.get()) : nullptr;
+    bool done = false;
+    return read_document(idl_path, macros, nullptr, &done);
+}
+
+bool zadozeda_parse_text(const char *idl_path, pn_linkedlist *macros, pn_linkedlist *include_dirs,
+                         std::vector<std::string> *text) {
+    static_cast<void>(include_dirs);
+    bool done = false;
+    static_cast<void>(read_document(idl_path, macros, text, &done));
+    return done;
 }
 
 xmltree *idl_unit_document(const idl_unit *unit) {

@@ -16,7 +16,7 @@ struct preproc_guard {
     ~preproc_guard() { preproc_root_fini(state); }
 };
 
-idl_unit *read_alone(const char *path, pn_linkedlist *macros) {
+idl_unit *read_alone(const char *path, pn_linkedlist *macros, bool parse) {
     std::unique_ptr<idl_unit, void (*)(idl_unit *)> unit{new idl_unit, idl_unit_delete};
     unit->path = path;
     {
@@ -33,6 +33,9 @@ idl_unit *read_alone(const char *path, pn_linkedlist *macros) {
         if (!unit->src.files.empty()) {
             unit->resolved = unit->src.files.front().path;
         }
+    }
+    if (!parse) {
+        return unit.release();
     }
     unit->tree = idl_parse_source(unit->src);
     if (unit->tree == nullptr) {
@@ -56,13 +59,25 @@ void idl_unit_release_tree(idl_unit *unit) {
     unit->tree = nullptr;
 }
 
-idl_unit *idl_unit_read(const char *path, pn_linkedlist *macros) {
+namespace {
+
+idl_unit *read_alone_guarded(const char *path, pn_linkedlist *macros, bool parse) {
     // Node texts and names are copied into standard strings on the way; running out of memory
     // there ends the reading like any other failure, with everything released.
     try {
-        return read_alone(path, macros);
+        return read_alone(path, macros, parse);
     } catch (const std::bad_alloc &) {
         glog_fatal("Out of memory: Unable to read %s", path);
         return nullptr;
     }
+}
+
+} // namespace
+
+idl_unit *idl_unit_read(const char *path, pn_linkedlist *macros) {
+    return read_alone_guarded(path, macros, true);
+}
+
+idl_unit *idl_unit_read_text(const char *path, pn_linkedlist *macros) {
+    return read_alone_guarded(path, macros, false);
 }

@@ -42,3 +42,6 @@ void idl_unit_release_tree(idl_unit *unit);
 /// Preprocesses and parses the file at path alone, reading no included file (as the
 /// two-argument form does). Null on failure (reported).
 [[nodiscard]] idl_unit *idl_unit_read(const char *path, pn_linkedlist *macros);
+/// As idl_unit_read, without the parse: the unit's tree is null, for a caller that parses the
+/// text itself. Null on failure (reported).
+[[nodiscard]] idl_unit *idl_unit_read_text(const char *path, pn_linkedlist *macros);

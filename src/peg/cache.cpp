@@ -1,6 +1,8 @@
 // Memo entries of the matcher: the result of one automaton at one start position.
 #include "peg/cache.hpp"
 
+#include <cstring>
+
 #include "peg/ht.hpp"
 #include "peg/memory.hpp"
 #include "peg/peg_log.hpp"
@@ -108,16 +110,21 @@ bool memo_grow_index(memo_table *t) {
     return true;
 }
 
+// Index slots for a parse of text_bytes bytes: sized for the text, so that a long parse seldom
+// places its entries again: one slot per 32 bytes keeps the index below half full for grammars
+// that memoise a rule about every 64 bytes, and costs an eighth of the text's size.
+std::uint64_t memo_slots_for(std::uint64_t text_bytes) {
+    std::uint64_t slots = memo_first_slots;
+    while (slots < text_bytes / 32 && slots < memo_most_first_slots)
+        slots *= 2;
+    return slots;
+}
+
 } // namespace
 
 bool memo_table_init(memo_table *t, std::uint64_t text_bytes) {
     *t = memo_table{};
-    // Sized for the text, so that a long parse seldom places its entries again: one slot per
-    // 32 bytes keeps the index below half full for grammars that memoise a rule about every
-    // 64 bytes, and costs an eighth of the text's size.
-    std::uint64_t slots = memo_first_slots;
-    while (slots < text_bytes / 32 && slots < memo_most_first_slots)
-        slots *= 2;
+    const std::uint64_t slots = memo_slots_for(text_bytes);
     t->index = static_cast<std::uint32_t *>(peg_calloc(slots, sizeof(std::uint32_t)));
     t->entries = static_cast<memo_entry *>(peg_malloc(memo_first_entries * sizeof(memo_entry)));
     if (!t->index || !t->entries) {
@@ -127,6 +134,24 @@ bool memo_table_init(memo_table *t, std::uint64_t text_bytes) {
     }
     t->slots = slots;
     t->entry_capacity = memo_first_entries;
+    return true;
+}
+
+bool memo_table_reset(memo_table *t, std::uint64_t text_bytes) {
+    const std::uint64_t slots = memo_slots_for(text_bytes);
+    if (slots == t->slots) {
+        std::memset(t->index, 0, slots * sizeof(std::uint32_t));
+    } else {
+        peg_free(t->index);
+        t->index = static_cast<std::uint32_t *>(peg_calloc(slots, sizeof(std::uint32_t)));
+        t->slots = t->index ? slots : 0;
+    }
+    t->count = 0;
+    if (!t->index || !t->entries) {
+        memo_table_clear(t);
+        peg_log_oom("memo table");
+        return false;
+    }
     return true;
 }
 

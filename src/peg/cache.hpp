@@ -73,6 +73,9 @@ inline constexpr std::uint64_t memo_none = ~std::uint64_t{0};
 [[nodiscard]] bool memo_table_init(memo_table *t, std::uint64_t text_bytes);
 /// Releases both arrays (not the nodes) and zeroes the record; accepts zeroed.
 void memo_table_clear(memo_table *t);
+/// Forgets every entry, keeping the entry room, with an empty index sized as memo_table_init
+/// sizes it for text_bytes; false (logged) on out of memory, and then the table is cleared.
+[[nodiscard]] bool memo_table_reset(memo_table *t, std::uint64_t text_bytes);
 /// The entry number for (automaton, pos), or memo_none; *slot receives the index slot where
 /// a new entry for the key would go (valid until the next memo_table_add).
 [[nodiscard]] std::uint64_t memo_table_find(const memo_table *t, std::uint64_t automaton,

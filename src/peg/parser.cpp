@@ -10,6 +10,7 @@
 #include <cinttypes>
 #include <cstddef>
 #include <cstring>
+#include <initializer_list>
 
 #include "base/arch.hpp"
 #include "peg/ast.hpp"
@@ -275,6 +276,26 @@ arena arena_for_text(std::uint64_t text_bytes) {
 void arena_release(arena *a) {
     blocks_release(a->head);
     *a = arena{};
+}
+
+// Makes the arena empty again for a parse that has given back every node: a single block is
+// kept and filled from its start; several go, and the next block is as large as they were
+// together, so that a run of parts of one size settles on one block used over and over.
+void arena_reuse(arena *a) {
+    if (!a->head)
+        return;
+    if (!a->head->next) {
+        a->cur = reinterpret_cast<char *>(a->head) + sizeof(block);
+        return;
+    }
+    std::size_t total = 0;
+    for (const block *b = a->head; b; b = b->next)
+        total += b->size;
+    blocks_release(a->head);
+    std::size_t next = first_block;
+    while (next < total && next < max_block)
+        next *= 2;
+    *a = arena{nullptr, nullptr, nullptr, next};
 }
 
 // Gives back everything allocated since the arena stood at mark (a cur value), when that lies
@@ -566,14 +587,64 @@ std::uint64_t step_type(const inner_parser *ip, std::uint64_t a, const edge &ed)
     return ip->automata[ed.trans.kind == TRANS_AUTOMATON ? ed.trans.data : a].type;
 }
 
+// Takes the bytes of the byte step ed while they come, as advance would one by one; the
+// position, line and column stay in registers meanwhile (a run of blanks, of letters).
+void take_run(inner_parser *ip, const edge &ed) {
+    const inner_parser_work *w = ip->work;
+    std::uint64_t one[4] = {0, 0, 0, 0};
+    const std::uint64_t *bits = one;
+    if (ed.trans.kind == TRANS_CHAR) {
+        const auto c = static_cast<unsigned char>(ed.trans.data & 0xFF);
+        one[c >> 6] = std::uint64_t{1} << (c & 63);
+    } else if (ed.trans.kind == TRANS_CLASS) {
+        const auto *cls = reinterpret_cast<const set *>(ed.trans.data);
+        if (!cls->has_bits) {
+            input *in = ip->in;
+            while (in->pos < in->size &&
+                   step_takes(w, ed, static_cast<unsigned char>(in->data[in->pos])))
+                advance(ip, static_cast<unsigned char>(in->data[in->pos]));
+            return;
+        }
+        bits = cls->bits;
+    } else {
+        bits = w->starts + ed.trans.data * start_words;
+    }
+    const auto *data = reinterpret_cast<const unsigned char *>(ip->in->data);
+    const std::uint64_t size = ip->in->size;
+    std::uint64_t pos = ip->in->pos;
+    std::uint64_t line = ip->line;
+    std::uint64_t column = ip->column;
+    bool last_cr = ip->last_cr;
+    for (; pos < size; ++pos) {
+        const unsigned char c = data[pos];
+        if (!((bits[c >> 6] >> (c & 63)) & 1))
+            break;
+        if (c == '\r') {
+            ++line;
+            column = 0;
+            last_cr = true;
+        } else if (c == '\n') {
+            if (!last_cr) {
+                ++line;
+                column = 0;
+            }
+            last_cr = false;
+        } else {
+            ++column;
+            last_cr = false;
+        }
+    }
+    ip->in->pos = pos;
+    ip->line = line;
+    ip->column = column;
+    ip->last_cr = last_cr;
+}
+
 // A call of a skip (peg_leaf_skip) taken as run_chain takes it: the bytes of its loop while
 // they come, the loop step's failure where they end; it always matches, leaving nothing.
 ast *run_skip(inner_parser *ip, std::uint64_t a) {
     const edge &ed = ip->automata[a].states[0].edges[0];
-    const inner_parser_work *w = ip->work;
-    input *in = ip->in;
-    while (in->pos < in->size && step_takes(w, ed, static_cast<unsigned char>(in->data[in->pos])))
-        advance(ip, static_cast<unsigned char>(in->data[in->pos]));
+    take_run(ip, ed);
     record_failure(ip, true, step_type(ip, a, ed));
     return &g_nodes.empty;
 }
@@ -628,9 +699,7 @@ ast *run_chain(inner_parser *ip, std::uint64_t a) {
         const edge &ed = st.edges[0];
         if (ed.target == s) {
             // The closing run of an accepting state: as many bytes as match.
-            while (in->pos < in->size &&
-                   step_takes(w, ed, static_cast<unsigned char>(in->data[in->pos])))
-                advance(ip, static_cast<unsigned char>(in->data[in->pos]));
+            take_run(ip, ed);
             record_failure(ip, true, step_type(ip, a, ed));
             break;
         }
@@ -1270,4 +1339,85 @@ ast *parse(const parser *p, input *in) {
     ast *r = inner_parser_parse(&ip);
     inner_parser_clear(&ip);
     return r;
+}
+
+//=== parts ===//
+
+namespace {
+
+// The head and item automata of a start rule `A B*` (tree): state 0 calls A into state 1,
+// which accepts and calls B into itself; each call taken as a full match (no byte test in its
+// place). False for any other shape.
+bool parts_shape(const parser *p, std::uint64_t *head, std::uint64_t *item) {
+    if (!p->well_formed || !p->automata || p->start >= p->automaton_count)
+        return false;
+    const fa &f = p->automata[p->start];
+    if (f.mode != MODE_TREE || f.state_count != 2 || f.states[0].match || !f.states[1].match ||
+        f.states[0].edge_count != 1 || f.states[1].edge_count != 1)
+        return false;
+    const edge &a = f.states[0].edges[0];
+    const edge &b = f.states[1].edges[0];
+    if (a.trans.kind != TRANS_AUTOMATON || b.trans.kind != TRANS_AUTOMATON || a.target != 1 ||
+        b.target != 1 || a.trans.data >= p->automaton_count || b.trans.data >= p->automaton_count ||
+        a.voided || b.voided)
+        return false;
+    if (p->starts) {
+        for (const std::uint64_t callee : {a.trans.data, b.trans.data})
+            if (p->starts[callee * start_words + 5] & peg_leaf_byte)
+                return false;
+    }
+    *head = a.trans.data;
+    *item = b.trans.data;
+    return true;
+}
+
+// Gives back the nodes and memo entries of the part just handed over (bytes long); false
+// (logged) on out of memory.
+bool release_part(inner_parser *ip, std::uint64_t bytes) {
+    arena_reuse(&ip->work->nodes);
+    if (!memo_table_reset(&ip->cache, bytes)) {
+        ip->failed_hard = true;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool parse_parts(const parser *p, input *in, parse_part_func part, void *context) {
+    std::uint64_t head = 0;
+    std::uint64_t item = 0;
+    if (!p || !in || !part || !parts_shape(p, &head, &item))
+        return false;
+    const std::uint64_t begin = in->pos;
+    inner_parser ip;
+    bool ok = inner_parser_init(&ip, p, in);
+    if (ok) {
+        // One part's nodes at a time: the blocks start small, whatever the input's length.
+        ip.work->nodes = arena_for_text(0);
+        ok = release_part(&ip, 0);
+    }
+    std::uint64_t at = in->pos;
+    const ast *r = ok ? match_automaton(&ip, head) : nullptr;
+    ok = r != nullptr;
+    while (ok) {
+        if (r->kind != AST_EMPTY)
+            part(r, context);
+        if (!release_part(&ip, in->pos - at))
+            break;
+        at = in->pos;
+        r = match_automaton(&ip, item);
+        // A failed item ends the run; one that matched nothing would repeat for ever, which
+        // parse reports.
+        ok = r != nullptr && in->pos != at;
+        if (!r && !ip.failed_hard) {
+            ok = !(ip.eof_check && in->pos < in->size);
+            break;
+        }
+    }
+    ok = ok && !ip.failed_hard;
+    inner_parser_clear(&ip);
+    if (!ok)
+        in->pos = begin;
+    return ok;
 }

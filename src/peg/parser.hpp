@@ -79,6 +79,21 @@ void parser_delete(parser *p);
 [[nodiscard]] std::uint64_t parse_expected(const parser *p, input *in, std::uint64_t at,
                                            std::uint64_t *types, std::uint64_t capacity);
 
+/// Receives one part of a parse by parse_parts: a node borrowed for the call only.
+using parse_part_func = void (*)(const ast *part, void *context);
+
+/// The parse of a grammar whose start rule reads a head and then a run of items (`A B*`, a
+/// tree: state 0 calls A and goes to state 1, which accepts and calls B back into itself),
+/// handed over piece by piece: each calls part with every child the start node of parse would
+/// have (A's result unless it leaves nothing, then each B's) in input order, and gives the
+/// nodes and memo entries of an item back before the next is matched, so that the tree of the
+/// whole input is never held. The parts are the nodes parse would build. True when the whole
+/// parse matched as parse would; false when it did not (parse then gives the error node),
+/// could not run (out of memory, logged), or the start rule has another shape (part never
+/// called): the caller then asks parse, for the error or the result. in->pos is left where the
+/// match ended, or where it began on false.
+[[nodiscard]] bool parse_parts(const parser *p, input *in, parse_part_func part, void *context);
+
 struct inner_parser_work;
 
 /// Working record of one parse. Nodes it hands out are borrowed: they live in the parse's

@@ -629,7 +629,8 @@ bool shadowed(char *const *attr, std::size_t i) {
 }
 
 template <class Out>
-void put_open_tag(Out &out, const xmltree *xml, std::size_t depth, const document_data *doc) {
+void put_open_tag(Out &out, const xmltree *xml, std::size_t depth, const document_data *doc,
+                  bool open) {
     out.blanks(4 * depth);
     out.put("<", 1);
     put_text(out, xml->name);
@@ -647,7 +648,7 @@ void put_open_tag(Out &out, const xmltree *xml, std::size_t depth, const documen
             put_attribute(out, d.attr.c_str(), d.value.c_str());
         }
     }
-    if (xml->child != nullptr) {
+    if (open) {
         out.put(">\n", 2);
     } else {
         out.put("/>\n", 3);
@@ -655,18 +656,26 @@ void put_open_tag(Out &out, const xmltree *xml, std::size_t depth, const documen
     }
 }
 
-// Writes `top` and its descendants (not its following siblings) without recursion, so that a
-// deeply nested document cannot exhaust the stack.
-template <class Out> void put_subtree(Out &out, const xmltree *top, const document_data *doc) {
+template <class Out> void put_close_tag(Out &out, const xmltree *xml, std::size_t depth) {
+    out.blanks(4 * depth);
+    out.put("</", 2);
+    put_text(out, xml->name);
+    out.put(">\n", 2);
+}
+
+// Writes `top` and its descendants (not its following siblings), top at depth `base`, without
+// recursion, so that a deeply nested document cannot exhaust the stack.
+template <class Out>
+void put_subtree(Out &out, const xmltree *top, const document_data *doc, std::size_t base = 0) {
     const xmltree *xml = top;
-    std::size_t depth = 0;
+    std::size_t depth = base;
     std::size_t content_from = 0; // where the parent's content not yet written starts
     for (;;) {
         if (xml != top) {
             put_content(out, xml->parent->txt, content_from, xml->off);
             content_from = xml->off;
         }
-        put_open_tag(out, xml, depth, doc);
+        put_open_tag(out, xml, depth, doc, xml->child != nullptr);
         if (xml->child != nullptr) {
             xml = xml->child;
             ++depth;
@@ -684,10 +693,7 @@ template <class Out> void put_subtree(Out &out, const xmltree *top, const docume
             const xmltree *parent = xml->parent;
             put_content(out, parent->txt, content_from, static_cast<std::size_t>(-1));
             --depth;
-            out.blanks(4 * depth);
-            out.put("</", 2);
-            put_text(out, parent->name);
-            out.put(">\n", 2);
+            put_close_tag(out, parent, depth);
             xml = parent;
             content_from = (xml != top && xml->parent != nullptr) ? xml->off : 0;
         }
@@ -1111,6 +1117,38 @@ bool xmltree_write_beautify(const xmltree *xml, xmltree_sink sink, void *context
     // The one piece buffer of the run lives on the stack: nothing to allocate, nothing to fail.
     sink_out out(sink, context);
     put_document(out, xml);
+    return out.finish();
+}
+
+bool xmltree_write_beautify_at(const xmltree *xml, std::size_t depth, xmltree_sink sink,
+                               void *context) {
+    if (sink == nullptr) {
+        return false;
+    }
+    sink_out out(sink, context);
+    if (xml != nullptr && xml->name != nullptr) {
+        put_subtree(out, xml, nullptr, depth);
+    }
+    return out.finish();
+}
+
+bool xmltree_write_start_tag(const xmltree *xml, std::size_t depth, bool open, xmltree_sink sink,
+                             void *context) {
+    if (sink == nullptr || xml == nullptr || xml->name == nullptr) {
+        return false;
+    }
+    sink_out out(sink, context);
+    put_open_tag(out, xml, depth, nullptr, open);
+    return out.finish();
+}
+
+bool xmltree_write_end_tag(const xmltree *xml, std::size_t depth, xmltree_sink sink,
+                           void *context) {
+    if (sink == nullptr || xml == nullptr || xml->name == nullptr) {
+        return false;
+    }
+    sink_out out(sink, context);
+    put_close_tag(out, xml, depth);
     return out.finish();
 }
 

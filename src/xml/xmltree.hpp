@@ -94,6 +94,21 @@ using xmltree_sink = bool (*)(void *context, const char *data, std::size_t len);
 /// holding no more than one piece (on the stack) in memory; nothing for null. False when sink is
 /// null or as soon as the sink fails; nothing is logged.
 [[nodiscard]] bool xmltree_write_beautify(const xmltree *xml, xmltree_sink sink, void *context);
+/// Writes `xml` and its descendants as `xmltree_write_beautify` writes them inside a document
+/// where `xml` stands `depth` levels below the root (every line indented 4 * depth blanks more),
+/// without its following siblings, instructions or defaults: a document can be written part by
+/// part. False when the sink fails.
+[[nodiscard]] bool xmltree_write_beautify_at(const xmltree *xml, std::size_t depth,
+                                             xmltree_sink sink, void *context);
+/// Writes the start tag of `xml` (its attributes, no defaults) as the pretty writer puts it at
+/// `depth`: before its children when `open`, else closed as that of a childless element, its
+/// content after it. False when the sink fails.
+[[nodiscard]] bool xmltree_write_start_tag(const xmltree *xml, std::size_t depth, bool open,
+                                           xmltree_sink sink, void *context);
+/// Writes the end tag of `xml` as the pretty writer puts it at `depth` after the last child.
+/// False when the sink fails.
+[[nodiscard]] bool xmltree_write_end_tag(const xmltree *xml, std::size_t depth, xmltree_sink sink,
+                                         void *context);
 
 /// Pretty text of the element's subtree (one tag per line, four blanks per level, childless
 /// elements self-closing, no declaration); heap text released with `free`; "" for null; null

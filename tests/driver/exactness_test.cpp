@@ -216,3 +216,34 @@ TEST_F(Exactness, ParseErrorExcerptWidthAroundTheCaret) {
         EXPECT_EQ("E " + std::string(r.shown_before, ' ') + "^", lines[3]);
     }
 }
+
+// Definitions are translated while the file is still being parsed: what they report stands
+// only when the whole file parses, so a parse error further on is reported alone.
+TEST_F(Exactness, ReportsOfDefinitionsGiveWayToALaterParseError) {
+    const std::string dropped = "@non_serialized struct A { long a; };\n";
+    const std::string fixed = "struct B { fixed<5, 2> price; };\n";
+    struct row {
+        std::string text;
+        std::vector<std::string> records; // after the start record, place prefixes cut
+    };
+    const row rows[] = {
+        {dropped + fixed + "struct C { long c };\n",
+         {"E Failed to parse", "E struct C { long c };", "E                   ^"}},
+        {dropped + fixed + "struct C { long c; };\n",
+         {"W Annotation dropped", "E Type 'fixed' has no DDS-XML type name",
+          "E Failed to generate XML"}},
+        {dropped + "struct C { long c; };\n", {"W Annotation dropped", "I Done"}},
+        {"", {"I Done"}},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.text);
+        const run_result run = convert(r.text);
+        EXPECT_EQ(r.records.back() == "I Done" ? 0 : 1, run.status);
+        const std::vector<std::string> lines = strip_log_headers(run.out);
+        ASSERT_EQ(r.records.size() + 1, lines.size()) << run.out;
+        for (std::size_t i = 0; i < r.records.size(); ++i) {
+            EXPECT_EQ(r.records[i], lines[i + 1].substr(0, r.records[i].size()));
+        }
+        EXPECT_EQ(run.status == 0, fs::exists(document()));
+    }
+}

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@
 #include "peg/input.hpp"
 #include "peg/memory.hpp"
 #include "peg/parser.hpp"
+#include "peg/vector.hpp"
 #include "support/sample_texts.hpp"
 #include "support/tree_text.hpp"
 
@@ -251,6 +253,58 @@ TEST(MatcherShortcuts, ExpectedSetsAtTheFarthestFailureAreComplete) {
     EXPECT_GT(failures, 10u);
     plain->memo = memo;
     plain->starts = starts;
+}
+
+void render_part(const ast *part, void *context) {
+    auto *out = static_cast<std::pair<const std::string *, std::string> *>(context);
+    out->second += tree_text(part, idl_type_strings, idl_type_count, *out->first) + "\n";
+}
+
+// A file parsed definition by definition hands over exactly the children of its whole parse,
+// and succeeds exactly where the whole parse does; a start rule of another shape is refused.
+TEST(MatcherParts, AreTheChildrenOfTheWholeParse) {
+    std::vector<std::string> texts = sample_texts();
+    const std::size_t originals = texts.size();
+    for (std::size_t i = 0; i < originals; ++i)
+        for (std::string &m : mutations(texts[i], static_cast<std::uint32_t>(i) + 7))
+            texts.push_back(std::move(m));
+    owned<parser, parser_delete> p{idl_parser_new()};
+    ASSERT_TRUE(p);
+    std::size_t parsed = 0;
+    for (const std::string &text : texts) {
+        SCOPED_TRACE(text.substr(0, 80));
+        input in{};
+        input_init(&in, text.data(), text.size());
+        owned<ast, ast_recursive_delete> root{parse(p.get(), &in)};
+        const std::uint64_t end = in.pos;
+        std::string want;
+        if (const ast_tree *t = ast_as_tree(root.get()))
+            for (std::uint64_t k = 0; k < t->children->count; ++k)
+                want += tree_text(static_cast<const ast *>(t->children->items[k]), idl_type_strings,
+                                  idl_type_count, text) +
+                        "\n";
+        std::pair<const std::string *, std::string> got{&text, ""};
+        input_init(&in, text.data(), text.size());
+        const bool ok = parse_parts(p.get(), &in, render_part, &got);
+        ASSERT_EQ(root->kind != AST_ERROR, ok);
+        parsed += ok ? 1 : 0;
+        if (ok) {
+            EXPECT_EQ(want, got.second);
+            EXPECT_EQ(end, in.pos);
+        } else {
+            EXPECT_EQ(0u, in.pos);
+        }
+    }
+    EXPECT_GT(parsed, originals / 2);
+    EXPECT_LT(parsed, texts.size());
+
+    owned<parser, parser_delete> other{ifexpr_parser_new()};
+    const std::string line = "defined(X) && 1\n";
+    input in{};
+    input_init(&in, line.data(), line.size());
+    std::pair<const std::string *, std::string> none{&line, ""};
+    EXPECT_FALSE(parse_parts(other.get(), &in, render_part, &none));
+    EXPECT_EQ("", none.second);
 }
 
 } // namespace

@@ -408,6 +408,34 @@ TEST(XmlTree, StreamedTextEqualsTheWholeText) {
     EXPECT_FALSE(xmltree_write_beautify(dds.get(), nullptr, nullptr));
 }
 
+// Start tags, children written at their depth and end tags give the text of the whole document;
+// a childless element's start tag closes it, with its content after it.
+TEST(XmlTree, DocumentWrittenPartByPartEqualsTheWholeText) {
+    const tree_ptr dds = wide_document();
+    xmltree *types = dds->child;
+    char note[] = "x&y";
+    xmltree_add_child(types->child, "note", 0)->txt = note;
+    set_copied(types, "kind", "a\"b");
+    piece_sink sink;
+    ASSERT_TRUE(xmltree_write_start_tag(dds.get(), 0, true, piece_sink::take, &sink));
+    ASSERT_TRUE(xmltree_write_start_tag(types, 1, true, piece_sink::take, &sink));
+    for (const xmltree *s = types->child; s != nullptr; s = s->ordered) {
+        ASSERT_TRUE(xmltree_write_beautify_at(s, 2, piece_sink::take, &sink));
+    }
+    ASSERT_TRUE(xmltree_write_end_tag(types, 1, piece_sink::take, &sink));
+    ASSERT_TRUE(xmltree_write_end_tag(dds.get(), 0, piece_sink::take, &sink));
+    EXPECT_EQ(to_text(dds.get()), sink.text);
+
+    const tree_ptr lone{xmltree_new("types")};
+    char content[] = "t<";
+    lone->txt = content;
+    piece_sink closed;
+    ASSERT_TRUE(xmltree_write_start_tag(lone.get(), 3, false, piece_sink::take, &closed));
+    EXPECT_EQ("            <types/>\nt&lt;", closed.text);
+    EXPECT_FALSE(xmltree_write_end_tag(nullptr, 0, piece_sink::take, &closed));
+    EXPECT_FALSE(xmltree_write_beautify_at(lone.get(), 0, nullptr, nullptr));
+}
+
 TEST(XmlTree, StreamedWriteStopsAtTheFirstSinkFailure) {
     const tree_ptr dds = wide_document();
     for (std::size_t fail_at : {0u, 1u, 2u}) {
