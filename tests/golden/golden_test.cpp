@@ -202,7 +202,7 @@ TEST(Documentation, QuotedSamplesAreTheCasesOwn) {
         const char *path, *marker, *open, *close;
         std::size_t at_least;
     };
-    const document documents[] = {{"README.md", "<!-- quoted from ", "```", "```", 6},
+    const document documents[] = {{"README.md", "<!-- quoted from ", "```", "```", 7},
                                   {"doc/vandrel.1.in", ".\\\" quoted from ", ".EX", ".EE", 3}};
     for (const document &doc : documents) {
         std::istringstream in(read_file(root / doc.path));
