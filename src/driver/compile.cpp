@@ -286,6 +286,19 @@ void on_parsed(void *context, idl_unit *unit) {
     }
 }
 
+// The line markers of a preprocessed text of standard input name it "<stdin>", as gcc's do,
+// not its temporary copy.
+void stdin_markers(std::string &text, const std::string &input, const std::string &stdin_file) {
+    if (stdin_file.empty() || input != stdin_file) {
+        return;
+    }
+    const std::string quoted = "\"" + stdin_file + "\"";
+    for (std::size_t at = text.find(quoted); at != std::string::npos;
+         at = text.find(quoted, at + 9)) {
+        text.replace(at, quoted.size(), "\"<stdin>\"");
+    }
+}
+
 // The preprocessed text of a job, to standard output (kept for the in-order print) or to its
 // file.
 bool preprocessed(const driver_options &opts, const compile_job &job, idl_reading &reading,
@@ -429,6 +442,7 @@ struct scheduler {
             r.diagnostics = std::move(sink.text);
             model.read_failed[i] = sink.errors > 0 ? 1 : 0;
             if (opts.preprocess_only && model.readings[i].unit != nullptr) {
+                stdin_markers(model.readings[i].text, job.input, model.stdin_file);
                 r.ok = preprocessed(opts, job, model.readings[i], folders, r) && sink.errors == 0;
                 std::string().swap(model.readings[i].text);
             }

@@ -53,13 +53,6 @@ const struct option long_options[] = {
 
 constexpr const char short_options[] = ":o:b:D:U:I:Ej:qhv";
 
-// Every option as it is typed, for suggestions after a misspelling.
-const char *const typed_options[] = {
-    "--output",       "--base",       "--jobs",     "--quiet", "--help",  "--version",
-    "--color",        "--permissive", "--from-xml", "--check", "--list",  "--stdin-name",
-    "--include-refs", "-MD",          "-MF",        "-MP",     "-Werror",
-};
-
 // Short options whose value may stand in the next argument.
 bool takes_value(const std::string &arg) {
     return arg.size() == 2 && arg[0] == '-' && std::strchr("obDUIj", arg[1]) != nullptr;
@@ -154,7 +147,15 @@ std::string nearest(const std::string &word, const std::vector<std::string> &can
 // "unrecognized option 'W'", with the nearest option when one is near.
 std::string unrecognized(std::string word) {
     word = word.substr(0, word.find('='));
-    std::vector<std::string> candidates(std::begin(typed_options), std::end(typed_options));
+    // Every option as it is typed: gcc's one-dash words (-MD, -Werror) begin with a capital.
+    std::vector<std::string> candidates;
+    for (const struct option &o : long_options) {
+        if (o.name != nullptr && std::strcmp(o.name, "Wno") != 0) {
+            candidates.push_back(
+                (std::isupper(static_cast<unsigned char>(o.name[0])) ? "-" : "--") +
+                std::string(o.name));
+        }
+    }
     for (int k = DIAG_W_NONE + 1; k < DIAG_W_COUNT; ++k) {
         candidates.push_back(std::string("-Wno-") +
                              diag_warning_name(static_cast<diag_warning>(k)));
