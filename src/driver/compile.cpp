@@ -213,8 +213,9 @@ bool append_text(void *context, const char *data, std::size_t len) {
     }
 }
 
-// --include-refs=document: for each include of the unit that found a file some job converts,
-// the path of that file's document relative to the folder of the unit's own document.
+// --include-refs=document: for each include of the unit that found a file some job converts
+// (or, with -b, a file below the base folder), the path of that file's document relative to
+// the folder of the unit's own document.
 std::vector<std::pair<unsigned long, std::string>> document_refs(const run_model &model,
                                                                  const idl_unit &unit) {
     std::vector<std::pair<unsigned long, std::string>> refs;
