@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds vandrel and converts the bundled example, runs every test or builds the Debian package.
-#   ./build.sh example   build, then convert examples/shapes.idl into out/
+#   ./build.sh example   build the program only, then convert examples/shapes.idl into out/
 #   ./build.sh test      build, then run every test with ctest
 #   ./build.sh package   optimised build without tests, then build-package/vandrel_<version>_<arch>.deb
 # Missing build prerequisites (cmake, g++, libexpat1-dev for reading DDS-XML documents, and
@@ -18,7 +18,7 @@ missing=()
 command -v cmake >/dev/null 2>&1 || missing+=(cmake)
 command -v g++ >/dev/null 2>&1 || missing+=(g++)
 [ -f /usr/include/expat.h ] || missing+=(libexpat1-dev)
-if [ "$1" != package ]; then
+if [ "$1" = test ]; then
     [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 fi
 if [ ${#missing[@]} -gt 0 ]; then
@@ -39,12 +39,14 @@ if [ "$1" = package ]; then
     exit 0
 fi
 
-cmake -S . -B build -DVANDREL_WERROR="${VANDREL_WERROR:-OFF}"
-cmake --build build -j "$jobs"
-
 if [ "$1" = example ]; then
-    ./build/vandrel examples/shapes.idl out
+    # The program alone: the example needs none of the test programs.
+    cmake -S . -B build -DVANDREL_WERROR="${VANDREL_WERROR:-OFF}" -DVANDREL_BUILD_TESTS=OFF
+    cmake --build build -j "$jobs" --target vandrel
+    ./build/vandrel -o out examples/shapes.idl
     echo "Wrote out/shapes.xml"
 else
+    cmake -S . -B build -DVANDREL_WERROR="${VANDREL_WERROR:-OFF}" -DVANDREL_BUILD_TESTS=ON
+    cmake --build build -j "$jobs"
     ctest --test-dir build --output-on-failure -j "$jobs"
 fi

@@ -34,15 +34,27 @@ _vandrel()
             mapfile -t COMPREPLY < <(compgen -W "auto always never" -- "$cur")
             return
             ;;
-        -D|-U)
+        --include-refs)
+            mapfile -t COMPREPLY < <(compgen -W "written document" -- "$cur")
+            return
+            ;;
+        -D|-U|--stdin-name)
             return
             ;;
     esac
 
+    if [[ $cur == -Wno-* ]]; then
+        # The kinds of warning, as the diagnostics name them.
+        mapfile -t COMPREPLY < <(compgen -P -Wno- -W "unknown-annotation dropped-annotation
+            custom-annotation key-pragma unknown-pragma name-case module-name undeclared permissive
+            missing-include include-cycle missing-include-dir unknown-xml" -- "${cur#-Wno-}")
+        return
+    fi
     if [[ $cur == -* ]]; then
         mapfile -t COMPREPLY < <(compgen -W "-o --output -b --base -D -U -I -E -j --jobs -q --quiet
-            -Werror --permissive --from-xml -MD -MF --color= --version -h --help" -- "$cur")
-        [[ ${COMPREPLY[0]} == *= ]] && compopt -o nospace 2>/dev/null
+            --check --list --stdin-name --include-refs= -Werror -Wno- --permissive --from-xml
+            -MD -MF -MP --color= -v --version -h --help" -- "$cur")
+        [[ ${COMPREPLY[0]} == *[=-] ]] && compopt -o nospace 2>/dev/null
         return
     fi
 

@@ -3,9 +3,31 @@
 
 #include "base/glog.hpp"
 
+#include <atomic>
+
 namespace {
 
 thread_local diag_consumer *current_consumer = nullptr;
+
+// In the order of diag_warning; the names are part of the command line, never renamed.
+constexpr const char *warning_names[DIAG_W_COUNT] = {
+    "",
+    "unknown-annotation",
+    "dropped-annotation",
+    "custom-annotation",
+    "key-pragma",
+    "unknown-pragma",
+    "name-case",
+    "module-name",
+    "undeclared",
+    "permissive",
+    "missing-include",
+    "include-cycle",
+    "missing-include-dir",
+    "unknown-xml",
+};
+
+std::atomic<bool> silenced_kinds[DIAG_W_COUNT];
 
 int32_t glog_level_of(diag_level level) {
     switch (level) {
@@ -87,7 +109,34 @@ void append_head(std::string &out, diag_level level, const std::string &file, un
 
 } // namespace
 
+const char *diag_warning_name(diag_warning kind) {
+    return kind > DIAG_W_NONE && kind < DIAG_W_COUNT ? warning_names[kind] : "";
+}
+
+diag_warning diag_warning_by_name(const std::string &name) {
+    for (int k = DIAG_W_NONE + 1; k < DIAG_W_COUNT; ++k) {
+        if (name == warning_names[k]) {
+            return static_cast<diag_warning>(k);
+        }
+    }
+    return DIAG_W_NONE;
+}
+
+void diag_silence(diag_warning kind, bool silenced) {
+    if (kind > DIAG_W_NONE && kind < DIAG_W_COUNT) {
+        silenced_kinds[kind].store(silenced, std::memory_order_relaxed);
+    }
+}
+
+bool diag_shown(const diagnostic &d) {
+    return d.level != DIAG_WARNING || d.warning <= DIAG_W_NONE || d.warning >= DIAG_W_COUNT ||
+           !silenced_kinds[d.warning].load(std::memory_order_relaxed);
+}
+
 void diag_report(const diagnostic &d) {
+    if (!diag_shown(d)) {
+        return;
+    }
     if (current_consumer != nullptr) {
         current_consumer->consume(d);
         return;
@@ -109,6 +158,17 @@ void diag_report(const diagnostic &d) {
         n.line = note.line;
         glog_at(logger, GLOG_INFO, "%s", diag_record_text(n).c_str());
     }
+}
+
+void diag_warn_at(diag_warning kind, const std::string &file, unsigned long line,
+                  const std::string &summary) {
+    diagnostic d;
+    d.level = DIAG_WARNING;
+    d.warning = kind;
+    d.summary = summary;
+    d.file = file;
+    d.line = line;
+    diag_report(d);
 }
 
 diag_consumer *diag_set_consumer(diag_consumer *consumer) {
@@ -162,6 +222,14 @@ std::string diag_gcc_text(const diagnostic &d, bool colour) {
     out += d.summary;
     if (!d.detail.empty()) {
         out += ": " + d.detail;
+    }
+    if (d.level == DIAG_WARNING && *diag_warning_name(d.warning) != '\0') {
+        // As gcc names the option that controls a warning.
+        out += " [";
+        out += colour ? level_colour(DIAG_WARNING) : "";
+        out += std::string("-W") + diag_warning_name(d.warning);
+        out += colour ? reset : "";
+        out += ']';
     }
     out += '\n';
     if (!d.excerpt.empty()) {

@@ -25,6 +25,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -32,6 +34,7 @@
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
+#include <sys/stat.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -118,13 +121,13 @@ bool write_stdout(const char *data, std::size_t len) {
     return true;
 }
 
-bool write_rule(const driver_options &opts, const compile_job &job,
-                const std::vector<std::string_view> &deps) {
-    const std::vector<std::string> included(deps.begin(), deps.end());
+// The make rule of a job; `input` is empty for standard input, which make cannot look at.
+bool write_rule(const driver_options &opts, const compile_job &job, const std::string &input,
+                const std::vector<std::string> &included) {
     const bool to_stdout = job.output_dir == "-";
     const std::string target =
         to_stdout ? job.output_name : driver_join_path(job.output_dir, job.output_name);
-    const std::string rule = depfile_rule(target, job.input, included);
+    const std::string rule = depfile_rule(target, input, included, opts.phony_targets);
     if (!opts.dependency_file.empty()) {
         const std::string &file = opts.dependency_file;
         const std::size_t slash = file.rfind('/');
@@ -153,9 +156,16 @@ struct run_model {
     idl_loader *loader = nullptr;
     bool colour = false;
     std::unordered_set<std::string> inputs; // resolved paths of the files the jobs convert
-    std::vector<idl_reading> readings;      // per job
-    std::vector<char> read_failed;          // per job: an error while reading
-    std::vector<char> blocked;              // per job: its model holds a checking error
+    // --include-refs=document: the absolute, tidied path of the document of each such file;
+    // and, with -b, the resolved base folder and the absolute output folder, where the files
+    // below the base that no job converts would have their documents
+    std::unordered_map<std::string, std::string> documents;
+    std::filesystem::path base;
+    std::filesystem::path output;
+    std::string stdin_file;            // the copy of standard input, when `-` is an input
+    std::vector<idl_reading> readings; // per job
+    std::vector<char> read_failed;     // per job: an error while reading
+    std::vector<char> blocked;         // per job: its model holds a checking error
     std::mutex results_lock;
     std::unordered_map<const idl_unit *, unit_result> results; // per unit read
     ~run_model() { idl_loader_delete(loader); }
@@ -203,6 +213,36 @@ bool append_text(void *context, const char *data, std::size_t len) {
     }
 }
 
+// --include-refs=document: for each include of the unit that found a file some job converts
+// (or, with -b, a file below the base folder), the path of that file's document relative to
+// the folder of the unit's own document.
+std::vector<std::pair<unsigned long, std::string>> document_refs(const run_model &model,
+                                                                 const idl_unit &unit) {
+    std::vector<std::pair<unsigned long, std::string>> refs;
+    const auto own = model.documents.find(unit.resolved);
+    if (own == model.documents.end()) {
+        return refs;
+    }
+    const std::filesystem::path folder = std::filesystem::path(own->second).parent_path();
+    for (const idl_include_edge &edge : unit.includes) {
+        const auto target = model.documents.find(edge.resolved);
+        std::filesystem::path document;
+        std::string name;
+        if (target != model.documents.end()) {
+            document = target->second;
+        } else if (const std::filesystem::path below =
+                       std::filesystem::path(edge.resolved).lexically_relative(model.base);
+                   !model.base.empty() && !below.empty() && *below.begin() != ".." &&
+                   driver_output_name(below.filename().string(), name)) {
+            document = model.output / below.parent_path() / name;
+        } else {
+            continue; // neither converted nor below the base folder: the name as written
+        }
+        refs.emplace_back(edge.line, document.lexically_relative(folder).generic_string());
+    }
+    return refs;
+}
+
 // Runs on a reading thread once a unit is parsed, before its tree is released. A unit it cannot
 // finish (memory ran out, reported) has no result and is refused by the check.
 void on_parsed(void *context, idl_unit *unit) {
@@ -217,7 +257,11 @@ void on_parsed(void *context, idl_unit *unit) {
             // The diagnostics of making the document belong to the job converting this file,
             // not to the one whose include brought it in.
             report_sink sink(model.colour);
+            const std::vector<std::pair<unsigned long, std::string>> refs =
+                document_refs(model, *unit);
+            unit->src.include_refs = model.documents.empty() ? nullptr : &refs;
             const owned<xmltree, xmltree_free> doc{idl_unit_document(unit)};
+            unit->src.include_refs = nullptr;
             // All that is wanted of the tree is made: its memory goes back before the text of
             // the document takes more.
             idl_unit_release_tree(unit);
@@ -243,10 +287,26 @@ void on_parsed(void *context, idl_unit *unit) {
     }
 }
 
+// The line markers of a preprocessed text of standard input name it "<stdin>", as gcc's do,
+// not its temporary copy.
+void stdin_markers(std::string &text, const std::string &input, const std::string &stdin_file) {
+    if (stdin_file.empty() || input != stdin_file) {
+        return;
+    }
+    const std::string quoted = "\"" + stdin_file + "\"";
+    for (std::size_t at = text.find(quoted); at != std::string::npos;
+         at = text.find(quoted, at + 9)) {
+        text.replace(at, quoted.size(), "\"<stdin>\"");
+    }
+}
+
 // The preprocessed text of a job, to standard output (kept for the in-order print) or to its
 // file.
-bool preprocessed(const compile_job &job, idl_reading &reading, made_folders &folders,
-                  job_result &result) {
+bool preprocessed(const driver_options &opts, const compile_job &job, idl_reading &reading,
+                  made_folders &folders, job_result &result) {
+    if (opts.check_only) {
+        return true; // read and checked; nothing is written
+    }
     if (job.output_dir == "-") {
         result.text = std::move(reading.text);
         return true;
@@ -274,12 +334,20 @@ bool convert(const driver_options &opts, const compile_job &job, made_folders &f
     if (sink.errors != 0 || (opts.warnings_are_errors && sink.warnings > 0)) {
         return false; // the caller says why for -Werror
     }
+    if (opts.check_only) {
+        return true; // read, checked and converted in memory; nothing is written
+    }
+    auto write_job_rule = [&] {
+        const std::vector<std::string_view> &included = model.readings[index].dependencies;
+        return write_rule(opts, job, job.input == model.stdin_file ? std::string() : job.input,
+                          std::vector<std::string>(included.begin(), included.end()));
+    };
     if (job.output_dir == "-") {
         if (!write_stdout(made->document.data(), made->document.size())) {
             glog_error("cannot write to standard output: %s", std::strerror(errno));
             return false;
         }
-        return !opts.dependencies || write_rule(opts, job, model.readings[index].dependencies);
+        return !opts.dependencies || write_job_rule();
     }
     // The make rule is in place before the document is: a document is never replaced without it.
     driver_staged_file document;
@@ -287,7 +355,7 @@ bool convert(const driver_options &opts, const compile_job &job, made_folders &f
         !driver_stage_text(job.output_dir, job.output_name, made->document, document)) {
         return false; // reported
     }
-    if (opts.dependencies && !write_rule(opts, job, model.readings[index].dependencies)) {
+    if (opts.dependencies && !write_job_rule()) {
         driver_discard(document);
         return false; // reported
     }
@@ -347,6 +415,9 @@ struct scheduler {
         unsigned errors = 0;
         unsigned warnings = 0;
         for (const diagnostic &d : model.readings[i].diagnostics) {
+            if (!diag_shown(d)) {
+                continue; // a silenced kind of warning
+            }
             errors += d.level >= DIAG_ERROR ? 1 : 0;
             warnings += d.level == DIAG_WARNING ? 1 : 0;
             diagnostic bare = d;
@@ -382,7 +453,8 @@ struct scheduler {
             r.diagnostics = std::move(sink.text);
             model.read_failed[i] = sink.errors > 0 ? 1 : 0;
             if (opts.preprocess_only && model.readings[i].unit != nullptr) {
-                r.ok = preprocessed(job, model.readings[i], folders, r) && sink.errors == 0;
+                stdin_markers(model.readings[i].text, job.input, model.stdin_file);
+                r.ok = preprocessed(opts, job, model.readings[i], folders, r) && sink.errors == 0;
                 std::string().swap(model.readings[i].text);
             }
         }
@@ -398,6 +470,9 @@ struct scheduler {
     // Past the end once every job is taken.
     std::size_t take() {
         const std::size_t n = jobs.size();
+        if (n == 0 || threads == 0) {
+            return n;
+        }
         const std::size_t part = (n + threads - 1) / threads;
         for (std::size_t k = next.fetch_add(1); k < part * threads; k = next.fetch_add(1)) {
             const std::size_t i = (k % threads) * part + k / threads;
@@ -535,6 +610,172 @@ void check_model(const driver_options &opts, bool colour, unsigned threads, run_
     }
 }
 
+//=== what comes before the jobs ===//
+
+// An -I folder that does not exist is most likely a typo: a warning naming it (an error under
+// -Werror, and then nothing is converted). False when it is an error.
+bool include_dirs_exist(const driver_options &opts, bool colour) {
+    bool ok = true;
+    for (const std::string &dir : opts.include_dirs) {
+        struct stat st {};
+        const bool exists = ::stat(dir.c_str(), &st) == 0;
+        if (exists && S_ISDIR(st.st_mode)) {
+            continue;
+        }
+        diagnostic d;
+        d.level = opts.warnings_are_errors ? DIAG_ERROR : DIAG_WARNING;
+        d.warning = DIAG_W_MISSING_INCLUDE_DIR;
+        d.summary = "include folder '" + dir +
+                    "': " + (exists ? std::string("Not a directory") : std::strerror(errno));
+        if (diag_shown(d)) {
+            std::fputs(report_text(d, colour).c_str(), stderr);
+            ok = ok && d.level != DIAG_ERROR;
+        }
+    }
+    return ok;
+}
+
+// Standard input copied whole into a file of a private temporary folder, for the stages that
+// read files by name; file and folder go when the run ends. Reports name it "<stdin>".
+class stdin_copy {
+public:
+    stdin_copy() = default;
+    stdin_copy(const stdin_copy &) = delete;
+    stdin_copy &operator=(const stdin_copy &) = delete;
+    ~stdin_copy() {
+        if (!file_.empty()) {
+            (void)::unlink(file_.c_str());
+        }
+        if (!folder_.empty()) {
+            (void)::rmdir(folder_.c_str());
+        }
+    }
+
+    // The copy, named stdin plus extension; false (reported) when it cannot be made.
+    bool make(const char *extension) {
+        const char *tmp = std::getenv("TMPDIR");
+        std::string pattern = tmp != nullptr && *tmp == '/' ? tmp : "/tmp";
+        pattern += "/vandrel-stdin-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            return failed("cannot make a temporary folder for standard input");
+        }
+        folder_ = pattern;
+        const std::string file = folder_ + "/stdin" + extension;
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            return failed("cannot copy standard input");
+        }
+        file_ = file;
+        bool ok = true;
+        char buffer[65536];
+        for (;;) {
+            const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                ok = n == 0 || failed("cannot read standard input");
+                break;
+            }
+            for (ssize_t done = 0; ok && done < n;) {
+                const ssize_t w = ::write(fd, buffer + done, static_cast<std::size_t>(n - done));
+                if (w < 0 && errno == EINTR) {
+                    continue;
+                }
+                ok = w > 0 || failed("cannot copy standard input");
+                done += w > 0 ? w : 0;
+            }
+            if (!ok) {
+                break;
+            }
+        }
+        if (::close(fd) != 0 && ok) {
+            ok = failed("cannot copy standard input");
+        }
+        return ok;
+    }
+
+    [[nodiscard]] const std::string &path() const { return file_; }
+
+private:
+    static bool failed(const char *what) {
+        glog_error("%s: %s", what, std::strerror(errno));
+        return false;
+    }
+    std::string folder_;
+    std::string file_;
+};
+
+// Replaces the input `-` of the plan by the copy of standard input, which reports show as
+// "<stdin>". False (reported) when the copy cannot be made.
+bool plan_stdin_copy(const driver_options &opts, std::vector<compile_job> &jobs, stdin_copy &copy) {
+    for (compile_job &job : jobs) {
+        if (job.input != "-" || !job.error.empty()) {
+            continue;
+        }
+        if (!copy.make(opts.from_xml ? ".xml" : ".idl")) {
+            return false;
+        }
+        job.input = copy.path();
+        report_alias(copy.path(), "<stdin>");
+        const owned_text resolved{::realpath(copy.path().c_str(), nullptr)};
+        if (resolved) {
+            report_alias(resolved.get(), "<stdin>");
+        }
+    }
+    return true;
+}
+
+// --list: the files the run would write, one a line ("-" for standard output), as planned
+// from the inputs' names; nothing is read or written. The plan's refusals are reported.
+int list_outputs(const driver_options &opts, const std::vector<compile_job> &jobs, bool colour) {
+    std::string out;
+    std::size_t failed = 0;
+    for (const compile_job &job : jobs) {
+        if (!job.error.empty()) {
+            std::fputs(report_line(DIAG_ERROR, job.error, colour).c_str(), stderr);
+            ++failed;
+            continue;
+        }
+        const bool to_stdout = job.output_dir == "-";
+        out += to_stdout ? std::string("-") : driver_join_path(job.output_dir, job.output_name);
+        out += '\n';
+        if (opts.dependencies && !opts.dependency_file.empty()) {
+            out += opts.dependency_file + '\n';
+        } else if (opts.dependencies) {
+            out += driver_join_path(job.output_dir, job.output_name + ".d") + '\n';
+        }
+    }
+    if (!write_stdout(out.data(), out.size())) {
+        std::fputs(report_line(DIAG_ERROR, "cannot write to standard output", colour).c_str(),
+                   stderr);
+        return 1;
+    }
+    return failed == 0 ? 0 : 1;
+}
+
+// --include-refs=document: where each input's document goes, absolute and tidied, and with -b
+// where the documents of the other files below the base folder would go.
+void plan_documents(const driver_options &opts, const std::vector<compile_job> &jobs,
+                    run_model &model) {
+    const std::filesystem::path cwd = driver_working_folder();
+    if (!opts.base_dir.empty() && opts.output_dir != "-") {
+        const owned_text base{::realpath(opts.base_dir.c_str(), nullptr)};
+        model.base = base ? std::filesystem::path(base.get()) : std::filesystem::path();
+        model.output = (cwd / opts.output_dir).lexically_normal();
+    }
+    for (const compile_job &job : jobs) {
+        if (!job.error.empty() || job.output_dir == "-") {
+            continue;
+        }
+        const std::string resolved = idl_loader_resolve(model.loader, job.input, job.plain);
+        const std::filesystem::path target(driver_join_path(job.output_dir, job.output_name));
+        if (!resolved.empty()) {
+            model.documents.emplace(resolved, (cwd / target).lexically_normal().generic_string());
+        }
+    }
+}
+
 int usage_error(const std::string &message) {
     std::fprintf(stderr, "vandrel: error: %s\nTry 'vandrel --help' for more information.\n",
                  message.c_str());
@@ -560,10 +801,28 @@ int run(int argc, char **argv) {
                   (opts.colour == colour_mode::automatic && ::isatty(STDERR_FILENO) == 1);
     const report_to_stderr to_stderr(&colour);
     driver_output_name_causes();
+    for (const std::string &name : opts.silenced_warnings) {
+        diag_silence(diag_warning_by_name(name), true);
+    }
 
     std::vector<compile_job> jobs;
     if (!compile_plan(opts, jobs, message)) {
         return usage_error(message);
+    }
+    if (jobs.empty()) {
+        // Every input plans a job, if only a failed one; kept so that no run ends without a word.
+        std::fputs(report_line(DIAG_ERROR, "no input files", colour).c_str(), stderr);
+        return 1;
+    }
+    if (opts.list_only) {
+        return list_outputs(opts, jobs, colour);
+    }
+    if (!include_dirs_exist(opts, colour)) {
+        return 1;
+    }
+    stdin_copy copy;
+    if (!plan_stdin_copy(opts, jobs, copy)) {
+        return 1;
     }
     if (opts.from_xml) {
         return reverse_run(opts, jobs, colour); // documents back to IDL: a run of its own
@@ -588,12 +847,19 @@ int run(int argc, char **argv) {
     model.readings.resize(jobs.size());
     model.read_failed.assign(jobs.size(), 0);
     model.blocked.assign(jobs.size(), 0);
-    model.loader = macros.ok ? idl_loader_new(macros.list, opts.include_dirs) : nullptr;
+    // Standard input has no folder of its own: its includes are looked for in the current one
+    // (after the -I folders, as the copy's folder holds nothing else).
+    std::vector<std::string> include_dirs = opts.include_dirs;
+    if (!copy.path().empty()) {
+        include_dirs.emplace_back(".");
+    }
+    model.loader = macros.ok ? idl_loader_new(macros.list, include_dirs) : nullptr;
     if (model.loader == nullptr) {
         glog_fatal("Out of memory: Unable to allocate memory");
         return 1;
     }
     model.colour = colour;
+    model.stdin_file = copy.path();
     idl_loader_set_permissive(model.loader, opts.permissive);
     idl_loader_set_parsing(model.loader, !opts.preprocess_only);
     if (!opts.preprocess_only) {
@@ -601,6 +867,9 @@ int run(int argc, char **argv) {
             if (job.error.empty()) {
                 model.inputs.insert(idl_loader_resolve(model.loader, job.input, job.plain));
             }
+        }
+        if (opts.include_refs == include_refs_mode::document) {
+            plan_documents(opts, jobs, model);
         }
         idl_loader_on_parsed(model.loader, on_parsed, &model);
     }

@@ -17,12 +17,15 @@ void append_escaped(std::string &out, const std::string &name) {
 } // namespace
 
 std::string depfile_rule(const std::string &target, const std::string &input,
-                         const std::vector<std::string> &included) {
+                         const std::vector<std::string> &included, bool phony) {
     std::string out;
     append_escaped(out, target);
     out += ':';
     std::size_t column = out.size();
-    std::vector<std::string> names{input};
+    std::vector<std::string> names;
+    if (!input.empty()) {
+        names.push_back(input);
+    }
     names.insert(names.end(), included.begin(), included.end());
     for (const std::string &name : names) {
         std::string word;
@@ -36,5 +39,10 @@ std::string depfile_rule(const std::string &target, const std::string &input,
         column += 1 + word.size();
     }
     out += '\n';
+    for (std::size_t i = 0; phony && i < included.size(); ++i) {
+        out += '\n';
+        append_escaped(out, included[i]);
+        out += ":\n";
+    }
     return out;
 }

@@ -8,6 +8,12 @@
 /// When diagnostics on standard error are coloured.
 enum class colour_mode { automatic, always, never };
 
+/// How the `file` of an `include` element is spelt.
+enum class include_refs_mode {
+    written,  ///< the include's name as written, ".idl" turned into ".xml" (the default)
+    document, ///< relative to the holding document's folder, to the document of the included file
+};
+
 /// One `-D` or `-U`, kept in command-line order.
 struct macro_option {
     bool define = true; ///< true for -D, false for -U
@@ -32,13 +38,23 @@ struct driver_options {
     colour_mode colour = colour_mode::automatic; ///< --color
     bool dependencies = false;                   ///< -MD or -MF: write a make rule per document
     std::string dependency_file;                 ///< -MF; empty: `<output>.d` beside each document
+    bool phony_targets = false;                  ///< -MP: an empty rule for each included file
+    bool check_only = false; ///< --check: read, check and convert, but write nothing
+    bool list_only = false;  ///< --list: print the files a run would write, write nothing
+    std::string stdin_name;  ///< --stdin-name: the output name for input `-`; empty: default
+    std::vector<std::string> silenced_warnings; ///< -Wno-NAME, each a known warning name
+    include_refs_mode include_refs = include_refs_mode::written; ///< --include-refs
 };
+
+/// The output name of the input `-` (standard input): --stdin-name, else "stdin.xml"
+/// ("stdin.idl" with --from-xml or -E).
+[[nodiscard]] std::string options_stdin_name(const driver_options &opts);
 
 /// What the parse decided.
 enum class options_outcome {
     run,         ///< convert (or preprocess) the inputs
     help,        ///< -h/--help: print `options_help_text` and exit 0
-    version,     ///< --version: print `vandrel <version>` and exit 0
+    version,     ///< -v/--version: print `vandrel <version>` and exit 0
     usage_error, ///< the message says what is wrong; exit 2
 };
 

@@ -173,6 +173,27 @@ void walk(const std::string &folder, const char *extension, std::vector<found_fi
     }
 }
 
+// A folder that holds no file to convert is a failed job of its own, so that a run never ends
+// without work and without a word.
+void plan_empty_folder(const driver_options &opts, const std::string &folder,
+                       std::vector<compile_job> &jobs) {
+    compile_job job;
+    job.input = folder;
+    job.error = folder + ": no " + (opts.from_xml ? ".xml" : ".idl") + " files in it";
+    jobs.push_back(std::move(job));
+}
+
+// The input `-`: standard input, written as the --stdin-name document straight into the
+// output folder.
+void plan_stdin(const driver_options &opts, std::vector<compile_job> &jobs) {
+    compile_job job;
+    job.input = "-";
+    const bool to_stdout = opts.output_dir == "-" || (opts.preprocess_only && !opts.output_given);
+    job.output_dir = to_stdout ? std::string("-") : opts.output_dir;
+    job.output_name = options_stdin_name(opts);
+    jobs.push_back(std::move(job));
+}
+
 void plan_folder(const driver_options &opts, const std::string &folder, planner &paths,
                  std::vector<compile_job> &jobs) {
     std::vector<found_file> found;
@@ -189,6 +210,9 @@ void plan_folder(const driver_options &opts, const std::string &folder, planner 
         job.input = folder;
         job.error = failure;
         jobs.push_back(std::move(job));
+    }
+    if (found.empty() && failure.empty()) {
+        plan_empty_folder(opts, folder, jobs);
     }
 }
 
@@ -265,7 +289,9 @@ bool compile_plan(const driver_options &opts, std::vector<compile_job> &jobs,
     planner paths;
     for (const std::string &input : opts.inputs) {
         struct stat st {};
-        if (::stat(input.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        if (input == "-") {
+            plan_stdin(opts, jobs);
+        } else if (::stat(input.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
             plan_folder(opts, input, paths, jobs);
         } else if (::access(input.c_str(), F_OK) == 0) {
             plan_file(opts, input, opts.base_dir, paths, jobs);

@@ -4,13 +4,23 @@
 #include "driver/output.hpp"
 
 #include <cstdio>
+#include <map>
 #include <new>
 
 namespace {
 
+std::map<std::string, std::string> &aliases() {
+    static std::map<std::string, std::string> names;
+    return names;
+}
+
 // The stages name files by their resolved paths; below the working folder they are shown
 // relative to it, as the user most likely named them.
 std::string shown_path(const std::string &path) {
+    const auto alias = aliases().find(path);
+    if (alias != aliases().end()) {
+        return alias->second;
+    }
     static const std::string prefix = [] {
         const std::string cwd = driver_working_folder();
         return cwd.empty() ? cwd : cwd + "/";
@@ -39,6 +49,15 @@ void immediate_record(void *context, int32_t level, const char *message) {
 }
 
 } // namespace
+
+void report_alias(const std::string &path, const std::string &shown) {
+    aliases()[path] = shown;
+}
+
+std::string report_alias_of(const std::string &path) {
+    const auto alias = aliases().find(path);
+    return alias == aliases().end() ? path : alias->second;
+}
 
 std::string report_text(const diagnostic &d, bool colour, const report_chains *chains) {
     diagnostic shown = d;

@@ -25,6 +25,12 @@ public:
 [[nodiscard]] std::string report_text(const diagnostic &d, bool colour,
                                       const report_chains *chains = nullptr);
 
+/// Shows the file at path (as the stages name it, or resolved) as `shown` in every report from
+/// now on ("<stdin>" for the copy of standard input). Set before any thread reports.
+void report_alias(const std::string &path, const std::string &shown);
+/// The alias of path, or path itself when it has none.
+[[nodiscard]] std::string report_alias_of(const std::string &path);
+
 /// A diagnostic without a place, as gcc writes its own ("vandrel: error: message").
 [[nodiscard]] std::string report_line(diag_level level, const std::string &message, bool colour);
 

@@ -7,6 +7,7 @@
 #include "driver/options.hpp"
 #include "driver/output.hpp"
 #include "driver/plan.hpp"
+#include "driver/report.hpp"
 #include "idlwriter/idlwriter.hpp"
 #include "xmlin/xmlin.hpp"
 #include "xmlin/xmlin_names.hpp"
@@ -126,6 +127,11 @@ public:
         }
         xmlin_mark_forward(docs_[root]->doc, related(root, seen));
         const xmlin_document &doc = docs_[root]->doc;
+        if (opts_.check_only) {
+            // Converted in memory only: the IDL is made and dropped.
+            return idlwriter_write(
+                doc, [](void *, const char *, std::size_t) { return true; }, nullptr);
+        }
         if (job.output_dir == "-") {
             if (!idlwriter_write(doc, write_stdout, nullptr)) {
                 plain("cannot write the IDL of " + job.input + " to standard output");
@@ -160,7 +166,8 @@ private:
         auto l = std::make_unique<loaded>();
         {
             text_sink sink(colour_);
-            l->read = xmlin_read_file(path, path, options_, l->doc);
+            // Standard input is shown as "<stdin>", its includes looked for in the current folder.
+            l->read = xmlin_read_file(path, report_alias_of(path), options_, l->doc);
             l->ok = l->read;
             l->text = std::move(sink.text);
             l->warnings = sink.warnings;
@@ -203,6 +210,7 @@ private:
             text_sink sink(colour_);
             diagnostic d;
             d.level = opts_.permissive ? DIAG_WARNING : DIAG_ERROR;
+            d.warning = DIAG_W_MISSING_INCLUDE;
             d.summary = "cannot find '" + name + "' (searched: " + searched + ")";
             d.file = docs_[i]->doc.path;
             d.line = file->line;

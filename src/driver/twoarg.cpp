@@ -134,7 +134,8 @@ void driver_print_usage() {
                "generated.\n"
                "\n"
                "optional arguments:\n"
-               "  -h, --help              Display this help message and exit.\n",
+               "  -h, --help              Display this help message and exit.\n"
+               "See 'vandrel --help' for the compiler form (vandrel -o DIR FILE...).\n",
                stdout);
 }
 

@@ -106,7 +106,7 @@ bool idl_anno_set_param(const idl_source &src, xmltree *element, std::string_vie
     if (idl_anno_is_type_attribute(attribute)) {
         // The type attributes come from the declaration alone: an annotation setting one would
         // silently turn the declaration into another type.
-        idl_report(src, DIAG_WARNING, pos, "Annotation parameter dropped",
+        idl_report(src, DIAG_W_DROPPED_ANNOTATION, pos, "Annotation parameter dropped",
                    "'" + std::string(attribute) + "' of @" + std::string(annotation) +
                        " would set a type attribute");
         return true;
@@ -124,7 +124,7 @@ bool idl_anno_report_dropped(const idl_source &src, std::string_view annotation,
     if (!formless && (with_params || !listed(unwritten_annotations, annotation))) {
         return false;
     }
-    idl_report(src, DIAG_WARNING, pos, "Annotation dropped",
+    idl_report(src, DIAG_W_DROPPED_ANNOTATION, pos, "Annotation dropped",
                "@" + std::string(annotation) + " has no DDS-XML attribute");
     return true;
 }

@@ -27,6 +27,20 @@ struct open_module {
 // nest a handful of levels.
 constexpr std::size_t k_max_module_depth = 4096;
 
+// The `file` of an include element: the driver's reference for the directive's line, or the
+// include's name with ".idl" made ".xml".
+std::string include_ref(const idl_source &src, const std::string &path, std::uint64_t pos) {
+    if (src.include_refs != nullptr) {
+        const unsigned long line = idl_place_of(src, pos).line;
+        for (const auto &ref : *src.include_refs) {
+            if (ref.first == line) {
+                return ref.second;
+            }
+        }
+    }
+    return idl_include_xml_path(path);
+}
+
 // Opens a module: an include marker becomes an `include` element (nothing to push); otherwise
 // the `module` element is added and the module pushed so that its definitions get visited.
 bool open_module_dcl(const ast *node, const idl_source &src, xmltree *parent,
@@ -41,7 +55,8 @@ bool open_module_dcl(const ast *node, const idl_source &src, xmltree *parent,
             path.resize(static_cast<std::size_t>(len));
             xmltree *include = idl_add_element(src, parent, "include");
             return include != nullptr &&
-                   idl_set_attr(src, include, "file", idl_include_xml_path(path), idl_start_of(id));
+                   idl_set_attr(src, include, "file", include_ref(src, path, idl_start_of(id)),
+                                idl_start_of(id));
         }
         // Not a well-formed marker: a module the user named so.
     }
@@ -116,7 +131,8 @@ bool idl_visit_definition(const ast *node, const idl_source &src, xmltree *paren
         const ast *id = idl_child(node, 0);
         idl_warn(src, idl_start_of(id),
                  "Custom annotation '" + std::string(idl_identifier_text(src, id)) +
-                     "' will be ignored");
+                     "' will be ignored",
+                 DIAG_W_CUSTOM_ANNOTATION);
         return true;
     }
     case IDL_MODULE_DCL:

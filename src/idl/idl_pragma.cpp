@@ -305,6 +305,7 @@ void report(const idl_pragma &pragma, std::size_t at, diag_level level, const ch
             std::string detail) {
     diagnostic d;
     d.level = level;
+    d.warning = DIAG_W_KEY_PRAGMA;
     d.summary = summary;
     d.file = pragma.path;
     d.line = pragma.line;

@@ -840,9 +840,11 @@ struct reading {
         }
         failed = failed || d.level >= DIAG_ERROR;
     }
-    void emit_here(diag_level level, unsigned long line, unsigned long column, std::string text) {
+    void emit_here(diag_level level, unsigned long line, unsigned long column, std::string text,
+                   diag_warning kind = DIAG_W_NONE) {
         diagnostic d;
         d.level = level;
+        d.warning = kind;
         d.summary = std::move(text);
         d.file = stack.back().file->path;
         d.line = line;
@@ -934,7 +936,7 @@ bool follow_include(reading &r, const include_target &t, std::uint64_t line, std
     inc.file_line = t.line;
     if (t.file == nullptr) {
         r.emit_here(r.loader->permissive ? DIAG_WARNING : DIAG_ERROR, t.line, t.column,
-                    "cannot find '" + t.name + "' (" + t.searched + ")");
+                    "cannot find '" + t.name + "' (" + t.searched + ")", DIAG_W_MISSING_INCLUDE);
         inc.directive = t.angle ? "#include <" + t.name + ">" : "#include \"" + t.name + "\"";
         r.nodes[node].includes.push_back(std::move(inc));
         return r.loader->permissive;
@@ -947,7 +949,8 @@ bool follow_include(reading &r, const include_target &t, std::uint64_t line, std
     for (const frame &f : r.stack) {
         if (f.file->same == t.file->same) { // the same file, however named
             r.emit_here(DIAG_WARNING, t.line, t.column,
-                        "include cycle: '" + t.name + "' is already being read; not read again");
+                        "include cycle: '" + t.name + "' is already being read; not read again",
+                        DIAG_W_INCLUDE_CYCLE);
             r.nodes[node].includes.push_back(std::move(inc));
             return true;
         }

@@ -336,8 +336,19 @@ void idl_report(const idl_source &src, diag_level level, std::uint64_t pos, std:
     diag_report(d);
 }
 
-void idl_warn(const idl_source &src, std::uint64_t pos, const std::string &summary) {
+void idl_report(const idl_source &src, diag_warning kind, std::uint64_t pos, std::string summary,
+                std::string detail) {
     diagnostic d = diagnostic_at(src, DIAG_WARNING, pos);
+    d.warning = kind;
+    d.summary = std::move(summary);
+    d.detail = std::move(detail);
+    diag_report(d);
+}
+
+void idl_warn(const idl_source &src, std::uint64_t pos, const std::string &summary,
+              diag_warning kind) {
+    diagnostic d = diagnostic_at(src, DIAG_WARNING, pos);
+    d.warning = kind;
     d.summary = summary;
     d.place_in_record = false;
     diag_report(d);

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "base/diag.hpp"
@@ -59,6 +60,10 @@ struct idl_source {
     /// Standard annotations that no DDS-XML attribute stands for (`@verbatim`, `@topic`, ...) are
     /// dropped with a warning; when false their parameters become attributes like any others'.
     bool drop_formless_annotations = false;
+    /// Where the driver points includes at the documents of its run: the `file` of the include
+    /// element of each directive line listed; null (or a line not listed): the include's name
+    /// with ".idl" made ".xml".
+    const std::vector<std::pair<unsigned long, std::string>> *include_refs = nullptr;
     /// The `declarator` nodes that key pragmas make keys; filled by idl_translate before the walk.
     mutable std::unordered_set<const ast *> pragma_keys;
     /// The line index of text; idl_source_index builds it.
@@ -140,11 +145,15 @@ void idl_source_index(const idl_source &src);
 [[nodiscard]] idl_place idl_place_of_line(const idl_source &src, std::uint64_t pos,
                                           std::uint64_t line);
 
-/// Reports a warning at position pos: the log record is the summary alone, the compiler
+/// Reports a warning of kind at position pos: the log record is the summary alone, the compiler
 /// layout shows file, line and column.
-void idl_warn(const idl_source &src, std::uint64_t pos, const std::string &summary);
+void idl_warn(const idl_source &src, std::uint64_t pos, const std::string &summary,
+              diag_warning kind);
 
 /// Reports a diagnostic of level at byte position pos of src.text, with the file, line and
 /// column found through the file records; summary is the fixed text, detail follows the place.
 void idl_report(const idl_source &src, diag_level level, std::uint64_t pos, std::string summary,
+                std::string detail);
+/// idl_report of a warning of kind.
+void idl_report(const idl_source &src, diag_warning kind, std::uint64_t pos, std::string summary,
                 std::string detail);

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "base/arch.hpp"
+#include "base/diag.hpp"
 #include "base/glog.hpp"
 #include "base/hashmap.hpp"
 #include "base/linkedlist.hpp"
@@ -205,7 +206,8 @@ bool keep_pragma(line_scan &sc, const ast *tree, const char *line, uint64_t line
         --end;
     }
     if (!preproc_pragma_declares_keys(line + start, end - start)) {
-        glog_warn("Ignoring #pragma: %s:%lu", sc.path, static_cast<unsigned long>(line_no));
+        diag_warn_at(DIAG_W_UNKNOWN_PRAGMA, sc.path, static_cast<unsigned long>(line_no),
+                     "Ignoring #pragma");
         return true;
     }
     auto *rec = static_cast<preproc_pragma *>(calloc(1, sizeof(preproc_pragma)));

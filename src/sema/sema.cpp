@@ -379,8 +379,9 @@ struct checker {
 
     void error_with_note(const idl_unit *unit, std::uint64_t pos, std::string summary,
                          const symbol *earlier, std::string_view earlier_name,
-                         diag_level level = DIAG_ERROR) {
+                         diag_level level = DIAG_ERROR, diag_warning kind = DIAG_W_PERMISSIVE) {
         diagnostic d = at(level, unit, pos, std::move(summary));
+        d.warning = kind;
         if (earlier != nullptr) {
             add_note_at(d, earlier->unit, earlier->pos,
                         "'" + std::string(earlier_name) + "' was declared here");
@@ -396,8 +397,9 @@ struct checker {
 
     void report_at(diag_level level, const idl_unit *unit, std::uint64_t pos, std::string summary,
                    const idl_unit *note_unit = nullptr, std::uint64_t note_pos = 0,
-                   const std::string &note = {}) {
+                   const std::string &note = {}, diag_warning kind = DIAG_W_PERMISSIVE) {
         diagnostic d = at(level, unit, pos, std::move(summary));
+        d.warning = kind;
         if (note_unit != nullptr) {
             add_note_at(d, note_unit, note_pos, note);
         }
@@ -639,7 +641,7 @@ struct checker {
                         "'" + std::string(later_name) + "' differs from '" +
                             std::string(earlier_name) +
                             "' only in case (IDL: identifiers that differ only in case collide)",
-                        &earlier, earlier_name, DIAG_WARNING);
+                        &earlier, earlier_name, DIAG_WARNING, DIAG_W_NAME_CASE);
     }
 
     //--- resolving names ---//
@@ -759,6 +761,7 @@ struct checker {
                            bool type) {
         diagnostic d = at(options.permissive ? DIAG_WARNING : DIAG_ERROR, unit, pos,
                           "'" + std::string(name) + "' is not declared" + hint_for(name, type));
+        d.warning = DIAG_W_UNDECLARED;
         report(d);
     }
 
@@ -928,6 +931,7 @@ struct checker {
         }
         diagnostic d =
             at(DIAG_WARNING, unit, pos, "unknown annotation '@" + std::string(name) + "'" + hint);
+        d.warning = DIAG_W_UNKNOWN_ANNOTATION;
         report(d);
     }
 
@@ -1173,12 +1177,12 @@ struct checker {
             }
             if (other != i) {
                 const member_name &earlier = members[other];
-                report_at(DIAG_WARNING, m.unit, m.pos,
-                          "'" + std::string(m.name) + "' differs from '" +
-                              std::string(earlier.name) +
-                              "' only in case (IDL: identifiers that differ only in case collide)",
-                          earlier.unit, earlier.pos,
-                          "'" + std::string(earlier.name) + "' was declared here");
+                report_at(
+                    DIAG_WARNING, m.unit, m.pos,
+                    "'" + std::string(m.name) + "' differs from '" + std::string(earlier.name) +
+                        "' only in case (IDL: identifiers that differ only in case collide)",
+                    earlier.unit, earlier.pos,
+                    "'" + std::string(earlier.name) + "' was declared here", DIAG_W_NAME_CASE);
             }
         }
     }
@@ -1526,7 +1530,8 @@ struct checker {
                 report_at(DIAG_WARNING, f.unit, c.pos,
                           "'" + std::string(c.name) + "' takes the name of its enclosing module '" +
                               std::string(f.str(c.text)) +
-                              "' (IDL: a name may not be redefined in the scope it names)");
+                              "' (IDL: a name may not be redefined in the scope it names)",
+                          nullptr, 0, {}, DIAG_W_MODULE_NAME);
                 break;
             case check_fact::what::too_deep:
                 report_at(DIAG_ERROR, f.unit, c.pos,

@@ -114,6 +114,7 @@ private:
         const std::string what = "'" + doc_.names[a.name] + "' of '" + xmlin_tag(e.kind) +
                                  "' names '" + std::string(ref) + "'";
         diagnostic d;
+        d.warning = DIAG_W_UNDECLARED;
         d.file = doc_.path;
         d.line = a.line;
         d.column = a.column;

@@ -203,6 +203,7 @@ public:
                    const std::string &message) {
         diagnostic d;
         d.level = level;
+        d.warning = DIAG_W_UNKNOWN_XML; // the only warning a reading makes: skipped vocabulary
         d.summary = message;
         d.file = shown_;
         d.line = line;

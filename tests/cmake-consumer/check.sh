@@ -3,7 +3,8 @@
 #   tests/cmake-consumer/check.sh PREFIX [GENERATOR]
 # The default build converts the two files of fleet_xml (with the defines and the include folder
 # it is given) and nothing else; a second build converts nothing; touching a file that is only
-# included converts its includers again; the on-demand target converts when asked.
+# included converts its includers again; the on-demand target converts when asked; a folder
+# mirrored below BASE_DIR gets include references that resolve between its documents.
 set -euo pipefail
 prefix=$(cd "${1:?usage: check.sh PREFIX [GENERATOR]}" && pwd)
 generator=${2:-Unix Makefiles}
@@ -47,4 +48,16 @@ build
 
 build --target common_xml
 [ -f "$bin/common.xml" ] || fail "the on-demand target wrote nothing"
+
+# A folder in FILES, mirrored below BASE_DIR: includes point at the documents written beside.
+build --target mirrored_xml
+for doc in fleet.xml routes/route.xml include/common.xml; do
+    [ -f "$bin/mirrored/$doc" ] || fail "mirrored_xml did not write $doc"
+done
+grep -q '<include file="routes/route.xml"/>' "$bin/mirrored/fleet.xml" ||
+    fail "fleet.xml does not point at routes/route.xml"
+grep -q '<include file="include/common.xml"/>' "$bin/mirrored/fleet.xml" ||
+    fail "fleet.xml does not point at include/common.xml"
+grep -q '<include file="../include/common.xml"/>' "$bin/mirrored/routes/route.xml" ||
+    fail "route.xml does not point at ../include/common.xml"
 echo "cmake-consumer: vandrel_generate works with $generator"

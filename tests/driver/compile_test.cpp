@@ -88,9 +88,9 @@ protected:
 } // namespace
 
 TEST_F(Compile, PlanWalksFoldersSortedAndMirrorsThem) {
-    for (const char *name : {"m/b.idl", "m/a.idl", "m/sub/c.idl", "m/sub/deep/d.idl",
-                             "m/sub/notes.txt", "m/UPPER.IDL", "m/.idl", "one.idl", "m/sub/e.xml",
-                             "m/f.xml.in"}) {
+    for (const char *name :
+         {"m/b.idl", "m/a.idl", "m/sub/c.idl", "m/sub/deep/d.idl", "m/sub/notes.txt", "m/UPPER.IDL",
+          "m/.idl", "one.idl", "m/sub/e.xml", "m/f.xml.in"}) {
         write_file(dir_ / name, kGood);
     }
     fs::create_directories(dir_ / "m/empty.idl"); // a folder named like a file is not a file
@@ -184,7 +184,7 @@ TEST_F(Compile, HelpAndVersionOnStandardOutput) {
     r = run({"-y"});
     EXPECT_EQ(2, r.status);
     EXPECT_EQ("", r.out);
-    EXPECT_EQ("vandrel: error: unknown option '-y'\n"
+    EXPECT_EQ("vandrel: error: unrecognized option '-y'\n"
               "Try 'vandrel --help' for more information.\n",
               r.err);
 }
@@ -477,4 +477,86 @@ TEST_F(Compile, FolderWalkTakesLinkedFilesButNotLinkedFolders) {
     const std::string b = read_file(dir_ / "out/b.xml");
     EXPECT_NE(std::string::npos, b.find("<include file=\"common.xml\"/>")) << b;
     EXPECT_NE(std::string::npos, b.find("name=\"B\"")) << b;
+}
+
+TEST_F(Compile, EmptyMissingAndUnreadableInputsEndCleanlyWithEveryOption) {
+    // Every option combination meets inputs that give no work: a folder without a file to
+    // convert, a missing file, a link that loops; each run ends with status 1 and one message.
+    write_file(dir_ / "empty/notes.txt", "");
+    ASSERT_EQ(0, ::symlink("loop.idl", (dir_ / "loop.idl").c_str()));
+    const std::vector<std::vector<std::string>> options = {
+        {},
+        {"-E"},
+        {"-q"},
+        {"-j", "1"},
+        {"--from-xml"},
+        {"-MD"},
+        {"--check"},
+        {"--list"},
+        {"-E", "-o", "pre"},
+        {"-o", "-"},
+        {"-MD", "-MP", "-Werror"},
+        {"--check", "--from-xml", "-j", "1"},
+    };
+    for (const auto &opts : options) {
+        for (const char *input : {"empty", "missing.idl", "loop.idl"}) {
+            std::vector<std::string> args = opts;
+            if (std::find(opts.begin(), opts.end(), "-o") == opts.end() &&
+                std::find(opts.begin(), opts.end(), "-E") == opts.end()) {
+                args.insert(args.end(), {"-o", "out"});
+            }
+            args.push_back(input);
+            std::string line;
+            for (const std::string &a : args) {
+                line += a + " ";
+            }
+            SCOPED_TRACE(line);
+            const run_result r = run(args);
+            EXPECT_EQ(1, r.status);
+            const bool xml = std::find(opts.begin(), opts.end(), "--from-xml") != opts.end();
+            const std::string want =
+                std::string(input) == "empty"
+                    ? std::string("empty: no ") + (xml ? ".xml" : ".idl") + " files in it"
+                : std::string(input) == "missing.idl"
+                    ? "missing.idl: No such file or directory"
+                    : "loop.idl: Too many levels of symbolic links";
+            EXPECT_EQ("vandrel: error: " + want + "\n", r.err);
+            EXPECT_EQ("", r.out);
+            EXPECT_FALSE(fs::exists(dir_ / "out") || fs::exists(dir_ / "pre"));
+        }
+    }
+}
+
+TEST_F(Compile, ListCheckAndStandardInput) {
+    write_file(dir_ / "m/a.idl", kGood);
+    write_file(dir_ / "m/sub/b.idl", kGood);
+    write_file(dir_ / "bad.idl", kBad);
+    // --list names what would be written, reading and writing nothing.
+    run_result r = run({"--list", "-MD", "-o", "out", "m", "gone.idl"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("out/a.xml\nout/a.xml.d\nout/sub/b.xml\nout/sub/b.xml.d\n", r.out);
+    EXPECT_EQ("vandrel: error: gone.idl: No such file or directory\n", r.err);
+    // --check converts in memory: the status tells, nothing is written.
+    EXPECT_EQ(0, run({"--check", "-E", "-o", "out", "m"}).status);
+    for (const char *form : {"-MD", "-q"}) {
+        EXPECT_EQ(0, run({"--check", form, "-o", "out", "m"}).status) << form;
+        EXPECT_EQ(1, run({"--check", form, "-o", "out", "m", "bad.idl"}).status) << form;
+    }
+    EXPECT_EQ((std::vector<std::string>{"bad.idl", "m/a.idl", "m/sub/b.idl"}), files());
+    // `-` reads standard input, named <stdin> in reports; its includes are found here.
+    const auto piped = [this](const std::string &text, const std::string &args) {
+        run_options options;
+        options.cwd = dir_.string();
+        return run_program("/bin/sh",
+                           {"-c", "printf '" + text + "' | " VANDREL_BIN " --color=never " + args},
+                           options);
+    };
+    r = piped("module N { struct T { lnog y; }; };", "-o out -");
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(0u, r.err.find("<stdin>:1:23: error: 'lnog' is not declared")) << r.err;
+    r = piped("#include \"m/a.idl\"\\nmodule N { struct T { M::S s; }; };",
+              "-MD -o out - --stdin-name=t.xml");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("out/t.xml: m/a.idl\n", read_file(dir_ / "out/t.xml.d"));
+    EXPECT_NE(std::string::npos, read_file(dir_ / "out/t.xml").find("<include file=\"m/a.xml\"/>"));
 }

@@ -32,6 +32,7 @@ const std::vector<std::string> kUsage = {
     "",
     "optional arguments:",
     "  -h, --help              Display this help message and exit.",
+    "See 'vandrel --help' for the compiler form (vandrel -o DIR FILE...).",
 };
 
 const char *const kEmptyDocument = "<dds xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "

@@ -33,7 +33,16 @@ std::string render(const driver_options &o) {
           : o.colour == colour_mode::never ? "never"
                                            : "auto") +
          " M=" + std::to_string(o.dependencies) + ":" + o.dependency_file +
-         (o.from_xml ? " from-xml" : "");
+         (o.from_xml ? " from-xml" : "") + (o.phony_targets ? " MP" : "") +
+         (o.check_only ? " check" : "") + (o.list_only ? " list" : "") +
+         (o.stdin_name.empty() ? "" : " stdin=" + o.stdin_name) +
+         (o.include_refs == include_refs_mode::document ? " refs=document" : "");
+    if (!o.silenced_warnings.empty()) {
+        s += " Wno=";
+        for (const std::string &w : o.silenced_warnings) {
+            s += w + ",";
+        }
+    }
     return s;
 }
 
@@ -86,6 +95,11 @@ TEST(Options, EachOptionLandsInTheRecord) {
         {{"-MFa.d", "a"}, "in=a, o=. b= D= I= E=0 j=0 q=0 W=0 p=0 c=auto M=1:a.d"},
         {{"--from-xml", "-Ixml", "-b", "x", "x"},
          "in=x, o=. b=x D= I=xml," + defaults_tail + " from-xml"},
+        {{"-MD", "-MP", "--check", "-Wno-name-case", "-Wno-undeclared", "-", "--stdin-name=s.xml"},
+         "in=-, o=. b= D= I= E=0 j=0 q=0 W=0 p=0 c=auto M=1: MP check stdin=s.xml "
+         "Wno=name-case,undeclared,"},
+        {{"--list", "--include-refs=document", "a"},
+         "in=a, o=. b= D= I=" + defaults_tail + " list refs=document"},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.args.front());
@@ -135,6 +149,7 @@ TEST(Options, HelpAndVersionWinOverEverythingElse) {
         {{"--version"}, options_outcome::version},
         {{"-q", "--version", "a"}, options_outcome::version},
         {{"--version", "--help"}, options_outcome::help},
+        {{"-v"}, options_outcome::version},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.args.front());
@@ -149,10 +164,26 @@ TEST(Options, UsageErrors) {
     };
     const row rows[] = {
         {{"-q"}, "no input files"},
-        {{"--bogus", "a"}, "unknown option '--bogus'"},
-        {{"-x", "a"}, "unknown option '-x'"},
-        {{"-Wall", "a"}, "unknown option '-Wall'"},
-        {{"-MM", "a"}, "unknown option '-MM'"},
+        {{"--bogus", "a"}, "unrecognized option '--bogus'"},
+        {{"-x", "a"}, "unrecognized option '-x'"},
+        {{"-Wall", "a"}, "unrecognized option '-Wall'"},
+        {{"-MM", "a"}, "unrecognized option '-MM'"},
+        {{"--permisive", "a"}, "unrecognized option '--permisive'; did you mean '--permissive'?"},
+        {{"--colour=never", "a"}, "unrecognized option '--colour'; did you mean '--color'?"},
+        {{"-Werorr", "a"}, "unrecognized option '-Werorr'; did you mean '-Werror'?"},
+        {{"-Wunknown-annotation", "a"},
+         "unrecognized option '-Wunknown-annotation'; did you mean '-Wno-unknown-annotation'?"},
+        {{"-Wno-unknown-anotation", "a"},
+         "unknown warning '-Wno-unknown-anotation'; did you mean '-Wno-unknown-annotation'?"},
+        {{"-Wno-everything", "a"}, "unknown warning '-Wno-everything'"},
+        {{"--include-refs=relative", "a"},
+         "--include-refs takes written or document, not 'relative'"},
+        {{"--stdin-name", "a/b.xml", "-"},
+         "--stdin-name needs a file name without '/', not 'a/b.xml'"},
+        {{"-", "a", "-"}, "standard input ('-') can be read only once"},
+        {{"--check", "--list", "a"}, "--check and --list cannot be used together"},
+        {{"--from-xml", "--include-refs=document", "a"},
+         "--include-refs=document cannot be used with --from-xml"},
         {{"a", "-o"}, "missing value after '-o'"},
         {{"a", "--output"}, "missing value after '--output'"},
         {{"a", "-MF"}, "missing value after '-MF'"},

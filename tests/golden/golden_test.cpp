@@ -12,8 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -45,7 +47,23 @@ void expect_lines_in_order(const std::string &expected_lines, const std::string 
 // Files of the case folder that describe the run rather than take part in it.
 bool is_runner_file(const fs::path &name) {
     return name == "args" || name == "expected" || name == "expect-stderr.txt" ||
-           name == "expect-status";
+           name == "expect-status" || name == "stdout.txt" || name == "stderr.txt";
+}
+
+// Output as the documentation quotes it: the run folder shown as /home/me and each log record
+// header as one fixed header of the same width.
+std::string as_quoted(std::string text, const std::string &run_folder) {
+    for (std::size_t at = text.find(run_folder); at != std::string::npos;
+         at = text.find(run_folder, at)) {
+        text.replace(at, run_folder.size(), "/home/me");
+    }
+    static const std::regex header(R"(^\d\d-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \d+ \d+ )");
+    std::istringstream lines(text);
+    std::string out;
+    for (std::string line; std::getline(lines, line);) {
+        out += std::regex_replace(line, header, "25-03-03 09:05:07.004 4242 4242 ") + "\n";
+    }
+    return out;
 }
 
 std::vector<std::string> words_of(const std::string &text) {
@@ -117,6 +135,13 @@ private:
         if (fs::exists(dir_ / "expect-stderr.txt")) {
             expect_lines_in_order(read_file(dir_ / "expect-stderr.txt"), r.err);
         }
+        // Whole outputs, as the README and the manual page quote them.
+        if (fs::exists(dir_ / "stdout.txt")) {
+            EXPECT_EQ(read_file(dir_ / "stdout.txt"), as_quoted(r.out, tmp.path().string()));
+        }
+        if (fs::exists(dir_ / "stderr.txt")) {
+            EXPECT_EQ(read_file(dir_ / "stderr.txt"), as_quoted(r.err, tmp.path().string()));
+        }
         const fs::path expected = dir_ / "expected";
         for (const auto &entry : fs::recursive_directory_iterator(expected, ec)) {
             if (!entry.is_regular_file()) {
@@ -166,4 +191,49 @@ TEST(GoldenRunner, FindsCases) {
         n += entry.is_directory() ? 1 : 0;
     }
     EXPECT_GT(n, 0u) << "no case folders in " << VANDREL_GOLDEN_DIR;
+}
+
+// Every sample the README and the manual page quote from a case (a "<!-- quoted from PATH -->"
+// line before a fenced block, a `.\" quoted from PATH` line before `.EX`) is that file exactly,
+// so the documents cannot drift from what the program does.
+TEST(Documentation, QuotedSamplesAreTheCasesOwn) {
+    const fs::path root = fs::path(VANDREL_GOLDEN_DIR).parent_path().parent_path();
+    struct document {
+        const char *path, *marker, *open, *close;
+        std::size_t at_least;
+    };
+    const document documents[] = {{"README.md", "<!-- quoted from ", "```", "```", 7},
+                                  {"doc/vandrel.1.in", ".\\\" quoted from ", ".EX", ".EE", 3}};
+    for (const document &doc : documents) {
+        std::istringstream in(read_file(root / doc.path));
+        std::size_t quoted = 0;
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind(doc.marker, 0) != 0) {
+                continue;
+            }
+            std::string source = line.substr(std::strlen(doc.marker));
+            source = source.substr(0, source.find(' '));
+            SCOPED_TRACE(std::string(doc.path) + " quoting " + source);
+            std::getline(in, line);
+            ASSERT_EQ(0u, line.rfind(doc.open, 0)) << line;
+            std::string block;
+            while (std::getline(in, line) && line != doc.close) {
+                // The manual page escapes minus signs, backslashes and quotes.
+                for (const auto &[from, to] : {std::pair<std::string, std::string>{"\\-", "-"},
+                                               {"\\e", "\\"},
+                                               {"\\(dq", "\""},
+                                               {"\\(aq", "'"}}) {
+                    for (std::size_t at = line.find(from);
+                         doc.open[0] == '.' && at != std::string::npos;
+                         at = line.find(from, at + to.size())) {
+                        line.replace(at, from.size(), to);
+                    }
+                }
+                block += line + "\n";
+            }
+            EXPECT_EQ(read_file(root / source), block);
+            ++quoted;
+        }
+        EXPECT_GE(quoted, doc.at_least) << doc.path;
+    }
 }

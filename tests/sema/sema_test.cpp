@@ -164,7 +164,7 @@ TEST(Sema, PermissiveTurnsUndeclaredNamesIntoWarnings) {
     const outcome o = check({{"t.idl", "struct S { String name; };"}}, true);
     EXPECT_TRUE(o.ok);
     EXPECT_EQ((lines{"t.idl:1:12: warning: 'String' is not declared; did you mean the keyword "
-                     "'string'?"}),
+                     "'string'? [-Wundeclared]"}),
               o.lines);
     // Other errors stay errors.
     const outcome dup = check({{"t.idl", "struct S { long a; long a; };"}}, true);
@@ -276,18 +276,22 @@ TEST(Sema, UnknownAnnotationsWarn) {
     run_rows({
         {"struct S { @Key long x; };",
          true,
-         {"t.idl:1:12: warning: unknown annotation '@Key'; did you mean '@key'?"}},
+         {"t.idl:1:12: warning: unknown annotation '@Key'; did you mean '@key'? "
+          "[-Wunknown-annotation]"}},
         {"@frobnicate struct S { long x; };",
          true,
-         {"t.idl:1:1: warning: unknown annotation '@frobnicate'"}},
+         {"t.idl:1:1: warning: unknown annotation '@frobnicate' [-Wunknown-annotation]"}},
         {"enum E { @value(1) A, @Value(2) B };",
          true,
-         {"t.idl:1:23: warning: unknown annotation '@Value'; did you mean '@value'?"}},
+         {"t.idl:1:23: warning: unknown annotation '@Value'; did you mean '@value'? "
+          "[-Wunknown-annotation]"}},
         {"@Final module M { @Nested typedef long L; }; bitset B { @Pos bitfield<2> a; };",
          true,
-         {"t.idl:1:1: warning: unknown annotation '@Final'; did you mean '@final'?",
-          "t.idl:1:19: warning: unknown annotation '@Nested'; did you mean '@nested'?",
-          "t.idl:1:57: warning: unknown annotation '@Pos'"}},
+         {"t.idl:1:1: warning: unknown annotation '@Final'; did you mean '@final'? "
+          "[-Wunknown-annotation]",
+          "t.idl:1:19: warning: unknown annotation '@Nested'; did you mean '@nested'? "
+          "[-Wunknown-annotation]",
+          "t.idl:1:57: warning: unknown annotation '@Pos' [-Wunknown-annotation]"}},
         {"@annotation Mine { long v; }; struct S { @::Mine(v=1) @x::key long a; };", true, {}},
     });
 }

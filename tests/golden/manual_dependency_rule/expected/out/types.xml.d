@@ -1,0 +1,3 @@
+out/types.xml: idl/types.idl idl/common/base.idl
+
+idl/common/base.idl:
