@@ -1,5 +1,6 @@
 // Checking-stage tests: small models in, the diagnostics they give out (gcc layout, no colour).
 #include "base/diag.hpp"
+#include "base/suggest.hpp"
 #include "idl/idl_load.hpp"
 #include "idl/idl_translate.hpp"
 #include "peg/ast.hpp"
@@ -327,7 +328,7 @@ TEST(Sema, NearMiss) {
     };
     for (const pair_row &r : rows) {
         SCOPED_TRACE(std::string(r.a) + " " + r.b);
-        EXPECT_EQ(r.near, sema_near_miss(r.a, r.b));
+        EXPECT_EQ(r.near, suggest_near_miss(r.a, r.b));
     }
 }
 
