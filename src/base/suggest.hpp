@@ -31,8 +31,7 @@ void suggest_offer(suggest_choice &choice, std::string_view candidate);
 
 /// "; did you mean 'WHAT'?" with prefix written before WHAT inside the quotes; empty when what
 /// is.
-[[nodiscard]] std::string suggest_did_you_mean(std::string_view what,
-                                               std::string_view prefix = {});
+[[nodiscard]] std::string suggest_did_you_mean(std::string_view what, std::string_view prefix = {});
 
 /// The IDL keywords that name a type or begin one (`long`, `unsigned`, `sequence`, ...).
 [[nodiscard]] std::span<const std::string_view> suggest_type_keywords();

@@ -335,9 +335,8 @@ public:
     std::string_view nearest(const std::vector<const ast *> &defs, std::string_view name) const {
         suggest_choice choice{name, {}, 0};
         for (const ast *def : defs) {
-            each_declarator(def, [&](std::string_view member, const ast *) {
-                suggest_offer(choice, member);
-            });
+            each_declarator(
+                def, [&](std::string_view member, const ast *) { suggest_offer(choice, member); });
         }
         return choice.best;
     }

@@ -31,6 +31,10 @@ constexpr unsigned long long caret_after = 60;
 constexpr std::uint64_t max_expected = 256;
 static_assert(idl_type_count <= max_expected);
 
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
 bool is_word_char(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
@@ -210,8 +214,7 @@ std::vector<word_span> words_before(std::string_view text, std::uint64_t pos,
     std::vector<word_span> words;
     std::uint64_t end = std::min<std::uint64_t>(pos, text.size());
     while (words.size() < max_words) {
-        while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\t' ||
-                           text[end - 1] == '\n' || text[end - 1] == '\r')) {
+        while (end > 0 && is_blank(text[end - 1])) {
             --end;
         }
         std::uint64_t begin = end;
@@ -242,14 +245,14 @@ std::string type_hint(std::string_view text, std::uint64_t pos, std::uint64_t *b
         return {};
     }
     const std::vector<word_span> words = words_before(text, pos, 4);
-    const auto word = [&](std::size_t i) {
-        return text.substr(words[i].begin, words[i].end - words[i].begin);
+    const auto text_of = [text](const word_span &w) {
+        return text.substr(w.begin, w.end - w.begin);
     };
     std::string phrase;
     for (std::size_t n = words.size(); n > 0; --n) {
         phrase.clear();
         for (std::size_t i = n; i > 0; --i) {
-            phrase.append(word(i - 1)).append(i > 1 ? " " : "");
+            phrase.append(text_of(words[i - 1])).append(i > 1 ? " " : "");
         }
         const std::string_view idl = suggest_idl_type(phrase);
         if (!idl.empty()) {
@@ -257,14 +260,28 @@ std::string type_hint(std::string_view text, std::uint64_t pos, std::uint64_t *b
             return "'" + phrase + "' is not an IDL type" + suggest_did_you_mean(idl);
         }
     }
-    // One of two words a type keyword: the other, misspelt, made the parse take the keyword
-    // for a name.
-    if (words.size() >= 2 && is_type_keyword(word(0)) != is_type_keyword(word(1))) {
-        const std::size_t other = is_type_keyword(word(0)) ? 1 : 0;
-        const std::string_view kw = suggest_nearest(word(other), suggest_type_keywords());
+    // Of two words in a row, one a type keyword and the other a near miss of one: the misspelt
+    // word made the parse take the keyword for a name (`unsinged long id;`), or stopped it
+    // before the keyword (`sequence<unsinged long>`).
+    std::uint64_t stop = pos;
+    while (stop < text.size() && is_word_char(text[stop])) {
+        ++stop;
+    }
+    const word_span none{0, 0};
+    const word_span last = words.empty() ? none : words[0];
+    const word_span pairs[][2] = {{words.size() >= 2 ? words[1] : none, last}, {last, {pos, stop}}};
+    for (const word_span(&pair)[2] : pairs) {
+        const std::string_view first = text_of(pair[0]);
+        const std::string_view second = text_of(pair[1]);
+        if (first.empty() || second.empty() || is_type_keyword(first) == is_type_keyword(second)) {
+            continue;
+        }
+        const bool first_wrong = is_type_keyword(second);
+        const std::string_view wrong = first_wrong ? first : second;
+        const std::string_view kw = suggest_nearest(wrong, suggest_type_keywords());
         if (!kw.empty()) {
-            *begin = words[other].begin;
-            return "'" + std::string(word(other)) + "' is not a type" + suggest_did_you_mean(kw);
+            *begin = first_wrong ? pair[0].begin : pair[1].begin;
+            return "'" + std::string(wrong) + "' is not a type" + suggest_did_you_mean(kw);
         }
     }
     return {};
@@ -274,8 +291,7 @@ std::string type_hint(std::string_view text, std::uint64_t pos, std::uint64_t *b
 std::string_view word_near(std::string_view text, std::uint64_t at, bool before) {
     std::uint64_t end = std::min<std::uint64_t>(at, text.size());
     if (before) {
-        while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\n' ||
-                           text[end - 1] == '\r')) {
+        while (end > 0 && is_blank(text[end - 1])) {
             --end;
         }
         std::uint64_t begin = end;
@@ -436,8 +452,7 @@ void report_parse_error(const idl_source &src, const ast_error &error) {
         // A failure at the first token of a line, right after an annotation that stands on
         // a line of its own, belongs to that annotation's line.
         std::uint64_t prev = at.pos;
-        while (prev > 0 && (text[prev - 1] == ' ' || text[prev - 1] == '\t' ||
-                            text[prev - 1] == '\n' || text[prev - 1] == '\r')) {
+        while (prev > 0 && is_blank(text[prev - 1])) {
             --prev;
         }
         const bool line_break_between =

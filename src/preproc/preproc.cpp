@@ -134,9 +134,8 @@ constexpr std::string_view known_directives[] = {
 // that is none of them (`#incldue`).
 void report_invalid_directive(const char *line, uint64_t len) {
     std::string detail = directive_name(line, len);
-    detail += suggest_did_you_mean(suggest_nearest(std::string_view(detail).substr(1),
-                                                   known_directives),
-                                   "#");
+    detail += suggest_did_you_mean(
+        suggest_nearest(std::string_view(detail).substr(1), known_directives), "#");
     preproc_report(PREPROC_RECORD_PLACE, "Invalid directive", detail);
 }
 
@@ -724,7 +723,7 @@ bool idlpreproc_include_file(preproc_root *root, const char *path, uint64_t *cur
         if (!sc.stack.empty()) {
             // Named at the innermost chain left open.
             const preproc_cond &open = sc.stack.back();
-            const char *opener = open.opened_by == DIRECTIVE_IFNDEFDIRECTIVE ? "#ifndef"
+            const char *opener = open.opened_by == DIRECTIVE_IFNDEFDIRECTIVE  ? "#ifndef"
                                  : open.opened_by == DIRECTIVE_IFDEFDIRECTIVE ? "#ifdef"
                                                                               : "#if";
             preproc_report_at({open.path, open.line, 0}, PREPROC_RECORD_PLACE,

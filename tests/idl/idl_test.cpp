@@ -460,6 +460,9 @@ TEST(IdlTranslate, ParseErrorSaysWhatWasExpected) {
         {"struct S {\n  unsinged short a, b;\n};",
          "Failed to parse: /models/test.idl:2:3: 'unsinged' is not a type; did you mean "
          "'unsigned'?"},
+        {"struct S { sequence<unsinged long> q; };",
+         "Failed to parse: /models/test.idl:1:21: 'unsinged' is not a type; did you mean "
+         "'unsigned'?"},
         {"struct S { long long int n; };",
          "Failed to parse: /models/test.idl:1:12: 'long long int' is not an IDL type; did you "
          "mean 'long long'?"},
