@@ -212,6 +212,17 @@ std::vector<std::string_view> name_parts(std::string_view name, bool *absolute) 
     return parts;
 }
 
+// The innermost scope from `at` outwards that declares name; k_no_scope when none does.
+std::size_t declaring_scope(const declarations &decls, std::size_t at, std::string_view name) {
+    while (decls.scopes[at].names.count(name) == 0) {
+        if (decls.scopes[at].parent == k_no_scope) {
+            return k_no_scope;
+        }
+        at = decls.scopes[at].parent;
+    }
+    return at;
+}
+
 // The scope that the first `count` parts of a scoped name lead to from scope `from`: the first
 // in the innermost enclosing scope that declares it, the rest inside. k_no_scope when none.
 std::size_t scope_of(const declarations &decls, std::size_t from, bool absolute,
@@ -220,42 +231,26 @@ std::size_t scope_of(const declarations &decls, std::size_t from, bool absolute,
     if (count == 0) {
         return at;
     }
-    while (decls.scopes[at].names.count(parts[0]) == 0) {
-        if (decls.scopes[at].parent == k_no_scope) {
-            return k_no_scope;
-        }
-        at = decls.scopes[at].parent;
-    }
-    for (std::size_t i = 0; i < count; ++i) {
+    at = declaring_scope(decls, at, parts[0]);
+    for (std::size_t i = 0; i < count && at != k_no_scope; ++i) {
         const auto inner = decls.scopes[at].modules.find(parts[i]);
-        if (inner == decls.scopes[at].modules.end()) {
-            return k_no_scope;
-        }
-        at = inner->second;
+        at = inner == decls.scopes[at].modules.end() ? k_no_scope : inner->second;
     }
     return at;
 }
 
 // The definitions of the structure that name (as written in a pragma) refers to from scope
-// `from`, looked up as a scoped name. Null when there is none.
+// `from`, looked up as a scoped name (a name alone in the innermost enclosing scope that declares
+// it). Null when there is none.
 const std::vector<const ast *> *resolve_type(const declarations &decls, std::size_t from,
                                              std::string_view name) {
     bool absolute = false;
     const std::vector<std::string_view> parts = name_parts(name, &absolute);
-    std::size_t at = absolute ? 0 : from;
-    if (parts.size() == 1) {
-        // A name alone: the innermost enclosing scope that declares it.
-        while (decls.scopes[at].names.count(parts[0]) == 0) {
-            if (decls.scopes[at].parent == k_no_scope) {
-                return nullptr;
-            }
-            at = decls.scopes[at].parent;
-        }
-    } else {
-        at = scope_of(decls, from, absolute, parts, parts.size() - 1);
-        if (at == k_no_scope) {
-            return nullptr;
-        }
+    const std::size_t at = parts.size() == 1
+                               ? declaring_scope(decls, absolute ? 0 : from, parts[0])
+                               : scope_of(decls, from, absolute, parts, parts.size() - 1);
+    if (at == k_no_scope) {
+        return nullptr;
     }
     const auto found = decls.scopes[at].structs.find(parts.back());
     return found == decls.scopes[at].structs.end() ? nullptr : &found->second;

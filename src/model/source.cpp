@@ -238,7 +238,7 @@ std::string idl_blank_trimmed(std::string_view text) {
         }
         const std::size_t n = literal_length(text, i);
         std::string_view body = text.substr(i + 1, n - 1);
-        if (!body.empty() && i + n <= text.size() && text[i + n - 1] == '"') {
+        if (!body.empty() && text[i + n - 1] == '"') {
             body.remove_suffix(1); // the closing quote
         }
         body = body.substr(std::min(body.find_first_not_of(' '), body.size()));
