@@ -195,6 +195,9 @@ TEST(IdlStruct, AnnotationsBecomeAttributes) {
         {"struct S { @value(\" x \") long a; @verbatim(text=\"a b\") long b; };",
          "struct(name=S)[member(value=x,name=a,type=int32) "
          "member(text=\"a b\",name=b,type=int32)]"},
+        // This form drops every blank of a positional value, those inside a string too.
+        {"struct S { @unit(\"meters per second\") double v; };",
+         "struct(name=S)[member(unit=meterspersecond,name=v,type=float64)]"},
         {"struct D : Base { long x; }; struct E : ::M::Base {};",
          "struct(name=D,baseType=Base)[member(name=x,type=int32)] "
          "struct(name=E,baseType=::M::Base)"},
