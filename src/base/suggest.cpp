@@ -129,7 +129,7 @@ std::string suggest_did_you_mean(std::string_view what, std::string_view prefix)
     if (what.empty()) {
         return {};
     }
-    return "; did you mean '" + std::string(prefix) + std::string(what) + "'?";
+    return std::string("; did you mean '").append(prefix).append(what).append("'?");
 }
 
 std::span<const std::string_view> suggest_type_keywords() {

@@ -257,7 +257,8 @@ std::string type_hint(std::string_view text, std::uint64_t pos, std::uint64_t *b
         const std::string_view idl = suggest_idl_type(phrase);
         if (!idl.empty()) {
             *begin = words[n - 1].begin;
-            return "'" + phrase + "' is not an IDL type" + suggest_did_you_mean(idl);
+            return std::string("'").append(phrase).append("' is not an IDL type") +
+                   suggest_did_you_mean(idl);
         }
     }
     // Of two words in a row, one a type keyword and the other a near miss of one: the misspelt
@@ -281,7 +282,8 @@ std::string type_hint(std::string_view text, std::uint64_t pos, std::uint64_t *b
         const std::string_view kw = suggest_nearest(wrong, suggest_type_keywords());
         if (!kw.empty()) {
             *begin = first_wrong ? pair[0].begin : pair[1].begin;
-            return "'" + std::string(wrong) + "' is not a type" + suggest_did_you_mean(kw);
+            return std::string("'").append(wrong).append("' is not a type") +
+                   suggest_did_you_mean(kw);
         }
     }
     return {};

@@ -646,7 +646,7 @@ struct checker {
         if (type) {
             const std::string_view idl = suggest_idl_type(name);
             if (!idl.empty()) {
-                return "; did you mean the IDL type '" + std::string(idl) + "'?";
+                return std::string("; did you mean the IDL type '").append(idl).append("'?");
             }
         }
         const std::size_t sep = name.rfind("::");
@@ -654,7 +654,7 @@ struct checker {
         if (type) {
             const std::string_view kw = suggest_nearest(last, suggest_type_keywords());
             if (!kw.empty()) {
-                return "; did you mean the keyword '" + std::string(kw) + "'?";
+                return std::string("; did you mean the keyword '").append(kw).append("'?");
             }
         }
         suggest_choice choice{last, {}, 0};
