@@ -2,6 +2,7 @@
 #include "idl/idl_pragma.hpp"
 
 #include "base/diag.hpp"
+#include "base/suggest.hpp"
 #include "grammars/idl_parser.hpp"
 #include "idl/idl_node.hpp"
 #include "idl/idl_types.hpp"
@@ -196,15 +197,11 @@ declarations collect(const ast *spec, const idl_source &src) {
     return decls;
 }
 
-// The definitions of the structure that name (as written in a pragma) refers to from scope
-// `from`, looked up as a scoped name: its first identifier in the innermost enclosing scope that
-// declares it, the rest inside. Null when there is none.
-const std::vector<const ast *> *resolve_type(const declarations &decls, std::size_t from,
-                                             std::string_view name) {
-    std::size_t at = from;
-    if (name.substr(0, 2) == "::") {
+// The parts of a scoped name as written in a pragma, unescaped; *absolute set for a leading '::'.
+std::vector<std::string_view> name_parts(std::string_view name, bool *absolute) {
+    *absolute = name.substr(0, 2) == "::";
+    if (*absolute) {
         name.remove_prefix(2);
-        at = 0;
     }
     std::vector<std::string_view> parts;
     for (std::size_t cut = name.find("::"); cut != std::string_view::npos; cut = name.find("::")) {
@@ -212,21 +209,75 @@ const std::vector<const ast *> *resolve_type(const declarations &decls, std::siz
         name.remove_prefix(cut + 2);
     }
     parts.push_back(idl_unescaped(name));
-    while (decls.scopes[at].names.count(parts[0]) == 0) {
+    return parts;
+}
+
+// The innermost scope from `at` outwards that declares name; k_no_scope when none does.
+std::size_t declaring_scope(const declarations &decls, std::size_t at, std::string_view name) {
+    while (decls.scopes[at].names.count(name) == 0) {
         if (decls.scopes[at].parent == k_no_scope) {
-            return nullptr;
+            return k_no_scope;
         }
         at = decls.scopes[at].parent;
     }
-    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+    return at;
+}
+
+// The scope that the first `count` parts of a scoped name lead to from scope `from`: the first
+// in the innermost enclosing scope that declares it, the rest inside. k_no_scope when none.
+std::size_t scope_of(const declarations &decls, std::size_t from, bool absolute,
+                     const std::vector<std::string_view> &parts, std::size_t count) {
+    std::size_t at = absolute ? 0 : from;
+    if (count == 0) {
+        return at;
+    }
+    at = declaring_scope(decls, at, parts[0]);
+    for (std::size_t i = 0; i < count && at != k_no_scope; ++i) {
         const auto inner = decls.scopes[at].modules.find(parts[i]);
-        if (inner == decls.scopes[at].modules.end()) {
-            return nullptr;
-        }
-        at = inner->second;
+        at = inner == decls.scopes[at].modules.end() ? k_no_scope : inner->second;
+    }
+    return at;
+}
+
+// The definitions of the structure that name (as written in a pragma) refers to from scope
+// `from`, looked up as a scoped name (a name alone in the innermost enclosing scope that declares
+// it). Null when there is none.
+const std::vector<const ast *> *resolve_type(const declarations &decls, std::size_t from,
+                                             std::string_view name) {
+    bool absolute = false;
+    const std::vector<std::string_view> parts = name_parts(name, &absolute);
+    const std::size_t at = parts.size() == 1
+                               ? declaring_scope(decls, absolute ? 0 : from, parts[0])
+                               : scope_of(decls, from, absolute, parts, parts.size() - 1);
+    if (at == k_no_scope) {
+        return nullptr;
     }
     const auto found = decls.scopes[at].structs.find(parts.back());
     return found == decls.scopes[at].structs.end() ? nullptr : &found->second;
+}
+
+// The structure a pragma most likely meant by a name no structure has, written as the pragma
+// wrote the name but for its last part: a structure near that part in the scope the rest
+// leads to (in any enclosing scope for a name alone). Empty when there is none.
+std::string near_type(const declarations &decls, std::size_t from, std::string_view name) {
+    bool absolute = false;
+    const std::vector<std::string_view> parts = name_parts(name, &absolute);
+    std::size_t at = scope_of(decls, from, absolute, parts, parts.size() - 1);
+    std::vector<std::string_view> candidates;
+    while (at != k_no_scope) {
+        for (const auto &known : decls.scopes[at].structs) {
+            candidates.push_back(known.first);
+        }
+        at = parts.size() == 1 ? decls.scopes[at].parent : k_no_scope;
+    }
+    std::sort(candidates.begin(), candidates.end()); // the same choice among equals every run
+    const std::string_view best = suggest_nearest(parts.back(), candidates);
+    if (best.empty()) {
+        return {};
+    }
+    const std::size_t cut = name.rfind("::");
+    return std::string(cut == std::string_view::npos ? "" : name.substr(0, cut + 2)) +
+           std::string(best);
 }
 
 // Scope of the innermost module whose text holds each pragma (0 at the top level). Both the
@@ -274,11 +325,30 @@ public:
         return found == made->second.end() ? nullptr : &found->second;
     }
 
+    // The member of the definitions nearest to name, the first declared among equals; empty
+    // when none is near.
+    std::string_view nearest(const std::vector<const ast *> &defs, std::string_view name) const {
+        suggest_choice choice{name, {}, 0};
+        for (const ast *def : defs) {
+            each_declarator(
+                def, [&](std::string_view member, const ast *) { suggest_offer(choice, member); });
+        }
+        return choice.best;
+    }
+
 private:
     using members = std::unordered_map<std::string_view, std::vector<const ast *>>;
 
     members make(const ast *struct_def) const {
         members by_name;
+        each_declarator(struct_def, [&](std::string_view name, const ast *declarator) {
+            by_name[name].push_back(declarator);
+        });
+        return by_name;
+    }
+
+    // Calls visit(name, declarator) for each declarator of the structure's members, in order.
+    template <class Visit> void each_declarator(const ast *struct_def, const Visit &visit) const {
         const std::size_t count = idl_child_count(struct_def);
         for (std::size_t i = idl_first_non_annotation(struct_def) + 1; i < count; ++i) {
             const ast *member = idl_child(struct_def, i);
@@ -289,11 +359,9 @@ private:
             const std::size_t declarators = idl_child_count(list);
             for (std::size_t d = 0; d < declarators; ++d) {
                 const ast *declarator = idl_child(list, d);
-                by_name[idl_identifier_text(src_, idl_declarator_identifier(declarator))].push_back(
-                    declarator);
+                visit(idl_identifier_text(src_, idl_declarator_identifier(declarator)), declarator);
             }
         }
-        return by_name;
     }
 
     const idl_source &src_;
@@ -373,7 +441,8 @@ bool idl_pragma_resolve_keys(const ast *spec, const idl_source &src) {
         const std::vector<const ast *> *defs = resolve_type(decls, scopes[p], parts.type);
         if (defs == nullptr) {
             report(pragma, parts.type_at, miss, "Key pragma names an unknown type",
-                   quoted(parts.type));
+                   quoted(parts.type) +
+                       suggest_did_you_mean(near_type(decls, scopes[p], parts.type)));
             ok = ok && miss < DIAG_ERROR;
             continue;
         }
@@ -394,7 +463,8 @@ bool idl_pragma_resolve_keys(const ast *spec, const idl_source &src) {
             }
             if (!found) {
                 report(pragma, parts.keys_at[k], miss, "Key pragma names an unknown member",
-                       quoted(top) + " of " + quoted(parts.type));
+                       quoted(top) + " of " + quoted(parts.type) +
+                           suggest_did_you_mean(members.nearest(*defs, top)));
                 ok = ok && miss < DIAG_ERROR;
             } else if (top.size() != path.size()) {
                 report(pragma, parts.keys_at[k], DIAG_WARNING,

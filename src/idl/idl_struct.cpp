@@ -45,6 +45,7 @@ bool idl_visit_anno_appl(const ast *node, const idl_source &src, xmltree *elemen
         }
         return true; // an annotation that means nothing here is dropped
     }
+    const auto stripped = src.keep_value_blanks ? idl_blank_trimmed : idl_blank_stripped;
     const std::size_t count = idl_child_count(params);
     for (std::size_t i = 0; i < count; ++i) {
         const ast *param = idl_child(params, i);
@@ -55,14 +56,14 @@ bool idl_visit_anno_appl(const ast *node, const idl_source &src, xmltree *elemen
             const std::string_view value =
                 idl_unescaped_expression(idl_text_of(src, idl_child(param, 1)), &room);
             ok = idl_anno_is_value_param(name, key)
-                     ? idl_anno_set_param(src, element, name, name, idl_blank_stripped(value),
+                     ? idl_anno_set_param(src, element, name, name, stripped(value),
                                           idl_start_of(param))
                      : idl_anno_set_param(src, element, name, key, value, idl_start_of(param));
         } else {
             std::string room;
             ok = idl_anno_set_param(
                 src, element, name, name,
-                idl_blank_stripped(idl_unescaped_expression(idl_text_of(src, param), &room)),
+                stripped(idl_unescaped_expression(idl_text_of(src, param), &room)),
                 idl_start_of(param));
         }
         if (!ok) {

@@ -1182,6 +1182,7 @@ loaded_unit *unit_of(file_entry *file, const preproc_root &state, const variant 
     // mistake rather than a type that may live elsewhere.
     unit->src.pragma_miss_level = DIAG_ERROR;
     unit->src.drop_formless_annotations = true;
+    unit->src.keep_value_blanks = true;
     for (const include_target &t : v.includes) {
         if (t.file != nullptr) {
             unit->includes.push_back({t.file->resolved, t.file->path, t.line});

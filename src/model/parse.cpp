@@ -6,6 +6,7 @@
 #include "base/glog.hpp"
 #include "base/linkedlist.hpp"
 #include "base/owned.hpp"
+#include "base/suggest.hpp"
 #include "grammars/idl_parser.hpp"
 #include "model/source.hpp"
 #include "peg/ast.hpp"
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,10 @@ constexpr unsigned long long caret_after = 60;
 // Node types collected at a failure position, at most: room for every rule of the grammar.
 constexpr std::uint64_t max_expected = 256;
 static_assert(idl_type_count <= max_expected);
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 bool is_word_char(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
@@ -166,15 +172,118 @@ std::string colliding_keyword(std::string_view word) {
     for (std::uint64_t type = IDL_KW_MODULE; type <= IDL_KW_UINT64; ++type) {
         const std::string keyword = expected_label(type);
         const std::string_view letters = std::string_view(keyword).substr(1, keyword.size() - 2);
-        if (letters.size() != word.size() || letters == word || letters[0] == '@') {
+        if (letters[0] != '@' && suggest_case_variant(word, letters)) {
+            return std::string(letters);
+        }
+    }
+    return {};
+}
+
+// Start of the first comment opening outside literals before or at pos, or npos. The cleaner
+// removes every comment that ends, so one still in the text never closes, and the parse fails
+// at it or in the text it would have hidden.
+std::uint64_t open_comment_start(std::string_view text, std::uint64_t pos) {
+    char quote = 0;
+    for (std::uint64_t i = 0; i <= pos && i + 1 < text.size(); ++i) {
+        const char c = text[i];
+        if (quote != 0) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == quote || c == '\n') {
+                quote = 0;
+            }
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '/' && text[i + 1] == '*') {
+            return i;
+        }
+    }
+    return std::string_view::npos;
+}
+
+// A word of a declaration: an identifier or a scoped name, as a span of the text.
+struct word_span {
+    std::uint64_t begin;
+    std::uint64_t end;
+};
+
+// The words that stand right before pos apart by blanks only, the nearest first; at most
+// max_words of them.
+std::vector<word_span> words_before(std::string_view text, std::uint64_t pos,
+                                    std::size_t max_words) {
+    std::vector<word_span> words;
+    std::uint64_t end = std::min<std::uint64_t>(pos, text.size());
+    while (words.size() < max_words) {
+        while (end > 0 && is_blank(text[end - 1])) {
+            --end;
+        }
+        std::uint64_t begin = end;
+        while (begin > 0 && (is_word_char(text[begin - 1]) || text[begin - 1] == ':')) {
+            --begin;
+        }
+        if (begin == end) {
+            break;
+        }
+        words.push_back({begin, end});
+        end = begin;
+    }
+    return words;
+}
+
+bool is_type_keyword(std::string_view word) {
+    const std::span<const std::string_view> keywords = suggest_type_keywords();
+    return std::find(keywords.begin(), keywords.end(), word) != keywords.end();
+}
+
+// A type written as C or C++ writes it, or a misspelt type keyword, that the parse took for a
+// type and its name (`unsigned int x;`, `unsinged long id;`) and then failed after: the message
+// that names it, with *begin set to where it starts; empty when the words before pos are none
+// of these.
+std::string type_hint(std::string_view text, std::uint64_t pos, std::uint64_t *begin) {
+    // The failure stands where a member's name or a template's '<' would follow its type.
+    if (pos >= text.size() || !(is_word_char(text[pos]) || text[pos] == '<')) {
+        return {};
+    }
+    const std::vector<word_span> words = words_before(text, pos, 4);
+    const auto text_of = [text](const word_span &w) {
+        return text.substr(w.begin, w.end - w.begin);
+    };
+    std::string phrase;
+    for (std::size_t n = words.size(); n > 0; --n) {
+        phrase.clear();
+        for (std::size_t i = n; i > 0; --i) {
+            phrase.append(text_of(words[i - 1])).append(i > 1 ? " " : "");
+        }
+        const std::string_view idl = suggest_idl_type(phrase);
+        if (!idl.empty()) {
+            *begin = words[n - 1].begin;
+            return std::string("'").append(phrase).append("' is not an IDL type") +
+                   suggest_did_you_mean(idl);
+        }
+    }
+    // Of two words in a row, one a type keyword and the other a near miss of one: the misspelt
+    // word made the parse take the keyword for a name (`unsinged long id;`), or stopped it
+    // before the keyword (`sequence<unsinged long>`).
+    std::uint64_t stop = pos;
+    while (stop < text.size() && is_word_char(text[stop])) {
+        ++stop;
+    }
+    const word_span none{0, 0};
+    const word_span last = words.empty() ? none : words[0];
+    const word_span pairs[][2] = {{words.size() >= 2 ? words[1] : none, last}, {last, {pos, stop}}};
+    for (const word_span(&pair)[2] : pairs) {
+        const std::string_view first = text_of(pair[0]);
+        const std::string_view second = text_of(pair[1]);
+        if (first.empty() || second.empty() || is_type_keyword(first) == is_type_keyword(second)) {
             continue;
         }
-        bool same = true;
-        for (std::size_t i = 0; same && i < word.size(); ++i) {
-            same = (word[i] >= 'A' && word[i] <= 'Z' ? word[i] - 'A' + 'a' : word[i]) == letters[i];
-        }
-        if (same) {
-            return std::string(letters);
+        const bool first_wrong = is_type_keyword(second);
+        const std::string_view wrong = first_wrong ? first : second;
+        const std::string_view kw = suggest_nearest(wrong, suggest_type_keywords());
+        if (!kw.empty()) {
+            *begin = first_wrong ? pair[0].begin : pair[1].begin;
+            return std::string("'").append(wrong).append("' is not a type") +
+                   suggest_did_you_mean(kw);
         }
     }
     return {};
@@ -184,8 +293,7 @@ std::string colliding_keyword(std::string_view word) {
 std::string_view word_near(std::string_view text, std::uint64_t at, bool before) {
     std::uint64_t end = std::min<std::uint64_t>(at, text.size());
     if (before) {
-        while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\n' ||
-                           text[end - 1] == '\r')) {
+        while (end > 0 && is_blank(text[end - 1])) {
             --end;
         }
         std::uint64_t begin = end;
@@ -276,10 +384,19 @@ void report_parse_error(const idl_source &src, const ast_error &error) {
     owned<parser, parser_delete> grammar{idl_parser_new()};
     std::vector<std::string> labels;
     const std::uint64_t open = open_string_start(text, error.pos);
-    if (error.pos >= text.size() && open != std::string_view::npos) {
+    const std::uint64_t comment = open_comment_start(text, error.pos);
+    std::uint64_t type_begin = 0;
+    std::string type_message;
+    if (comment != std::string_view::npos && (open == std::string_view::npos || comment < open)) {
+        at = place_before(text, comment, farthest);
+        detail = "unterminated comment";
+    } else if (error.pos >= text.size() && open != std::string_view::npos) {
         // A string that never closes runs to the end of the input: name where it starts.
         at = place_before(text, open, farthest);
         detail = "unterminated string literal";
+    } else if (type_message = type_hint(text, error.pos, &type_begin); !type_message.empty()) {
+        at = place_before(text, type_begin, farthest);
+        detail = std::move(type_message);
     } else {
         std::vector<std::string> partial;
         if (grammar) {
@@ -326,8 +443,10 @@ void report_parse_error(const idl_source &src, const ast_error &error) {
                 const std::string_view near = word_near(text, at.pos, before);
                 const std::string keyword = colliding_keyword(near);
                 if (!keyword.empty()) {
-                    detail += "; '" + std::string(near) + "' collides with the keyword '" +
-                              keyword + "' (names may not differ from a keyword only in case)";
+                    // The token named is that word, or the word before it is named.
+                    detail += before ? "; did you mean '" + keyword + "' instead of '" +
+                                           std::string(near) + "'?"
+                                     : suggest_did_you_mean(keyword);
                     break;
                 }
             }
@@ -335,8 +454,7 @@ void report_parse_error(const idl_source &src, const ast_error &error) {
         // A failure at the first token of a line, right after an annotation that stands on
         // a line of its own, belongs to that annotation's line.
         std::uint64_t prev = at.pos;
-        while (prev > 0 && (text[prev - 1] == ' ' || text[prev - 1] == '\t' ||
-                            text[prev - 1] == '\n' || text[prev - 1] == '\r')) {
+        while (prev > 0 && is_blank(text[prev - 1])) {
             --prev;
         }
         const bool line_break_between =

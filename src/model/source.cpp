@@ -223,6 +223,36 @@ std::string idl_blank_stripped(std::string_view text) {
     return out;
 }
 
+std::string idl_blank_trimmed(std::string_view text) {
+    const auto dropped = [](char c) { return c == '\n' || c == ' ' || c == '"' || c == '@'; };
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] != '"') {
+            if (!dropped(text[i])) {
+                out.push_back(text[i]);
+            }
+            ++i;
+            continue;
+        }
+        const std::size_t n = literal_length(text, i);
+        std::string_view body = text.substr(i + 1, n - 1);
+        if (!body.empty() && text[i + n - 1] == '"') {
+            body.remove_suffix(1); // the closing quote
+        }
+        body = body.substr(std::min(body.find_first_not_of(' '), body.size()));
+        body = body.substr(0, body.find_last_not_of(' ') + 1);
+        for (const char c : body) {
+            if (c == ' ' || !dropped(c)) {
+                out.push_back(c);
+            }
+        }
+        i += n;
+    }
+    return out;
+}
+
 std::string idl_blank_stripped_outside_literals(std::string_view text) {
     return outside_literals(text, [text](std::size_t i) {
         return text[i] != '\n' && text[i] != ' ' && text[i] != '@';

@@ -64,6 +64,9 @@ struct idl_source {
     /// element of each directive line listed; null (or a line not listed): the include's name
     /// with ".idl" made ".xml".
     const std::vector<std::pair<unsigned long, std::string>> *include_refs = nullptr;
+    /// An annotation's value written as a string keeps the blanks inside its text
+    /// (idl_blank_trimmed); when false every blank goes (idl_blank_stripped).
+    bool keep_value_blanks = false;
     /// The `declarator` nodes that key pragmas make keys; filled by idl_translate before the walk.
     mutable std::unordered_set<const ast *> pragma_keys;
     /// The line index of text; idl_source_index builds it.
@@ -129,6 +132,9 @@ private:
 [[nodiscard]] std::string idl_joined_literals(std::string_view text);
 /// Text with every blank, newline, double quote and '@' removed (tabs and CRs stay).
 [[nodiscard]] std::string idl_blank_stripped(std::string_view text);
+/// As idl_blank_stripped, but the blanks inside a string literal stay, its leading and trailing
+/// ones but (`"meters per second"` gives `meters per second`, `" x "` gives `x`).
+[[nodiscard]] std::string idl_blank_trimmed(std::string_view text);
 /// As idl_blank_stripped, but character and string literals are kept exactly as written.
 [[nodiscard]] std::string idl_blank_stripped_outside_literals(std::string_view text);
 /// Full name of a `scoped_name` node as written, without white space and with each component

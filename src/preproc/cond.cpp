@@ -55,7 +55,7 @@ bool preproc_cond_skip(preproc_cond_stack &stack, uint64_t type) {
     case DIRECTIVE_IFDEFDIRECTIVE:
     case DIRECTIVE_IFNDEFDIRECTIVE: {
         const preproc_place &place = preproc_current_place();
-        preproc_cond entry{true, true, false, place.line, place.path};
+        preproc_cond entry{true, true, false, place.line, place.path, type};
         stack.push_back(entry); // bad_alloc is caught by the directive pass
         return true;
     }
@@ -108,6 +108,7 @@ bool preproc_cond_apply(preproc_root *root, preproc_cond_stack &stack, const ast
         preproc_cond entry{};
         entry.line = preproc_current_place().line;
         entry.path = preproc_current_place().path;
+        entry.opened_by = type;
         if (preproc_cond_skipping(stack)) {
             // A chain inside a skipped group is dead from the start: nothing is evaluated.
             entry.skipping = true;

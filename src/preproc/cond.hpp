@@ -14,6 +14,7 @@ struct preproc_cond {
     bool else_seen;             ///< an `#else` of this chain has been met
     uint64_t line = 0;          ///< file line of the chain's opening directive
     const char *path = nullptr; ///< its file (borrowed for the pass)
+    uint64_t opened_by = 0;     ///< node type of the opening directive (`#if`, `#ifdef`, `#ifndef`)
 };
 
 /// The stack of open chains; the top is the last entry.

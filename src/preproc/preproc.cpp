@@ -16,6 +16,7 @@
 #include "base/hashmap.hpp"
 #include "base/linkedlist.hpp"
 #include "base/owned.hpp"
+#include "base/suggest.hpp"
 #include "grammars/directive_parser.hpp"
 #include "grammars/ifexpr_parser.hpp"
 #include "grammars/non_directive_parser.hpp"
@@ -123,6 +124,20 @@ std::string directive_name(const char *line, uint64_t len) {
         c = u < 0x20 || u >= 0x7F ? '?' : c; // the record stays printable
     }
     return name;
+}
+
+// The directives this preprocessor knows, by the word after '#'.
+constexpr std::string_view known_directives[] = {
+    "include", "define", "undef", "if", "ifdef", "ifndef", "elif", "else", "endif", "pragma",
+};
+
+// Reports a line the directive grammar refuses, naming the known directive nearest to a word
+// that is none of them (`#incldue`).
+void report_invalid_directive(const char *line, uint64_t len) {
+    std::string detail = directive_name(line, len);
+    detail += suggest_did_you_mean(
+        suggest_nearest(std::string_view(detail).substr(1), known_directives), "#");
+    preproc_report(PREPROC_RECORD_PLACE, "Invalid directive", detail);
 }
 
 // Word after the '#' of a directive line starting at line[0]: its length, written to *word.
@@ -393,8 +408,7 @@ bool scan_line(line_scan &sc, uint64_t at, uint64_t len, uint64_t *next) {
         return false;
     }
     if (tree->kind == AST_ERROR) {
-        preproc_report(PREPROC_RECORD_PLACE, "Invalid directive",
-                       directive_name(line + i, len - i));
+        report_invalid_directive(line + i, len - i);
         return false;
     }
     const uint64_t type = pptree_type(tree.get());
@@ -440,8 +454,7 @@ bool scan_line(line_scan &sc, uint64_t at, uint64_t len, uint64_t *next) {
         blank(root, at, len);
         return true;
     default:
-        preproc_report(PREPROC_RECORD_PLACE, "Invalid directive",
-                       directive_name(line + i, len - i));
+        report_invalid_directive(line + i, len - i);
         return false;
     }
 }
@@ -712,7 +725,12 @@ bool idlpreproc_include_file(preproc_root *root, const char *path, uint64_t *cur
         if (!sc.stack.empty()) {
             // Named at the innermost chain left open.
             const preproc_cond &open = sc.stack.back();
-            preproc_report_at({open.path, open.line, 0}, PREPROC_RECORD_PLACE, "unterminated #if");
+            const char *opener = open.opened_by == DIRECTIVE_IFNDEFDIRECTIVE  ? "#ifndef"
+                                 : open.opened_by == DIRECTIVE_IFDEFDIRECTIVE ? "#ifdef"
+                                                                              : "#if";
+            preproc_report_at({open.path, open.line, 0}, PREPROC_RECORD_PLACE,
+                              std::string("unterminated ") +
+                                  (root->record_wording ? "#if" : opener));
             return false;
         }
     } catch (const std::bad_alloc &) {
@@ -735,6 +753,7 @@ bool zadozeda_preproc(preproc_root *root, const char *path) {
         glog_error("Failed to find file: %s", path);
         return false;
     }
+    root->record_wording = true;
     return preproc_run(root, resolved.get());
 }
 

@@ -149,6 +149,9 @@ struct preproc_root {
     /// (its include guard), read with the macro not defined; owned, null when there is none.
     /// Read again with the macro defined, the file gives nothing.
     char *guard;
+    /// Messages keep the wording the log records of the two-argument form have always had: a
+    /// section left open is "unterminated #if" whichever directive opened it.
+    bool record_wording;
 };
 
 //=== state and entry ===//

@@ -7,6 +7,7 @@
 #include "sema/facts.hpp"
 
 #include "base/diag.hpp"
+#include "base/suggest.hpp"
 #include "grammars/idl_parser.hpp"
 #include "model/load.hpp"
 #include "model/source.hpp"
@@ -70,13 +71,6 @@ const char *kind_text(sym_kind k) {
         return "a type";
     }
 }
-
-// Type keywords a misspelt type name is compared with.
-constexpr const char *type_keywords[] = {
-    "boolean", "char",  "double",   "float",    "int16",   "int32",  "int64",  "int8",
-    "long",    "map",   "octet",    "sequence", "short",   "string", "uint16", "uint32",
-    "uint64",  "uint8", "unsigned", "wchar",    "wstring", "fixed",  "any",
-};
 
 // Annotations IDL 4.2 and DDS-XTypes define.
 constexpr const char *known_annotations[] = {
@@ -740,21 +734,25 @@ struct checker {
     }
 
     std::string hint_for(std::string_view name, bool type) const {
+        if (type) {
+            const std::string_view idl = suggest_idl_type(name);
+            if (!idl.empty()) {
+                return std::string("; did you mean the IDL type '").append(idl).append("'?");
+            }
+        }
         const std::size_t sep = name.rfind("::");
         const std::string_view last = sep == std::string_view::npos ? name : name.substr(sep + 2);
         if (type) {
-            for (const char *kw : type_keywords) {
-                if (sema_near_miss(last, kw)) {
-                    return std::string("; did you mean the keyword '") + kw + "'?";
-                }
+            const std::string_view kw = suggest_nearest(last, suggest_type_keywords());
+            if (!kw.empty()) {
+                return std::string("; did you mean the keyword '").append(kw).append("'?");
             }
         }
+        suggest_choice choice{last, {}, 0};
         for (const std::string_view known : syms.hint_names(type)) {
-            if (sema_near_miss(last, known)) {
-                return "; did you mean '" + std::string(known) + "'?";
-            }
+            suggest_offer(choice, known);
         }
-        return "";
+        return suggest_did_you_mean(choice.best);
     }
 
     void report_undeclared(const idl_unit *unit, std::uint64_t pos, std::string_view name,
@@ -917,16 +915,15 @@ struct checker {
         if (declared_annotations.count(std::string(name)) != 0) {
             return;
         }
-        const std::string folded = lower(name);
         std::string hint;
         for (const char *known : known_annotations) {
-            if (hint.empty() && folded == known) {
-                hint = std::string("; did you mean '@") + known + "'?";
+            if (hint.empty() && suggest_case_variant(name, known)) {
+                hint = suggest_did_you_mean(known, "@");
             }
         }
         for (const std::string &known : declared_annotations) {
-            if (hint.empty() && folded == lower(known)) {
-                hint = "; did you mean '@" + known + "'?";
+            if (hint.empty() && suggest_case_variant(name, known)) {
+                hint = suggest_did_you_mean(known, "@");
             }
         }
         diagnostic d =
@@ -1542,46 +1539,6 @@ struct checker {
         }
     }
 };
-
-// Optimal string alignment distance, stopped once it exceeds one.
-bool within_one_edit(std::string_view a, std::string_view b) {
-    if (a.size() > b.size() + 1 || b.size() > a.size() + 1) {
-        return false;
-    }
-    std::size_t i = 0;
-    while (i < a.size() && i < b.size() && a[i] == b[i]) {
-        ++i;
-    }
-    const std::string_view ra = a.substr(i);
-    const std::string_view rb = b.substr(i);
-    if (ra.size() == rb.size()) {
-        if (ra.substr(ra.empty() ? 0 : 1) == rb.substr(rb.empty() ? 0 : 1)) {
-            return true; // one replaced (or none)
-        }
-        return ra.size() >= 2 && ra[0] == rb[1] && ra[1] == rb[0] && ra.substr(2) == rb.substr(2);
-    }
-    if (ra.size() > rb.size()) {
-        return ra.substr(1) == rb;
-    }
-    return rb.substr(1) == ra;
-}
-
-} // namespace
-
-bool sema_near_miss(std::string_view a, std::string_view b) {
-    if (a == b) {
-        return false;
-    }
-    if (a.size() == b.size() && lower(a) == lower(b)) {
-        return true;
-    }
-    if (a.size() < 3 || b.size() < 3) {
-        return false;
-    }
-    return within_one_edit(a, b);
-}
-
-namespace {
 
 // Runs work(i) for every i below count on up to `threads` threads, the calling one among them.
 template <class Work> void run_parallel(std::size_t count, unsigned threads, const Work &work) {

@@ -2,7 +2,6 @@
 // scoping rules, and the checks a parse alone cannot make. Runs between parsing and translation.
 #pragma once
 
-#include <string_view>
 #include <vector>
 
 struct idl_unit;
@@ -38,7 +37,3 @@ void sema_facts_delete(sema_facts *facts);
 [[nodiscard]] bool sema_check_facts(const std::vector<const sema_facts *> &units,
                                     const sema_options &options,
                                     std::vector<const idl_unit *> *failed = nullptr);
-
-/// True when a and b differ only in case, or by one inserted, removed or replaced character, or
-/// by two neighbouring characters swapped (names of three characters or more); false when equal.
-[[nodiscard]] bool sema_near_miss(std::string_view a, std::string_view b);

@@ -195,6 +195,9 @@ TEST(IdlStruct, AnnotationsBecomeAttributes) {
         {"struct S { @value(\" x \") long a; @verbatim(text=\"a b\") long b; };",
          "struct(name=S)[member(value=x,name=a,type=int32) "
          "member(text=\"a b\",name=b,type=int32)]"},
+        // This form drops every blank of a positional value, those inside a string too.
+        {"struct S { @unit(\"meters per second\") double v; };",
+         "struct(name=S)[member(unit=meterspersecond,name=v,type=float64)]"},
         {"struct D : Base { long x; }; struct E : ::M::Base {};",
          "struct(name=D,baseType=Base)[member(name=x,type=int32)] "
          "struct(name=E,baseType=::M::Base)"},
@@ -451,8 +454,28 @@ TEST(IdlTranslate, ParseErrorSaysWhatWasExpected) {
          "Failed to parse: /models/test.idl:2:3: expected 'bitfield' or '}' before 'bitfeld'"},
         // A word written like a keyword but for case is named.
         {"struct S {\n  sequence<String<3>> x;\n};",
-         "Failed to parse: /models/test.idl:2:18: expected ',' or '>' before '<'; 'String' "
-         "collides with the keyword 'string' (names may not differ from a keyword only in case)"},
+         "Failed to parse: /models/test.idl:2:18: expected ',' or '>' before '<'; did you mean "
+         "'string' instead of 'String'?"},
+        {"module M {\n  Union U switch (long) { case 1: long a; };\n};",
+         "Failed to parse: /models/test.idl:2:3: expected keyword or '}' before 'Union'; did you "
+         "mean 'union'?"},
+        // A type the parse took for a name: the word before it is named, where it stands.
+        {"struct S {\n  unsinged short a, b;\n};",
+         "Failed to parse: /models/test.idl:2:3: 'unsinged' is not a type; did you mean "
+         "'unsigned'?"},
+        {"struct S { sequence<unsinged long> q; };",
+         "Failed to parse: /models/test.idl:1:21: 'unsinged' is not a type; did you mean "
+         "'unsigned'?"},
+        {"struct S { long long int n; };",
+         "Failed to parse: /models/test.idl:1:12: 'long long int' is not an IDL type; did you "
+         "mean 'long long'?"},
+        {"struct S { shrot x y; };",
+         "Failed to parse: /models/test.idl:1:20: expected '[', ',' or ';' before 'y'"},
+        {"struct S { long byte };",
+         "Failed to parse: /models/test.idl:1:22: expected '[', ',' or ';' before '}'"},
+        // A comment that never ends is named where it starts, outside literals only.
+        {"const string C = \"/*\";\nstruct S { long a; /* x\n long b; };",
+         "Failed to parse: /models/test.idl:2:20: unterminated comment"},
         {"struct S { ::A::B x; :A y; };",
          "Failed to parse: /models/test.idl:1:23: expected ':' before 'A'"},
         // After a leading '::' only a name can follow (no third ':').

@@ -213,7 +213,9 @@ TEST(CondStateMachine, InvalidDirectivesFailUnlessSkipped) {
         {"#pragmaonce", "#pragmaonce"},
         {"#", "#"},
         {"#!x", "#!x"},
-        {"#Define X", "#Define"},
+        {"#Define X", "#Define; did you mean '#define'?"},
+        {"#incldue \"a.idl\"", "#incldue; did you mean '#include'?"},
+        {"#endfi", "#endfi; did you mean '#endif'?"},
     };
     for (const row &r : rows) {
         for (bool skipped : {false, true}) {
@@ -390,7 +392,7 @@ TEST(DirectiveReport, DiagnosticsCarryFileLineAndColumn) {
          "division by zero in preprocessor expression"},
         {"#define A\n#else\n", "#else without #if", 2, 1, "#else without #if"},
         {"\n #  incldue <a.idl>\n", "Invalid directive", 2, 2,
-         "Invalid directive: %PATH%:2: #incldue"},
+         "Invalid directive: %PATH%:2: #incldue; did you mean '#include'?"},
         {"#ifdef A\n#endif\n\n#ifndef B\n", "unterminated #if", 4, 0, "unterminated #if: %PATH%:4"},
         {"#define F(a, b) a\nF(1)\n", "Macro 'F' requires 2 arguments, but only 1 given", 2, 0,
          "Macro 'F' requires 2 arguments, but only 1 given"},

@@ -103,10 +103,10 @@ TEST(DirectivePass, ReportsFailuresWithPathAndLine) {
     expect_failures({
         {"unknown directive", "a\n#line 3\n", "Invalid directive: %PATH%:2: #line"},
         {"misspelt directive named", "a\n  # incldue \"x.idl\"\n",
-         "Invalid directive: %PATH%:2: #incldue"},
+         "Invalid directive: %PATH%:2: #incldue; did you mean '#include'?"},
         {"directive without a word", "#!x\n", "Invalid directive: %PATH%:1: #!x"},
         {"line counted across include marker", "#include \"a.idl\"\nb\n#Define X\n",
-         "Invalid directive: %PATH%:3: #Define"},
+         "Invalid directive: %PATH%:3: #Define; did you mean '#define'?"},
         {"trailing text after include", "#include \"a.idl\" x\n",
          "Invalid directive: %PATH%:1: #include"},
         {"empty include path", "\n#include \"\"\n", "Empty include path: %PATH%:2"},

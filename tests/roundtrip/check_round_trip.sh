@@ -36,7 +36,11 @@ for xml in $(find "$golden" -path '*/expected/*.xml' -o -name expected.xml | sor
         cat "$case_dir/log" >&2
         fail "$xml does not read back"
     fi
-    (cd "$case_dir" && "$vandrel" "doc$n.idl" again > log2) ||
+    # A document of the compiler form comes back through the compiler form, whose values keep
+    # blanks the two-argument form drops (permissive: the files it includes are not there).
+    run="doc$n.idl again"
+    [ -f "${xml%%/expected/*}/args" ] && run="-q --permissive -o again doc$n.idl"
+    (cd "$case_dir" && "$vandrel" $run > log2 2>&1) ||
         { cat "$case_dir/log2" >&2; cat "$case_dir/doc$n.idl" >&2; fail "the IDL of $xml does not convert"; }
     cmp -s "$xml" "$case_dir/again/doc$n.xml" || {
         diff "$xml" "$case_dir/again/doc$n.xml" >&2 || true

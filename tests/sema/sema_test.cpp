@@ -1,5 +1,6 @@
 // Checking-stage tests: small models in, the diagnostics they give out (gcc layout, no colour).
 #include "base/diag.hpp"
+#include "base/suggest.hpp"
 #include "idl/idl_load.hpp"
 #include "idl/idl_translate.hpp"
 #include "peg/ast.hpp"
@@ -149,6 +150,13 @@ TEST(Sema, UndeclaredNamesAreErrorsWithHints) {
          false,
          {"t.idl:1:38: error: 'Pointt' is not declared; did you mean 'Point'?"}},
         {"struct S { Nothing n; };", false, {"t.idl:1:12: error: 'Nothing' is not declared"}},
+        // C and C++ names of types are given their IDL names, before any near keyword.
+        {"struct S { int a; bool b; std::wstring c; };",
+         false,
+         {"t.idl:1:12: error: 'int' is not declared; did you mean the IDL type 'long'?",
+          "t.idl:1:19: error: 'bool' is not declared; did you mean the IDL type 'boolean'?",
+          "t.idl:1:27: error: 'std::wstring' is not declared; did you mean the IDL type "
+          "'wstring'?"}},
         {"struct S { long a[N]; };", false, {"t.idl:1:19: error: 'N' is not declared"}},
         {"module M { struct T { long x; }; }; struct S { M::U u; ::T t; };",
          false,
@@ -331,7 +339,7 @@ TEST(Sema, NearMiss) {
     };
     for (const pair_row &r : rows) {
         SCOPED_TRACE(std::string(r.a) + " " + r.b);
-        EXPECT_EQ(r.near, sema_near_miss(r.a, r.b));
+        EXPECT_EQ(r.near, suggest_near_miss(r.a, r.b));
     }
 }
 
