@@ -431,11 +431,10 @@ std::string sema_requirement(const sema_value &v, const sema_target &t) {
         return {};
     }
     if (!t.enumeration.empty()) {
-        if (v.k == kind::enumerator && v.owner == t.enumeration) {
+        if (v.k == kind::enumerator && v.owner == t.owner) {
             return {};
         }
-        return "an enumerator of '" +
-               std::string(t.enumeration.substr(t.enumeration.rfind("::") + 2)) + "'";
+        return "an enumerator of '" + std::string(t.enumeration) + "'";
     }
     const int_range r = t.integer_range ? int_range{t.min, t.max, 1, false} : range_of(t.prim);
     if (r.bits != 0) {
@@ -497,7 +496,7 @@ std::string sema_describe(const sema_value &v) {
         return "a string";
     case kind::enumerator:
         return std::string(v.bit_value ? "the bit value '" : "the enumerator '") +
-               std::string(v.name.substr(v.name.rfind("::") + 2)) + "'";
+               std::string(v.name) + "'";
     case kind::unresolved:
         return "'" + written + "'";
     default:
@@ -515,7 +514,7 @@ std::string sema_value_key(const sema_value &v) {
     case kind::wide_character:
         return "c" + sema_int_text(v.i);
     case kind::enumerator:
-        return "e" + std::string(v.name);
+        return "e" + std::to_string(v.owner) + "::" + std::string(v.name);
     default:
         return {};
     }

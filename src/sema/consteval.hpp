@@ -25,7 +25,7 @@ struct sema_value {
         wide_character,
         string,
         wide_string,
-        enumerator, ///< name: the enumerator's full name; owner: its enumeration's
+        enumerator, ///< name: the enumerator's simple name; owner: its enumeration
     };
     kind k = kind::unknown;
     sema_int i = 0;         ///< integer; boolean 0 or 1; a character's code
@@ -34,7 +34,7 @@ struct sema_value {
     bool bit_value = false; ///< enumerator: a bitmask's value
     std::string_view text;  ///< the literal or name as written, when the value is one
     std::string_view name;
-    std::string_view owner;
+    std::uint32_t owner = 0; ///< a number the model gives each enumeration
 };
 
 /// What the names of a constant expression stand for.
@@ -63,7 +63,8 @@ struct sema_fault {
 /// What a value must be: a type's values, an enumeration's, or integers of a range.
 struct sema_target {
     prim_kind prim = prim_kind::none;
-    std::string_view enumeration; ///< full name: only its enumerators fit
+    std::string_view enumeration; ///< simple name: only the enumerators of
+    std::uint32_t owner = 0;      ///< the enumeration numbered so (as sema_value::owner) fit
     bool integer_range = false;   ///< only integers from min to max fit
     sema_int min = 0;
     sema_int max = 0;

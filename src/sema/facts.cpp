@@ -56,8 +56,7 @@ public:
             }
             const ast *id = idl_child(child, first);
             declare(scope, id, sym_kind::module, nullptr);
-            f_.scopes.push_back(join(f_.scopes[scope], name_of(id)));
-            module_names_.push_back(name_of(id));
+            f_.scopes.push_back({scope, name_of(id), inside(scope, name_of(id))});
             stack.push_back({child, first + 1, static_cast<std::uint32_t>(f_.scopes.size() - 1)});
         }
     }
@@ -76,11 +75,12 @@ private:
         return {static_cast<std::uint32_t>(at), static_cast<std::uint32_t>(f_.strings.size() - at)};
     }
 
-    static std::string join(const std::string &scope, std::string_view name) {
-        std::string full = scope;
-        full += "::";
-        full += name;
-        return full;
+    // The hash state of the full name of `name` declared in scope.
+    sema_name_hasher inside(std::uint32_t scope, std::string_view name) const {
+        sema_name_hasher h = f_.scopes[scope].hash;
+        h.add("::");
+        h.add(name);
+        return h;
     }
 
     bool is_marker(const ast *module) const {
@@ -116,8 +116,7 @@ private:
         const std::string_view name = name_of(id);
         decl_fact &d = add_decl(decl_fact::what::declare, kind, scope, id);
         d.fact = fact;
-        d.full = keep(f_.scopes[scope], "::", name);
-        d.full_hash = sema_name_hash(f_.str(d.full));
+        d.full_hash = inside(scope, name).value();
         module_name(scope, name, d.pos);
     }
 
@@ -133,7 +132,7 @@ private:
 
     // A declaration that takes the name of the module holding it.
     void module_name(std::uint32_t scope, std::string_view name, std::uint64_t pos) {
-        const std::string_view module = module_names_[scope];
+        const std::string_view module = f_.scopes[scope].name;
         if (name.size() == module.size() && scope != 0 && sema_same_folded(name, module)) {
             check_fact &c = add(check_fact::what::module_name, scope, pos);
             c.name = name;
@@ -180,19 +179,21 @@ private:
         const std::size_t first = idl_first_non_annotation(node);
         const ast *id = idl_child(node, first);
         declare(scope, id, bitmask ? sym_kind::bitmask : sym_kind::enumeration, nullptr);
-        const fact_text owner = f_.decls.back().full;
+        const std::string_view owner = name_of(id);
+        const sema_name_hasher owner_hash = inside(scope, owner);
         for (std::size_t i = first + 1; i < idl_child_count(node); ++i) {
             const ast *value = idl_child(node, i);
             const ast *vid = idl_child(value, idl_first_non_annotation(value));
             const std::string_view name = name_of(vid);
-            const fact_text full = keep(f_.str(owner), "::", name);
             decl_fact &d =
                 add_decl(decl_fact::what::value,
                          bitmask ? sym_kind::bit_value : sym_kind::enumerator, scope, vid);
-            d.full = full;
-            d.full_hash = sema_name_hash(f_.str(full));
+            sema_name_hasher full = owner_hash;
+            full.add("::");
+            full.add(name);
+            d.full_hash = full.value();
             d.owner = owner;
-            d.loose = keep(f_.scopes[scope], "::", name);
+            d.loose_hash = inside(scope, name).value();
             if (!bitmask) {
                 module_name(scope, name, d.pos); // enumerators belong to the enclosing scope
             }
@@ -736,7 +737,6 @@ private:
     const type_fact *last_fact_ = nullptr;
     std::vector<const ast *> todo_;
     std::vector<expr_frame> expr_stack_;
-    std::vector<std::string_view> module_names_{""}; // per scope: its module's own name
     std::uint32_t elements_ = 0;
 };
 

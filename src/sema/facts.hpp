@@ -156,10 +156,10 @@ struct decl_fact {
     std::string_view name;           ///< simple name, unescaped
     std::uint64_t pos = 0;           ///< position of the name
     const type_fact *fact = nullptr; ///< structures, bitsets and typedefs; else null
-    fact_text full;            ///< the full name (`::M::S`; `::M::Color::RED` for an enumerator)
-    std::size_t full_hash = 0; ///< sema_name_hash of the full name
-    fact_text owner;           ///< enumerators and bit values: their enumeration's full name
-    fact_text loose;           ///< enumerators and bit values: their name in the enclosing scope
+    std::size_t full_hash = 0;  ///< sema_name_hash of the full name (`::M::S`; `::M::Color::RED`
+                                ///< for an enumerator)
+    std::string_view owner;     ///< enumerators and bit values: their enumeration's simple name
+    std::size_t loose_hash = 0; ///< and sema_name_hash of their name in the enclosing scope
 };
 
 /// One check of the second pass, made in file order against the whole model's symbols.
@@ -203,11 +203,31 @@ struct check_fact {
     const type_fact *fact = nullptr;
 };
 
+/// sema_name_hash of a text given in pieces: the pieces one after another hash as their whole.
+class sema_name_hasher {
+public:
+    void add(std::string_view text);
+    [[nodiscard]] std::size_t value() const;
+
+private:
+    std::uint64_t h_ = 0x9e3779b97f4a7c15u;
+    std::uint64_t word_ = 0;
+    std::uint64_t size_ = 0;
+};
+
+/// A scope: its enclosing scope and its own name, so that a full name costs one name however
+/// deep it stands.
+struct scope_fact {
+    std::uint32_t parent = 0;
+    std::string_view name; ///< the module's simple name ("" for the file scope)
+    sema_name_hasher hash; ///< of the full name ("::A::B"), to hash names declared inside
+};
+
 struct sema_facts {
     const idl_unit *unit = nullptr;
-    std::string strings;                 ///< the texts of fact_text records, one after another
-    std::vector<std::string> scopes{""}; ///< full scope names ("" is the file scope)
-    std::deque<type_fact> types;         ///< stable addresses for the pointers below
+    std::string strings; ///< the texts of fact_text records, one after another
+    std::vector<scope_fact> scopes{scope_fact{}}; ///< [0] is the file scope
+    std::deque<type_fact> types;                  ///< stable addresses for the pointers below
     std::vector<decl_fact> decls;
     std::vector<check_fact> checks;
     std::vector<expr_fact> exprs;         ///< the steps of every constant expression
@@ -226,18 +246,6 @@ void sema_collect(const idl_unit *unit, sema_facts *facts);
 
 /// How deep modules may nest; a file nesting deeper is refused.
 constexpr std::size_t SEMA_MAX_MODULE_DEPTH = 4096;
-
-/// sema_name_hash of a text given in pieces: the pieces one after another hash as their whole.
-class sema_name_hasher {
-public:
-    void add(std::string_view text);
-    [[nodiscard]] std::size_t value() const;
-
-private:
-    std::uint64_t h_ = 0x9e3779b97f4a7c15u;
-    std::uint64_t word_ = 0;
-    std::uint64_t size_ = 0;
-};
 
 /// Hash of a full name that ignores the case of letters, so that names differing only in case
 /// meet in the symbol table.

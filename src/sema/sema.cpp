@@ -37,13 +37,11 @@ namespace {
 // The texts a symbol views are kept by the facts of the files, which outlive the check.
 struct symbol {
     sym_kind kind;
-    std::string_view name;  // simple name, a view of its unit's text
-    std::string_view scope; // full name of the enclosing scope ("" for the file scope)
-    std::string_view full;  // its own full name
-    const idl_unit *unit;   // where it was declared (its definition, once completed)
-    const type_fact *fact;  // structure, bitset: base and members; typedef: what it names
-    std::uint64_t pos;      // position of its name
-    std::string_view owner; // enumerator or bit value: full name of its enumeration
+    std::string_view name; // simple name, a view of its unit's text
+    std::uint32_t scope;   // the enclosing scope (an enumerator's: its enumeration)
+    const idl_unit *unit;  // where it was declared (its definition, once completed)
+    const type_fact *fact; // structure, bitset: base and members; typedef: what it names
+    std::uint64_t pos;     // position of its name
     // Where the name was first declared (a forward declaration, when one came first): a use
     // must come after it.
     const idl_unit *first_unit;
@@ -175,76 +173,131 @@ std::vector<std::string_view> names_in_order(const std::vector<ordered_names> &p
     return out;
 }
 
-// A full name with its hash, worked out once: it picks the part of the table and the bucket.
+// The scopes of the whole model, each once: a scope is its enclosing scope and its own name
+// (a module's, or an enumeration's for the names of its values), so that a full name costs one
+// name and one number however deep it stands. Made before the first pass; read only after.
+struct scope_table {
+    struct node {
+        std::uint32_t parent;
+        std::string_view name;
+        sema_name_hasher hash; // of the full name's text
+    };
+    struct child_key {
+        std::uint32_t parent;
+        std::string_view name;
+        bool operator==(const child_key &other) const = default;
+    };
+    struct child_hash {
+        std::size_t operator()(const child_key &k) const {
+            return std::hash<std::string_view>()(k.name) ^ (k.parent * 0x9e3779b97f4a7c15u);
+        }
+    };
+    static constexpr std::uint32_t none = UINT32_MAX;
+    std::vector<node> nodes{node{0, "", sema_name_hasher()}};
+    std::unordered_map<child_key, std::uint32_t, child_hash> children;
+    // Per file, the scope of each of its scopes.
+    std::unordered_map<const sema_facts *, std::vector<std::uint32_t>> of_unit;
+
+    // Every scope of the model, file by file in order (so that the numbers do not depend on the
+    // threads), with the enumerations that hold values.
+    void add_model(const std::vector<const sema_facts *> &units) {
+        for (const sema_facts *f : units) {
+            std::vector<std::uint32_t> &ids = of_unit[f];
+            if (!ids.empty()) {
+                continue; // a file given twice
+            }
+            ids.reserve(f->scopes.size());
+            ids.push_back(0);
+            for (std::size_t i = 1; i < f->scopes.size(); ++i) {
+                ids.push_back(intern(ids[f->scopes[i].parent], f->scopes[i].name));
+            }
+            for (const decl_fact &d : f->decls) {
+                if (d.w == decl_fact::what::value) {
+                    intern(ids[d.scope], d.owner);
+                }
+            }
+        }
+    }
+
+    std::uint32_t intern(std::uint32_t parent, std::string_view name) {
+        auto [it, fresh] = children.try_emplace({parent, name}, 0);
+        if (fresh) {
+            sema_name_hasher h = nodes[parent].hash;
+            h.add("::");
+            h.add(name);
+            it->second = static_cast<std::uint32_t>(nodes.size());
+            nodes.push_back({parent, name, h});
+        }
+        return it->second;
+    }
+    // The scope named name inside parent; none when the model has no such scope.
+    [[nodiscard]] std::uint32_t child(std::uint32_t parent, std::string_view name) const {
+        if (parent == none) {
+            return none;
+        }
+        const auto found = children.find({parent, name});
+        return found == children.end() ? none : found->second;
+    }
+    [[nodiscard]] const std::vector<std::uint32_t> &scopes_of(const sema_facts &f) const {
+        return of_unit.find(&f)->second;
+    }
+};
+
+// A full name: its scope and its simple name, with the hash of its text, worked out once: it
+// picks the part of the table and the bucket. Two keys are equal when their texts are.
+struct name_key {
+    std::uint32_t scope = 0;
+    std::string_view name;
+    std::size_t hash = 0;
+    [[nodiscard]] bool same(const name_key &other) const {
+        return scope == other.scope && name == other.name;
+    }
+    bool operator==(const name_key &other) const;
+};
+
 // The last two names a comparison of keys told apart, on this thread. The hash of a key ignores
 // case, so a name that differs from another only in case meets it in the walk that inserts or
 // finds it, and is told apart from it there: that walk finds a declaration's case twin.
-thread_local std::string_view told_apart[2];
+thread_local name_key told_apart[2];
 
-struct name_key {
-    std::string_view text;
-    std::size_t hash;
-    bool operator==(const name_key &other) const {
-        if (text == other.text) {
-            return true;
-        }
-        told_apart[0] = text;
-        told_apart[1] = other.text;
-        return false;
+bool name_key::operator==(const name_key &other) const {
+    if (same(other)) {
+        return true;
     }
-};
+    told_apart[0] = *this;
+    told_apart[1] = other;
+    return false;
+}
 
 // Forgets the names told apart so far, before a walk whose twins are wanted.
 void forget_told_apart() {
     told_apart[0] = told_apart[1] = {};
 }
 
-// A full name given as a scope and "::name", looked up without joining the two.
-struct split_name {
-    std::string_view scope;
-    std::string_view tail;
-    std::size_t hash;
-};
-
 struct name_key_hash {
-    using is_transparent = void;
     std::size_t operator()(const name_key &key) const { return key.hash; }
-    std::size_t operator()(const split_name &key) const { return key.hash; }
 };
 
-struct name_key_equal {
-    using is_transparent = void;
-    bool operator()(const name_key &a, const name_key &b) const { return a == b; }
-    bool operator()(const split_name &a, const name_key &b) const {
-        return b.text.size() == a.scope.size() + a.tail.size() &&
-               b.text.substr(0, a.scope.size()) == a.scope &&
-               b.text.substr(a.scope.size()) == a.tail;
-    }
-    bool operator()(const name_key &a, const split_name &b) const { return (*this)(b, a); }
-};
-
-name_key key_of(std::string_view text) {
-    return {text, sema_name_hash(text)};
-}
-
-// The scope part of a full name ("::M" of "::M::S").
-std::string_view scope_part(std::string_view full) {
-    return full.substr(0, full.rfind("::"));
+// The key of name declared in scope.
+name_key key_in(const scope_table &scopes, std::uint32_t scope, std::string_view name) {
+    sema_name_hasher h = scopes.nodes[scope].hash;
+    h.add("::");
+    h.add(name);
+    return {scope, name, h.value()};
 }
 
 // The declarations whose full names hash to one part: the first pass fills the parts on
 // threads of their own.
 struct shard {
-    std::unordered_map<name_key, symbol, name_key_hash, name_key_equal>
-        table; // full name ("::M::S") -> symbol
+    std::unordered_map<name_key, symbol, name_key_hash> table; // full name ("::M::S") -> symbol
     // Enumerators are also visible as names of the scope enclosing their enumeration.
-    std::unordered_map<name_key, const symbol *, name_key_hash, name_key_equal>
-        loose; // "::M::RED" -> symbol
+    std::unordered_map<name_key, const symbol *, name_key_hash> loose; // "::M::RED" -> symbol
 };
 
 // What the first pass declares over the whole model; the second pass only reads it, so the
 // checkers of several files may share it.
 struct symbols {
+    scope_table scopes;
     std::vector<shard> shards{1};
     std::unordered_set<std::string> declared_annotations;
     // Per part, the names declared first with their place in the order of declarations; made
@@ -445,13 +498,12 @@ struct checker {
     // Declares name in scope; a second declaration is refused unless it reopens a module or
     // completes (or repeats) a forward declaration.
     void declare(const sema_facts &f, const decl_fact &d, std::size_t seq) {
-        const std::string_view scope = f.scopes[d.scope];
-        const std::string_view full = f.str(d.full);
-        const name_key key{full, d.full_hash};
+        const std::uint32_t scope = syms.scopes.scopes_of(f)[d.scope];
+        const name_key key{scope, d.name, d.full_hash};
         forget_told_apart();
         auto [found, fresh] = syms.shards[syms.shard_of(key)].table.try_emplace(key);
         if (fresh) {
-            found->second = {d.kind, d.name, scope, full, f.unit, d.fact, d.pos, {}, f.unit, d.pos};
+            found->second = {d.kind, d.name, scope, f.unit, d.fact, d.pos, f.unit, d.pos};
             (is_type(d.kind) ? type_names : value_names).push_back({seq, d.name});
             check_case(key, found->second, d.name);
             return;
@@ -478,8 +530,7 @@ struct checker {
         if (struct_pair || union_pair) {
             if (kind == sym_kind::structure || kind == sym_kind::union_type) {
                 // the definition completes the forward declaration
-                old = {kind,   d.name, scope, old.full,       f.unit,
-                       d.fact, d.pos,  {},    old.first_unit, old.first_pos};
+                old = {kind, d.name, scope, f.unit, d.fact, d.pos, old.first_unit, old.first_pos};
             }
             return;
         }
@@ -491,16 +542,15 @@ struct checker {
     // An enumerator or bit value: a name of its enumeration, also visible in the scope that
     // encloses the enumeration.
     void declare_value(const sema_facts &f, const decl_fact &d, std::size_t seq) {
-        const std::string_view owner = f.str(d.owner);
-        const std::string_view full = f.str(d.full);
-        const name_key key{full, d.full_hash};
+        const std::uint32_t owner = value_scope(f, d);
+        const name_key key{owner, d.name, d.full_hash};
         forget_told_apart();
         auto [made, fresh] = syms.shards[syms.shard_of(key)].table.try_emplace(key);
         if (!fresh && !related(made->second.unit, f.unit)) {
             return; // the same enumeration in files converted apart
         }
         if (!fresh) {
-            const std::string_view type_name = owner.substr(owner.rfind("::") + 2);
+            const std::string_view type_name = d.owner;
             error_with_note(f.unit, d.pos,
                             std::string(d.kind == sym_kind::bit_value ? "duplicate bit value '"
                                                                       : "duplicate enumerator '") +
@@ -508,11 +558,23 @@ struct checker {
                             &made->second, d.name);
             return;
         }
-        made->second = {d.kind, d.name, owner, full, f.unit, nullptr, d.pos, owner, f.unit, d.pos};
+        made->second = {d.kind, d.name, owner, f.unit, nullptr, d.pos, f.unit, d.pos};
         value_names.push_back({seq, d.name});
         if (d.kind == sym_kind::bit_value) {
             check_case(key, made->second, d.name); // bit values belong to their bitmask
         }
+    }
+
+    // The scope an enumerator or bit value is declared in: its enumeration's.
+    std::uint32_t value_scope(const sema_facts &f, const decl_fact &d) const {
+        return syms.scopes.child(syms.scopes.scopes_of(f)[d.scope], d.owner);
+    }
+
+    // The key of a declaration's full name.
+    name_key key_of(const sema_facts &f, const decl_fact &d) const {
+        return d.w == decl_fact::what::value
+                   ? name_key{value_scope(f, d), d.name, d.full_hash}
+                   : name_key{syms.scopes.scopes_of(f)[d.scope], d.name, d.full_hash};
     }
 
     // Names declared first, with their place in the model's order of declarations: the hints
@@ -533,7 +595,7 @@ struct checker {
                     }
                     continue;
                 }
-                if (syms.shard_of({f->str(d.full), d.full_hash}) != part) {
+                if (syms.part_of(d.full_hash) != part) {
                     continue;
                 }
                 if (d.w == decl_fact::what::declare) {
@@ -553,11 +615,11 @@ struct checker {
                 if (d.w != decl_fact::what::value) {
                     continue;
                 }
-                const name_key key = key_of(f->str(d.loose));
-                if (syms.shard_of(key) != part) {
+                if (syms.part_of(d.loose_hash) != part) {
                     continue;
                 }
-                const name_key full{f->str(d.full), d.full_hash};
+                const name_key key{syms.scopes.scopes_of(*f)[d.scope], d.name, d.loose_hash};
+                const name_key full = key_of(*f, d);
                 const shard &home = syms.shards[syms.shard_of(full)];
                 auto found = home.table.find(full);
                 if (found == home.table.end() || found->second.unit != f->unit ||
@@ -603,15 +665,14 @@ struct checker {
     // rule without meaning two things by it, so it is a warning.
     void check_case(const name_key &key, const symbol &sym, std::string_view name) {
         // The walk that declared the name told its twin apart from it, if it has one.
-        const std::string_view other_full =
-            told_apart[0] == key.text ? told_apart[1] : told_apart[0];
+        const name_key other_key = told_apart[0].same(key) ? told_apart[1] : told_apart[0];
         forget_told_apart();
-        if (other_full.empty() || !sema_same_folded(other_full, key.text) ||
-            scope_part(other_full) != scope_part(key.text)) {
+        if (other_key.name.empty() || other_key.scope != key.scope ||
+            !sema_same_folded(other_key.name, key.name)) {
             return;
         }
         const shard &home = syms.shards[syms.shard_of(key)];
-        const name_key twin{other_full, key.hash};
+        const name_key twin{other_key.scope, other_key.name, key.hash};
         const auto in_table = home.table.find(twin);
         const auto in_loose = home.loose.find(twin);
         const symbol *found = in_table != home.table.end()   ? &in_table->second
@@ -624,7 +685,7 @@ struct checker {
         if (!related(other.unit, sym.unit)) {
             return;
         }
-        const std::string_view other_name = other_full.substr(other_full.rfind("::") + 2);
+        const std::string_view other_name = other_key.name;
         const bool mine_later =
             comes_before(other.first_unit, other.first_pos, sym.first_unit, sym.first_pos);
         const symbol &later = mine_later ? sym : other;
@@ -640,10 +701,7 @@ struct checker {
 
     //--- resolving names ---//
 
-    mutable std::string candidate_;
-
-    const symbol *find(std::string_view full) const {
-        const name_key key = key_of(full);
+    const symbol *find(const name_key &key) const {
         const shard &home = syms.shards[syms.shard_of(key)];
         auto found = home.table.find(key);
         if (found != home.table.end()) {
@@ -656,79 +714,76 @@ struct checker {
         return nullptr;
     }
 
+    // The symbol of name ("::B::C", or "" for the one of head) inside the declaration head
+    // of scope; each component but the last names a scope of the model.
+    const symbol *find_path(std::uint32_t scope, std::string_view head,
+                            std::string_view rest) const {
+        while (!rest.empty()) {
+            scope = syms.scopes.child(scope, head);
+            if (scope == scope_table::none) {
+                return nullptr;
+            }
+            rest.remove_prefix(2);
+            const std::size_t sep = rest.find("::");
+            head = rest.substr(0, sep);
+            rest = sep == std::string_view::npos ? "" : rest.substr(sep);
+        }
+        return find(key_in(syms.scopes, scope, head));
+    }
+
     // IDL scoping: an absolute name from the file scope; otherwise the first component is
     // looked up in the current scope, then in each enclosing one, and the rest inside it.
-    const symbol *resolve(std::string_view scope, std::string_view name) const {
+    const symbol *resolve(std::uint32_t scope, std::string_view name) const {
         if (name.rfind("::", 0) == 0) {
-            return find(name);
+            const std::size_t sep = name.find("::", 2);
+            return find_path(0, name.substr(2, sep == std::string_view::npos ? sep : sep - 2),
+                             sep == std::string_view::npos ? "" : name.substr(sep));
         }
         const std::size_t sep = name.find("::");
         const std::string_view head = name.substr(0, sep);
         const std::string_view rest = sep == std::string_view::npos ? "" : name.substr(sep);
-        const std::size_t level = declaring_scope(scope, head);
-        if (level == std::string_view::npos) {
+        const std::uint32_t level = declaring_scope(scope, head);
+        if (level == scope_table::none) {
             return nullptr;
         }
-        std::string &candidate = candidate_; // its room serves every look-up of this checker
-        candidate.assign(scope.substr(0, level)).append("::").append(head);
-        const symbol *first = find(candidate);
-        return rest.empty() || first == nullptr ? first : find(candidate.append(rest));
+        const symbol *first = find(key_in(syms.scopes, level, head));
+        return rest.empty() || first == nullptr ? first : find_path(level, head, rest);
     }
 
-    // Where a name's first component is declared: the length of the innermost of `scope` and
-    // its enclosing scopes (each a leading part of its text) that declares `head`; npos when
-    // none does. Each level costs the length of the name, not of the scope, and answers are
-    // kept per scope text and name: a name used many times, or from deep inside many modules,
-    // is looked for once per level.
-    mutable std::unordered_map<std::string, std::size_t> declaring_;
-    mutable std::vector<std::pair<std::size_t, sema_name_hasher>> prefixes_;
-    mutable std::vector<std::size_t> walked_;
+    // Where a name's first component is declared: the innermost of `scope` and its enclosing
+    // scopes that declares `head`; none when none does. Each level costs the length of the
+    // name, and answers are kept per scope and name: a name used many times, or from deep
+    // inside many modules, is looked for once per level.
+    mutable std::unordered_map<std::string, std::uint32_t> declaring_;
+    mutable std::vector<std::uint32_t> walked_;
 
-    std::size_t declaring_scope(std::string_view scope, std::string_view head) const {
-        const auto key = [&](std::size_t length) {
-            std::string k(sizeof(const char *) + sizeof length, '\0');
-            const char *at = scope.data();
-            std::memcpy(k.data(), &at, sizeof at);
-            std::memcpy(k.data() + sizeof at, &length, sizeof length);
+    std::uint32_t declaring_scope(std::uint32_t scope, std::string_view head) const {
+        const auto key = [&](std::uint32_t level) {
+            std::string k(sizeof level, '\0');
+            std::memcpy(k.data(), &level, sizeof level);
             return k.append(head);
         };
-        if (auto known = declaring_.find(key(scope.size())); known != declaring_.end()) {
-            return known->second;
-        }
-        // The hash of each enclosing scope's text ("" first), in one pass over the scope.
-        prefixes_.clear();
-        sema_name_hasher h;
-        prefixes_.emplace_back(0, h);
-        for (std::size_t from = 0; from < scope.size();) {
-            const std::size_t sep = scope.find("::", from + 2);
-            const std::size_t end = sep == std::string_view::npos ? scope.size() : sep;
-            h.add(scope.substr(from, end - from));
-            prefixes_.emplace_back(end, h);
-            from = end;
-        }
-        std::string tail = "::";
-        tail.append(head);
-        std::size_t found = std::string_view::npos;
+        std::uint32_t found = scope_table::none;
         walked_.clear();
-        for (std::size_t i = prefixes_.size(); i-- > 0;) {
-            const std::size_t length = prefixes_[i].first;
-            if (auto known = declaring_.find(key(length)); known != declaring_.end()) {
+        for (std::uint32_t level = scope;; level = syms.scopes.nodes[level].parent) {
+            if (auto known = declaring_.find(key(level)); known != declaring_.end()) {
                 found = known->second;
                 break;
             }
-            walked_.push_back(length);
-            sema_name_hasher full = prefixes_[i].second;
-            full.add(tail);
-            const split_name name{scope.substr(0, length), tail, full.value()};
-            const shard &home = syms.shards[syms.part_of(name.hash)];
+            walked_.push_back(level);
+            const name_key name = key_in(syms.scopes, level, head);
+            const shard &home = syms.shards[syms.shard_of(name)];
             if (home.table.find(name) != home.table.end() ||
                 home.loose.find(name) != home.loose.end()) {
-                found = length;
+                found = level;
+                break;
+            }
+            if (level == 0) {
                 break;
             }
         }
-        for (const std::size_t length : walked_) {
-            declaring_.emplace(key(length), found);
+        for (const std::uint32_t level : walked_) {
+            declaring_.emplace(key(level), found);
         }
         return found;
     }
@@ -764,8 +819,8 @@ struct checker {
     }
 
     // A type reference: declared, and a type.
-    const symbol *check_type_name(const idl_unit *unit, std::string_view scope,
-                                  std::string_view name, std::uint64_t pos) {
+    const symbol *check_type_name(const idl_unit *unit, std::uint32_t scope, std::string_view name,
+                                  std::uint64_t pos) {
         const symbol *sym = resolve(scope, name);
         if (sym == nullptr) {
             report_undeclared(unit, pos, name, true);
@@ -795,8 +850,8 @@ struct checker {
     }
 
     // A value reference in a constant expression: declared, and a constant or enumerator.
-    const symbol *check_value_name(const idl_unit *unit, std::string_view scope,
-                                   std::string_view name, std::uint64_t pos) {
+    const symbol *check_value_name(const idl_unit *unit, std::uint32_t scope, std::string_view name,
+                                   std::uint64_t pos) {
         const symbol *sym = resolve(scope, name);
         if (sym == nullptr) {
             report_undeclared(unit, pos, name, false);
@@ -816,7 +871,7 @@ struct checker {
     //--- constant values ---//
 
     // The value a name of a constant expression stands for, seen from scope.
-    sema_value value_of(std::string_view scope, std::string_view name) const {
+    sema_value value_of(std::uint32_t scope, std::string_view name) const {
         sema_value v;
         v.text = name;
         const symbol *sym = resolve(scope, name);
@@ -825,8 +880,8 @@ struct checker {
         } else if (sym->kind == sym_kind::enumerator || sym->kind == sym_kind::bit_value) {
             v.k = sema_value::kind::enumerator;
             v.bit_value = sym->kind == sym_kind::bit_value;
-            v.name = sym->full;
-            v.owner = sym->owner;
+            v.name = sym->name;
+            v.owner = sym->scope;
         } else if (sym->kind == sym_kind::constant && sym->value != nullptr) {
             v = *sym->value;
             v.text = name;
@@ -837,18 +892,18 @@ struct checker {
     // The names of expressions of one scope, for the evaluator.
     class scope_names : public sema_names {
     public:
-        scope_names(const checker &c, std::string_view scope) : c_(c), scope_(scope) {}
+        scope_names(const checker &c, std::uint32_t scope) : c_(c), scope_(scope) {}
         [[nodiscard]] sema_value value_of(std::string_view name) const override {
             return c_.value_of(scope_, name);
         }
 
     private:
         const checker &c_;
-        std::string_view scope_;
+        std::uint32_t scope_;
     };
 
     // The value of an expression; a fault is reported (at strict level) and gives unknown.
-    sema_value evaluate(const sema_facts &f, std::string_view scope, fact_range range,
+    sema_value evaluate(const sema_facts &f, std::uint32_t scope, fact_range range,
                         prim_kind width) {
         sema_fault fault;
         const sema_value v = sema_evaluate(f, range, scope_names(*this, scope), width, &fault);
@@ -859,11 +914,12 @@ struct checker {
     }
 
     // What the values of a type named in scope must be: a base type's, an enumeration's.
-    sema_target target_named(std::string_view scope, std::string_view name) const {
+    sema_target target_named(std::uint32_t scope, std::string_view name) const {
         const symbol *sym = follow_aliases(resolve(scope, name));
         if (sym != nullptr && sym->kind == sym_kind::enumeration) {
             sema_target t;
-            t.enumeration = sym->full;
+            t.enumeration = sym->name;
+            t.owner = syms.scopes.child(sym->scope, sym->name);
             return t;
         }
         if (sym != nullptr && sym->kind == sym_kind::alias && sym->fact != nullptr) {
@@ -878,7 +934,7 @@ struct checker {
         for (const sema_facts *f : units) {
             for (const std::uint32_t index : f->constants) {
                 const check_fact &c = f->checks[index];
-                const std::string_view scope = f->scopes[c.scope];
+                const std::uint32_t scope = syms.scopes.scopes_of(*f)[c.scope];
                 const sema_target target =
                     c.flag ? target_named(scope, f->str(c.text)) : sema_target_of(c.prim);
                 const sema_value v = evaluate(*f, scope, c.range, target.prim);
@@ -894,8 +950,7 @@ struct checker {
                                   "' must be " + required + ", not " + sema_describe(v));
                     continue;
                 }
-                candidate_.assign(scope).append("::").append(c.name);
-                const symbol *sym = find(candidate_);
+                const symbol *sym = find(key_in(syms.scopes, scope, c.name));
                 if (sym != nullptr && sym->unit == f->unit && sym->pos == c.pos) {
                     sym->value = &syms.constant_values.emplace_back(v);
                 }
@@ -976,8 +1031,8 @@ struct checker {
             return;
         }
         faults_.clear();
-        const sema_anno_result r =
-            sema_check_annotation(f, c, scope_names(*this, f.scopes[c.scope]), &faults_);
+        const sema_anno_result r = sema_check_annotation(
+            f, c, scope_names(*this, syms.scopes.scopes_of(f)[c.scope]), &faults_);
         for (const sema_fault &fault : faults_) {
             report_at(strict(), f.unit, fault.pos, fault.message);
         }
@@ -1037,7 +1092,7 @@ struct checker {
     }
 
     // The base named by an inheritance clause, through typedefs; null after reporting.
-    const symbol *check_base(const idl_unit *unit, std::string_view scope, const type_fact &def,
+    const symbol *check_base(const idl_unit *unit, std::uint32_t scope, const type_fact &def,
                              std::string_view derived, bool bitset) {
         const symbol *sym = check_type_name(unit, scope, def.base, def.base_pos);
         if (sym == nullptr) {
@@ -1112,7 +1167,7 @@ struct checker {
     std::vector<member_name> members_;
     std::vector<std::size_t> first_;
 
-    void check_members(const idl_unit *unit, std::string_view scope, const type_fact &def,
+    void check_members(const idl_unit *unit, std::uint32_t scope, const type_fact &def,
                        std::string_view name, bool bitset) {
         std::vector<member_name> &members = members_;
         members.clear();
@@ -1200,7 +1255,7 @@ struct checker {
         bool has_default = false;
     };
 
-    void begin_union(const sema_facts &f, std::string_view scope, const check_fact &c,
+    void begin_union(const sema_facts &f, std::uint32_t scope, const check_fact &c,
                      union_state &u) {
         const idl_unit *unit = f.unit;
         const std::string text(f.str(c.text));
@@ -1241,7 +1296,7 @@ struct checker {
         u.default_pos = c.pos;
     }
 
-    void label(const sema_facts &f, std::string_view scope, const check_fact &c, union_state &u) {
+    void label(const sema_facts &f, std::uint32_t scope, const check_fact &c, union_state &u) {
         const idl_unit *unit = f.unit;
         const std::string written(f.str(c.text));
         std::string key = written;
@@ -1251,15 +1306,18 @@ struct checker {
             if (value == nullptr) {
                 return;
             }
-            if (u.enumeration != nullptr && value->owner != u.enumeration->full) {
+            if (u.enumeration != nullptr &&
+                (value->kind == sym_kind::constant ||
+                 value->scope != syms.scopes.child(u.enumeration->scope, u.enumeration->name))) {
                 error_with_note(unit, c.pos,
                                 "'" + std::string(text) + "' is not a value of the enumeration '" +
                                     std::string(u.enumeration->name) + "'",
                                 u.enumeration, u.enumeration->name);
                 return;
             }
-            key = value->kind == sym_kind::constant ? "const " + std::string(value->full)
-                                                    : std::string(value->full);
+            // Labels naming the same declaration meet; a written label never starts so.
+            key = (value->kind == sym_kind::constant ? "const ::#" : "::#") +
+                  std::to_string(value->scope) + "::" + std::string(value->name);
         } else {
             if (u.enumeration != nullptr && u.checked) {
                 error_with_note(unit, c.pos,
@@ -1380,7 +1438,7 @@ struct checker {
 
     // A bound, dimension or bitfield width: a positive integer (a bitfield holds at most the
     // bits of its type).
-    void check_bound(const sema_facts &f, std::string_view scope, const check_fact &c) {
+    void check_bound(const sema_facts &f, std::uint32_t scope, const check_fact &c) {
         const sema_value v = evaluate(f, scope, c.range, prim_kind::uint32);
         if (v.k == sema_value::kind::unknown || v.k == sema_value::kind::unresolved) {
             return;
@@ -1429,7 +1487,7 @@ struct checker {
 
     // An enumerator's value, or a bit value's position: given, or one past the item before;
     // no two alike, and a position below the bit bound.
-    void enum_item(const sema_facts &f, std::string_view scope, const check_fact &c) {
+    void enum_item(const sema_facts &f, std::uint32_t scope, const check_fact &c) {
         const element_state &e = element(c.element);
         sema_int value = e.has_value ? e.value : enum_.next;
         if (!c.range.empty()) {
@@ -1479,8 +1537,9 @@ struct checker {
     // The uses of names in one file, checked against the whole model's symbols, in order.
     void check_all(const sema_facts &f) {
         union_state u;
+        const std::vector<std::uint32_t> &scopes = syms.scopes.scopes_of(f);
         for (const check_fact &c : f.checks) {
-            const std::string_view scope = f.scopes[c.scope];
+            const std::uint32_t scope = scopes[c.scope];
             switch (c.w) {
             case check_fact::what::annotation:
                 check_annotation(f, c);
@@ -1656,6 +1715,7 @@ bool sema_check_facts(const std::vector<const sema_facts *> &units, const sema_o
             syms.unit_index.emplace(units[i]->unit, i);
             syms.by_resolved.emplace(units[i]->unit->resolved, units[i]->unit);
         }
+        syms.scopes.add_model(units);
         declare_model(units, options, syms, c);
         c.evaluate_constants(units);
         // The reports of the second pass follow those of the first, file by file, as one

@@ -33,7 +33,13 @@ deep_modules)
     { open_modules 20000; echo 'struct S { long x; };'; close_modules 20000; } > deep.idl
     (limit_memory; "$vandrel" -q -o out deep.idl) 2> err && fail "too deep a model converts"
     expect_err "deep.idl:4097:1: error: Modules nest deeper than 4096 levels"
-    [ ! -e out/deep.xml ] || fail "a document was written" ;;
+    [ ! -e out/deep.xml ] || fail "a document was written"
+    # As deep as allowed, with long names: each name is kept once, not once per level inside.
+    pad=$(awk 'BEGIN { while (n++ < 195) printf "x" }')
+    { open_modules 4000 | sed "s/module m/module $pad/"; echo 'enum E { A, B }; const E C = E::B;'
+      echo 'union U switch (E) { case A: long a; };'; close_modules 4000; } > long.idl
+    (limit_memory; "$vandrel" -q -o out long.idl) 2> err || { cat err >&2; fail "long names fail"; }
+    grep -q 'name="C" type="nonBasic" nonBasicTypeName="E" value="E::B"' out/long.xml || fail "no C" ;;
 deep_lookup)
     # 10,000 uses, 2,000 modules deep, of a name declared in the file scope.
     { echo 'struct Target { long x; };'; open_modules 2000; echo 'struct U {'
