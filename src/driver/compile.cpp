@@ -31,9 +31,6 @@
 #include <mutex>
 #include <new>
 #include <set>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -828,15 +825,6 @@ int run(int argc, char **argv) {
         return reverse_run(opts, jobs, colour); // documents back to IDL: a run of its own
     }
     const auto start = std::chrono::steady_clock::now();
-#if defined(__GLIBC__)
-    if (jobs.size() > 1) {
-        // Many files in one process: the big buffers of one file are reused for the next
-        // rather than mapped and unmapped each time (every unmapping interrupts the other
-        // threads' cores to flush their address translations).
-        mallopt(M_MMAP_THRESHOLD, 64 * 1024 * 1024);
-        mallopt(M_TRIM_THRESHOLD, 128 * 1024 * 1024);
-    }
-#endif
 
     unsigned threads = opts.jobs != 0 ? opts.jobs : std::thread::hardware_concurrency();
     threads = std::max(1u, threads);

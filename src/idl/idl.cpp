@@ -113,7 +113,7 @@ struct parts_walk {
 bool write_part(parts_walk *walk, const ast *definition) {
     // Definitions share an element tree until they have come from this many bytes of text:
     // a tree per definition would cost an allocation and a release of its blocks each time.
-    constexpr std::uint64_t shared_bytes = std::uint64_t{128} * 1024;
+    constexpr std::uint64_t shared_bytes = std::uint64_t{32} * 1024;
     if (!walk->part) {
         walk->part.reset(xmltree_new("types"));
         walk->last = nullptr;
