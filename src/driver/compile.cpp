@@ -7,6 +7,7 @@
 #include "base/glog.hpp"
 #include "base/linkedlist.hpp"
 #include "base/owned.hpp"
+#include "base/teardown.hpp"
 #include "driver/depfile.hpp"
 #include "driver/options.hpp"
 #include "driver/output.hpp"
@@ -902,6 +903,8 @@ int run(int argc, char **argv) {
     if (s.failed != 0) {
         driver_remove_made_folders(); // those left empty
     }
+    // Every document is written: exiting hands the model's trees back at once, not node by node.
+    teardown_skip_at_exit();
     return s.failed == 0 ? 0 : 1;
 }
 
