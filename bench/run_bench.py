@@ -62,31 +62,35 @@ def run_timed(argv, cwd):
 
 
 def run_peak(argv, cwd):
-    """Runs argv; returns (peak resident kB, exit status).
+    """Runs argv; returns (peak resident kB, page faults, exit status). The faults are the pages
+    the run touched first (minor faults): on a virtual machine each costs tens of microseconds,
+    so they weigh on short runs as much as the instructions do.
 
     The peak comes from /usr/bin/time when it is there: the rusage of a child forked from this
     interpreter would also count the interpreter's pages the child held before exec. It is a
     separate run, so the wrapper's own start-up never counts in the wall time."""
     timer = shutil.which("time", path="/usr/bin")
     with tempfile.NamedTemporaryFile("r", suffix=".time") as report:
-        full = [timer, "-f", "%M", "-o", report.name] + argv if timer else argv
+        full = [timer, "-f", "%M %R", "-o", report.name] + argv if timer else argv
         proc = subprocess.Popen(full, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         _, status, usage = os.wait4(proc.pid, 0)
-        peak = usage.ru_maxrss
+        peak, faults = usage.ru_maxrss, usage.ru_minflt
         if timer:
-            lines = report.read().split()
-            peak = int(lines[-1]) if lines else peak
-    return peak, os.waitstatus_to_exitcode(status)
+            fields = report.read().split()
+            if len(fields) >= 2:
+                peak, faults = int(fields[-2]), int(fields[-1])
+    return peak, faults, os.waitstatus_to_exitcode(status)
 
 
 def measure(argv, cwd, runs):
-    """Median wall time and median peak memory of runs runs each, after a warm-up."""
+    """Median wall time, peak memory and page faults of runs runs each, after a warm-up."""
     run_timed(argv, cwd)  # warm-up: page cache, dynamic loader
     times = [run_timed(argv, cwd) for _ in range(runs)]
     peaks = [run_peak(argv, cwd) for _ in range(runs)]
-    if any(status != 0 for _, status in times + peaks):
+    if any(t[-1] != 0 for t in times + peaks):
         return None
-    return (statistics.median(t for t, _ in times), statistics.median(p for p, _ in peaks))
+    return (statistics.median(t for t, _ in times), statistics.median(p for p, _, _ in peaks),
+            statistics.median(f for _, f, _ in peaks))
 
 
 def paired(first, second, cwd, runs):
@@ -149,19 +153,21 @@ def main():
             peaks = [run_peak(base_argv, folder) for _ in range(args.runs)]
             same = same_file(os.path.join(folder, "xml", "model.xml"),
                              os.path.join(folder, "base", "model.xml"))
-            if speedup and all(status == 0 for _, status in peaks):
-                b = (speedup, statistics.median(p for p, _ in peaks), same)
+            if speedup and all(status == 0 for _, _, status in peaks):
+                b = (speedup, statistics.median(p for p, _, _ in peaks), same,
+                     statistics.median(f for _, f, _ in peaks))
         rows.append((label, actual, v, c, b))
 
     print(f"{'input':>6} {'bytes':>10} {'vandrel s':>10} {'MB/s':>8} {'peak MB':>8} "
-          f"{'B/in-B':>7} {'x cat':>8} {'ref s':>8} {'ref MB':>8} {'t/ref':>8} {'m/ref':>8}")
+          f"{'B/in-B':>7} {'faults':>7} {'x cat':>8} {'ref s':>8} {'ref MB':>8} {'t/ref':>8} "
+          f"{'m/ref':>8}")
     for label, actual, v, c, _ in rows:
         if v is None:
             print(f"{label:>6} {actual:>10}  vandrel failed")
             continue
-        secs, kb = v
+        secs, kb, faults = v
         line = (f"{label:>6} {actual:>10} {secs:>10.4f} {actual / 1e6 / secs:>8.1f} "
-                f"{kb / 1024:>8.1f} {kb * 1024 / actual:>7.1f}")
+                f"{kb / 1024:>8.1f} {kb * 1024 / actual:>7.1f} {faults:>7}")
         line += f" {secs / c[0]:>8.1f}" if c else f" {'-':>8}"
         ref = REFERENCE.get(label)
         if ref:
@@ -171,14 +177,15 @@ def main():
         print(f"\nagainst {args.baseline}, {args.runs} pairs each (speed-up: baseline time / this "
               "time; peak: this / baseline)")
         print(f"{'input':>6} {'speed-up':>9} {'quartiles':>15} {'peak MB':>8} {'base MB':>8} "
-              f"{'peak':>6} {'same':>5}")
+              f"{'peak':>6} {'faults':>7} {'base':>7} {'same':>5}")
         for label, _, v, _, b in rows:
             if v is None or b is None:
                 print(f"{label:>6}  a run failed")
                 continue
-            (ratio, low, high), base_kb, same = b
+            (ratio, low, high), base_kb, same, base_faults = b
             print(f"{label:>6} {ratio:>9.2f} {low:>7.2f}-{high:<7.2f} {v[1] / 1024:>8.1f} "
-                  f"{base_kb / 1024:>8.1f} {v[1] / base_kb:>6.2f} {'yes' if same else 'NO':>5}")
+                  f"{base_kb / 1024:>8.1f} {v[1] / base_kb:>6.2f} {v[2]:>7} {base_faults:>7} "
+                  f"{'yes' if same else 'NO':>5}")
     by_label = {r[0]: r for r in rows if r[2] is not None}
     if "1M" in by_label and "10M" in by_label:
         print(f"time(10M)/time(1M) = {by_label['10M'][2][0] / by_label['1M'][2][0]:.2f}")

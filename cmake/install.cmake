@@ -31,7 +31,8 @@ install(EXPORT vandrelTargets NAMESPACE vandrel:: DESTINATION ${VANDREL_CMAKE_DI
 # Debian package. The program links the C++ runtime statically, so its dependencies are the C
 # library and Expat's run-time library (for reading DDS-XML documents), which dpkg-shlibdeps
 # works out with the lowest versions that will do when it is installed (package dpkg-dev);
-# without it the dependency is on libc6 and libexpat1 of any version.
+# without it the dependency is on libc6 (of the version the program's relocations need) and
+# libexpat1.
 set(VANDREL_PACKAGE_MAINTAINER "vandrel developers <vandrel@localhost>" CACHE STRING
     "Maintainer field of the Debian package")
 set(CPACK_PACKAGE_NAME vandrel)
@@ -57,6 +58,9 @@ set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bash-completion, cmake (>= 3.20)")
 find_program(VANDREL_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(VANDREL_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+elseif(VANDREL_HAVE_PACKED_RELOCS)
+    # Packed relocations are read by the loader of glibc 2.36 and later.
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.36), libexpat1")
 else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libexpat1")
 endif()

@@ -143,6 +143,10 @@ bool idl_string_append_char(idl_string *s, char c) {
     return true;
 }
 
+bool idl_string_reserve(idl_string *s, uint64_t n) {
+    return reserve(s, n);
+}
+
 bool idl_string_append_string(idl_string *s, const char *bytes, uint64_t n) {
     if (!valid_source(bytes, n))
         return false;

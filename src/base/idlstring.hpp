@@ -20,6 +20,9 @@ idl_string_realloc_fn idl_string_set_realloc(idl_string_realloc_fn fn);
 
 /// Appends n copies of `fill`, growing as needed; false (logged, string unchanged) on failure.
 [[nodiscard]] bool idl_string_append_set(idl_string *s, char fill, uint64_t n);
+/// Makes room for n more bytes, so that appending them does not move the text; false (logged)
+/// when memory runs out or s is a view.
+[[nodiscard]] bool idl_string_reserve(idl_string *s, uint64_t n);
 /// Appends one byte, growing as needed; false (logged, string unchanged) on failure.
 [[nodiscard]] bool idl_string_append_char(idl_string *s, char c);
 /// Appends n bytes, growing as needed; false (logged, string unchanged) on failure.

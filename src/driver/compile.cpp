@@ -7,6 +7,7 @@
 #include "base/glog.hpp"
 #include "base/linkedlist.hpp"
 #include "base/owned.hpp"
+#include "base/teardown.hpp"
 #include "driver/depfile.hpp"
 #include "driver/options.hpp"
 #include "driver/output.hpp"
@@ -31,9 +32,6 @@
 #include <mutex>
 #include <new>
 #include <set>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -828,15 +826,6 @@ int run(int argc, char **argv) {
         return reverse_run(opts, jobs, colour); // documents back to IDL: a run of its own
     }
     const auto start = std::chrono::steady_clock::now();
-#if defined(__GLIBC__)
-    if (jobs.size() > 1) {
-        // Many files in one process: the big buffers of one file are reused for the next
-        // rather than mapped and unmapped each time (every unmapping interrupts the other
-        // threads' cores to flush their address translations).
-        mallopt(M_MMAP_THRESHOLD, 64 * 1024 * 1024);
-        mallopt(M_TRIM_THRESHOLD, 128 * 1024 * 1024);
-    }
-#endif
 
     unsigned threads = opts.jobs != 0 ? opts.jobs : std::thread::hardware_concurrency();
     threads = std::max(1u, threads);
@@ -914,6 +903,8 @@ int run(int argc, char **argv) {
     if (s.failed != 0) {
         driver_remove_made_folders(); // those left empty
     }
+    // Every document is written: exiting hands the model's trees back at once, not node by node.
+    teardown_skip_at_exit();
     return s.failed == 0 ? 0 : 1;
 }
 

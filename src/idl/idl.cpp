@@ -112,8 +112,9 @@ struct parts_walk {
 // translation fails.
 bool write_part(parts_walk *walk, const ast *definition) {
     // Definitions share an element tree until they have come from this many bytes of text:
-    // a tree per definition would cost an allocation and a release of its blocks each time.
-    constexpr std::uint64_t shared_bytes = std::uint64_t{128} * 1024;
+    // a tree per definition would cost an allocation and a release of its blocks each time,
+    // and a larger share would hold more pages than the next tree reuses of the released ones.
+    constexpr std::uint64_t shared_bytes = std::uint64_t{32} * 1024;
     if (!walk->part) {
         walk->part.reset(xmltree_new("types"));
         walk->last = nullptr;

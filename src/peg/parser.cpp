@@ -222,33 +222,48 @@ struct arena {
     char *cur;
     char *end;
     std::size_t next_size;
+    block *spare; // blocks of earlier parts, filled again before any new one is made
 };
 
 constexpr std::size_t first_block = 1024;
 constexpr std::size_t max_block = std::size_t{32} << 20;
 constexpr std::size_t huge_block = std::size_t{4} << 20;
 
+// A spare block of at least bytes bytes, unlinked; null when none is that large.
+block *take_spare(arena *a, std::size_t bytes) {
+    for (block **at = &a->spare; *at; at = &(*at)->next) {
+        block *b = *at;
+        if (b->size >= bytes) {
+            *at = b->next;
+            return b;
+        }
+    }
+    return nullptr;
+}
+
 void *arena_alloc(arena *a, std::size_t size) {
     size = (size + 7) & ~std::size_t{7};
     if (static_cast<std::size_t>(a->end - a->cur) < size) {
-        std::size_t want = a->next_size ? a->next_size : first_block;
-        if (want < max_block)
-            a->next_size = want * 2;
-        if (want < size + sizeof(block)) {
-            if (size > SIZE_MAX - sizeof(block))
-                return nullptr;
-            want = size + sizeof(block);
-        }
-        auto *b = static_cast<block *>(peg_malloc(want));
-        if (!b)
+        if (size > SIZE_MAX - sizeof(block))
             return nullptr;
-        if (want >= huge_block)
-            arch_hint_huge_pages(b, want);
+        block *b = take_spare(a, size + sizeof(block));
+        if (!b) {
+            std::size_t want = a->next_size ? a->next_size : first_block;
+            if (want < max_block)
+                a->next_size = want * 2;
+            if (want < size + sizeof(block))
+                want = size + sizeof(block);
+            b = static_cast<block *>(peg_malloc(want));
+            if (!b)
+                return nullptr;
+            if (want >= huge_block)
+                arch_hint_huge_pages(b, want);
+            b->size = want;
+        }
         b->next = a->head;
-        b->size = want;
         a->head = b;
         a->cur = reinterpret_cast<char *>(b) + sizeof(block);
-        a->end = reinterpret_cast<char *>(b) + want;
+        a->end = reinterpret_cast<char *>(b) + b->size;
     }
     void *p = a->cur;
     a->cur += size;
@@ -270,32 +285,27 @@ arena arena_for_text(std::uint64_t text_bytes) {
     std::size_t first = first_block;
     while (first < max_block && first / 8 < text_bytes)
         first *= 2;
-    return arena{nullptr, nullptr, nullptr, first};
+    return arena{nullptr, nullptr, nullptr, first, nullptr};
 }
 
 void arena_release(arena *a) {
     blocks_release(a->head);
+    blocks_release(a->spare);
     *a = arena{};
 }
 
-// Makes the arena empty again for a parse that has given back every node: a single block is
-// kept and filled from its start; several go, and the next block is as large as they were
-// together, so that a run of parts of one size settles on one block used over and over.
+// Makes the arena empty again for a parse that has given back every node: its blocks are kept
+// as spares and filled again before any new block is made, so that a run of parts touches the
+// same memory over and over instead of fresh pages.
 void arena_reuse(arena *a) {
-    if (!a->head)
-        return;
-    if (!a->head->next) {
-        a->cur = reinterpret_cast<char *>(a->head) + sizeof(block);
-        return;
+    while (a->head) {
+        block *b = a->head;
+        a->head = b->next;
+        b->next = a->spare;
+        a->spare = b;
     }
-    std::size_t total = 0;
-    for (const block *b = a->head; b; b = b->next)
-        total += b->size;
-    blocks_release(a->head);
-    std::size_t next = first_block;
-    while (next < total && next < max_block)
-        next *= 2;
-    *a = arena{nullptr, nullptr, nullptr, next};
+    a->cur = nullptr;
+    a->end = nullptr;
 }
 
 // Gives back everything allocated since the arena stood at mark (a cur value), when that lies
@@ -1192,7 +1202,7 @@ ast *export_result(inner_parser *ip, const ast *r) {
     *node = ast{AST_TREE, reinterpret_cast<std::uint64_t>(tree)};
     // The blocks go with the result; what else the parse made in them is released with it.
     owner->blocks = ip->work->nodes.head;
-    ip->work->nodes = arena{};
+    ip->work->nodes = arena{nullptr, nullptr, nullptr, 0, ip->work->nodes.spare};
     return node;
 }
 

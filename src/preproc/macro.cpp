@@ -662,8 +662,10 @@ bool expand_text(preproc_root *root, idl_string *text, bool condition, uint64_t 
         if (!condition) {
             ex.build_filter();
         }
+        // The expanded text is about as long as the text: its room is made once, rather than
+        // doubled step by step over fresh memory.
         ex.out = idl_string_strdup("", 0);
-        if (!ex.out.data || !idl_string_append_string(&ex.out, "", 0)) {
+        if (!ex.out.data || !idl_string_reserve(&ex.out, n + n / 8)) {
             return false; // logged by the string module
         }
         if (!ex.run()) {
