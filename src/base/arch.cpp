@@ -4,12 +4,25 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitized_heap = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(leak_sanitizer) || __has_feature(memory_sanitizer)
+constexpr bool sanitized_heap = true;
+#else
+constexpr bool sanitized_heap = false;
+#endif
+#else
+constexpr bool sanitized_heap = false;
+#endif
 
 // Digit value of `c` in bases up to 36, or 36 when it is no digit at all.
 int arch_digit_value(unsigned char c) {
@@ -123,5 +136,32 @@ void arch_hint_huge_pages(void *p, std::size_t n) {
 #else
     static_cast<void>(p);
     static_cast<void>(n);
+#endif
+}
+
+void arch_prefault_heap(std::size_t bytes) {
+#if defined(__linux__) && defined(__GLIBC__)
+    constexpr int populate_write = 23; // MADV_POPULATE_WRITE, which older headers lack
+    if (sanitized_heap || bytes == 0) {
+        return;
+    }
+    // One block from the top of the heap, made resident and given back: glibc keeps it as the
+    // heap's top (the driver turns trimming off), so the allocations that follow are carved
+    // from these pages in order.
+    void *block = std::malloc(bytes);
+    if (block == nullptr) {
+        return;
+    }
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto at = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t begin = (at + page - 1) & ~(page - 1);
+    const std::uintptr_t end = (at + bytes) & ~(page - 1);
+    if (end > begin) {
+        // A refusal (an older kernel) leaves the pages to be touched one by one, as before.
+        static_cast<void>(::madvise(reinterpret_cast<void *>(begin), end - begin, populate_write));
+    }
+    std::free(block);
+#else
+    static_cast<void>(bytes);
 #endif
 }

@@ -9,6 +9,7 @@
 #include "base/owned.hpp"
 #include "base/teardown.hpp"
 #include "driver/depfile.hpp"
+#include "driver/memory.hpp"
 #include "driver/options.hpp"
 #include "driver/output.hpp"
 #include "driver/report.hpp"
@@ -861,6 +862,18 @@ int run(int argc, char **argv) {
             plan_documents(opts, jobs, model);
         }
         idl_loader_on_parsed(model.loader, on_parsed, &model);
+    }
+    if (threads == 1 && !opts.preprocess_only) {
+        // The calling thread converts everything: its heap is made ready for the whole input.
+        std::uint64_t bytes = 0;
+        for (const compile_job &job : jobs) {
+            struct stat input {};
+            if (job.error.empty() && ::stat(job.input.c_str(), &input) == 0 &&
+                S_ISREG(input.st_mode)) {
+                bytes += static_cast<std::uint64_t>(input.st_size);
+            }
+        }
+        driver_memory_expect(bytes);
     }
     scheduler s(opts, jobs, colour, model);
     s.threads = threads;

@@ -5,6 +5,7 @@
 #include "base/glog.hpp"
 #include "base/linkedlist.hpp"
 #include "base/teardown.hpp"
+#include "driver/memory.hpp"
 #include "driver/output.hpp"
 #include "driver/version.hpp"
 #include "idl/idl.hpp"
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -63,6 +65,10 @@ int run(argparse &args, int argc, char **argv) {
         return 1;
     }
 
+    struct stat input {};
+    if (::stat(args.idl_path, &input) == 0 && S_ISREG(input.st_mode)) {
+        driver_memory_expect(static_cast<std::uint64_t>(input.st_size));
+    }
     // The document is made as its text, part by part: its elements are never held all at once.
     std::vector<std::string> text;
     if (!zadozeda_parse_text(args.idl_path, args.macros, args.include_dirs, &text)) {
