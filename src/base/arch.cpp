@@ -12,18 +12,6 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitized_heap = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(leak_sanitizer) || __has_feature(memory_sanitizer)
-constexpr bool sanitized_heap = true;
-#else
-constexpr bool sanitized_heap = false;
-#endif
-#else
-constexpr bool sanitized_heap = false;
-#endif
-
 // Digit value of `c` in bases up to 36, or 36 when it is no digit at all.
 int arch_digit_value(unsigned char c) {
     if (c >= '0' && c <= '9') {
@@ -142,7 +130,7 @@ void arch_hint_huge_pages(void *p, std::size_t n) {
 void arch_prefault_heap(std::size_t bytes) {
 #if defined(__linux__) && defined(__GLIBC__)
     constexpr int populate_write = 23; // MADV_POPULATE_WRITE, which older headers lack
-    if (sanitized_heap || bytes == 0) {
+    if (arch_sanitized_heap || bytes == 0) {
         return;
     }
     // One block from the top of the heap, made resident and given back: glibc keeps it as the

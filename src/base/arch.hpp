@@ -24,6 +24,21 @@
     return arch_strtoul(static_cast<const char *>(text), const_cast<const char **>(end), base);
 }
 
+/// True in builds whose allocator a sanitizer replaces (AddressSanitizer, LeakSanitizer,
+/// MemorySanitizer): freed memory is kept apart there and leaks are looked for at exit.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool arch_sanitized_heap = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(leak_sanitizer) ||                        \
+    __has_feature(memory_sanitizer)
+inline constexpr bool arch_sanitized_heap = true;
+#else
+inline constexpr bool arch_sanitized_heap = false;
+#endif
+#else
+inline constexpr bool arch_sanitized_heap = false;
+#endif
+
 /// Kernel thread id of the calling thread.
 [[nodiscard]] pid_t arch_gettid();
 

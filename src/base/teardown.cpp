@@ -1,21 +1,14 @@
 // Whether the process, about to exit, may leave its large structures to the operating system.
 #include "base/teardown.hpp"
 
+#include "base/arch.hpp"
+
 #include <atomic>
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool leak_checked = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(leak_sanitizer)
-constexpr bool leak_checked = true;
-#else
-constexpr bool leak_checked = false;
-#endif
-#else
-constexpr bool leak_checked = false;
-#endif
+// Builds with a leak checker still release everything, so that it sees what is left.
+constexpr bool leak_checked = arch_sanitized_heap;
 
 // Set from the driver's thread when every worker has finished; read by whoever releases.
 std::atomic<bool> skipping{false};
