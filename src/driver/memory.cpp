@@ -3,6 +3,8 @@
 
 #include "base/arch.hpp"
 
+#include <algorithm>
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -37,9 +39,6 @@ void driver_memory_expect(std::uint64_t input_bytes) {
     // would take the place of.
     constexpr std::uint64_t fixed = std::uint64_t{384} * 1024;
     constexpr std::uint64_t most = std::uint64_t{8} * 1024 * 1024;
-    std::uint64_t want = input_bytes < most ? 64 * input_bytes : most;
-    if (input_bytes < most && fixed + 4 * input_bytes < want) {
-        want = fixed + 4 * input_bytes;
-    }
-    arch_prefault_heap(static_cast<std::size_t>(want < most ? want : most));
+    const std::uint64_t bytes = std::min(input_bytes, most); // keeps the products in range
+    arch_prefault_heap(static_cast<std::size_t>(std::min({64 * bytes, fixed + 4 * bytes, most})));
 }
