@@ -92,6 +92,13 @@ bool document_text(const xmltree *document, std::vector<std::string> *text) {
     return xmltree_write_beautify(document, append_text, text);
 }
 
+// A module whose definitions are being read.
+struct open_module {
+    xmltree *element; // its `module` element; null for an include marker, whose definitions
+                      // are not translated
+    bool started;     // text mode: its start tag is written
+};
+
 struct parts_walk {
     const idl_source *src;
     xmltree *document;                   // the skeleton: `dds` with its namespaces and `types`
@@ -104,12 +111,31 @@ struct parts_walk {
     owned<xmltree, xmltree_free> part{}; // text mode: the `types` the definitions go to
     const xmltree *last = nullptr;       // its last child written
     std::uint64_t part_bytes = 0;        // bytes of text translated into it
+    std::vector<open_module> open{};     // the modules around the definitions now read
+    owned<xmltree, xmltree_free> heads{}; // text mode: the elements of the open modules
 };
+
+// The start tags not yet written of the document and of the open modules: what is written next
+// is inside them.
+void start_tags(parts_walk *walk) {
+    if (!walk->written) {
+        walk->written = true;
+        static_cast<void>(xmltree_write_start_tag(walk->document, 0, true, append_text, walk->text));
+        static_cast<void>(xmltree_write_start_tag(walk->types, 1, true, append_text, walk->text));
+    }
+    for (std::size_t i = 0; i < walk->open.size(); ++i) {
+        open_module &m = walk->open[i];
+        if (!m.started) {
+            m.started = true;
+            static_cast<void>(xmltree_write_start_tag(m.element, 2 + i, true, append_text, walk->text));
+        }
+    }
+}
 
 // Text mode: translates a definition into a `types` element of a tree of its own, shared with
 // the definitions before it while they are few, and writes the elements it made as children of
-// the document's `types`; the tree is released once it has served enough text. False when the
-// translation fails.
+// the innermost open module, or of the document's `types`; the tree is released once it has
+// served enough text. False when the translation fails.
 bool write_part(parts_walk *walk, const ast *definition) {
     // Definitions share an element tree until they have come from this many bytes of text:
     // a tree per definition would cost an allocation and a release of its blocks each time,
@@ -134,14 +160,9 @@ bool write_part(parts_walk *walk, const ast *definition) {
     }
     for (const xmltree *child = walk->last != nullptr ? walk->last->ordered : part->child;
          child != nullptr; child = child->ordered) {
-        if (!walk->written) {
-            walk->written = true;
-            static_cast<void>(
-                xmltree_write_start_tag(walk->document, 0, true, append_text, walk->text));
-            static_cast<void>(
-                xmltree_write_start_tag(walk->types, 1, true, append_text, walk->text));
-        }
-        static_cast<void>(xmltree_write_beautify_at(child, 2, append_text, walk->text));
+        start_tags(walk);
+        static_cast<void>(
+            xmltree_write_beautify_at(child, 2 + walk->open.size(), append_text, walk->text));
         walk->last = child;
     }
     const ast_tree *span = ast_as_tree(definition);
@@ -152,15 +173,74 @@ bool write_part(parts_walk *walk, const ast *definition) {
     return true;
 }
 
-void translate_part(const ast *definition, void *context) {
+// A module's head: its element is made (in text mode, in a tree of the open modules' own, its
+// start tag written once something goes inside it) and the module opened.
+bool open_part(parts_walk *walk, const ast *head) {
+    const bool skipped = !walk->open.empty() && walk->open.back().element == nullptr;
+    if (skipped) {
+        walk->open.push_back({nullptr, true}); // inside an include marker: nothing is translated
+        return true;
+    }
+    xmltree *parent = walk->open.empty() ? walk->types : walk->open.back().element;
+    if (walk->text != nullptr) {
+        if (!walk->heads) {
+            walk->heads.reset(xmltree_new("types"));
+            if (!walk->heads) {
+                walk->src->out_of_memory = true; // reported by the tree
+                return false;
+            }
+        }
+        parent = walk->heads.get();
+    }
+    xmltree *element = nullptr;
+    if (!idl_open_module(head, *walk->src, parent, walk->open.size(), &element)) {
+        return false;
+    }
+    if (element == nullptr && walk->text != nullptr) {
+        // An include marker: its element is complete.
+        start_tags(walk);
+        static_cast<void>(xmltree_write_beautify_at(parent->last, 2 + walk->open.size(),
+                                                    append_text, walk->text));
+    }
+    walk->open.push_back({element, element == nullptr});
+    return true;
+}
+
+// A module's end: in text mode its end tag, or the tag of a module without definitions.
+void close_part(parts_walk *walk) {
+    const open_module m = walk->open.back();
+    walk->open.pop_back();
+    if (walk->text == nullptr || m.element == nullptr) {
+        return;
+    }
+    const std::size_t depth = 2 + walk->open.size();
+    if (m.started) {
+        static_cast<void>(xmltree_write_end_tag(m.element, depth, append_text, walk->text));
+    } else {
+        start_tags(walk);
+        static_cast<void>(xmltree_write_start_tag(m.element, depth, false, append_text, walk->text));
+    }
+}
+
+void translate_part(parse_part_event event, const ast *node, void *context) {
     auto *walk = static_cast<parts_walk *>(context);
     if (walk->failed || walk->unusable) {
         return;
     }
     try {
-        walk->failed = walk->text != nullptr
-                           ? !write_part(walk, definition)
-                           : !idl_visit_definition(definition, *walk->src, walk->types);
+        bool ok = true;
+        if (event == PART_OPEN) {
+            ok = open_part(walk, node);
+        } else if (event == PART_CLOSE) {
+            close_part(walk);
+        } else if (walk->open.empty() || walk->open.back().element != nullptr) {
+            ok = walk->text != nullptr
+                     ? write_part(walk, node)
+                     : idl_visit_definition(node, *walk->src,
+                                            walk->open.empty() ? walk->types
+                                                               : walk->open.back().element);
+        }
+        walk->failed = !ok;
     } catch (const std::bad_alloc &) {
         walk->failed = true;
         walk->out_of_memory = true;
@@ -197,7 +277,7 @@ xmltree *document_by_parts(const idl_unit &unit, std::vector<std::string> *text,
         }
         input in{};
         input_init(&in, src.text.data(), src.text.size());
-        if (!parse_parts(grammar.get(), &in, translate_part, &walk) || walk.unusable) {
+        if (!parse_parts_nested(grammar.get(), &in, translate_part, &walk) || walk.unusable) {
             held.release(false);
             src.out_of_memory = false;
             return nullptr;

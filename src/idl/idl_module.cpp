@@ -45,33 +45,13 @@ std::string include_ref(const idl_source &src, const std::string &path, std::uin
 // the `module` element is added and the module pushed so that its definitions get visited.
 bool open_module_dcl(const ast *node, const idl_source &src, xmltree *parent,
                      std::vector<open_module> *stack) {
-    const std::size_t first = idl_first_non_annotation(node);
-    const ast *id = idl_child(node, first);
-    const std::string_view name = idl_text_of(src, id);
-    if (name.find(PREPROC_MARKER_SUFFIX) != std::string_view::npos) {
-        std::string path(name.size() + 1, '\0');
-        const std::int64_t len = preproc_include_marker_decode(name.data(), name.size(), &path[0]);
-        if (len >= 0) {
-            path.resize(static_cast<std::size_t>(len));
-            xmltree *include = idl_add_element(src, parent, "include");
-            return include != nullptr &&
-                   idl_set_attr(src, include, "file", include_ref(src, path, idl_start_of(id)),
-                                idl_start_of(id));
-        }
-        // Not a well-formed marker: a module the user named so.
-    }
-    if (stack->size() >= k_max_module_depth) {
-        idl_report(src, DIAG_ERROR, idl_start_of(node),
-                   "Modules nest deeper than " + std::to_string(k_max_module_depth) + " levels",
-                   "");
+    xmltree *element = nullptr;
+    if (!idl_open_module(node, src, parent, stack->size(), &element)) {
         return false;
     }
-    xmltree *element = idl_add_element(src, parent, "module");
-    if (element == nullptr || !idl_apply_annotations(node, src, element) ||
-        !idl_set_attr(src, element, "name", idl_unescaped(name), idl_start_of(id))) {
-        return false;
+    if (element != nullptr) {
+        stack->push_back({node, element, idl_first_non_annotation(node) + 1});
     }
-    stack->push_back({node, element, first + 1});
     return true;
 }
 
@@ -123,6 +103,39 @@ std::string idl_include_xml_path(std::string_view idl_path) {
         out.replace(ext, 4, ".xml");
     }
     return out;
+}
+
+bool idl_open_module(const ast *node, const idl_source &src, xmltree *parent, std::size_t depth,
+                     xmltree **element) {
+    *element = nullptr;
+    const std::size_t first = idl_first_non_annotation(node);
+    const ast *id = idl_child(node, first);
+    const std::string_view name = idl_text_of(src, id);
+    if (name.find(PREPROC_MARKER_SUFFIX) != std::string_view::npos) {
+        std::string path(name.size() + 1, '\0');
+        const std::int64_t len = preproc_include_marker_decode(name.data(), name.size(), &path[0]);
+        if (len >= 0) {
+            path.resize(static_cast<std::size_t>(len));
+            xmltree *include = idl_add_element(src, parent, "include");
+            return include != nullptr &&
+                   idl_set_attr(src, include, "file", include_ref(src, path, idl_start_of(id)),
+                                idl_start_of(id));
+        }
+        // Not a well-formed marker: a module the user named so.
+    }
+    if (depth >= k_max_module_depth) {
+        idl_report(src, DIAG_ERROR, idl_start_of(node),
+                   "Modules nest deeper than " + std::to_string(k_max_module_depth) + " levels",
+                   "");
+        return false;
+    }
+    xmltree *made = idl_add_element(src, parent, "module");
+    if (made == nullptr || !idl_apply_annotations(node, src, made) ||
+        !idl_set_attr(src, made, "name", idl_unescaped(name), idl_start_of(id))) {
+        return false;
+    }
+    *element = made;
+    return true;
 }
 
 bool idl_visit_definition(const ast *node, const idl_source &src, xmltree *parent) {

@@ -2,6 +2,7 @@
 // definitions by node type.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,13 @@ struct idl_source;
 /// Adds a `module` element with its definitions, or an `include` element for an include marker,
 /// to parent; nested modules are walked without recursion. False on failure (logged).
 [[nodiscard]] bool idl_visit_module_dcl(const ast *node, const idl_source &src, xmltree *parent);
+/// Adds the element of a module head (a module node whose children after its name, if any, are
+/// not visited) to parent, `depth` modules being open around it: an `include` element for an
+/// include marker (*element then null: its definitions are not translated), else the `module`
+/// element with its annotations and name, put in *element for its definitions. False on failure,
+/// such as nesting too deep (logged).
+[[nodiscard]] bool idl_open_module(const ast *node, const idl_source &src, xmltree *parent,
+                                   std::size_t depth, xmltree **element);
 /// Adds one `typedef` element per declarator (after the element of a type declared in place) to
 /// parent; false on failure, including a type without a DDS-XML name (logged).
 [[nodiscard]] bool idl_visit_typedef_dcl(const ast *node, const idl_source &src, xmltree *parent);

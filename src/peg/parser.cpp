@@ -1392,13 +1392,129 @@ bool release_part(inner_parser *ip, std::uint64_t bytes) {
     return true;
 }
 
-} // namespace
+// An item rule whose first alternative is a container (see parse_parts_nested): the container
+// C, the state of C that calls the item over and over, and T, the item's call after its
+// alternatives.
+struct nest_shape {
+    std::uint64_t container;
+    std::uint64_t body;
+    std::uint64_t tail;
+};
 
-bool parse_parts(const parser *p, input *in, parse_part_func part, void *context) {
+// A call to a rule matched whole (not a byte test, which the matcher takes in place).
+bool whole_call(const parser *p, const edge &ed) {
+    return ed.trans.kind == TRANS_AUTOMATON && ed.trans.data < p->automaton_count &&
+           !(p->starts && (p->starts[ed.trans.data * start_words + 5] & peg_leaf_byte));
+}
+
+// The container of item rule `item`, when the grammar has that shape.
+bool find_nest(const parser *p, std::uint64_t item, nest_shape *out) {
+    const fa &i = p->automata[item];
+    if (i.mode != MODE_PRUNE || i.state_count != 3 || i.states[0].match || i.states[1].match ||
+        !i.states[2].match || i.states[0].edge_count == 0 || i.states[1].edge_count != 1 ||
+        i.states[2].edge_count != 0)
+        return false;
+    const edge &first = i.states[0].edges[0];
+    const edge &tail = i.states[1].edges[0];
+    if (!whole_call(p, first) || first.voided || first.target != 1 || !whole_call(p, tail) ||
+        tail.target != 2 || (!tail.voided && p->automata[tail.trans.data].mode != MODE_VOID))
+        return false;
+    const fa &c = p->automata[first.trans.data];
+    if (c.mode != MODE_TREE || c.state_count < 2)
+        return false;
+    std::uint64_t body = c.state_count;
+    for (std::uint64_t s = 0; s < c.state_count; ++s) {
+        const state &st = c.states[s];
+        const bool last = s + 1 == c.state_count;
+        if (st.match != last || (last && st.edge_count != 0))
+            return false;
+        if (last)
+            break;
+        if (st.edge_count < 1 || st.edge_count > 2)
+            return false;
+        for (std::uint64_t e = 0; e < st.edge_count; ++e) {
+            const edge &ed = st.edges[e];
+            const bool loop = e + 1 < st.edge_count;
+            if (!whole_call(p, ed) || ed.target != (loop ? s : s + 1))
+                return false;
+            if (loop && ed.trans.data == item) {
+                if (body != c.state_count || ed.voided)
+                    return false;
+                body = s;
+            }
+        }
+    }
+    if (body == c.state_count)
+        return false;
+    *out = nest_shape{first.trans.data, body, tail.trans.data};
+    return true;
+}
+
+// A node of type `type` in the parse's blocks whose children are kids.
+ast *tree_of(inner_parser *ip, std::uint64_t type, const pod_stack<ast *> &kids,
+             std::uint64_t start) {
+    std::size_t bytes = sizeof(ast) + sizeof(ast_tree);
+    if (kids.count)
+        bytes += sizeof(vector) + kids.count * sizeof(void *);
+    char *mem = static_cast<char *>(arena_alloc(&ip->work->nodes, bytes));
+    if (!mem) {
+        fail_oom(ip, "parse-tree node");
+        return nullptr;
+    }
+    auto *node = reinterpret_cast<ast *>(mem);
+    auto *tree = reinterpret_cast<ast_tree *>(mem + sizeof(ast));
+    vector *children = &g_nodes.no_children;
+    if (kids.count) {
+        children = reinterpret_cast<vector *>(mem + sizeof(ast) + sizeof(ast_tree));
+        auto **items =
+            reinterpret_cast<void **>(mem + sizeof(ast) + sizeof(ast_tree) + sizeof(vector));
+        for (std::uint64_t k = 0; k < kids.count; ++k)
+            items[k] = kids.items[k];
+        *children = vector{items, kids.count, kids.count};
+    }
+    *tree = ast_tree{ip->automata[type].type, children, start, ip->in->pos};
+    *node = ast{AST_TREE, reinterpret_cast<std::uint64_t>(tree)};
+    return node;
+}
+
+// Matches the states from..to - 1 of container c as the matcher would along its first way:
+// each state's repeated call while it matches and moves on, then its call to the next state.
+// The results kept go to kids. False when a call fails (or a repetition matches nothing): the
+// matcher might then find another way, so the caller gives up this one.
+bool match_states(inner_parser *ip, const fa &c, std::uint64_t from, std::uint64_t to,
+                  pod_stack<ast *> *kids) {
+    auto keep = [&](const edge &ed, ast *r) {
+        return ed.voided || r->kind == AST_EMPTY || stack_push(kids, r);
+    };
+    for (std::uint64_t s = from; s < to; ++s) {
+        const state &st = c.states[s];
+        if (st.edge_count == 2) {
+            const edge &loop = st.edges[0];
+            for (;;) {
+                const std::uint64_t at = ip->in->pos;
+                ast *r = match_automaton(ip, loop.trans.data);
+                if (!r)
+                    break;
+                if (ip->in->pos == at || !keep(loop, r))
+                    return false;
+            }
+        }
+        const edge &next = st.edges[st.edge_count - 1];
+        ast *r = match_automaton(ip, next.trans.data);
+        if (!r || !keep(next, r))
+            return false;
+    }
+    return !ip->failed_hard;
+}
+
+// The walk of parse_parts and parse_parts_nested (nest: take containers apart).
+bool walk_parts(const parser *p, input *in, bool nest, parse_nested_func event, void *context) {
     std::uint64_t head = 0;
     std::uint64_t item = 0;
-    if (!p || !in || !part || !parts_shape(p, &head, &item))
+    if (!p || !in || !event || !parts_shape(p, &head, &item))
         return false;
+    nest_shape shape{};
+    nest = nest && find_nest(p, item, &shape);
     const std::uint64_t begin = in->pos;
     inner_parser ip;
     bool ok = inner_parser_init(&ip, p, in);
@@ -1407,27 +1523,85 @@ bool parse_parts(const parser *p, input *in, parse_part_func part, void *context
         ip.work->nodes = arena_for_text(0);
         ok = release_part(&ip, 0);
     }
+    pod_stack<std::uint64_t> open{}; // where each open container began
+    pod_stack<ast *> kids{};
     std::uint64_t at = in->pos;
     const ast *r = ok ? match_automaton(&ip, head) : nullptr;
     ok = r != nullptr;
+    if (ok && r->kind != AST_EMPTY)
+        event(PART_ITEM, r, context);
     while (ok) {
-        if (r->kind != AST_EMPTY)
-            part(r, context);
         if (!release_part(&ip, in->pos - at))
             break;
         at = in->pos;
+        const std::uint64_t line = ip.line;
+        const std::uint64_t column = ip.column;
+        const bool last_cr = ip.last_cr;
+        const fa &c = ip.automata[shape.container];
+        kids.count = 0;
+        if (nest && match_states(&ip, c, 0, shape.body, &kids)) {
+            const ast *node = tree_of(&ip, shape.container, kids, at);
+            ok = node != nullptr && stack_push(&open, at);
+            if (ok)
+                event(PART_OPEN, node, context);
+            continue;
+        }
+        if (ip.failed_hard)
+            break;
+        // Not a container's head: its nodes stay for the item's match, which meets them again.
+        restore_pos(&ip, at, line, column, last_cr);
         r = match_automaton(&ip, item);
+        if (r && in->pos != at) {
+            if (r->kind != AST_EMPTY)
+                event(PART_ITEM, r, context);
+            continue;
+        }
         // A failed item ends the run; one that matched nothing would repeat for ever, which
         // parse reports.
-        ok = r != nullptr && in->pos != at;
-        if (!r && !ip.failed_hard) {
+        if (!r && !ip.failed_hard && open.count == 0) {
             ok = !(ip.eof_check && in->pos < in->size);
             break;
         }
+        if (r || ip.failed_hard)
+            ok = false;
+        else {
+            // The innermost container's items end here: its remaining calls, then the item's.
+            kids.count = 0;
+            ok = match_states(&ip, c, shape.body, c.state_count - 1, &kids);
+            const ast *node = ok ? tree_of(&ip, shape.container, kids, open.items[--open.count])
+                                 : nullptr;
+            ok = node != nullptr;
+            if (ok)
+                event(PART_CLOSE, node, context);
+            ok = ok && match_automaton(&ip, shape.tail) != nullptr;
+        }
     }
     ok = ok && !ip.failed_hard;
+    stack_release(&open);
+    stack_release(&kids);
     inner_parser_clear(&ip);
     if (!ok)
         in->pos = begin;
     return ok;
+}
+
+struct part_adapter {
+    parse_part_func part;
+    void *context;
+};
+
+void adapt_part(parse_part_event, const ast *node, void *context) {
+    auto *a = static_cast<part_adapter *>(context);
+    a->part(node, a->context);
+}
+
+} // namespace
+
+bool parse_parts(const parser *p, input *in, parse_part_func part, void *context) {
+    part_adapter a{part, context};
+    return part != nullptr && walk_parts(p, in, false, adapt_part, &a);
+}
+
+bool parse_parts_nested(const parser *p, input *in, parse_nested_func event, void *context) {
+    return walk_parts(p, in, true, event, context);
 }

@@ -94,6 +94,32 @@ using parse_part_func = void (*)(const ast *part, void *context);
 /// match ended, or where it began on false.
 [[nodiscard]] bool parse_parts(const parser *p, input *in, parse_part_func part, void *context);
 
+/// What parse_parts_nested hands over.
+enum parse_part_event : std::int32_t {
+    PART_ITEM = 0,  ///< a whole item, as parse_parts hands it over
+    PART_OPEN = 1,  ///< a container's head: a node of its type whose children are those its
+                    ///< tree has before its items
+    PART_CLOSE = 2, ///< a container's end: a node of its type whose children are those its
+                    ///< tree has after its items (start: where the container began)
+};
+
+/// Receives one event of parse_parts_nested: a node borrowed for the call only.
+using parse_nested_func = void (*)(parse_part_event event, const ast *node, void *context);
+
+/// parse_parts that also takes containers apart. A container is the first alternative of an
+/// item rule `I <- (C / ...) T` whose T leaves nothing, when C is a tree whose states run in a
+/// line (each calls one rule, some calling a rule over and over first) and one of them calls I
+/// over and over. An item that starts as C is handed over as C's head (PART_OPEN), then its
+/// items one by one (each nested the same way), then its end (PART_CLOSE), and the nodes of
+/// each are given back before the next is matched: the memory held is that of the largest item
+/// outside a container, however large the containers. Handing over the first child of C's
+/// head commits to C: if C or T then fails (a text parse rejects there), the result is false.
+/// A grammar without such an item rule gets the events of parse_parts (all PART_ITEM). True
+/// exactly when the events describe the children of parse's start node; otherwise as
+/// parse_parts.
+[[nodiscard]] bool parse_parts_nested(const parser *p, input *in, parse_nested_func event,
+                                      void *context);
+
 struct inner_parser_work;
 
 /// Working record of one parse. Nodes it hands out are borrowed: they live in the parse's

@@ -90,6 +90,7 @@ std::vector<std::string> sample_texts() {
     std::vector<std::string> texts = {
         "",
         "module M { struct P { long a[(N)]; }; };\n",
+        "@a(1) module A { module B {}; @final struct S { long x; }; module C { }; }; module D {};",
         "#if !defined(X) && (A << 3) > 1\n#define F(a, b) a##b\nF((x) + y, \"s,t\")\n#endif\n",
         "/* open comment\n// line\n\"lit // kept\" x \\\n y\r\n",
         "const long X = 1 | 2 ^ 3 & 4 << 5 + 6 * -7;\nunion U switch (long) { case 1: long a; };\n",
@@ -260,8 +261,39 @@ void render_part(const ast *part, void *context) {
     out->second += tree_text(part, idl_type_strings, idl_type_count, *out->first) + "\n";
 }
 
+// The events of parse_parts_nested put back together as the trees they stand for.
+struct nested_text {
+    const std::string *text;
+    std::string out;
+    std::vector<std::string> open;
+};
+
+void render_event(parse_part_event event, const ast *node, void *context) {
+    auto *r = static_cast<nested_text *>(context);
+    std::string piece;
+    if (event == PART_ITEM) {
+        piece = tree_text(node, idl_type_strings, idl_type_count, *r->text);
+    } else {
+        const ast_tree *t = ast_as_tree(node);
+        if (event == PART_OPEN)
+            r->open.push_back("(" + std::string(idl_type_strings[t->type]));
+        for (std::uint64_t k = 0; k < t->children->count; ++k)
+            r->open.back() += " " + tree_text(static_cast<const ast *>(t->children->items[k]),
+                                              idl_type_strings, idl_type_count, *r->text);
+        if (event == PART_OPEN)
+            return;
+        piece = r->open.back() + ")";
+        r->open.pop_back();
+    }
+    if (r->open.empty())
+        r->out += piece + "\n";
+    else
+        r->open.back() += " " + piece;
+}
+
 // A file parsed definition by definition hands over exactly the children of its whole parse,
-// and succeeds exactly where the whole parse does; a start rule of another shape is refused.
+// and succeeds exactly where the whole parse does; so does one whose modules are handed over
+// head, definitions and end; a start rule of another shape is refused.
 TEST(MatcherParts, AreTheChildrenOfTheWholeParse) {
     std::vector<std::string> texts = sample_texts();
     const std::size_t originals = texts.size();
@@ -293,6 +325,13 @@ TEST(MatcherParts, AreTheChildrenOfTheWholeParse) {
             EXPECT_EQ(end, in.pos);
         } else {
             EXPECT_EQ(0u, in.pos);
+        }
+        nested_text nested{&text, "", {}};
+        input_init(&in, text.data(), text.size());
+        ASSERT_EQ(ok, parse_parts_nested(p.get(), &in, render_event, &nested));
+        if (ok) {
+            EXPECT_EQ(want, nested.out);
+            EXPECT_EQ(end, in.pos);
         }
     }
     EXPECT_GT(parsed, originals / 2);
