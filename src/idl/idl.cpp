@@ -92,13 +92,6 @@ bool document_text(const xmltree *document, std::vector<std::string> *text) {
     return xmltree_write_beautify(document, append_text, text);
 }
 
-// A module whose definitions are being read.
-struct open_module {
-    xmltree *element; // its `module` element; null for an include marker, whose definitions
-                      // are not translated
-    bool started;     // text mode: its start tag is written
-};
-
 struct parts_walk {
     const idl_source *src;
     xmltree *document;                   // the skeleton: `dds` with its namespaces and `types`
@@ -108,10 +101,10 @@ struct parts_walk {
     bool failed = false;                 // a definition failed: the rest is parsed, not translated
     bool out_of_memory = false;          // the failure was an allocation that threw
     bool unusable = false;               // text mode: a definition changed `types` itself
-    owned<xmltree, xmltree_free> part{}; // text mode: the `types` the definitions go to
-    const xmltree *last = nullptr;       // its last child written
-    std::uint64_t part_bytes = 0;        // bytes of text translated into it
-    std::vector<open_module> open{};     // the modules around the definitions now read
+    // The modules around the definitions now read, outermost first: their `module` elements,
+    // or null for an include marker, whose definitions are not translated.
+    std::vector<xmltree *> open{};
+    std::size_t started = 0;              // text mode: open modules whose start tags are written
     owned<xmltree, xmltree_free> heads{}; // text mode: the elements of the open modules
 };
 
@@ -123,52 +116,33 @@ void start_tags(parts_walk *walk) {
         static_cast<void>(xmltree_write_start_tag(walk->document, 0, true, append_text, walk->text));
         static_cast<void>(xmltree_write_start_tag(walk->types, 1, true, append_text, walk->text));
     }
-    for (std::size_t i = 0; i < walk->open.size(); ++i) {
-        open_module &m = walk->open[i];
-        if (!m.started) {
-            m.started = true;
-            static_cast<void>(xmltree_write_start_tag(m.element, 2 + i, true, append_text, walk->text));
-        }
+    for (; walk->started < walk->open.size(); ++walk->started) {
+        static_cast<void>(xmltree_write_start_tag(walk->open[walk->started], 2 + walk->started,
+                                                  true, append_text, walk->text));
     }
 }
 
-// Text mode: translates a definition into a `types` element of a tree of its own, shared with
-// the definitions before it while they are few, and writes the elements it made as children of
-// the innermost open module, or of the document's `types`; the tree is released once it has
-// served enough text. False when the translation fails.
+// Text mode: translates a definition into a `types` element of a tree of its own and writes
+// the elements it made as children of the innermost open module, or of the document's `types`;
+// the tree goes right after, and the next one reuses its blocks. False when the translation
+// fails.
 bool write_part(parts_walk *walk, const ast *definition) {
-    // Definitions share an element tree until they have come from this many bytes of text:
-    // a tree per definition would cost an allocation and a release of its blocks each time,
-    // and a larger share would hold more pages than the next tree reuses of the released ones.
-    constexpr std::uint64_t shared_bytes = std::uint64_t{32} * 1024;
-    if (!walk->part) {
-        walk->part.reset(xmltree_new("types"));
-        walk->last = nullptr;
-        walk->part_bytes = 0;
-        if (!walk->part) {
-            walk->src->out_of_memory = true; // reported by the tree
-            return false;
-        }
+    const owned<xmltree, xmltree_free> part{xmltree_new("types")};
+    if (!part) {
+        walk->src->out_of_memory = true; // reported by the tree
+        return false;
     }
-    xmltree *part = walk->part.get();
-    if (!idl_visit_definition(definition, *walk->src, part)) {
+    if (!idl_visit_definition(definition, *walk->src, part.get())) {
         return false;
     }
     if (part->attr != XMLTREE_NIL || part->txt[0] != '\0') {
         walk->unusable = true; // the document is made whole instead
         return true;
     }
-    for (const xmltree *child = walk->last != nullptr ? walk->last->ordered : part->child;
-         child != nullptr; child = child->ordered) {
+    for (const xmltree *child = part->child; child != nullptr; child = child->ordered) {
         start_tags(walk);
         static_cast<void>(
             xmltree_write_beautify_at(child, 2 + walk->open.size(), append_text, walk->text));
-        walk->last = child;
-    }
-    const ast_tree *span = ast_as_tree(definition);
-    walk->part_bytes += span != nullptr ? span->end - span->start : 0;
-    if (walk->part_bytes >= shared_bytes) {
-        walk->part.reset();
     }
     return true;
 }
@@ -176,12 +150,11 @@ bool write_part(parts_walk *walk, const ast *definition) {
 // A module's head: its element is made (in text mode, in a tree of the open modules' own, its
 // start tag written once something goes inside it) and the module opened.
 bool open_part(parts_walk *walk, const ast *head) {
-    const bool skipped = !walk->open.empty() && walk->open.back().element == nullptr;
-    if (skipped) {
-        walk->open.push_back({nullptr, true}); // inside an include marker: nothing is translated
+    if (!walk->open.empty() && walk->open.back() == nullptr) {
+        walk->open.push_back(nullptr); // inside an include marker: nothing is translated
         return true;
     }
-    xmltree *parent = walk->open.empty() ? walk->types : walk->open.back().element;
+    xmltree *parent = walk->open.empty() ? walk->types : walk->open.back();
     if (walk->text != nullptr) {
         if (!walk->heads) {
             walk->heads.reset(xmltree_new("types"));
@@ -202,23 +175,27 @@ bool open_part(parts_walk *walk, const ast *head) {
         static_cast<void>(xmltree_write_beautify_at(parent->last, 2 + walk->open.size(),
                                                     append_text, walk->text));
     }
-    walk->open.push_back({element, element == nullptr});
+    walk->open.push_back(element);
     return true;
 }
 
 // A module's end: in text mode its end tag, or the tag of a module without definitions.
 void close_part(parts_walk *walk) {
-    const open_module m = walk->open.back();
+    const xmltree *element = walk->open.back();
     walk->open.pop_back();
-    if (walk->text == nullptr || m.element == nullptr) {
+    if (walk->text == nullptr || element == nullptr) {
         return;
     }
     const std::size_t depth = 2 + walk->open.size();
-    if (m.started) {
-        static_cast<void>(xmltree_write_end_tag(m.element, depth, append_text, walk->text));
+    if (walk->started > walk->open.size()) {
+        walk->started = walk->open.size();
+        static_cast<void>(xmltree_write_end_tag(element, depth, append_text, walk->text));
     } else {
         start_tags(walk);
-        static_cast<void>(xmltree_write_start_tag(m.element, depth, false, append_text, walk->text));
+        static_cast<void>(xmltree_write_start_tag(element, depth, false, append_text, walk->text));
+    }
+    if (walk->open.empty()) {
+        walk->heads.reset(); // the next module's tree reuses its blocks
     }
 }
 
@@ -233,12 +210,11 @@ void translate_part(parse_part_event event, const ast *node, void *context) {
             ok = open_part(walk, node);
         } else if (event == PART_CLOSE) {
             close_part(walk);
-        } else if (walk->open.empty() || walk->open.back().element != nullptr) {
+        } else if (walk->open.empty() || walk->open.back() != nullptr) {
             ok = walk->text != nullptr
                      ? write_part(walk, node)
                      : idl_visit_definition(node, *walk->src,
-                                            walk->open.empty() ? walk->types
-                                                               : walk->open.back().element);
+                                            walk->open.empty() ? walk->types : walk->open.back());
         }
         walk->failed = !ok;
     } catch (const std::bad_alloc &) {

@@ -1507,6 +1507,20 @@ bool match_states(inner_parser *ip, const fa &c, std::uint64_t from, std::uint64
     return !ip->failed_hard;
 }
 
+// False when automaton a cannot match at the current position, as its first bytes tell.
+bool may_start(const inner_parser *ip, std::uint64_t a) {
+    const std::uint64_t *starts = ip->work->starts;
+    if (!starts)
+        return true;
+    const std::uint64_t *row = starts + a * start_words;
+    if (row[4] != 0)
+        return true;
+    if (ip->in->pos >= ip->in->size)
+        return false;
+    const auto c = static_cast<unsigned char>(ip->in->data[ip->in->pos]);
+    return ((row[c >> 6] >> (c & 63)) & 1) != 0;
+}
+
 // The walk of parse_parts and parse_parts_nested (nest: take containers apart).
 bool walk_parts(const parser *p, input *in, bool nest, parse_nested_func event, void *context) {
     std::uint64_t head = 0;
@@ -1539,7 +1553,7 @@ bool walk_parts(const parser *p, input *in, bool nest, parse_nested_func event, 
         const bool last_cr = ip.last_cr;
         const fa &c = ip.automata[shape.container];
         kids.count = 0;
-        if (nest && match_states(&ip, c, 0, shape.body, &kids)) {
+        if (nest && may_start(&ip, shape.container) && match_states(&ip, c, 0, shape.body, &kids)) {
             const ast *node = tree_of(&ip, shape.container, kids, at);
             ok = node != nullptr && stack_push(&open, at);
             if (ok)

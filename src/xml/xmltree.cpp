@@ -58,7 +58,25 @@ struct alignas(16) record_block {
 // Header of a text block (or of one big piece); the bytes follow it.
 struct alignas(16) text_block {
     text_block *next;
+    std::size_t payload; // bytes after the header
 };
+
+// The first blocks of a released document, kept for the next document of the same thread: a
+// document made per definition would otherwise allocate and release them each time. Released
+// when the thread ends.
+struct spare_blocks {
+    record_block *chunk = nullptr; // a first element chunk: block_size bytes, aligned to it
+    text_block *text = nullptr;    // a text block of block_size bytes
+    spare_blocks() = default;
+    spare_blocks(const spare_blocks &) = delete;
+    spare_blocks &operator=(const spare_blocks &) = delete;
+    ~spare_blocks() {
+        std::free(chunk);
+        std::free(text);
+    }
+};
+
+thread_local spare_blocks spares;
 
 // One recently copied short text.
 struct recent_text {
@@ -86,12 +104,20 @@ struct storage {
 void storage_release(storage *s) {
     for (record_block *b = s->records; b != nullptr;) {
         record_block *next = b->next_chunk;
-        std::free(b);
+        if (next == nullptr && spares.chunk == nullptr) {
+            spares.chunk = b; // the oldest chunk is the first, of one block
+        } else {
+            std::free(b);
+        }
         b = next;
     }
     for (text_block *b = s->texts; b != nullptr;) {
         text_block *next = b->next;
-        std::free(b);
+        if (b->payload == block_size && spares.text == nullptr) {
+            spares.text = b;
+        } else {
+            std::free(b);
+        }
         b = next;
     }
     std::memset(static_cast<void *>(s), 0, sizeof *s);
@@ -99,10 +125,17 @@ void storage_release(storage *s) {
 
 // A fresh text block of `payload` bytes, chained for release; null when memory runs out.
 char *storage_text_block(storage *s, std::size_t payload) {
-    auto *block = static_cast<text_block *>(std::malloc(sizeof(text_block) + payload));
-    if (block == nullptr) {
-        return nullptr;
+    text_block *block = nullptr;
+    if (payload == block_size && spares.text != nullptr) {
+        block = spares.text;
+        spares.text = nullptr;
+    } else {
+        block = static_cast<text_block *>(std::malloc(sizeof(text_block) + payload));
+        if (block == nullptr) {
+            return nullptr;
+        }
     }
+    block->payload = payload;
     block->next = s->texts;
     s->texts = block;
     return reinterpret_cast<char *>(block + 1);
@@ -121,9 +154,15 @@ void *storage_record(storage *s, std::size_t n) {
         if (s->chunk_top == s->chunk_end) {
             const std::size_t size = s->next_chunk == 0 ? block_size : s->next_chunk;
             const std::size_t align = size >= huge_chunk_align ? huge_chunk_align : block_size;
-            auto *chunk = static_cast<record_block *>(std::aligned_alloc(align, size));
-            if (chunk == nullptr) {
-                return nullptr;
+            record_block *chunk = nullptr;
+            if (size == block_size && spares.chunk != nullptr) {
+                chunk = spares.chunk;
+                spares.chunk = nullptr;
+            } else {
+                chunk = static_cast<record_block *>(std::aligned_alloc(align, size));
+                if (chunk == nullptr) {
+                    return nullptr;
+                }
             }
             if (size >= huge_chunk_align) {
                 arch_hint_huge_pages(chunk, size);
