@@ -194,9 +194,6 @@ void close_part(parts_walk *walk) {
         start_tags(walk);
         static_cast<void>(xmltree_write_start_tag(element, depth, false, append_text, walk->text));
     }
-    if (walk->open.empty()) {
-        walk->heads.reset(); // the next module's tree reuses its blocks
-    }
 }
 
 void translate_part(parse_part_event event, const ast *node, void *context) {
