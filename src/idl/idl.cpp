@@ -72,12 +72,12 @@ private:
     std::vector<diagnostic> held_;
 };
 
-// Appends a piece of document text to a list of pieces (the first of 64 KB, for the many short
-// documents, the others of a megabyte each), so that a long text grows without being copied;
-// throws std::bad_alloc when memory runs out.
+// Appends a piece of document text to a list of pieces of 64 KB, so that a long text grows
+// without being copied, and its pieces fit into memory the preprocessor's buffers left rather
+// than fresh pages; throws std::bad_alloc when memory runs out.
 bool append_text(void *context, const char *data, std::size_t len) {
     auto *pieces = static_cast<std::vector<std::string> *>(context);
-    const std::size_t piece_bytes = pieces->empty() ? std::size_t{64} << 10 : std::size_t{1} << 20;
+    constexpr std::size_t piece_bytes = std::size_t{64} << 10;
     if (pieces->empty() || pieces->back().size() + len > pieces->back().capacity()) {
         pieces->emplace_back();
         pieces->back().reserve(len > piece_bytes ? len : piece_bytes);
