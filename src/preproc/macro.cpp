@@ -169,6 +169,41 @@ bool is_ident_char(char c) {
     return is_ident_start(c) || (c >= '0' && c <= '9');
 }
 
+// The text an expander works in: the caller's buffer while each expansion fits into the room
+// before it (the bytes already done), a buffer of its own once one needs more room, so that a
+// text is copied only when an expansion grows it that far.
+class work_text {
+public:
+    void borrow(char *data, size_t size) {
+        data_ = data;
+        size_ = size;
+    }
+    void copy(const char *data, size_t size) {
+        own_.assign(data, data + size);
+        data_ = own_.data();
+        size_ = size;
+    }
+    char *data() { return data_; }
+    const char *data() const { return data_; }
+    size_t size() const { return size_; }
+    char operator[](size_t i) const { return data_[i]; }
+    // Puts `extra` blanks before the text.
+    void grow_front(size_t extra) {
+        std::vector<char> grown;
+        grown.reserve(extra + size_);
+        grown.assign(extra, ' ');
+        grown.insert(grown.end(), data_, data_ + size_);
+        own_.swap(grown);
+        data_ = own_.data();
+        size_ += extra;
+    }
+
+private:
+    char *data_ = nullptr;
+    size_t size_ = 0;
+    std::vector<char> own_;
+};
+
 // The text is expanded in one buffer: bytes before `head` are done, the expansion of an
 // invocation is put in its place and scanned again. Only bytes that expansions put in carry
 // tags (`runs`, from the head up to `boundary`); the untouched input after them has no hide
@@ -177,7 +212,7 @@ struct expander {
     preproc_root *root = nullptr;
     bool condition = false;
     uint32_t first_line = 1;
-    std::vector<char> buf;
+    work_text buf;
     size_t head = 0;
     size_t pending = 0; // [pending, head) is output not yet copied into `out`
     idl_string out{};
@@ -301,8 +336,7 @@ struct expander {
     // Copies [as, ae) with its own tags, so a nested use of the same macro in an argument
     // (`F(F(1))`) is still expanded.
     void put_argument(size_t as, size_t ae) {
-        eb.insert(eb.end(), buf.begin() + static_cast<std::ptrdiff_t>(as),
-                  buf.begin() + static_cast<std::ptrdiff_t>(ae));
+        eb.insert(eb.end(), buf.data() + as, buf.data() + ae);
         size_t p = as;
         while (p < ae) {
             const uint64_t d = dist(p);
@@ -444,7 +478,7 @@ struct expander {
             // Room before the invocation is what has already been emitted; grow it with slack
             // so that repeated growth stays linear.
             const size_t extra = (len - inv_end) + buf.size() / 2 + 64;
-            buf.insert(buf.begin(), extra, ' ');
+            buf.grow_front(extra);
             inv_end += extra;
         }
         const size_t at = inv_end - len;
@@ -651,7 +685,11 @@ bool expand_text(preproc_root *root, idl_string *text, bool condition, uint64_t 
         ex.condition = condition;
         ex.first_line = static_cast<uint32_t>(first_line);
         const size_t n = text->len;
-        ex.buf.assign(text->data, text->data + n);
+        if (text->borrowed || text->data == nullptr) {
+            ex.buf.copy(text->data, n);
+        } else {
+            ex.buf.borrow(text->data, n); // the text is replaced by the expansion's output
+        }
         ex.boundary = n;
         ex.line_d = n;
         ex.line_val = ex.first_line;
