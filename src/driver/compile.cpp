@@ -7,6 +7,7 @@
 #include "base/glog.hpp"
 #include "base/linkedlist.hpp"
 #include "base/owned.hpp"
+#include "base/path.hpp"
 #include "base/teardown.hpp"
 #include "driver/depfile.hpp"
 #include "driver/memory.hpp"
@@ -28,7 +29,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -159,8 +159,8 @@ struct run_model {
     // and, with -b, the resolved base folder and the absolute output folder, where the files
     // below the base that no job converts would have their documents
     std::unordered_map<std::string, std::string> documents;
-    std::filesystem::path base;
-    std::filesystem::path output;
+    std::string base;   // absolute and tidied; empty without -b
+    std::string output; // absolute and tidied
     std::string stdin_file;            // the copy of standard input, when `-` is an input
     std::vector<idl_reading> readings; // per job
     std::vector<char> read_failed;     // per job: an error while reading
@@ -222,22 +222,26 @@ std::vector<std::pair<unsigned long, std::string>> document_refs(const run_model
     if (own == model.documents.end()) {
         return refs;
     }
-    const std::filesystem::path folder = std::filesystem::path(own->second).parent_path();
+    const std::string &own_path = own->second; // absolute and tidied
+    const std::string folder = own_path.substr(0, std::max<std::size_t>(own_path.rfind('/'), 1));
     for (const idl_include_edge &edge : unit.includes) {
         const auto target = model.documents.find(edge.resolved);
-        std::filesystem::path document;
+        std::string document;
         std::string name;
         if (target != model.documents.end()) {
             document = target->second;
-        } else if (const std::filesystem::path below =
-                       std::filesystem::path(edge.resolved).lexically_relative(model.base);
-                   !model.base.empty() && !below.empty() && *below.begin() != ".." &&
-                   driver_output_name(below.filename().string(), name)) {
-            document = model.output / below.parent_path() / name;
+        } else if (const std::string below = path_relative(edge.resolved, model.base);
+                   !model.base.empty() && below != "." && below != ".." &&
+                   below.compare(0, 3, "../") != 0 &&
+                   driver_output_name(below.substr(below.rfind('/') + 1), name)) {
+            const std::size_t slash = below.rfind('/');
+            document = path_absolute(
+                slash == std::string::npos ? name : below.substr(0, slash) + "/" + name,
+                model.output);
         } else {
             continue; // neither converted nor below the base folder: the name as written
         }
-        refs.emplace_back(edge.line, document.lexically_relative(folder).generic_string());
+        refs.emplace_back(edge.line, path_relative(document, folder));
     }
     return refs;
 }
@@ -757,20 +761,20 @@ int list_outputs(const driver_options &opts, const std::vector<compile_job> &job
 // where the documents of the other files below the base folder would go.
 void plan_documents(const driver_options &opts, const std::vector<compile_job> &jobs,
                     run_model &model) {
-    const std::filesystem::path cwd = driver_working_folder();
+    const std::string cwd = driver_working_folder();
     if (!opts.base_dir.empty() && opts.output_dir != "-") {
         const owned_text base{::realpath(opts.base_dir.c_str(), nullptr)};
-        model.base = base ? std::filesystem::path(base.get()) : std::filesystem::path();
-        model.output = (cwd / opts.output_dir).lexically_normal();
+        model.base = base ? path_absolute(base.get(), "") : std::string();
+        model.output = path_absolute(opts.output_dir, cwd);
     }
     for (const compile_job &job : jobs) {
         if (!job.error.empty() || job.output_dir == "-") {
             continue;
         }
         const std::string resolved = idl_loader_resolve(model.loader, job.input, job.plain);
-        const std::filesystem::path target(driver_join_path(job.output_dir, job.output_name));
         if (!resolved.empty()) {
-            model.documents.emplace(resolved, (cwd / target).lexically_normal().generic_string());
+            model.documents.emplace(
+                resolved, path_absolute(driver_join_path(job.output_dir, job.output_name), cwd));
         }
     }
 }
