@@ -1091,7 +1091,8 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
             break;
         }
         case step::succeed: {
-            activation act = w->acts.items[w->acts.count - 1];
+            // Nothing is pushed before the record is read for the last time below.
+            const activation &act = w->acts.items[w->acts.count - 1];
             r = finish_success(ip, act);
             if (ip->failed_hard)
                 return nullptr;
@@ -1110,7 +1111,7 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
             break;
         }
         case step::fail: {
-            activation act = w->acts.items[w->acts.count - 1];
+            const activation &act = w->acts.items[w->acts.count - 1];
             --w->acts.count;
             std::int32_t mode = automata[act.automaton].mode;
             if (mode == MODE_NOT) {
@@ -1139,7 +1140,7 @@ ast *match_automaton(inner_parser *ip, std::uint64_t index) {
             const activation &act = w->acts.items[w->acts.count - 1];
             frame &f = w->frames.items[w->frames.count - 1];
             const edge *ed = frame_edge(ip, act, f);
-            if (r && ed->target < automata[act.automaton].state_count && in->pos == f.pos &&
+            if (r && in->pos == f.pos && ed->target < automata[act.automaton].state_count &&
                 repeats_without_progress(ip, act, ed->target)) {
                 if (!w->loop_logged)
                     peg_log_error("grammar loops without progress (automaton %" PRIu64

@@ -1175,70 +1175,72 @@ std::string peggen_emit_source(const peggen_grammar &grammar, std::string_view s
     s += "#include \"grammars/" + n + "_parser.hpp\"\n\n";
     s += "#include <cstdint>\n\n";
     s += "#include \"peg/edge.hpp\"\n#include \"peg/fa.hpp\"\n#include \"peg/parser.hpp\"\n"
-         "#include \"peg/set.hpp\"\n#include \"peg/state.hpp\"\n#include \"peg/trans.hpp\"\n\n";
+         "#include \"peg/set.hpp\"\n#include \"peg/state.hpp\"\n#include \"peg/tables.hpp\"\n"
+         "#include \"peg/trans.hpp\"\n\n";
     s += "const char* const " + n + "_type_strings[] = {\n";
     for (const std::string &r : grammar.rule_names)
         s += "    " + c_string(r) + ",\n";
     s += "};\n\n";
-    s += "// The grammar is static data: every parser made by " + n +
-         "_parser_new shares it, and the\n"
+    s += "// The grammar is stored as index tables, from which its records are made once, at the\n"
+         "// first parser: every parser made by " + n + "_parser_new shares them, and the\n"
          "// analysis the matcher's shortcuts need was done when this file was generated.\n";
     s += "namespace {\n\n";
 
-    // Classes: their bytes, then one record each with its membership bits.
+    // Classes: their bytes (singles, lower bounds, upper bounds), and where each class's are.
     std::vector<std::string> bytes, class_rows;
     for (const peggen_class &c : grammar.classes) {
-        auto part = [&](const std::vector<unsigned char> &v) -> std::string {
-            if (v.empty())
-                return "nullptr";
-            std::string at = "&class_bytes[" + std::to_string(bytes.size()) + "]";
-            for (unsigned char ch : v)
-                bytes.push_back(char_literal(ch));
-            return at;
-        };
-        std::string singles = part(c.singles);
-        std::string mins = part(c.mins);
-        std::string maxs = part(c.maxs);
-        std::uint64_t bits[4];
-        class_membership(c, bits);
-        class_rows.push_back("{" + singles + ", " + std::to_string(c.singles.size()) + "u, " +
-                             mins + ", " + maxs + ", " + std::to_string(c.mins.size()) + "u, {" +
-                             hex_word(bits[0]) + ", " + hex_word(bits[1]) + ", " +
-                             hex_word(bits[2]) + ", " + hex_word(bits[3]) + "}, true}");
+        const std::size_t singles = bytes.size();
+        for (unsigned char ch : c.singles)
+            bytes.push_back(char_literal(ch));
+        const std::size_t ranges = bytes.size();
+        for (unsigned char ch : c.mins)
+            bytes.push_back(char_literal(ch));
+        for (unsigned char ch : c.maxs)
+            bytes.push_back(char_literal(ch));
+        class_rows.push_back("{" + std::to_string(singles) + "u, " +
+                             std::to_string(c.singles.size()) + "u, " + std::to_string(ranges) +
+                             "u, " + std::to_string(c.mins.size()) + "u}");
     }
-    if (!bytes.empty())
-        s += "char class_bytes[] = {\n" + rows_of(bytes, 12) + "};\n\n";
-    if (!class_rows.empty())
-        s += "set classes[] = {\n" + rows_of(class_rows, 1) + "};\n\n";
+    const std::size_t byte_count = bytes.size();
+    if (bytes.empty())
+        bytes.push_back("0"); // arrays cannot be empty; nothing uses it
+    if (class_rows.empty())
+        class_rows.push_back("{0u, 0u, 0u, 0u}");
+    s += "constexpr char class_bytes[] = {\n" + rows_of(bytes, 12) + "};\n\n";
+    s += "// Per class: first single, singles, first lower bound, ranges.\n";
+    s += "constexpr std::uint32_t class_table[][4] = {\n" + rows_of(class_rows, 4) + "};\n\n";
 
-    // Edges, states and automata, each array in index order.
-    std::vector<std::string> edge_rows, state_rows, fa_rows, links;
+    // Edges, states and automata, each table in index order.
+    std::vector<std::string> edge_rows, state_rows, fa_rows;
     for (const peggen_automaton &a : grammar.automata) {
-        fa_rows.push_back("{" + std::to_string(a.mode) + ", " + std::to_string(a.type) +
-                          "u, &states[" + std::to_string(state_rows.size()) + "], " +
+        fa_rows.push_back("{" + std::to_string(a.mode) + "u, " + std::to_string(a.type) + "u, " +
+                          std::to_string(state_rows.size()) + "u, " +
                           std::to_string(a.states.size()) + "u}");
         for (const peggen_state &st : a.states) {
-            std::string first =
-                st.edges.empty() ? "nullptr" : "&edges[" + std::to_string(edge_rows.size()) + "]";
-            state_rows.push_back("{" + first + ", " + std::to_string(st.edges.size()) + "u, " +
-                                 (st.match ? "true" : "false") + "}");
-            for (const peggen_edge &e : st.edges) {
-                const bool is_class = e.kind == PEGGEN_TRANS_CLASS;
-                if (is_class)
-                    links.push_back("{" + std::to_string(edge_rows.size()) + "u, " +
-                                    std::to_string(e.data) + "u}");
+            state_rows.push_back("{" + std::to_string(edge_rows.size()) + "u, " +
+                                 std::to_string(st.edges.size()) + "u, " +
+                                 (st.match ? "1u" : "0u") + "}");
+            for (const peggen_edge &e : st.edges)
                 edge_rows.push_back("{{" + std::to_string(e.kind) + ", " +
-                                    std::to_string(is_class ? 0 : e.data) + "u}, " +
-                                    std::to_string(e.target) + "u, " +
-                                    (e.voided ? "true" : "false") + "}");
-            }
+                                    std::to_string(e.data) + "u}, " + std::to_string(e.target) +
+                                    "u, " + (e.voided ? "true" : "false") + "}");
         }
     }
+    const std::size_t edge_count = edge_rows.size();
     if (edge_rows.empty())
         edge_rows.push_back("{{0, 0u}, 0u, false}"); // arrays cannot be empty; nothing uses it
-    s += "edge edges[] = {\n" + rows_of(edge_rows, 1) + "};\n\n";
-    s += "state states[] = {\n" + rows_of(state_rows, 1) + "};\n\n";
-    s += "fa automata[] = {\n" + rows_of(fa_rows, 1) + "};\n\n";
+    s += "// Edges; a class edge's data is its class's index until the records are made.\n";
+    s += "constexpr edge edge_table[] = {\n" + rows_of(edge_rows, 1) + "};\n\n";
+    s += "// Per state: first edge, edges, accepting.\n";
+    s += "constexpr std::uint32_t state_table[][3] = {\n" + rows_of(state_rows, 4) + "};\n\n";
+    s += "// Per automaton: mode, node type, first state, states.\n";
+    s += "constexpr std::uint64_t fa_table[][4] = {\n" + rows_of(fa_rows, 2) + "};\n\n";
+    s += "constexpr peg_grammar_tables tables{fa_table, " +
+         std::to_string(grammar.automata.size()) + ", state_table, " +
+         std::to_string(state_rows.size()) + ", edge_table, " +
+         std::to_string(edge_count) + ", class_table, " +
+         std::to_string(grammar.classes.size()) + ", class_bytes, " +
+         std::to_string(byte_count) + "};\n\n";
 
     std::vector<std::uint8_t> memo;
     std::vector<std::uint64_t> starts;
@@ -1254,22 +1256,13 @@ std::string peggen_emit_source(const peggen_grammar &grammar, std::string_view s
         s += "// Per automaton, its first bytes (4 words), \"any\" and \"leaf start\".\n";
         s += "const std::uint64_t start_table[] = {\n" + rows_of(start_items, 3) + "};\n\n";
     }
-    if (!links.empty())
-        s += "// Class edges (edge, class): their data is the class's address.\n"
-             "constexpr std::uint32_t class_links[][2] = {\n" +
-             rows_of(links, 6) + "};\n\n";
+    s += "fa* records = nullptr; // made at the first parser\n\n";
     s += "} // namespace\n\n";
 
     s += "parser* " + n + "_parser_new() {\n";
-    if (!links.empty()) {
-        s += "    static const bool linked = [] {\n";
-        s += "        for (const auto& link : class_links)\n";
-        s += "            edges[link[0]].trans.data = "
-             "reinterpret_cast<std::uintptr_t>(&classes[link[1]]);\n";
-        s += "        return true;\n";
-        s += "    }();\n";
-        s += "    static_cast<void>(linked);\n";
-    }
+    s += "    fa* automata = peg_grammar_records(tables, &records);\n";
+    s += "    if (automata == nullptr)\n";
+    s += "        return nullptr;\n";
     s += "    return parser_new_static(0, automata, " + std::to_string(grammar.automata.size()) +
          ", " + (grammar.eof_check ? "true" : "false") + ", " +
          (analysed ? "memo_flags" : "nullptr") + ", " + (analysed ? "start_table" : "nullptr") +
