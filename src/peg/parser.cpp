@@ -546,14 +546,16 @@ template <class Fn> void for_each_child(const inner_parser *ip, const activation
     }
 }
 
-// Tree node in the parse's blocks holding the path's children in input order; a tree
-// without children shares the one empty vector.
-ast *build_tree(inner_parser *ip, const activation &act, std::uint64_t kept) {
-    inner_parser_work *w = ip->work;
+// Tree node of automaton a's type in the parse's blocks, from start to the current position,
+// with kept children that fill(items) writes in input order; a tree without children shares
+// the one empty vector.
+template <class Fill>
+ast *tree_node(inner_parser *ip, std::uint64_t a, std::uint64_t start, std::uint64_t kept,
+               Fill fill) {
     std::size_t bytes = sizeof(ast) + sizeof(ast_tree);
     if (kept)
         bytes += sizeof(vector) + kept * sizeof(void *);
-    char *mem = static_cast<char *>(arena_alloc(&w->nodes, bytes));
+    char *mem = static_cast<char *>(arena_alloc(&ip->work->nodes, bytes));
     if (!mem) {
         fail_oom(ip, "parse-tree node");
         return nullptr;
@@ -565,13 +567,20 @@ ast *build_tree(inner_parser *ip, const activation &act, std::uint64_t kept) {
         kids = reinterpret_cast<vector *>(mem + sizeof(ast) + sizeof(ast_tree));
         auto **items =
             reinterpret_cast<void **>(mem + sizeof(ast) + sizeof(ast_tree) + sizeof(vector));
-        std::uint64_t n = 0;
-        for_each_child(ip, act, [&](ast *child) { items[n++] = child; });
+        fill(items);
         *kids = vector{items, kept, kept};
     }
-    *tree = ast_tree{ip->automata[act.automaton].type, kids, act.start_pos, ip->in->pos};
+    *tree = ast_tree{ip->automata[a].type, kids, start, ip->in->pos};
     *node = ast{AST_TREE, reinterpret_cast<std::uint64_t>(tree)};
     return node;
+}
+
+// Tree node holding the path's children in input order.
+ast *build_tree(inner_parser *ip, const activation &act, std::uint64_t kept) {
+    return tree_node(ip, act.automaton, act.start_pos, kept, [&](void **items) {
+        std::uint64_t n = 0;
+        for_each_child(ip, act, [&](ast *child) { items[n++] = child; });
+    });
 }
 
 // True when the byte step ed (a character or class edge, or a call of a byte automaton)
@@ -1451,31 +1460,12 @@ bool find_nest(const parser *p, std::uint64_t item, nest_shape *out) {
     return true;
 }
 
-// A node of type `type` in the parse's blocks whose children are kids.
-ast *tree_of(inner_parser *ip, std::uint64_t type, const pod_stack<ast *> &kids,
-             std::uint64_t start) {
-    std::size_t bytes = sizeof(ast) + sizeof(ast_tree);
-    if (kids.count)
-        bytes += sizeof(vector) + kids.count * sizeof(void *);
-    char *mem = static_cast<char *>(arena_alloc(&ip->work->nodes, bytes));
-    if (!mem) {
-        fail_oom(ip, "parse-tree node");
-        return nullptr;
-    }
-    auto *node = reinterpret_cast<ast *>(mem);
-    auto *tree = reinterpret_cast<ast_tree *>(mem + sizeof(ast));
-    vector *children = &g_nodes.no_children;
-    if (kids.count) {
-        children = reinterpret_cast<vector *>(mem + sizeof(ast) + sizeof(ast_tree));
-        auto **items =
-            reinterpret_cast<void **>(mem + sizeof(ast) + sizeof(ast_tree) + sizeof(vector));
+// Tree node of automaton a's type, from start, whose children are kids.
+ast *tree_of(inner_parser *ip, std::uint64_t a, const pod_stack<ast *> &kids, std::uint64_t start) {
+    return tree_node(ip, a, start, kids.count, [&](void **items) {
         for (std::uint64_t k = 0; k < kids.count; ++k)
             items[k] = kids.items[k];
-        *children = vector{items, kids.count, kids.count};
-    }
-    *tree = ast_tree{ip->automata[type].type, children, start, ip->in->pos};
-    *node = ast{AST_TREE, reinterpret_cast<std::uint64_t>(tree)};
-    return node;
+    });
 }
 
 // Matches the states from..to - 1 of container c as the matcher would along its first way:

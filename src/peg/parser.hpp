@@ -109,14 +109,14 @@ using parse_nested_func = void (*)(parse_part_event event, const ast *node, void
 /// parse_parts that also takes containers apart. A container is the first alternative of an
 /// item rule `I <- (C / ...) T` whose T leaves nothing, when C is a tree whose states run in a
 /// line (each calls one rule, some calling a rule over and over first) and one of them calls I
-/// over and over. An item that starts as C is handed over as C's head (PART_OPEN), then its
-/// items one by one (each nested the same way), then its end (PART_CLOSE), and the nodes of
+/// over and over. An item that starts as C's head is handed over as that head (PART_OPEN), then
+/// its items one by one (each nested the same way), then its end (PART_CLOSE), and the nodes of
 /// each are given back before the next is matched: the memory held is that of the largest item
-/// outside a container, however large the containers. Handing over the first child of C's
-/// head commits to C: if C or T then fails (a text parse rejects there), the result is false.
-/// A grammar without such an item rule gets the events of parse_parts (all PART_ITEM). True
-/// exactly when the events describe the children of parse's start node; otherwise as
-/// parse_parts.
+/// outside a container, however large the containers. Once a head is handed over the container
+/// is taken along the first way the matcher tries; a container or T that then fails makes the
+/// result false, as for a text that does not parse. A grammar without such an item rule gets
+/// the events of parse_parts (all PART_ITEM). True exactly when the events describe the
+/// children of parse's start node; otherwise as parse_parts.
 [[nodiscard]] bool parse_parts_nested(const parser *p, input *in, parse_nested_func event,
                                       void *context);
 
