@@ -220,10 +220,11 @@ void translate_part(parse_part_event event, const ast *node, void *context) {
     }
 }
 
-// The document of the unit's text made while it is parsed: each top-level definition is
-// translated as soon as it is matched, and its nodes go before the next one is read, so the
-// tree of the whole text is never held. With text set, the document is not kept either: the
-// elements of each definition are written to text and released, and the result is null. The
+// The document of the unit's text made while it is parsed: each definition outside a module is
+// translated as soon as it is matched (a module's head opens its element, its end closes it),
+// and its nodes go before the next one is read, so the tree of the whole text, or of a whole
+// module, is never held. With text set, the document is not kept either: the elements of each
+// definition are written to text and released, and the result is null. The
 // reports, the document and its text are those of the translation of the whole tree. *parsed is
 // false, nothing reported and the result null, when the text has key pragmas (resolved over
 // the whole tree) or does not parse: the caller then parses it whole.
