@@ -6,6 +6,7 @@
 #include "base/glog.hpp"
 #include "base/teardown.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -97,9 +98,16 @@ struct storage {
     // Set once anything in the document owns heap memory (handed-over texts, owned names or
     // contents, an inserted document): only then does its release need a walk over the tree.
     bool needs_walk;
-    // The last short text copied per hash slot, so that repeated values share one copy.
+    // The last short text copied per hash slot, so that repeated values share one copy; a slot
+    // counts only once its bit is set, so a new document clears the bits, not the slots.
+    std::uint64_t recent_set[short_slots / 64];
     recent_text recent[short_slots];
 };
+
+// Makes a storage empty: everything before the slots of recent texts, which its bits disown.
+void storage_clear(storage *s) {
+    std::memset(static_cast<void *>(s), 0, offsetof(storage, recent));
+}
 
 void storage_release(storage *s) {
     for (record_block *b = s->records; b != nullptr;) {
@@ -120,7 +128,7 @@ void storage_release(storage *s) {
         }
         b = next;
     }
-    std::memset(static_cast<void *>(s), 0, sizeof *s);
+    storage_clear(s);
 }
 
 // A fresh text block of `payload` bytes, chained for release; null when memory runs out.
@@ -213,7 +221,8 @@ const char *storage_text(storage *s, const char *text, std::size_t len) {
     if (len <= short_text) {
         slot = short_slot(text, len);
         const recent_text &seen = s->recent[slot];
-        if (seen.len == len && std::memcmp(seen.text, text, len) == 0) {
+        if (((s->recent_set[slot >> 6] >> (slot & 63)) & 1) != 0 && seen.len == len &&
+            std::memcmp(seen.text, text, len) == 0) {
             return seen.text;
         }
     }
@@ -239,6 +248,7 @@ const char *storage_text(storage *s, const char *text, std::size_t len) {
     copy[len] = '\0';
     if (len <= short_text) {
         s->recent[slot] = {copy, len};
+        s->recent_set[slot >> 6] |= std::uint64_t{1} << (slot & 63);
     }
     return copy;
 }
@@ -795,15 +805,19 @@ bool contains(const xmltree *outer, const xmltree *inner) {
 //=== creation and insertion ===//
 
 xmltree *xmltree_new(const char *name) {
-    auto *root = new (std::nothrow) xmltree_root{};
+    // Left uninitialised (4 KB of recent-text slots) but for what storage_clear clears.
+    auto *root = new (std::nothrow) xmltree_root;
     if (root == nullptr) {
         log_out_of_memory("Unable to allocate memory for xml document");
         return nullptr;
     }
+    root->element = xmltree{};
     root->element.name = const_cast<char *>(name);
     root->element.attr = XMLTREE_NIL;
     root->element.txt = empty_text;
     root->element.flags = XMLTREE_DOCUMENT;
+    root->data = nullptr;
+    storage_clear(&root->store);
     return &root->element;
 }
 
