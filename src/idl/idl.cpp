@@ -17,6 +17,7 @@
 #include "peg/parser.hpp"
 #include "xml/xmltree.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -72,13 +73,19 @@ private:
     std::vector<diagnostic> held_;
 };
 
-// Appends a piece of document text to a list of pieces of 64 KB, so that a long text grows
-// without being copied, and its pieces fit into memory the preprocessor's buffers left rather
-// than fresh pages; throws std::bad_alloc when memory runs out.
+// Appends a piece of document text to a list of pieces that grow with the text, from 64 KB
+// to 1 MB (each as large as the text before it): a long text grows without being copied, in
+// few pieces, and the first ones fit into memory the preprocessor's buffers left rather than
+// fresh pages; throws std::bad_alloc when memory runs out.
 bool append_text(void *context, const char *data, std::size_t len) {
     auto *pieces = static_cast<std::vector<std::string> *>(context);
-    constexpr std::size_t piece_bytes = std::size_t{64} << 10;
     if (pieces->empty() || pieces->back().size() + len > pieces->back().capacity()) {
+        std::size_t written = 0;
+        for (const std::string &piece : *pieces) {
+            written += piece.size();
+        }
+        const std::size_t piece_bytes =
+            std::clamp(written, std::size_t{64} << 10, std::size_t{1} << 20);
         pieces->emplace_back();
         pieces->back().reserve(len > piece_bytes ? len : piece_bytes);
     }
