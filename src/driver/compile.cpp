@@ -215,6 +215,25 @@ bool append_text(void *context, const char *data, std::size_t len) {
 // --include-refs=document: for each include of the unit that found a file some job converts
 // (or, with -b, a file below the base folder), the path of that file's document relative to
 // the folder of the unit's own document.
+// With -b, where the document of a file below the base folder that no job converts would go:
+// its place below the base mirrored below the output; empty for a file elsewhere.
+std::string below_base_document(const run_model &model, const std::string &resolved) {
+    if (model.base.empty()) {
+        return {};
+    }
+    const std::string below = path_relative(resolved, model.base);
+    if (below == "." || below == ".." || below.compare(0, 3, "../") == 0) {
+        return {};
+    }
+    const std::size_t slash = below.rfind('/');
+    std::string name;
+    if (!driver_output_name(slash == std::string::npos ? below : below.substr(slash + 1), name)) {
+        return {};
+    }
+    return path_absolute(slash == std::string::npos ? name : below.substr(0, slash) + "/" + name,
+                         model.output);
+}
+
 std::vector<std::pair<unsigned long, std::string>> document_refs(const run_model &model,
                                                                  const idl_unit &unit) {
     std::vector<std::pair<unsigned long, std::string>> refs;
@@ -226,19 +245,10 @@ std::vector<std::pair<unsigned long, std::string>> document_refs(const run_model
     const std::string folder = own_path.substr(0, std::max<std::size_t>(own_path.rfind('/'), 1));
     for (const idl_include_edge &edge : unit.includes) {
         const auto target = model.documents.find(edge.resolved);
-        std::string document;
-        std::string name;
-        if (target != model.documents.end()) {
-            document = target->second;
-        } else if (const std::string below = path_relative(edge.resolved, model.base);
-                   !model.base.empty() && below != "." && below != ".." &&
-                   below.compare(0, 3, "../") != 0 &&
-                   driver_output_name(below.substr(below.rfind('/') + 1), name)) {
-            const std::size_t slash = below.rfind('/');
-            document = path_absolute(
-                slash == std::string::npos ? name : below.substr(0, slash) + "/" + name,
-                model.output);
-        } else {
+        const std::string document = target != model.documents.end()
+                                         ? target->second
+                                         : below_base_document(model, edge.resolved);
+        if (document.empty()) {
             continue; // neither converted nor below the base folder: the name as written
         }
         refs.emplace_back(edge.line, path_relative(document, folder));

@@ -1365,6 +1365,12 @@ ast *parse(const parser *p, input *in) {
 
 namespace {
 
+// A call to a rule matched whole (not a byte test, which the matcher takes in place).
+bool whole_call(const parser *p, const edge &ed) {
+    return ed.trans.kind == TRANS_AUTOMATON && ed.trans.data < p->automaton_count &&
+           !(p->starts && (p->starts[ed.trans.data * start_words + 5] & peg_leaf_byte));
+}
+
 // The head and item automata of a start rule `A B*` (tree): state 0 calls A into state 1,
 // which accepts and calls B into itself; each call taken as a full match (no byte test in its
 // place). False for any other shape.
@@ -1377,15 +1383,9 @@ bool parts_shape(const parser *p, std::uint64_t *head, std::uint64_t *item) {
         return false;
     const edge &a = f.states[0].edges[0];
     const edge &b = f.states[1].edges[0];
-    if (a.trans.kind != TRANS_AUTOMATON || b.trans.kind != TRANS_AUTOMATON || a.target != 1 ||
-        b.target != 1 || a.trans.data >= p->automaton_count || b.trans.data >= p->automaton_count ||
-        a.voided || b.voided)
+    if (!whole_call(p, a) || !whole_call(p, b) || a.target != 1 || b.target != 1 || a.voided ||
+        b.voided)
         return false;
-    if (p->starts) {
-        for (const std::uint64_t callee : {a.trans.data, b.trans.data})
-            if (p->starts[callee * start_words + 5] & peg_leaf_byte)
-                return false;
-    }
     *head = a.trans.data;
     *item = b.trans.data;
     return true;
@@ -1410,12 +1410,6 @@ struct nest_shape {
     std::uint64_t body;
     std::uint64_t tail;
 };
-
-// A call to a rule matched whole (not a byte test, which the matcher takes in place).
-bool whole_call(const parser *p, const edge &ed) {
-    return ed.trans.kind == TRANS_AUTOMATON && ed.trans.data < p->automaton_count &&
-           !(p->starts && (p->starts[ed.trans.data * start_words + 5] & peg_leaf_byte));
-}
 
 // The container of item rule `item`, when the grammar has that shape.
 bool find_nest(const parser *p, std::uint64_t item, nest_shape *out) {
@@ -1530,6 +1524,7 @@ bool walk_parts(const parser *p, input *in, bool nest, parse_nested_func event, 
     }
     pod_stack<std::uint64_t> open{}; // where each open container began
     pod_stack<ast *> kids{};
+    const fa &c = p->automata[shape.container];
     std::uint64_t at = in->pos;
     const ast *r = ok ? match_automaton(&ip, head) : nullptr;
     ok = r != nullptr;
@@ -1542,7 +1537,6 @@ bool walk_parts(const parser *p, input *in, bool nest, parse_nested_func event, 
         const std::uint64_t line = ip.line;
         const std::uint64_t column = ip.column;
         const bool last_cr = ip.last_cr;
-        const fa &c = ip.automata[shape.container];
         kids.count = 0;
         if (nest && may_start(&ip, shape.container) && match_states(&ip, c, 0, shape.body, &kids)) {
             const ast *node = tree_of(&ip, shape.container, kids, at);
